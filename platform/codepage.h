@@ -1,0 +1,36 @@
+// The engine's byte text is Windows-1250 ("ANSI"); OEM tables hold CP852.
+// The conversions are fixed 256-byte tables as Windows converts: exact for
+// every character both code pages hold, Windows' best-fit replacement for
+// the others (typographic quotes and dashes to their ASCII forms, box
+// drawing to "+", "-" and "|"), and "?" where no replacement fits.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace plat {
+
+extern const uint8_t kAnsiToOemTable[256];
+extern const uint8_t kOemToAnsiTable[256];
+extern const uint8_t kUpper1250[256];
+extern const uint8_t kLower1250[256];
+
+inline char AnsiToOemChar(char c) { return char(kAnsiToOemTable[uint8_t(c)]); }
+inline char OemToAnsiChar(char c) { return char(kOemToAnsiTable[uint8_t(c)]); }
+inline char Upper1250(char c) { return char(kUpper1250[uint8_t(c)]); }
+inline char Lower1250(char c) { return char(kLower1250[uint8_t(c)]); }
+// True for the letters of Windows-1250.
+bool IsAlpha1250(char c);
+
+std::string AnsiToOem(std::string_view s);
+std::string OemToAnsi(std::string_view s);
+
+// Windows-1250 bytes to UTF-8; undefined bytes become U+FFFD.
+std::string Win1250ToUtf8(std::string_view s);
+// UTF-8 to Windows-1250. Returns false (and leaves `out` partial) when a
+// character has no Windows-1250 form or the UTF-8 is malformed.
+bool Utf8ToWin1250(std::string_view s, std::string& out);
+// As above with "?" for each character that has no form.
+std::string Utf8ToWin1250Lossy(std::string_view s);
+
+}  // namespace plat

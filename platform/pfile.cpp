@@ -1,0 +1,336 @@
+#include "platform/pfile.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <mutex>
+#include <utility>
+
+#include "platform/pfs.h"
+
+namespace plat {
+
+int DosErrorFromErrno(int err) {
+  switch (err) {
+    case 0: return kOk;
+    case ENOENT: return kErrFileNotFound;
+    case ENOTDIR: return kErrPathNotFound;
+    case EACCES:
+    case EPERM:
+    case EISDIR: return kErrAccessDenied;
+    case EMFILE:
+    case ENFILE: return kErrTooManyFiles;
+    case EBADF: return kErrInvalidHandle;
+    case ENOMEM: return kErrNotEnoughMemory;
+    case EROFS: return kErrWriteProtect;
+    case EEXIST: return kErrFileExists;
+    case EINVAL: return kErrInvalidParameter;
+    case ENOSPC:
+    case EDQUOT: return kErrDiskFull;
+    case ENAMETOOLONG: return kErrInvalidName;
+    case ENOTEMPTY: return kErrDirNotEmpty;
+    case EAGAIN:
+    case EDEADLK: return kErrLockViolation;
+    case EBUSY:
+    case ETXTBSY: return kErrSharingViolation;
+    case EIO: return kErrReadFault;
+    default: return kErrGeneralFailure;
+  }
+}
+
+namespace {
+
+std::mutex g_hookMutex;
+FileFaultHook g_faultHook;
+
+// Share reservations live on single bytes far above every lock region the
+// engine uses (those stay below 2^33): a handle holds a read lock on the
+// byte of each access it has and of each access it denies others.
+constexpr off_t kShareBase = off_t(1) << 40;
+enum ShareByte : off_t { kHasRead = 0, kHasWrite = 1, kDeniesRead = 2, kDeniesWrite = 3, kGuard = 8 };
+
+bool OfdLock(int fd, short type, off_t start, off_t len, bool wait) {
+  struct flock fl {};
+  fl.l_type = type;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = start;
+  fl.l_len = len;
+  for (;;) {
+    if (fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &fl) == 0) return true;
+    if (errno != EINTR) return false;
+  }
+}
+
+// True when another open file description holds a lock in the range.
+bool OfdHeldByOther(int fd, off_t start, off_t len) {
+  struct flock fl {};
+  fl.l_type = F_WRLCK;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = start;
+  fl.l_len = len;
+  if (fcntl(fd, F_OFD_GETLK, &fl) != 0) return false;
+  return fl.l_type != F_UNLCK;
+}
+
+}  // namespace
+
+void SetFileFaultHook(FileFaultHook hook) {
+  std::lock_guard<std::mutex> g(g_hookMutex);
+  g_faultHook = std::move(hook);
+}
+
+int File::CheckFault(FileOp op) {
+  std::lock_guard<std::mutex> g(g_hookMutex);
+  return g_faultHook ? g_faultHook(op, path_, bytes_) : 0;
+}
+
+File::~File() { Close(); }
+
+File::File(File&& o) noexcept { *this = std::move(o); }
+
+File& File::operator=(File&& o) noexcept {
+  if (this != &o) {
+    Close();
+    fd_ = std::exchange(o.fd_, -1);
+    mode_ = o.mode_;
+    canRead_ = o.canRead_;
+    canWrite_ = o.canWrite_;
+    fdWritable_ = o.fdWritable_;
+    pos_ = o.pos_;
+    bytes_ = o.bytes_;
+    path_ = std::move(o.path_);
+    locks_ = std::move(o.locks_);
+  }
+  return *this;
+}
+
+int File::AcquireShare(int mode) {
+  int share = mode & 0x70;
+  bool denyRead = share == kShareDenyAll || share == kShareDenyRead;
+  bool denyWrite = share == kShareDenyAll || share == kShareDenyWrite;
+  // The guard makes test-and-reserve atomic among openers that can write.
+  bool guarded = fdWritable_ && OfdLock(fd_, F_WRLCK, kShareBase + kGuard, 1, true);
+  bool conflict = (canRead_ && OfdHeldByOther(fd_, kShareBase + kDeniesRead, 1)) ||
+                  (canWrite_ && OfdHeldByOther(fd_, kShareBase + kDeniesWrite, 1)) ||
+                  (denyRead && OfdHeldByOther(fd_, kShareBase + kHasRead, 1)) ||
+                  (denyWrite && OfdHeldByOther(fd_, kShareBase + kHasWrite, 1));
+  int rc = kOk;
+  if (conflict) {
+    rc = kErrSharingViolation;
+  } else {
+    bool ok = true;
+    if (canRead_) ok = ok && OfdLock(fd_, F_RDLCK, kShareBase + kHasRead, 1, false);
+    if (canWrite_) ok = ok && OfdLock(fd_, F_RDLCK, kShareBase + kHasWrite, 1, false);
+    if (denyRead) ok = ok && OfdLock(fd_, F_RDLCK, kShareBase + kDeniesRead, 1, false);
+    if (denyWrite) ok = ok && OfdLock(fd_, F_RDLCK, kShareBase + kDeniesWrite, 1, false);
+    if (!ok) rc = kErrSharingViolation;
+  }
+  if (guarded) OfdLock(fd_, F_UNLCK, kShareBase + kGuard, 1, false);
+  return rc;
+}
+
+int File::OpenImpl(const std::string& path, int mode, bool create) {
+  Close();
+  path_ = ResolvePath(path);
+  mode_ = mode;
+  int access = mode & 0x07;
+  if (access > kAccessReadWrite) return kErrInvalidAccess;
+  canRead_ = create || access != kAccessWrite;
+  canWrite_ = create || access != kAccessRead;
+  if (int f = CheckFault(create ? FileOp::Create : FileOp::Open)) return f;
+  // A read-write descriptor even for read-only opens where the file allows
+  // it: write locks (byte ranges, the share guard) need one. Read-only is
+  // then enforced here.
+  int flags = O_RDWR | O_CLOEXEC;
+  if (create) flags |= O_CREAT;
+  int fd = ::open(path_.c_str(), flags, 0666);
+  fdWritable_ = fd >= 0;
+  if (fd < 0 && !create && !canWrite_ && (errno == EACCES || errno == EROFS || errno == EPERM)) {
+    fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+  }
+  if (fd < 0) {
+    int err = errno;
+    path_.clear();
+    if (err == ENOENT) {
+      // Windows tells a missing directory from a missing file.
+      auto slash = path.find_last_of("/\\");
+      if (slash != std::string::npos && slash > 0 && !IsDirectory(ResolvePath(path.substr(0, slash))))
+        return kErrPathNotFound;
+    }
+    return DosErrorFromErrno(err);
+  }
+  struct stat st {};
+  if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    ::close(fd);
+    path_.clear();
+    return kErrAccessDenied;
+  }
+  fd_ = fd;
+  pos_ = 0;
+  bytes_ = 0;
+  if (int rc = AcquireShare(mode)) {
+    ::close(fd_);
+    fd_ = -1;
+    path_.clear();
+    return rc;
+  }
+  // Truncate only after the share check, so a refused create destroys nothing.
+  if (create && ::ftruncate(fd_, 0) != 0) {
+    int err = errno;
+    Close();
+    return DosErrorFromErrno(err);
+  }
+  return kOk;
+}
+
+int File::Open(const std::string& path, int mode) { return OpenImpl(path, mode, false); }
+
+int File::Create(const std::string& path, int mode) {
+  return OpenImpl(path, kAccessReadWrite | (mode & 0x70), true);
+}
+
+int File::Read(void* buf, size_t len, size_t* got) {
+  *got = 0;
+  if (fd_ < 0) return kErrInvalidHandle;
+  if (!canRead_) return kErrAccessDenied;
+  if (int f = CheckFault(FileOp::Read)) return f;
+  auto* p = static_cast<char*>(buf);
+  while (*got < len) {
+    ssize_t n = ::pread(fd_, p + *got, len - *got, pos_ + off_t(*got));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return DosErrorFromErrno(errno);
+    }
+    if (n == 0) break;
+    *got += size_t(n);
+  }
+  pos_ += int64_t(*got);
+  bytes_ += *got;
+  return kOk;
+}
+
+int File::ReadExact(void* buf, size_t len) {
+  size_t got = 0;
+  if (int rc = Read(buf, len, &got)) return rc;
+  return got == len ? kOk : kErrHandleEof;
+}
+
+int File::Write(const void* buf, size_t len) {
+  if (fd_ < 0) return kErrInvalidHandle;
+  if (!canWrite_ || !fdWritable_) return kErrAccessDenied;
+  if (int f = CheckFault(FileOp::Write)) return f;
+  auto* p = static_cast<const char*>(buf);
+  size_t done = 0;
+  while (done < len) {
+    ssize_t n = ::pwrite(fd_, p + done, len - done, pos_ + off_t(done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      pos_ += int64_t(done);
+      return DosErrorFromErrno(errno);
+    }
+    done += size_t(n);
+  }
+  pos_ += int64_t(done);
+  bytes_ += done;
+  return kOk;
+}
+
+int File::ReadAt(int64_t pos, void* buf, size_t len, size_t* got) {
+  if (int rc = Seek(pos)) {
+    *got = 0;
+    return rc;
+  }
+  return Read(buf, len, got);
+}
+
+int File::WriteAt(int64_t pos, const void* buf, size_t len) {
+  if (int rc = Seek(pos)) return rc;
+  return Write(buf, len);
+}
+
+int File::Seek(int64_t pos) {
+  if (fd_ < 0) return kErrInvalidHandle;
+  if (pos < 0) return kErrInvalidParameter;
+  if (int f = CheckFault(FileOp::Seek)) return f;
+  pos_ = pos;
+  return kOk;
+}
+
+int File::GetSize(int64_t* size) {
+  *size = 0;
+  if (fd_ < 0) return kErrInvalidHandle;
+  if (int f = CheckFault(FileOp::Size)) return f;
+  struct stat st {};
+  if (fstat(fd_, &st) != 0) return DosErrorFromErrno(errno);
+  *size = st.st_size;
+  return kOk;
+}
+
+int File::Truncate(int64_t size) {
+  if (fd_ < 0) return kErrInvalidHandle;
+  if (!canWrite_ || !fdWritable_) return kErrAccessDenied;
+  if (int f = CheckFault(FileOp::Truncate)) return f;
+  if (::ftruncate(fd_, size) != 0) return DosErrorFromErrno(errno);
+  return kOk;
+}
+
+int File::Flush() {
+  if (fd_ < 0) return kErrInvalidHandle;
+  if (int f = CheckFault(FileOp::Flush)) return f;
+  if (::fdatasync(fd_) != 0 && errno != EINVAL && errno != EROFS) return DosErrorFromErrno(errno);
+  return kOk;
+}
+
+int File::GetTime(std::time_t* mtime) {
+  *mtime = 0;
+  if (fd_ < 0) return kErrInvalidHandle;
+  struct stat st {};
+  if (fstat(fd_, &st) != 0) return DosErrorFromErrno(errno);
+  *mtime = st.st_mtime;
+  return kOk;
+}
+
+int File::Lock(uint32_t offset, uint32_t length) {
+  if (fd_ < 0) return kErrInvalidHandle;
+  if (int f = CheckFault(FileOp::Lock)) return f;
+  uint64_t start = offset, len = length ? length : 1;
+  for (const auto& r : locks_)
+    if (start < r.offset + r.length && r.offset < start + len) return kErrLockViolation;
+  // A read-only descriptor can only take a shared lock; it still conflicts
+  // with every exclusive lock of the writers.
+  if (!OfdLock(fd_, fdWritable_ ? F_WRLCK : F_RDLCK, off_t(start), off_t(len), false)) {
+    return (errno == EAGAIN || errno == EACCES) ? kErrLockViolation : DosErrorFromErrno(errno);
+  }
+  locks_.push_back({start, len});
+  return kOk;
+}
+
+int File::Unlock(uint32_t offset, uint32_t length) {
+  if (fd_ < 0) return kErrInvalidHandle;
+  if (int f = CheckFault(FileOp::Unlock)) return f;
+  uint64_t len = length ? length : 1;
+  for (auto it = locks_.begin(); it != locks_.end(); ++it) {
+    if (it->offset == offset && it->length == len) {
+      OfdLock(fd_, F_UNLCK, off_t(offset), off_t(len), false);
+      locks_.erase(it);
+      return kOk;
+    }
+  }
+  return kErrNotLocked;
+}
+
+bool File::IsLockedByOther(uint32_t offset, uint32_t length) const {
+  if (fd_ < 0) return false;
+  return OfdHeldByOther(fd_, off_t(offset), off_t(length ? length : 1));
+}
+
+void File::Close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+  locks_.clear();
+  pos_ = 0;
+}
+
+}  // namespace plat

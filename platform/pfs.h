@@ -1,0 +1,84 @@
+// File-system services: case-insensitive name resolution, directory
+// listings with Windows wildcards, temporary names, free space, file dates.
+#pragma once
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <vector>
+
+namespace plat {
+
+// Windows file attributes as the find routines report them.
+enum FileAttr : uint8_t {
+  kAttrReadOnly = 0x01,
+  kAttrHidden = 0x02,
+  kAttrSysFile = 0x04,
+  kAttrVolumeId = 0x08,
+  kAttrDirectory = 0x10,
+  kAttrArchive = 0x20,
+  kAttrAnyFile = 0x3F,
+};
+
+// Both "\" and "/" separate path components; returns the path with "/".
+std::string NormalizeSeparators(const std::string& path);
+
+// Resolves a path the way Windows finds a file: each component is taken as
+// written when it exists, else the case-insensitive match in its directory
+// (when several match: the first in byte order). Components that do not
+// exist stay as written, so the result also names a file to be created.
+std::string ResolvePath(const std::string& path);
+
+// Windows wildcard match, case-insensitive: "*" and "?", "*.*" matches every
+// name, and "name.*" also matches "name" without an extension.
+bool WildcardMatch(const std::string& mask, const std::string& name);
+bool HasWildcards(const std::string& s);
+
+// Case-insensitive comparison of file names (ASCII and Latin letters of
+// UTF-8 names).
+bool SameNameIgnoreCase(const std::string& a, const std::string& b);
+
+struct FindData {
+  std::string name;  // the entry's name, without directory
+  int64_t size = 0;
+  std::time_t mtime = 0;
+  uint8_t attr = 0;
+};
+
+// Lists the entries of the directory part of `pathMask` whose names match
+// its last component. Regular files always qualify (attribute kAttrArchive,
+// plus kAttrReadOnly when not writable); directories only when `attrMask`
+// has kAttrDirectory; "." and ".." never. Sorted by name in byte order.
+// Returns 0, kErrNoMoreFiles when nothing matched, or kErrPathNotFound.
+int FindFiles(const std::string& pathMask, uint8_t attrMask, std::vector<FindData>& out);
+
+bool IsDirectory(const std::string& path);
+bool IsRegularFile(const std::string& path);
+int EraseFile(const std::string& path);
+int RenameFile(const std::string& from, const std::string& to);
+int MakeDirectory(const std::string& path);
+int RemoveDirectory(const std::string& path);
+
+// The temporary directory ($TMPDIR or /tmp), with a trailing "/".
+std::string TempDirectory();
+// Creates a new empty file "<prefix>XXXX.TMP" in `dir` that did not exist
+// before; returns 0 and its full name, or a DOS error.
+int CreateUniqueFile(const std::string& dir, const std::string& prefix, std::string& name);
+
+// Free bytes available to the caller on the file system holding `path`.
+bool DiskFreeBytes(const std::string& path, uint64_t& bytes);
+
+// Local broken-down time of a file's modification time.
+struct DateTimeParts {
+  int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+};
+int GetFileModTime(const std::string& path, std::time_t& mtime);
+int SetFileModTime(const std::string& path, std::time_t mtime);
+DateTimeParts LocalParts(std::time_t t);
+// The DOS packed date-time (date in the high word) of a local time.
+uint32_t PackDosDateTime(std::time_t t);
+DateTimeParts UnpackDosDateTime(uint32_t packed);
+
+// The current working directory with a trailing "/".
+std::string CurrentDirectory();
+
+}  // namespace plat

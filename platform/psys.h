@@ -1,0 +1,25 @@
+// Process-wide services: tick count, sleep, user language, clock seam.
+#pragma once
+#include <cstdint>
+#include <ctime>
+#include <functional>
+
+namespace plat {
+
+// Milliseconds from a monotonic clock, wrapping at 2^32 as Windows does.
+uint32_t TickCount();
+void SleepMs(uint32_t ms);
+
+// The Windows language identifier (primary language in the low 10 bits,
+// sublanguage above) of the user's locale: LC_ALL, LC_MESSAGES or LANG.
+// "C", "POSIX" and unknown languages give 0x0409 (English, United States).
+uint16_t UserDefaultLangID();
+// The same for a locale name such as "pl_PL.UTF-8".
+uint16_t LangIDFromLocaleName(const char* name);
+
+// The wall clock. Tests replace it to run at a fixed date.
+using ClockFn = std::function<std::time_t()>;
+std::time_t Now();
+void SetClock(ClockFn clock);  // an empty function restores the real clock
+
+}  // namespace plat

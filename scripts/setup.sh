@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build and the tests need; only what is
+# missing, and `apt-get update` only when something is.
+set -euo pipefail
+pkgs=(build-essential cmake ninja-build pkg-config git
+      qt6-base-dev qt6-translations-l10n libgl-dev fonts-dejavu-core
+      libzip-dev libcurl4-openssl-dev
+      googletest libgtest-dev libbenchmark-dev libshp-dev
+      python3 python3-pyftpdlib python3-dbf python3-dbfread
+      zip unzip locales)
+missing=()
+for p in "${pkgs[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+if ((${#missing[@]})); then
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

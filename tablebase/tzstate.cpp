@@ -1,0 +1,24 @@
+#include "tablebase/tzstate.h"
+
+namespace {
+EngineState g_engine;
+bool g_started = false;
+}  // namespace
+
+EngineState& Engine() { return g_engine; }
+
+void EngineStartup() {
+  if (g_started) return;
+  g_started = true;
+}
+
+void EngineShutdown() {
+  if (!g_started) return;
+  g_started = false;
+}
+
+void ResetEngineState() {
+  EngineShutdown();
+  g_engine = EngineState{};
+  EngineStartup();
+}
