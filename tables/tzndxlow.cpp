@@ -1,0 +1,322 @@
+#include "tables/tzndxlow.h"
+
+#include <charconv>
+#include <cmath>
+#include <limits>
+
+namespace {
+
+constexpr int kExponentBias = 52;
+
+// Key bytes for a value beyond the exponent byte's reach.
+BcdKey SaturatedKey(bool negative, bool tooLarge) {
+  BcdKey k{};
+  if (tooLarge) {
+    k[0] = 0xFF;
+    k[1] = uint8_t(20 * 4 | 1);
+    for (int i = 2; i < 12; ++i) k[i] = 0x99;
+  } else {
+    // The smallest non-zero magnitude the key can state: 0.1 x 10^-52.
+    k[0] = 0;
+    k[1] = uint8_t(10 * 4 | 1);
+    k[2] = 0x10;
+  }
+  if (negative) k[1] |= 0x80;
+  return k;
+}
+
+constexpr int kDaysBeforeMonth[13] = {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334, 365};
+
+long long DaysBeforeYear(long long y) {
+  if (y <= 1) return 0;
+  long long p = y - 1;
+  return p * 365 + p / 4 - p / 100 + p / 400;
+}
+
+int YearLength(int y) { return IsLeapYear(y) ? 366 : 365; }
+
+int MonthLength(int y, int m) {
+  int len = kDaysBeforeMonth[m] - kDaysBeforeMonth[m - 1];
+  return (m == 2 && IsLeapYear(y)) ? len + 1 : len;
+}
+
+// Reads an unsigned decimal field; false unless it is all digits.
+bool ReadDigits(std::string_view s, int& out) {
+  if (s.empty()) return false;
+  int v = 0;
+  for (char c : s) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + (c - '0');
+  }
+  out = v;
+  return true;
+}
+
+char SoundexCode(char c) {
+  //                         ABCDEFGHIJKLMNOPQRSTUVWXYZ
+  static constexpr char k[] = "01230120022455012623010202";
+  return IsLetterAZ(c) ? k[c - 'A'] : '0';
+}
+
+}  // namespace
+
+BcdKey BcdKeyFromText(std::string_view s, int Decimals) {
+  BcdKey key{};
+  size_t i = 0;
+  auto at = [&](size_t j) { return j < s.size() ? s[j] : '\0'; };
+  while (at(i) == ' ') ++i;
+  bool negative = false;
+  if (at(i) == '+') {
+    ++i;
+  } else if (at(i) == '-') {
+    negative = true;
+    ++i;
+  }
+  while (at(i) == ' ' || at(i) == '0') ++i;
+  int exponent = kExponentBias;
+  bool hadPoint = false;
+  if (at(i) == '.') {
+    hadPoint = true;
+    ++i;
+    while (at(i) == '0') {
+      --exponent;
+      ++i;
+    }
+  }
+  int stored = 0;
+  int trailingZeros = 0;
+  for (;; ++i) {
+    char c = at(i);
+    if (c == '.') {
+      if (hadPoint) break;
+      hadPoint = true;
+      continue;
+    }
+    if (c < '0' || c > '9') break;
+    // Every digit before the point scales the value, stored or not: a
+    // number of more than 20 integer digits keeps its magnitude.
+    if (!hadPoint) ++exponent;
+    if (stored < 20) {
+      int d = c - '0';
+      key[2 + stored / 2] |= uint8_t(stored % 2 == 0 ? d << 4 : d);
+      ++stored;
+      trailingZeros = d == 0 ? trailingZeros + 1 : 0;
+    }
+  }
+  key[1] |= 1;
+  int minimum = 10;
+  bool countZeros = false;
+  if (hadPoint && Decimals > trailingZeros) {
+    minimum = 0;
+    countZeros = true;
+  }
+  int n = countZeros ? stored : stored - trailingZeros;
+  if (n != 0 && n < minimum) n = minimum;
+  if (n > 20) n = 20;
+  if (n == 0) {
+    // Zero has one key whatever its sign; its exponent byte keeps the count
+    // of zeros written after the point.
+    key[0] = uint8_t(std::max(exponent, 0));
+    return key;
+  }
+  if (exponent > 255) return SaturatedKey(negative, true);
+  if (exponent < 0) return SaturatedKey(negative, false);
+  key[0] = uint8_t(exponent);
+  key[1] |= uint8_t(n * 4);
+  if (negative) key[1] |= 0x80;
+  return key;
+}
+
+BcdKey BcdKeyFromFloat(int Decimals, double Value) {
+  if (std::isnan(Value)) return BcdKeyFromText("0", Decimals);
+  if (std::isinf(Value)) return SaturatedKey(Value < 0, true);
+  return BcdKeyFromText(FormatNumber(Value, 0, Decimals), Decimals);
+}
+
+int CompareBcdKeys(const BcdKey& a, const BcdKey& b) {
+  bool aPositive = a[1] < 128;
+  bool bPositive = b[1] < 128;
+  if (aPositive != bPositive) return aPositive ? 1 : -1;
+  int na = (a[1] >> 2) & 0x1F;
+  int nb = (b[1] >> 2) & 0x1F;
+  int ea = na == 0 ? 0 : a[0];
+  int eb = nb == 0 ? 0 : b[0];
+  if (ea != eb) {
+    int r = ea > eb ? 1 : -1;
+    return aPositive ? r : -r;
+  }
+  int bytes = (std::max(na, nb) + 1) / 2;
+  for (int i = 2; i < 2 + bytes; ++i) {
+    if (a[i] != b[i]) {
+      int r = a[i] > b[i] ? 1 : -1;
+      return aPositive ? r : -r;
+    }
+  }
+  return 0;
+}
+
+int CompareFloats(double a, double b) {
+  if (a < b) return -1;
+  if (a > b) return 1;
+  return 0;
+}
+
+std::string FormatNumber(double value, int width, int decimals) {
+  if (decimals < 0) decimals = 0;
+  if (decimals > 255) decimals = 255;
+  if (std::isnan(value)) value = 0;
+  if (std::isinf(value))
+    value = value > 0 ? std::numeric_limits<double>::max() : -std::numeric_limits<double>::max();
+  // Thirty digits beyond the requested ones carry the exact binary value far
+  // enough to round half away from zero by hand, as the sibling programs do,
+  // instead of to_chars' round-half-even on exact ties.
+  constexpr int kGuard = 30;
+  char buf[320 + 255 + kGuard + 8];
+  auto res = std::to_chars(buf, buf + sizeof buf, std::fabs(value), std::chars_format::fixed,
+                           decimals + kGuard);
+  std::string digits(buf, res.ptr);
+  std::string::size_type point = digits.find('.');
+  std::string intPart = digits.substr(0, point);
+  std::string frac = digits.substr(point + 1);
+  bool roundUp = frac[decimals] >= '5';
+  std::string kept = intPart + frac.substr(0, decimals);
+  if (roundUp) {
+    int j = int(kept.size()) - 1;
+    while (j >= 0 && kept[j] == '9') kept[j--] = '0';
+    if (j >= 0)
+      ++kept[j];
+    else
+      kept.insert(kept.begin(), '1');
+  }
+  std::string out = kept.substr(0, kept.size() - decimals);
+  if (decimals > 0) out += "." + kept.substr(kept.size() - decimals);
+  bool isZero = kept.find_first_not_of('0') == std::string::npos;
+  if (value < 0 && !isZero) out.insert(out.begin(), '-');
+  if (width > 0 && int(out.size()) < width) out.insert(0, size_t(width) - out.size(), ' ');
+  return out;
+}
+
+double ReadNumber(std::string_view s) {
+  size_t i = 0;
+  while (i < s.size() && (s[i] == ' ' || s[i] == '\t')) ++i;
+  size_t start = i;
+  if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
+  size_t digitsStart = i;
+  while (i < s.size() && s[i] >= '0' && s[i] <= '9') ++i;
+  if (i < s.size() && s[i] == '.') {
+    ++i;
+    while (i < s.size() && s[i] >= '0' && s[i] <= '9') ++i;
+  }
+  if (i == digitsStart || (i == digitsStart + 1 && s[digitsStart] == '.')) return 0;
+  if (i < s.size() && (s[i] == 'E' || s[i] == 'e')) {
+    size_t j = i + 1;
+    if (j < s.size() && (s[j] == '+' || s[j] == '-')) ++j;
+    size_t expDigits = j;
+    while (j < s.size() && s[j] >= '0' && s[j] <= '9') ++j;
+    if (j > expDigits) i = j;
+  }
+  // from_chars takes no "+" sign.
+  std::string text(s.substr(start, i - start));
+  if (!text.empty() && text[0] == '+') text.erase(0, 1);
+  double v = 0;
+  auto res = std::from_chars(text.data(), text.data() + text.size(), v);
+  if (res.ec == std::errc::result_out_of_range) {
+    // Too large keeps its sign at the largest finite value; too small is 0.
+    bool neg = !text.empty() && text[0] == '-';
+    bool huge = false;
+    size_t e = text.find_first_of("Ee");
+    if (e != std::string::npos) huge = text[e + 1] != '-';
+    else huge = true;
+    v = huge ? std::numeric_limits<double>::max() : 0.0;
+    if (neg) v = -v;
+  }
+  return v;
+}
+
+bool IsLeapYear(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+
+double JulianFromYMD(int year, int month, int day) {
+  if (year < 1 || year > 9999 || month < 1 || month > 12 || day < 1 ||
+      day > MonthLength(year, month))
+    return kInvalidJulian;
+  int dayOfYear = kDaysBeforeMonth[month - 1] + day + (month > 2 && IsLeapYear(year) ? 1 : 0);
+  return double(dayOfYear + DaysBeforeYear(year) + 1721425);
+}
+
+double JulianFromDtos(std::string_view text) {
+  text = text.substr(0, 8);
+  int y = 0, m = 0, d = 0;
+  if (text.size() < 8 || !ReadDigits(text.substr(0, 4), y) || !ReadDigits(text.substr(4, 2), m) ||
+      !ReadDigits(text.substr(6, 2), d))
+    return kInvalidJulian;
+  return JulianFromYMD(y, m, d);
+}
+
+bool JulianToYMD(double v, int& year, int& month, int& day) {
+  if (!(v >= kFirstJulian && v < kLastJulian + 1)) return false;
+  long long d = (long long)v - 1721425;  // 1 = 1 January of year 1
+  int y = int(d / 366) + 1;
+  d -= DaysBeforeYear(y);
+  while (d > YearLength(y)) {
+    d -= YearLength(y);
+    ++y;
+  }
+  int m = 1;
+  while (m < 12 && d > kDaysBeforeMonth[m] + (m >= 2 && IsLeapYear(y) ? 1 : 0)) ++m;
+  int before = kDaysBeforeMonth[m - 1] + (m > 2 && IsLeapYear(y) ? 1 : 0);
+  year = y;
+  month = m;
+  day = int(d) - before;
+  return true;
+}
+
+std::string JulianToDtos(double v) {
+  int y, m, d;
+  if (!JulianToYMD(v, y, m, d)) return std::string(8, ' ');
+  return ZeroPadded(y, 4) + ZeroPadded(m, 2) + ZeroPadded(d, 2);
+}
+
+std::string JulianToDateText(double v, int fmt, bool centuryOn) {
+  if (fmt == 7 || fmt > 8 || fmt < 0) return "";
+  int y, m, d;
+  bool valid = JulianToYMD(v, y, m, d);
+  int yearWidth = centuryOn ? 4 : 2;
+  std::string yy = valid ? ZeroPadded(centuryOn ? y : y % 100, yearWidth) : std::string(yearWidth, ' ');
+  std::string mm = valid ? ZeroPadded(m, 2) : "  ";
+  std::string dd = valid ? ZeroPadded(d, 2) : "  ";
+  switch (fmt) {
+    case 0: return mm + "/" + dd + "/" + yy;
+    case 1: return yy + "." + mm + "." + dd;
+    case 2:
+    case 8: return dd + "/" + mm + "/" + yy;
+    case 3: return dd + "-" + mm + "-" + yy;
+    default: return dd + "." + mm + "." + yy;
+  }
+}
+
+std::string Soundex(std::string_view text) {
+  text = text.substr(0, 100);
+  std::string code = "0000";
+  if (text.empty()) return code;
+  char first = UpperAZ(text[0]);
+  code[0] = first;
+  char previous = SoundexCode(first);
+  size_t filled = 1;
+  for (size_t i = 1; i < text.size() && filled < 4; ++i) {
+    char c = UpperAZ(text[i]);
+    if (!IsLetterAZ(c)) continue;
+    char k = SoundexCode(c);
+    if (k != previous && k != '0') code[filled++] = k;
+    previous = k;
+  }
+  return code;
+}
+
+std::string ZeroPadded(long long value, int width) {
+  char buf[24];
+  bool neg = value < 0;
+  auto res = std::to_chars(buf, buf + sizeof buf, neg ? -value : value);
+  std::string s(buf, res.ptr);
+  if (int(s.size()) < width - (neg ? 1 : 0)) s.insert(0, size_t(width - (neg ? 1 : 0)) - s.size(), '0');
+  return neg ? "-" + s : s;
+}

@@ -1,0 +1,73 @@
+// Index-key encodings and date numbers: the 12-byte packed-decimal numeric
+// key stored in MDX files, Julian day numbers (the form in which index keys
+// and expression values carry dates), SOUNDEX, and the number text the
+// keys and the expression language's STR are built from.
+//
+// Keys are shared byte for byte with the sibling programs: a key that
+// differs by one byte puts records in the wrong order for every program
+// that reads the index.
+#pragma once
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+using BcdKey = std::array<uint8_t, 12>;
+
+// The Julian day of an invalid or blank date; above every real date.
+inline constexpr double kInvalidJulian = 1e100;
+// 1 January of year 1 and 31 December 9999, the range every conversion here
+// accepts.
+inline constexpr double kFirstJulian = 1721426;
+inline constexpr double kLastJulian = 5373484;
+
+// Packed-decimal key of a number text (leading blanks, an optional sign,
+// digits with at most one "."; anything else ends the number). Decimals
+// decide whether trailing zeros after the point count as digits. A value
+// too large for the exponent byte gives the largest key of its sign, a
+// non-zero value too small for it the smallest non-zero one, so that key
+// order never contradicts numeric order.
+BcdKey BcdKeyFromText(std::string_view Text, int Decimals);
+// The value written with no width and the given decimals, then keyed.
+// Infinities saturate like too-large values; NaN keys as zero.
+BcdKey BcdKeyFromFloat(int Decimals, double Value);
+// -1, 0 or 1; every zero compares equal to every other.
+int CompareBcdKeys(const BcdKey& A, const BcdKey& B);
+// -1 (a < b), 0, 1.
+int CompareFloats(double A, double B);
+
+// The number as Pascal's Str(Value:Width:Decimals) writes it: fixed point,
+// rounded half away from zero, right-aligned in Width (no padding when the
+// text is longer). Never locale-dependent. Decimals are limited to 0..255.
+std::string FormatNumber(double Value, int Width, int Decimals);
+// Reads a number the way the engine reads numeric field text and VAL:
+// leading blanks, an optional sign, digits, one ".", an exponent "E"/"e"
+// with optional sign; reading stops at the first character that does not
+// fit and what was read so far is the value (0 when nothing was).
+double ReadNumber(std::string_view Text);
+
+bool IsLeapYear(int Year);
+// Julian day of a date, or kInvalidJulian when the date does not exist or
+// lies outside 1 January 1 .. 31 December 9999.
+double JulianFromYMD(int Year, int Month, int Day);
+// Julian day of the DBF storage form YYYYMMDD (first 8 characters).
+double JulianFromDtos(std::string_view Text);
+// Year, month and day of a Julian day; false outside the valid range.
+bool JulianToYMD(double Julian, int& Year, int& Month, int& Day);
+// YYYYMMDD, or eight blanks outside the valid range.
+std::string JulianToDtos(double Julian);
+// The date text in the given picture (DateFormat 0..8, CenturyOn): the
+// blank date text of the picture outside the valid range; formats 7 and
+// above 8 give no text at all.
+std::string JulianToDateText(double Julian, int DateFormat, bool CenturyOn);
+
+// Four-character SOUNDEX code; the first character is the text's own first
+// character (upper-cased a..z). An empty text gives "0000".
+std::string Soundex(std::string_view Text);
+
+// ASCII-only helpers the encodings use (accented letters are no letters
+// here).
+inline bool IsLetterAZ(char C) { return (C >= 'A' && C <= 'Z'); }
+inline char UpperAZ(char C) { return (C >= 'a' && C <= 'z') ? char(C - 32) : C; }
+// Number with leading zeros to Width characters.
+std::string ZeroPadded(long long Value, int Width);
