@@ -1,5 +1,7 @@
 #include "tablebase/tzstate.h"
 
+#include "tablebase/tzutils.h"
+
 namespace {
 EngineState g_engine;
 bool g_started = false;
@@ -10,6 +12,7 @@ EngineState& Engine() { return g_engine; }
 void EngineStartup() {
   if (g_started) return;
   g_started = true;
+  DateUnitStartup();
 }
 
 void EngineShutdown() {

@@ -2,8 +2,14 @@
 // settings and globals in a member here, so a test can put the whole engine
 // back to its start-up defaults. The engine is single-threaded by contract.
 #pragma once
+#include <array>
 #include <cstdint>
+#include <ctime>
+#include <forward_list>
 #include <string>
+#include <vector>
+
+#include "platform/pfs.h"
 
 // Error scheme (tzutils).
 struct ErrorState {
@@ -15,8 +21,55 @@ struct ErrorState {
   bool Halting = false;  // set just before the process ends
 };
 
+// Date settings (tzutils, timedate). The start-up values come from the
+// user's language and the clock (DateUnitStartup).
+struct DateState {
+  uint8_t DateFormat = 0;  // 0..8: picture and name language
+  bool CenturyOn = false;  // four-digit years in date texts
+  uint8_t Country = 0;
+  uint16_t EpochYear = 1900;  // first year of the two-digit-year window
+  char TzTimeSep = ':';
+  // What SetDateFormat publishes for the window library: its short date
+  // format ("dd.MM.yyyy" and the like; empty until first set) and its date
+  // separator. The Qt side reads them from here.
+  std::string ShortDateFormat;
+  char DateSeparator = '/';
+};
+
+// One entry of a directory search (TzFindFirst/TzFindNext).
+struct TSearchRec {
+  std::string Name;     // without directory
+  int64_t Size = 0;
+  uint32_t Time = 0;    // DOS packed local date (high word) and time
+  std::time_t MTime = 0;
+  uint8_t Attr = 0;
+  // The rest of the listing, taken by TzFindNext.
+  std::string Dir;
+  std::vector<plat::FindData> Pending;
+  size_t Next = 0;
+};
+
+// Text, number and file routines (tzcommon).
+struct TextState {
+  char TzDecimalSep = '.';
+  char TzThousandSep = ',';
+  // Characters ValInt takes as digits.
+  std::array<bool, 256> DigitSet = [] {
+    std::array<bool, 256> d{};
+    for (int c = '0'; c <= '9'; ++c) d[size_t(c)] = true;
+    return d;
+  }();
+  int FindStatus = 0;  // of the last find or file-date query
+  int FileMode = 18;   // default file-open mode: read/write, others denied
+  // Find records of the files the last EraseFiles could not erase, the
+  // latest failure first.
+  std::forward_list<TSearchRec> FailedErases;
+};
+
 struct EngineState {
   ErrorState err;
+  DateState dates;
+  TextState text;
 };
 
 EngineState& Engine();

@@ -87,3 +87,37 @@ void FreeMem(T*& P, uint16_t Size) {
   FreeMem(v, Size);
   P = static_cast<T*>(v);
 }
+
+// ---- Date settings and pictures -------------------------------------------
+// A date text is at most 10 characters in the picture of DateFormat:
+//   0 MM/dd/Y   1 Y.MM.dd   2 dd/MM/Y   3 dd-MM-Y   4..8 dd.MM.Y
+// where Y is two digits, or four with the century on. The internal form the
+// date routines exchange is "MM/dd/" + year (American order).
+
+// Country, DateFormat, the number separators and EpochYear from the user's
+// language and the clock; run by EngineStartup.
+void DateUnitStartup();
+// The country number of a Windows language identifier (0..8).
+uint8_t CountryFromLangID(uint16_t LangID);
+
+// DateFormat := N (N >= 9 gives 0) and publishes the picture and its
+// separator as the window library's short date format.
+void SetDateFormat(int N);
+inline void SetDate(int N) { SetDateFormat(N); }
+// Four-digit years from now on (there is no way back), republishing the
+// picture.
+void SetCentury();
+// The picture of a format with the current century setting ("dd.MM.yyyy").
+std::string DatePicture(int Format);
+
+// The year a two-digit year text stands for in the window that starts at
+// EpochYear (1900, 2000, ... plus YY). A text that is not a number is 0.
+int CenturyOf(const std::string& YY);
+// The first two digits of CenturyOf(YY) ("19", "20").
+std::string CenturyDigits(const std::string& YY);
+// The blank date of a format: blanks in place of digits, with separators.
+std::string BlankDate(int Format);
+// The date picture to the internal form and back, in place. A text without
+// any separator stays as it is.
+void DateToMDY(std::string& S);
+void MDYToDate(std::string& S);
