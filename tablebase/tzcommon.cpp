@@ -123,11 +123,50 @@ std::string StrInt(int64_t N, int Width) {
   return s;
 }
 
+namespace {
+
+// Fixed notation rounded half away from zero, as the runtime's Str does, on
+// the shortest decimal form that reads back as the same double (so 2.675
+// rounds to 2.68 as a person expects, not by its binary expansion).
+std::string FixedHalfUp(double value, int dec) {
+  char buf[400];
+  auto r = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed);
+  if (r.ec != std::errc()) return "";
+  std::string s(buf, r.ptr);
+  if (s == "nan" || s == "-nan" || s == "inf" || s == "-inf") return s;
+  bool neg = s[0] == '-';
+  if (neg) s.erase(0, 1);
+  size_t dot = s.find('.');
+  std::string ip = dot == std::string::npos ? s : s.substr(0, dot);
+  std::string fp = dot == std::string::npos ? std::string() : s.substr(dot + 1);
+  bool up = fp.size() > size_t(dec) && fp[size_t(dec)] >= '5';
+  fp.resize(size_t(dec), '0');
+  std::string digits = ip + fp;
+  if (up) {
+    size_t i = digits.size();
+    while (i > 0) {
+      --i;
+      if (digits[i] == '9') {
+        digits[i] = '0';
+      } else {
+        ++digits[i];
+        break;
+      }
+      if (i == 0) digits.insert(0, "1");
+    }
+  }
+  size_t intLen = digits.size() - size_t(dec);
+  std::string out = digits.substr(0, intLen);
+  if (dec > 0) out += "." + digits.substr(intLen);
+  if (neg && out.find_first_not_of("0.") != std::string::npos) out.insert(0, "-");
+  return out;
+}
+
+}  // namespace
+
 std::string StrFloat(int Width, int Decimals, double Value) {
   int dec = std::clamp(Decimals, 0, 30);
-  char buf[400];
-  auto r = std::to_chars(buf, buf + sizeof buf, Value, std::chars_format::fixed, dec);
-  std::string s = r.ec == std::errc() ? std::string(buf, r.ptr) : std::string();
+  std::string s = FixedHalfUp(Value, dec);
   if (dec > 0 && T().TzDecimalSep != '.') std::replace(s.begin(), s.end(), '.', T().TzDecimalSep);
   if (Width > 0 && s.size() < size_t(Width)) s.insert(0, size_t(Width) - s.size(), ' ');
   return s.substr(0, 30);
