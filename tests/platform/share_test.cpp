@@ -1,0 +1,136 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "platform/pfile.h"
+#include "testutil/tempdir.h"
+
+using namespace plat;
+
+namespace {
+
+constexpr int R = kAccessRead, W = kAccessWrite, RW = kAccessReadWrite;
+
+struct ShareCase {
+  int first, second;
+  int expected;  // of the second open while the first is held
+};
+
+// Windows' sharing rules: the second open needs an access the first one
+// shares, and must not deny an access the first one has.
+const ShareCase kShareCases[] = {
+    {RW | kShareDenyAll, R | kShareDenyNone, kErrSharingViolation},
+    {RW | kShareDenyAll, RW | kShareDenyNone, kErrSharingViolation},
+    {R | kShareDenyAll, R | kShareDenyNone, kErrSharingViolation},
+    {R | kShareDenyNone, R | kShareDenyAll, kErrSharingViolation},
+    {R | kShareDenyWrite, R | kShareDenyNone, kOk},
+    {R | kShareDenyWrite, R | kShareDenyWrite, kOk},
+    {R | kShareDenyWrite, RW | kShareDenyNone, kErrSharingViolation},
+    {R | kShareDenyWrite, W | kShareDenyNone, kErrSharingViolation},
+    {RW | kShareDenyNone, R | kShareDenyWrite, kErrSharingViolation},
+    {RW | kShareDenyNone, RW | kShareDenyNone, kOk},
+    {R | kShareDenyNone, RW | kShareDenyNone, kOk},
+    {RW | kShareCompat, RW | kShareCompat, kOk},
+    {RW | kShareDenyRead, W | kShareDenyNone, kOk},
+    {RW | kShareDenyRead, R | kShareDenyNone, kErrSharingViolation},
+    {W | kShareDenyNone, R | kShareDenyWrite, kErrSharingViolation},
+};
+
+class ShareTest : public ::testing::Test {
+ protected:
+  TempDir tmp;
+  std::string path = tmp.Write("TABLE.DBF", "0123456789");
+};
+
+TEST_F(ShareTest, TwoHandlesOfOneProcess) {
+  for (const auto& c : kShareCases) {
+    File a, b;
+    ASSERT_EQ(a.Open(path, c.first), kOk) << std::hex << c.first;
+    EXPECT_EQ(b.Open(path, c.second), c.expected) << std::hex << c.first << " then " << c.second;
+    EXPECT_EQ(b.IsOpen(), c.expected == kOk);
+  }
+}
+
+TEST_F(ShareTest, BetweenProcesses) {
+  for (const auto& c : kShareCases) {
+    File a;
+    ASSERT_EQ(a.Open(path, c.first), kOk);
+    int rc = InChild([&] {
+      File b;
+      return b.Open(path, c.second);
+    });
+    EXPECT_EQ(rc, c.expected) << std::hex << c.first << " then " << c.second;
+  }
+}
+
+TEST_F(ShareTest, ChildHoldsTheFileDenyAll) {
+  int ready[2], release[2];
+  ASSERT_EQ(pipe(ready), 0);
+  ASSERT_EQ(pipe(release), 0);
+  pid_t pid = fork();
+  if (pid == 0) {
+    close(ready[0]);
+    close(release[1]);
+    File held;
+    char ok = held.Open(path, R | kShareDenyAll) == kOk ? 'y' : 'n';
+    if (write(ready[1], &ok, 1) != 1) _exit(2);
+    char c;
+    while (read(release[0], &c, 1) > 0) {
+    }
+    _exit(0);
+  }
+  close(ready[1]);
+  close(release[0]);
+  char ok = 0;
+  ASSERT_EQ(read(ready[0], &ok, 1), 1);
+  ASSERT_EQ(ok, 'y');
+  File b;
+  EXPECT_EQ(b.Open(path, R | kShareDenyNone), kErrSharingViolation);
+  close(release[1]);  // the child closes its handle and ends
+  int st = 0;
+  waitpid(pid, &st, 0);
+  close(ready[0]);
+  EXPECT_EQ(b.Open(path, RW | kShareDenyAll), kOk);
+}
+
+TEST_F(ShareTest, ClosingReleasesTheReservation) {
+  File a, b;
+  ASSERT_EQ(a.Open(path, RW | kShareDenyAll), kOk);
+  EXPECT_EQ(b.Open(path, R | kShareDenyNone), kErrSharingViolation);
+  a.Close();
+  EXPECT_EQ(b.Open(path, R | kShareDenyNone), kOk);
+}
+
+TEST_F(ShareTest, ReadOnlyDenyAllCannotWrite) {
+  File a;
+  ASSERT_EQ(a.Open(path, R | kShareDenyAll), kOk);
+  char buf[4];
+  EXPECT_EQ(a.ReadExact(buf, 4), kOk);
+  EXPECT_EQ(std::string(buf, 4), "0123");
+  EXPECT_EQ(a.Write("x", 1), kErrAccessDenied);
+  EXPECT_EQ(a.Truncate(0), kErrAccessDenied);
+  int64_t size = 0;
+  EXPECT_EQ(a.GetSize(&size), kOk);
+  EXPECT_EQ(size, 10);
+}
+
+TEST_F(ShareTest, RefusedCreateDestroysNothing) {
+  File a, b;
+  ASSERT_EQ(a.Open(path, R | kShareDenyWrite), kOk);
+  EXPECT_EQ(b.Create(path), kErrSharingViolation);
+  int64_t size = 0;
+  EXPECT_EQ(a.GetSize(&size), kOk);
+  EXPECT_EQ(size, 10);
+}
+
+TEST_F(ShareTest, OpenErrors) {
+  File f;
+  EXPECT_EQ(f.Open(tmp / "missing.dbf", RW), kErrFileNotFound);
+  EXPECT_EQ(f.Open(tmp / "nodir/x.dbf", RW), kErrPathNotFound);
+  EXPECT_EQ(f.Open(tmp.Dir(), R), kErrAccessDenied);
+  EXPECT_EQ(f.Open(path, 3), kErrInvalidAccess);
+  // The name is found whatever its letter case.
+  EXPECT_EQ(f.Open(tmp / "table.dbf", R), kOk);
+  EXPECT_EQ(f.Path(), path);
+}
+
+}  // namespace
