@@ -1,5 +1,6 @@
 #include "tablebase/tzstate.h"
 
+#include "tablebase/dbf4.h"
 #include "tablebase/tzutils.h"
 
 namespace {
@@ -17,6 +18,7 @@ void EngineStartup() {
 
 void EngineShutdown() {
   if (!g_started) return;
+  CloseAllAreas();
   g_started = false;
 }
 

@@ -11,6 +11,8 @@
 
 #include "platform/pfs.h"
 
+#include "tablebase/dbf4_area.h"
+
 // Error scheme (tzutils).
 struct ErrorState {
   uint16_t LastErrorCode = 0;
@@ -70,6 +72,7 @@ struct EngineState {
   ErrorState err;
   DateState dates;
   TextState text;
+  DbfState db;  // tables, work areas, locks, hook tables (tzdbflow, dbf4)
 };
 
 EngineState& Engine();

@@ -1,0 +1,161 @@
+// The work-area record and the state of the table layers (file layer,
+// work areas, locks, navigation): one WorkArea per open table or in-memory
+// list, held in a table of 202 slots. Kept apart from dbf4.h so that the
+// engine state (tzstate.h) can hold it by value.
+#pragma once
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/pfile.h"
+#include "tablebase/dbf4_hooks.h"
+
+// One field of a table: the in-memory form of a field descriptor, and the
+// record in which a caller describes fields to CreateDbf.
+struct FieldEntry {
+  std::string Name;  // at most 10 characters, upper case
+  char Type = ' ';   // C, D, F, L, M or N
+  uint8_t Len = 0;
+  uint8_t Dec = 0;
+  uint16_t Pos = 0;  // offset in the record; the deletion byte is 0
+};
+
+// A user record translator: converts `len` bytes in place.
+using RecordTranslator = std::function<void(char* data, size_t len)>;
+
+struct RecordLockEntry {
+  int32_t RecNo = 0;
+  uint16_t Tag = 0xFFFF;
+};
+
+// A node of an in-memory table; defined by the in-memory table layer.
+struct VNode;
+
+// State of the later layers (datasets, indexes, memo files) kept with an
+// area. Each layer derives its own Part and owns it; the area frees them
+// when it is closed.
+struct AreaExtension {
+  struct Part {
+    virtual ~Part() = default;
+  };
+  std::unique_ptr<Part> Dataset;
+  std::unique_ptr<Part> Index;
+  std::unique_ptr<Part> Memo;
+};
+
+// Write state of an open table.
+enum WriteStateValue : uint8_t { kWsClosed = 0, kWsClean = 1, kWsChanged = 2, kWsAppended = 3 };
+// Lock state of an area.
+enum LockStateValue : uint8_t { kLockNone = 0, kLockTable = 2, kLockRecords = 3 };
+
+struct WorkArea {
+  std::string FileName;   // full path with extension, as USE wrote it (upper case)
+  std::string ShortName;  // at most 12 characters, no separators
+  uint8_t Prolog[32] = {};
+  bool MemoFlag = false;
+  bool IgnoreDeleted = false;
+  uint16_t HeaderLen = 0;
+  uint16_t RecLen = 0;  // deletion byte included
+  uint8_t FieldCount = 0;
+  std::vector<FieldEntry> Fields;
+  uint8_t WriteState = kWsClosed;
+  // The record buffer (RecLen bytes): RecStore's data for a table, the
+  // caller's buffer for an in-memory table.
+  char* Rec = nullptr;
+  std::vector<char> RecStore;
+  int32_t RecCount = 0;
+  int32_t RecNo = 0;  // 1..count, count + 1 at end of file, 0 for an empty table
+  bool Eof = false;
+  bool Bof = false;
+  uint8_t OpenMode = 0;  // file-open mode byte the table was opened with
+  bool Oem = false;      // table text is stored in CP852
+  RecordTranslator WriteXlat;
+  RecordTranslator ReadXlat;
+  plat::File File;
+
+  // In-memory tables (the in-memory table layer owns the nodes).
+  uint8_t VMode = 0;     // list order 0..4
+  uint8_t VOp = 0;       // VFileOp for the next dispatch
+  int32_t VRecNo = 0;    // record of a read or write
+  uint8_t VStorage = 0;  // storage kind asked by USE
+  VNode* VFirst = nullptr;
+  VNode* VLast = nullptr;
+  VNode* VCurrent = nullptr;
+  std::function<std::string()> KeyMaker;  // sort key of the record buffer (orders 3, 4)
+  bool Virtual = false;
+
+  // The caller's typed record buffer (see TypedRecordSize), or TypedStore.
+  char* Typed = nullptr;
+  uint16_t TypedSize = 0;
+  bool TypedOwned = false;
+  std::vector<char> TypedStore;
+  std::vector<uint16_t> TypedOffsets;  // slot of each field in the typed buffer
+
+  std::function<bool()> FilterProc;
+  ExprRecord* FilterExpr = nullptr;
+  std::function<void()> AfterMove;
+  std::string Alias;  // at most 64 characters, upper case
+  std::function<bool()> WhileProc;
+  ExprRecord* WhileExpr = nullptr;
+
+  uint8_t LockState = kLockNone;
+  uint16_t RecLockCount = 0;
+  std::vector<RecordLockEntry> RecLocks;  // oldest first, newest last
+  std::vector<char> SwapBuf;
+  bool Exclusive = false;
+  bool ExclusiveByReopen = false;  // exclusivity came from SetExclusive, not USE
+
+  AreaExtension Extra;
+};
+
+// Settings of the table layers, with their start-up values.
+struct DbfSettings {
+  // File layer.
+  uint8_t DefaultVersionByte = 0x8B;
+  uint16_t MemoBlockSize = 512;
+  uint8_t ExtraVersionNoMemo = 0;
+  uint8_t ExtraVersionMemo = 0;
+  bool FlushAfterWrite = false;
+  uint8_t EofByte = 0x1A;
+  bool FixRecCount = false;
+  // Work areas.
+  bool SharedMode = true;
+  uint16_t DefaultShareMode = 0x42;
+  uint16_t OpenModeOverride = 65535;
+  bool AnsiTables = false;
+  uint16_t PeekCacheSize = 0;
+  // Locks.
+  uint32_t LockBase = 0x40000000;
+  uint8_t LockRetries = 0;
+  uint8_t LockRetryDelay = 0;
+  std::function<bool()> LockRetryProc;
+  uint16_t RecordLockLimit = 0;
+  // Navigation.
+  bool MaintainIndexOnReplace = true;
+};
+
+constexpr int kAreaSlots = 202;   // 1..200 public, 201 and 202 for the engine's layers
+constexpr int kPublicAreas = 200;
+constexpr uint16_t kExclusiveMode = 18;
+
+struct PeekCache {
+  std::string Alias;  // owner; empty when the cache is free
+  int32_t First = 0;  // first cached record
+  int32_t Count = 0;
+  uint16_t RecLen = 0;
+  std::vector<char> Data;
+};
+
+struct DbfState {
+  DbfSettings Settings;
+  std::array<std::unique_ptr<WorkArea>, kAreaSlots + 1> Areas;  // index 0 unused
+  uint8_t CurrentArea = 1;
+  PeekCache Peek;
+  // Record translators for the next USE (set only during UseTranslated).
+  RecordTranslator NextReadXlat;
+  RecordTranslator NextWriteXlat;
+  HookTables Hooks;
+};

@@ -1,0 +1,607 @@
+// Movement of the current record (natural order, or index order through
+// the index hooks), visibility (deleted records, filters), the WHILE scope,
+// relations, and the record commands.
+#include <algorithm>
+#include <charconv>
+#include <cstring>
+
+#include "tablebase/dbf4.h"
+#include "tablebase/tzdbflow.h"
+#include "tablebase/tzutils.h"
+
+namespace {
+
+std::string IntText(int64_t n) {
+  char buf[24];
+  auto r = std::to_chars(buf, buf + sizeof buf, n);
+  return std::string(buf, r.ptr);
+}
+
+// Index hook calls that tolerate an entry the index layer left empty.
+IndexHooks& Ix() { return Hooks().Index; }
+void IxCall(const std::function<void()>& f) {
+  if (f) f();
+}
+int32_t IxRec(const std::function<int32_t()>& f, int32_t dflt) { return f ? f() : dflt; }
+bool IxBool(const std::function<bool()>& f, bool dflt) { return f ? f() : dflt; }
+void ReadBracket(bool on) {
+  if (Ix().ReadSemaphore) Ix().ReadSemaphore(on);
+}
+void WriteBracket(bool on) {
+  if (Ix().LockSemaphore) Ix().LockSemaphore(on);
+}
+
+// The index read bracket for one move: opened at construction when the move
+// is index-driven, closed exactly once (explicitly or on the way out).
+class ReadBracketScope {
+ public:
+  explicit ReadBracketScope(bool indexed) : open_(indexed) {
+    if (open_) ReadBracket(true);
+  }
+  ~ReadBracketScope() { Close(); }
+  void Close() {
+    if (open_) ReadBracket(false);
+    open_ = false;
+  }
+  ReadBracketScope(const ReadBracketScope&) = delete;
+  ReadBracketScope& operator=(const ReadBracketScope&) = delete;
+
+ private:
+  bool open_;
+};
+
+class WriteBracketScope {
+ public:
+  explicit WriteBracketScope(bool on) : open_(on) {
+    if (open_) WriteBracket(true);
+  }
+  ~WriteBracketScope() {
+    if (open_) WriteBracket(false);
+  }
+  WriteBracketScope(const WriteBracketScope&) = delete;
+  WriteBracketScope& operator=(const WriteBracketScope&) = delete;
+
+ private:
+  bool open_;
+};
+
+bool Deleted(const WorkArea& a) { return a.Virtual ? a.Rec[0] != 0 : a.Rec[0] == '*'; }
+
+// Reads record `recno` and loads the typed buffer; false on a read error.
+bool ReadAndLoad(WorkArea& a, int32_t recno) {
+  GetDbfRecord(a, recno);
+  if (LastErrorCode() != 0) return false;
+  LoadUserBuffer();
+  return true;
+}
+
+// The phantom record past the end.
+void GoEOFBlank(WorkArea& a) {
+  ClearRecord();
+  a.RecNo = a.RecCount + 1;
+  a.Bof = a.Eof = true;
+}
+
+bool InLockList(const WorkArea& a, int32_t rec) {
+  return std::any_of(a.RecLocks.begin(), a.RecLocks.end(), [&](const RecordLockEntry& e) { return e.RecNo == rec; });
+}
+
+// A changed record no longer matches a cached copy.
+void DropPeekCopy(const WorkArea& a, int32_t rec) {
+  PeekCache& pc = Db().Peek;
+  if (pc.Alias == a.Alias && rec >= pc.First && rec < pc.First + pc.Count) pc = PeekCache{};
+}
+
+}  // namespace
+
+void RefreshRecCount(WorkArea& a) {
+  if (a.Exclusive || a.Virtual || a.RecLen == 0) return;
+  int64_t size = 0;
+  if (a.File.GetSize(&size) != 0) return;
+  int64_t n = size > a.HeaderLen ? (size - a.HeaderLen) / a.RecLen : 0;
+  a.RecCount = n > INT32_MAX - 1 ? INT32_MAX - 1 : int32_t(n);
+}
+
+bool RecordVisible() {
+  WorkArea* a = CurrentWorkArea();
+  if (!a) return false;
+  if (a->IgnoreDeleted && Deleted(*a)) return false;
+  AreaScope keep(CurrentArea());
+  if (a->FilterProc) return a->FilterProc();
+  if (a->FilterExpr && Hooks().Expr.Evaluate) {
+    const uint8_t* r = Hooks().Expr.Evaluate(a->FilterExpr);
+    return r && r[0] != 0;
+  }
+  return true;
+}
+
+bool WhileTrue() {
+  WorkArea* a = CurrentWorkArea();
+  if (!a) return true;
+  AreaScope keep(CurrentArea());
+  bool result = true;
+  if (a->WhileProc) result = a->WhileProc();
+  if (a->WhileExpr && Hooks().Expr.Evaluate) {
+    const uint8_t* r = Hooks().Expr.Evaluate(a->WhileExpr);
+    result = r && r[0] != 0;
+  }
+  return result;
+}
+
+bool IsWhileOn() {
+  const WorkArea* a = CheckDbInUse("IsWhileOn");
+  return a && (a->WhileProc || a->WhileExpr);
+}
+
+void RunAfterMove() {
+  WorkArea* a = CurrentWorkArea();
+  if (!a || !a->AfterMove) return;
+  const uint8_t area = CurrentArea();
+  std::function<void()> proc = std::move(a->AfterMove);
+  a->AfterMove = nullptr;  // no recursion through the procedure's own moves
+  const int32_t rec = a->RecNo;
+  uint8_t* found = Ix().FoundFlag;
+  const uint8_t savedFound = found ? *found : 0;
+  proc();
+  Db().CurrentArea = area;
+  if (found) *found = savedFound;
+  a = CurrentWorkArea();
+  if (!a) return;
+  if (!a->AfterMove) a->AfterMove = std::move(proc);
+  if (LastErrorCode() == 0 && a->RecNo != rec) LastErrorCode() = 224;
+  if (uint16_t code = LastErrorCode()) SetError(code, a->FileName);
+}
+
+std::function<void()> SetRelation(std::function<void()> proc) {
+  WorkArea* a = CurrentWorkArea();
+  if (!a) return {};
+  std::function<void()> old = std::move(a->AfterMove);
+  a->AfterMove = std::move(proc);
+  if (a->AfterMove) RunAfterMove();
+  return old;
+}
+
+void GoTop() {
+  LastErrorCode() = 0;
+  WorkArea* a = CheckDbInUse("GoTop");
+  if (!a || a->RecCount < 1) return;
+  const bool indexed = IndexActive();
+  int32_t recno = 1;
+  {
+    ReadBracketScope bracket(indexed);
+    if (indexed) {
+      recno = IxRec(Ix().TopRec, a->RecCount + 1);
+      if (recno > a->RecCount || recno < 1) {
+        GoEOFBlank(*a);
+        bracket.Close();
+        RunAfterMove();
+        return;
+      }
+    }
+    if (!ReadAndLoad(*a, recno)) return;
+    while (!RecordVisible() && !a->Eof && LastErrorCode() == 0) {
+      int32_t next;
+      if (indexed) {
+        next = IxRec(Ix().NextRec, a->RecCount + 1);
+        if (IxBool(Ix().AtEof, false)) next = a->RecCount + 1;
+      } else {
+        next = recno + 1;
+      }
+      if (next > a->RecCount || next < 1) {
+        GoEOFBlank(*a);
+        if (indexed) IxCall(Ix().SyncIndex);
+      } else {
+        recno = next;
+        if (!ReadAndLoad(*a, recno)) return;
+      }
+    }
+    if (indexed) IxCall(Ix().RefreshKey);
+  }
+  RunAfterMove();
+}
+
+void GoBottom() {
+  LastErrorCode() = 0;
+  WorkArea* a = CheckDbInUse("GoBottom");
+  if (!a) return;
+  RefreshRecCount(*a);
+  if (a->RecCount < 1) return;
+  const bool indexed = IndexActive();
+  int32_t recno = a->RecCount;
+  {
+    ReadBracketScope bracket(indexed);
+    if (indexed) {
+      recno = IxRec(Ix().BottomRec, a->RecCount + 1);
+      if (recno > a->RecCount || recno < 1) {
+        GoEOFBlank(*a);
+        bracket.Close();
+        RunAfterMove();
+        return;
+      }
+    }
+    if (!ReadAndLoad(*a, recno)) return;
+    bool done = false;
+    while (!done && !RecordVisible()) {
+      int32_t prev;
+      bool bof;
+      if (indexed) {
+        prev = IxRec(Ix().PriorRec, 0);
+        bof = IxBool(Ix().AtBof, true);
+      } else {
+        prev = recno - 1;
+        bof = a->Bof;
+      }
+      if (prev >= 1 && prev <= a->RecCount && !bof) {
+        recno = prev;
+        if (!ReadAndLoad(*a, recno)) return;
+        done = indexed ? IxBool(Ix().AtBof, true) : a->Bof;
+      } else {
+        done = true;
+        GoEOFBlank(*a);
+        if (indexed) {
+          IxCall(Ix().SyncIndex);
+          IxCall(Ix().SetBof);
+          IxCall(Ix().SetEof);
+        }
+      }
+    }
+    if (indexed) IxCall(Ix().RefreshKey);
+  }
+  RunAfterMove();
+}
+
+void SKIP(int32_t n) {
+  LastErrorCode() = 0;
+  WorkArea* a = CheckDbInUse("SKIP()");
+  if (!a) return;
+  if (n == 0) {
+    if (a->RecCount > 0 && !a->Eof && a->RecNo >= 1 && a->RecNo <= a->RecCount) {
+      if (!ReadAndLoad(*a, a->RecNo)) return;
+    } else {
+      ClearRecord();
+    }
+    RunAfterMove();
+    return;
+  }
+  if (a->Eof && n >= 1) {
+    SetError(212, "Database \"" + a->FileName + "\" is past EOF." + " [SKIP]");
+    return;
+  }
+  if (a->RecCount < 1) RefreshRecCount(*a);
+  if (a->RecCount < 1) {
+    a->Bof = a->Eof = true;
+    SetError(212, "Database \"" + a->FileName + "\" is empty." + " [SKIP]");
+    return;
+  }
+  if (n < 0 && dBOF()) return;
+  a->Bof = a->Eof = false;
+  const bool indexed = IndexActive();
+  int32_t lastInScope = a->RecCount + 1;
+  int32_t moved = 0;
+  bool atEnd = false, inScope = true;
+  {
+    ReadBracketScope bracket(indexed);
+    do {
+      int32_t recno;
+      if (n < 0) {
+        if (RecordVisible() && WhileTrue()) lastInScope = a->RecNo;
+        if (indexed) {
+          recno = IxRec(Ix().PriorRec, a->RecNo);
+          if (recno == a->RecNo) atEnd = true;
+        } else {
+          recno = a->RecNo - 1;
+          if (a->RecNo <= 1) {
+            atEnd = true;
+            recno = 1;
+          }
+        }
+        if (recno < 1 || recno > a->RecCount) {
+          atEnd = true;
+          recno = std::clamp(recno, 1, a->RecCount);
+        }
+        if (!ReadAndLoad(*a, recno)) return;
+        if (RecordVisible()) --moved;
+      } else {
+        if (indexed) {
+          recno = IxRec(Ix().NextRec, a->RecNo);
+          if (recno == a->RecNo) atEnd = true;
+        } else {
+          RefreshRecCount(*a);
+          recno = a->RecNo + 1;
+        }
+        if (recno > a->RecCount || recno < 1) {
+          atEnd = true;
+          recno = a->RecCount;
+        }
+        if (!ReadAndLoad(*a, recno)) return;
+        if (RecordVisible()) ++moved;
+      }
+      inScope = WhileTrue();
+    } while (moved != n && !atEnd && inScope);
+
+    if (atEnd) {
+      if (n > 0) {
+        a->RecNo = a->RecCount + 1;
+        a->Eof = true;
+        ClearRecord();
+        if (indexed) IxCall(Ix().SyncIndex);
+      } else {
+        bracket.Close();
+        GoTop();
+        a = CurrentWorkArea();
+        if (!a) return;
+        a->Bof = true;
+        if (indexed) IxCall(Ix().SetBof);
+        if (a->RecCount < 1) ClearRecord();
+      }
+    } else if (!inScope) {
+      if (n > 0) {
+        a->Eof = true;
+        if (indexed) IxCall(Ix().SetEof);
+      } else {
+        if (lastInScope <= a->RecCount) {
+          if (!ReadAndLoad(*a, lastInScope)) return;
+          a->Bof = true;
+        } else {
+          a->RecNo = a->RecCount + 1;
+          a->Bof = true;
+          ClearRecord();
+        }
+        if (indexed) {
+          IxCall(Ix().SyncIndex);
+          IxCall(Ix().SetBof);
+        }
+      }
+    }
+    if (indexed) {
+      bracket.Close();
+      IxCall(Ix().RefreshKey);
+    }
+  }
+  RunAfterMove();
+}
+
+void GO(int32_t n) {
+  LastErrorCode() = 0;
+  WorkArea* a = CheckDbInUse("GO()");
+  if (!a) return;
+  if (n > a->RecCount) RefreshRecCount(*a);
+  const std::string bad = "Invalid record number = " + IntText(n) + " " + "\nDatabase \"" + a->FileName + "\" [GO]";
+  if (a->RecCount < 1) {
+    a->Bof = a->Eof = true;
+    ClearRecord();
+    SetError(212, bad);
+    return;
+  }
+  a->Bof = a->Eof = false;
+  if (n >= 1 && n <= a->RecCount) {
+    const bool indexed = IndexActive();
+    {
+      ReadBracketScope bracket(indexed);
+      if (!ReadAndLoad(*a, n)) return;
+      if (indexed) {
+        IxCall(Ix().SyncIndex);
+        IxCall(Ix().RefreshKey);
+      }
+    }
+    RunAfterMove();
+    return;
+  }
+  a->RecNo = a->RecCount + 1;
+  a->Eof = true;
+  ClearRecord();
+  SetError(212, bad);
+}
+
+void Dbf4RawGo(int32_t n) {
+  LastErrorCode() = 0;
+  WorkArea* a = CurrentWorkArea();
+  if (!a) return;
+  if (n > a->RecCount) {
+    a->RecNo = a->RecCount + 1;
+    a->Eof = true;
+    ClearRecord();
+  } else if (n >= 1) {
+    ReadAndLoad(*a, n);
+  } else {
+    SetError(212, "Invalid record number = " + IntText(n) + " [Dbf4RawGo]");
+  }
+}
+
+void RawGoSync(int32_t n) {
+  Dbf4RawGo(n);
+  RunAfterMove();
+}
+
+bool GoIfValid(int32_t n) {
+  if (n < 1 || n > RecCount()) return false;
+  GO(n);
+  return true;
+}
+
+bool dEOF() {
+  WorkArea* a = CheckDbInUse("dEOF");
+  if (!a) return true;
+  RefreshRecCount(*a);
+  if (a->RecNo > a->RecCount) a->Eof = true;
+  return IndexActive() ? IxBool(Ix().AtEof, a->Eof) : a->Eof;
+}
+
+bool dBOF() {
+  WorkArea* a = CheckDbInUse("dBOF");
+  if (!a) return true;
+  return IndexActive() ? IxBool(Ix().AtBof, a->Bof) : a->Bof;
+}
+
+int32_t RecCount() {
+  WorkArea* a = CheckDbInUse("RecCount");
+  if (!a) return 0;
+  RefreshRecCount(*a);
+  return a->RecCount;
+}
+
+int32_t RecNo() {
+  const WorkArea* a = CheckDbInUse("RecNo");
+  return a ? a->RecNo : 0;
+}
+
+void GoTopWhile() {
+  WorkArea* a = CurrentWorkArea();
+  if (!a || a->RecCount < 1) return;
+  if (!IsWhileOn()) {
+    GoTop();
+    return;
+  }
+  std::function<void()> saved = std::move(a->AfterMove);
+  a->AfterMove = nullptr;
+  // A failed read ends the walk: without automatic handling the error
+  // would otherwise repeat for ever.
+  do {
+    SKIP(-1);
+  } while (!dBOF() && LastErrorCode() == 0);
+  if (LastErrorCode() == 0) SKIP(0);
+  uint16_t code = LastErrorCode();
+  SetRelation(std::move(saved));
+  if (code != 0) LastErrorCode() = code;
+}
+
+void GoBottomWhile() {
+  WorkArea* a = CurrentWorkArea();
+  if (!a || a->RecCount < 1) return;
+  if (!IsWhileOn()) {
+    GoBottom();
+    return;
+  }
+  std::function<void()> saved = std::move(a->AfterMove);
+  a->AfterMove = nullptr;
+  do {
+    SKIP(1);
+  } while (!dEOF() && LastErrorCode() == 0);
+  if (LastErrorCode() == 0) SKIP(-1);
+  uint16_t code = LastErrorCode();
+  SetRelation(std::move(saved));
+  if (code != 0) LastErrorCode() = code;
+}
+
+bool LeaveHiddenRecord() {
+  WorkArea* a = CurrentWorkArea();
+  if (!a) return false;
+  if (WhileTrue() && RecordVisible()) return false;
+  Unlock();
+  const int32_t rec = a->RecNo;
+  std::function<void()> saved = std::move(a->AfterMove);
+  a->AfterMove = nullptr;
+  SKIP(1);
+  if (dEOF()) {
+    GoIfValid(rec);
+    SKIP(-1);
+  }
+  SetRelation(std::move(saved));
+  return true;
+}
+
+bool SetIgnoreDel(bool on) {
+  WorkArea* a = CheckDbInUse("SetIgnoreDel");
+  if (!a) return false;
+  bool prev = a->IgnoreDeleted;
+  a->IgnoreDeleted = on;
+  SKIP(0);
+  return prev;
+}
+
+void Append() {
+  LastErrorCode() = 0;
+  WorkArea* a = CheckDbInUse("Append");
+  if (!a) return;
+  if (DbSettings().SharedMode && !a->Exclusive && a->LockState != kLockTable) {
+    SetError(5, "File must be locked to append: " + a->FileName + " [APPEND]");
+    return;
+  }
+  RefreshRecCount(*a);
+  StoreUserBuffer();
+  const bool indexed = IndexActive();
+  {
+    WriteBracketScope bracket(indexed);
+    AppendDbfRecord(*a);
+    if (LastErrorCode() == 0) {
+      LoadUserBuffer();
+      if (indexed) IxCall(Ix().AppendKeys);
+    }
+  }
+  a->Bof = a->Eof = false;
+  RunAfterMove();
+}
+
+void Replace() {
+  LastErrorCode() = 0;
+  WorkArea* a = CheckDbInUse("Replace");
+  if (!a) return;
+  if (a->RecNo <= 0) {
+    SetError(212, "Database \"" + a->FileName + "\" is empty." + " [REPLACE]");
+    return;
+  }
+  if (a->RecNo > a->RecCount) {
+    SetError(212, "Database \"" + a->FileName + "\" is at EOF." + " [REPLACE]");
+    return;
+  }
+  const bool maintain = DbSettings().MaintainIndexOnReplace && IndexActive();
+  if (!a->Exclusive && !InLockList(*a, a->RecNo)) {
+    SetError(1200, "Record #" + IntText(a->RecNo) + " in " + a->FileName + " [REPLACE]");
+    return;
+  }
+  const bool keys = maintain && !a->Virtual;
+  if (keys && a->SwapBuf.size() < a->TypedSize) {
+    SetError(254, a->FileName + " " + "Swap-buffer NIL." + " [REPLACE]");
+    return;
+  }
+  {
+    WriteBracketScope bracket(keys);
+    if (keys) {
+      std::memcpy(a->SwapBuf.data(), a->Typed, a->TypedSize);
+      if (!ReadAndLoad(*a, a->RecNo)) return;
+      IxCall(Ix().CaptureKeys);
+      std::memcpy(a->Typed, a->SwapBuf.data(), a->TypedSize);
+    }
+    if (a->Virtual) {
+      PutDbfRecord(*a, a->RecNo);
+    } else {
+      RewriteDbfRecord(*a, a->RecNo, a->Typed);
+      if (LastErrorCode() == 0) LoadUserBuffer();
+      DropPeekCopy(*a, a->RecNo);
+    }
+    if (keys && LastErrorCode() == 0) IxCall(Ix().UpdateKeys);
+  }
+  if (LastErrorCode() == 0) RunAfterMove();
+}
+
+namespace {
+
+void SetDeletion(bool deleted) {
+  LastErrorCode() = 0;
+  const char* cmd = deleted ? "DeleteRec" : "RecallRec";
+  WorkArea* a = CheckDbInUse(cmd);
+  if (!a) return;
+  if (!a->Exclusive && (!InLockList(*a, a->RecNo) || a->LockState == kLockTable)) {
+    SetError(1200, deleted ? a->FileName + " " + "Record not locked " + "[DeleteRec]" : "Record not locked [RecallRec]");
+    return;
+  }
+  if (!deleted) RefreshRecCount(*a);
+  if (a->RecNo < 1 || a->RecNo > a->RecCount) {
+    if (!deleted) SetError(1103, a->FileName + " at EOF [RecallRec]");
+    return;
+  }
+  if (a->Virtual) {
+    a->VOp = deleted ? kVOpDelete : kVOpRecall;
+    if (Hooks().VirtualFile) Hooks().VirtualFile(*a);
+    return;
+  }
+  if (a->Typed) a->Typed[0] = deleted ? 1 : 0;
+  a->Rec[0] = deleted ? '*' : ' ';
+  WriteDeletionFlag(*a, a->RecNo);
+  DropPeekCopy(*a, a->RecNo);
+}
+
+}  // namespace
+
+void DeleteRec() { SetDeletion(true); }
+void RecallRec() { SetDeletion(false); }

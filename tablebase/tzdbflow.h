@@ -1,0 +1,129 @@
+// The DBF file layer: header dialects, field descriptors, record I/O and
+// the header update, for one work-area record at a time. It knows nothing
+// of the current area, filters or indexes (dbf4 does). Every routine leaves
+// its result in LastErrorCode (0 = done) and reports failures through
+// SetError with a message naming the routine in brackets.
+//
+// On-disk layout (all numbers little-endian):
+//   0x02 dBASE II: 521-byte header, 16-byte descriptors from offset 8.
+//   0x03 dBASE III/IV, 0x83 III + DBT memo, 0x8B IV + DBT memo,
+//   0xF5 FoxPro + FPT memo: 32-byte prolog, 32-byte descriptors, 0x0D.
+//   0x04 level 7, 0x8C level 7 + DBT memo: 68-byte prolog, 48-byte
+//   descriptors, 0x0D.
+// Records follow the header: a deletion byte ("*" deleted, " " not) and
+// the fields in descriptor order without gaps.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/pfile.h"
+#include "tablebase/dbf4_area.h"
+
+// Prolog offsets.
+constexpr int kPrologSize = 32;
+constexpr int kLevel7PrologSize = 68;
+constexpr int kDbf2HeaderSize = 521;
+constexpr int kTableFlagsOffset = 28;
+
+// --- Dialects -----------------------------------------------------------
+
+// The seven version bytes, plus ExtraVersionNoMemo/ExtraVersionMemo when
+// they are non-zero.
+bool IsValidVersionByte(uint8_t v);
+// The dialect tests of an opened area. Each is false while an extra version
+// setting is non-zero (every table then has the dBASE III layout).
+bool IsDbase2(const WorkArea& a);
+bool IsLevel7(const WorkArea& a);
+bool IsVersion30(const WorkArea& a);
+bool Version30HasMemo(const WorkArea& a);
+// "FPT" for 0xF5 and 0x30 (an invalid byte counts as DefaultVersionByte),
+// else "DBT".
+std::string MemoExtension(uint8_t version);
+
+// --- Open ---------------------------------------------------------------
+
+// Opens a.FileName (default extension DBF added and stored back) in mode
+// a.OpenMode and reads its header into the record: fields, counts, record
+// buffer, write state 1, positioned at record 1 (an empty table at 0 with
+// BOF and EOF). On any failure the file is closed and the buffers freed.
+// Damaged layouts are refused: a record length below 1 + the sum of the
+// field widths or a header past the end of the file gives error 210.
+void OpenDbf(WorkArea& a);
+void ReadDbfProlog(WorkArea& a, int64_t fileSize);
+void ReadDbfHeader(WorkArea& a, int64_t fileSize);
+void ReadDbf2Header(WorkArea& a, int64_t fileSize);
+// Decodes one descriptor (16, 32 or 48 bytes by dialect) into `f`; `pos`
+// is the running record position, advanced by the field length. False (and
+// error 211 recorded, not reported) for an unknown field type.
+bool ReadFieldDescriptor(const WorkArea& a, const uint8_t* d, FieldEntry& f, uint16_t& pos);
+
+// --- Create -------------------------------------------------------------
+
+// Writes a new table `name` (default extension DBF; an existing file is
+// replaced) with `fields` (positions ignored) and, when a field is a memo,
+// its empty memo file. The caller's entries receive the normalised
+// definitions (upper-case trimmed names, fixed lengths, cleared decimals,
+// type letters upper-cased). `scratch` is a work-area record the routine
+// may overwrite. No field, more than 255 fields, or an invalid definition:
+// error 211, and no file is written.
+void CreateDbf(WorkArea& scratch, const std::string& name, std::vector<FieldEntry>& fields);
+// Writes an empty memo file for a table of `version` with `blockSize`.
+void CreateTableMemoFile(const std::string& name, uint8_t version, uint16_t blockSize);
+
+// --- Records ------------------------------------------------------------
+
+// Reads record `recno` (1..count) into the record buffer, translated to the
+// in-memory form; error 212 out of range, 213 for a short read.
+void GetDbfRecord(WorkArea& a, int32_t recno);
+// Writes the record buffer as record `recno`; above the count it appends
+// as count + 1. Record numbers below 1 are refused (error 212).
+void PutDbfRecord(WorkArea& a, int32_t recno);
+void AppendDbfRecord(WorkArea& a);
+// Writes only the deletion byte (record buffer byte 0) of record `recno`.
+void WriteDeletionFlag(WorkArea& a, int32_t recno);
+// Rewrites record `recno` from the typed buffer `typed`, keeping the stored
+// bytes of every field (and of the deletion byte) whose typed value is
+// unchanged, so that values the typed form cannot hold survive. The record
+// buffer then holds the record as stored.
+void RewriteDbfRecord(WorkArea& a, int32_t recno, const char* typed);
+
+// --- Header and close ---------------------------------------------------
+
+// Rewrites the header with today's date and the record count, keeping
+// bytes 16..27 as the file holds them.
+void WriteDbfHeader(WorkArea& a);
+// For a changed or appended table: header, end-of-file byte after appends,
+// write state back to clean, flush.
+void CommitDbf(WorkArea& a);
+// Header update, end-of-file byte, close; frees the buffers and fields.
+void CloseDbf(WorkArea& a);
+void ClearFlushAfterWrite();
+// FlushFileBuffers; failure is reported ("Unable to flush file [FlushFile]").
+void FlushFile(plat::File& f);
+
+// --- Translation and the typed buffer -----------------------------------
+
+// Translates `size / recLen` records in `buf` (the bytes after each
+// deletion byte) towards the file (user translator after ANSI->OEM) or
+// from the file (user translator, then OEM->ANSI).
+void TranslateRecord(bool toFile, bool oem, const RecordTranslator& proc, size_t size, uint16_t recLen,
+                     char* buf);
+// Size of one field's slot in the typed buffer ("C": len + 1, "D": 11,
+// "N"/"F": 8 with decimals else 4, "L": 1, "M": 4).
+uint16_t TypedFieldSize(const FieldEntry& f);
+// Fills a.TypedOffsets; returns 1 + the sum of the slot sizes (0 when that
+// does not fit 16 bits).
+uint32_t LayoutTypedRecord(WorkArea& a);
+// Record buffer -> typed buffer, and back.
+void UnpackRecord(WorkArea& a, char* typed);
+void PackRecord(WorkArea& a, const char* typed);
+
+// --- Small routines -----------------------------------------------------
+
+std::string FileBaseName(const std::string& path);  // at most 64 characters
+std::string FileNameOnly(const std::string& path);  // at most 128 characters
+uint32_t Swap32(uint32_t v);
+uint16_t Swap16(uint16_t v);
+std::string ZeroPad2(int n);
+std::string ZeroPad4(int n);

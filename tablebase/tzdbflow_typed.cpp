@@ -1,0 +1,242 @@
+// Conversion between the record buffer (the stored bytes) and the caller's
+// typed record buffer.
+#include <charconv>
+#include <cmath>
+#include <cstring>
+
+#include "tablebase/timedate.h"
+#include "tablebase/tzcommon.h"
+#include "tablebase/tzdbflow.h"
+#include "tablebase/tzutils.h"
+
+namespace {
+
+bool HasFloatSlot(const FieldEntry& f) { return (f.Type == 'N' || f.Type == 'F') && f.Dec > 0; }
+
+std::string Trimmed(const char* p, size_t n) {
+  size_t b = 0, e = n;
+  while (b < e && (p[b] == ' ' || p[b] == '\0')) ++b;
+  while (e > b && (p[e - 1] == ' ' || p[e - 1] == '\0')) --e;
+  return std::string(p + b, e - b);
+}
+
+// A whole number text; 0 when the text is not one or does not fit.
+int32_t ParseInt(const std::string& s) {
+  const char* b = s.data();
+  const char* e = b + s.size();
+  if (b != e && *b == '+') ++b;
+  int32_t v = 0;
+  auto r = std::from_chars(b, e, v);
+  return (r.ec == std::errc() && r.ptr == e) ? v : 0;
+}
+
+double ParseFloat(const std::string& s) {
+  const char* b = s.data();
+  const char* e = b + s.size();
+  if (b != e && *b == '+') ++b;
+  double v = 0;
+  auto r = std::from_chars(b, e, v, std::chars_format::general);
+  return (r.ec == std::errc() && r.ptr == e) ? v : 0.0;
+}
+
+// `text` right-aligned in `width`, or "*" x width when it does not fit.
+void PutRightAligned(char* dst, size_t width, std::string_view text) {
+  if (text.size() > width) {
+    std::memset(dst, '*', width);
+    return;
+  }
+  std::memset(dst, ' ', width - text.size());
+  std::memcpy(dst + width - text.size(), text.data(), text.size());
+}
+
+std::string FixedText(double v, int dec) {
+  if (v == 0) v = 0;  // no "-0.00"
+  char buf[400];
+  auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed, dec);
+  if (r.ec != std::errc()) return std::string(size_t(1000), '*');
+  return std::string(buf, r.ptr);
+}
+
+std::string IntegerText(int64_t v) {
+  char buf[24];
+  auto r = std::to_chars(buf, buf + sizeof buf, v);
+  return std::string(buf, r.ptr);
+}
+
+// YYYYMMDD -> the current picture.
+std::string StoredToPicture(const char* p) {
+  std::string y(p, 4), m(p + 4, 2), d(p + 6, 2);
+  const DateState& ds = Engine().dates;
+  if (!ds.CenturyOn) y = y.substr(2);
+  switch (ds.DateFormat) {
+    case 0: return m + "/" + d + "/" + y;
+    case 1: return y + "." + m + "." + d;
+    case 3: return d + "-" + m + "-" + y;
+    case 4:
+    case 5:
+    case 6:
+    case 7:
+    case 8: return d + "." + m + "." + y;
+    default: return d + "/" + m + "/" + y;
+  }
+}
+
+bool IsBlankDateText(const std::string& s) {
+  static const char* kBlank[] = {"",         "        ",   "          ", "  /  /  ",  "  -  -  ",
+                                 "  .  .  ", "  /  /    ", "  -  -    ", "  .  .    "};
+  for (const char* b : kBlank)
+    if (s == b) return true;
+  return false;
+}
+
+// The picture text -> YYYYMMDD; 8 blanks for a blank or unusable date.
+std::string PictureToStored(std::string s) {
+  const DateState& ds = Engine().dates;
+  if (IsBlankDateText(s)) return std::string(8, ' ');
+  size_t pictureLen = ds.CenturyOn ? 10 : 8;
+  if (s.size() != pictureLen) {
+    if (!CheckDate(s) || IsBlankDateText(s)) return std::string(8, ' ');
+  }
+  if (s.size() < 8) return std::string(8, ' ');
+  std::string y, m, d;
+  size_t n = s.size();
+  switch (ds.DateFormat) {
+    case 0:
+      m = s.substr(0, 2);
+      d = s.substr(3, 2);
+      y = s.substr(6);
+      break;
+    case 1:
+      y = s.substr(0, n - 6);
+      m = s.substr(n - 5, 2);
+      d = s.substr(n - 2, 2);
+      break;
+    default:
+      d = s.substr(0, 2);
+      m = s.substr(3, 2);
+      y = s.substr(6);
+      break;
+  }
+  if (y.size() == 2) {
+    int full = CenturyOf(y);
+    y = full > 0 ? ZeroPad4(full) : "  " + y;
+  }
+  while (y.size() < 4) y = "0" + y;
+  return y.substr(0, 4) + m + d;
+}
+
+}  // namespace
+
+uint16_t TypedFieldSize(const FieldEntry& f) {
+  switch (f.Type) {
+    case 'C': return uint16_t(f.Len + 1);
+    case 'D': return 11;
+    case 'N':
+    case 'F': return HasFloatSlot(f) ? 8 : 4;
+    case 'L': return 1;
+    case 'M': return 4;
+    default: return 0;
+  }
+}
+
+uint32_t LayoutTypedRecord(WorkArea& a) {
+  a.TypedOffsets.resize(a.Fields.size());
+  uint32_t off = 1;
+  for (size_t i = 0; i < a.Fields.size(); ++i) {
+    a.TypedOffsets[i] = uint16_t(off);
+    off += TypedFieldSize(a.Fields[i]);
+  }
+  return off > 0xFFFF ? 0 : off;
+}
+
+void UnpackRecord(WorkArea& a, char* typed) {
+  if (a.TypedOffsets.size() != a.Fields.size()) LayoutTypedRecord(a);
+  typed[0] = a.Rec[0] == '*' ? 1 : 0;
+  for (size_t i = 0; i < a.Fields.size(); ++i) {
+    const FieldEntry& f = a.Fields[i];
+    char* slot = typed + a.TypedOffsets[i];
+    const char* src = a.Rec + f.Pos;
+    if (size_t(f.Pos) + f.Len > a.RecLen) continue;  // guarded on open; never read past the record
+    switch (f.Type) {
+      case 'C':
+        slot[0] = char(f.Len);
+        std::memcpy(slot + 1, src, f.Len);
+        break;
+      case 'D': {
+        std::string t = f.Len >= 8 ? StoredToPicture(src) : std::string();
+        slot[0] = char(t.size());
+        std::memcpy(slot + 1, t.data(), t.size());
+        break;
+      }
+      case 'N':
+      case 'F':
+        if (HasFloatSlot(f)) {
+          double v = ParseFloat(Trimmed(src, f.Len));
+          std::memcpy(slot, &v, sizeof v);
+        } else {
+          int32_t v = ParseInt(Trimmed(src, f.Len));
+          std::memcpy(slot, &v, sizeof v);
+        }
+        break;
+      case 'L': slot[0] = (f.Len > 0 && std::strchr("TtYy", src[0]) && src[0] != 0) ? 1 : 0; break;
+      case 'M': {
+        int32_t v = ParseInt(Trimmed(src, f.Len));
+        std::memcpy(slot, &v, sizeof v);
+        break;
+      }
+      default: break;
+    }
+  }
+}
+
+void PackRecord(WorkArea& a, const char* typed) {
+  if (a.TypedOffsets.size() != a.Fields.size()) LayoutTypedRecord(a);
+  a.Rec[0] = typed[0] ? '*' : ' ';
+  for (size_t i = 0; i < a.Fields.size(); ++i) {
+    const FieldEntry& f = a.Fields[i];
+    const char* slot = typed + a.TypedOffsets[i];
+    char* dst = a.Rec + f.Pos;
+    if (size_t(f.Pos) + f.Len > a.RecLen) continue;
+    switch (f.Type) {
+      case 'C': {
+        size_t n = std::min<size_t>(uint8_t(slot[0]), f.Len);
+        std::memcpy(dst, slot + 1, n);
+        std::memset(dst + n, ' ', f.Len - n);
+        break;
+      }
+      case 'D': {
+        size_t n = std::min<size_t>(uint8_t(slot[0]), 10);
+        std::string stored = PictureToStored(std::string(slot + 1, n));
+        size_t w = std::min<size_t>(f.Len, 8);
+        std::memcpy(dst, stored.data(), w);
+        std::memset(dst + w, ' ', f.Len - w);
+        break;
+      }
+      case 'N':
+      case 'F':
+        if (HasFloatSlot(f)) {
+          double v;
+          std::memcpy(&v, slot, sizeof v);
+          PutRightAligned(dst, f.Len, std::isfinite(v) ? FixedText(v, f.Dec) : std::string(size_t(f.Len) + 1, '*'));
+        } else {
+          int32_t v;
+          std::memcpy(&v, slot, sizeof v);
+          PutRightAligned(dst, f.Len, IntegerText(v));
+        }
+        break;
+      case 'L':
+        if (f.Len > 0) {
+          dst[0] = slot[0] ? 'T' : 'F';
+          std::memset(dst + 1, ' ', f.Len - 1);
+        }
+        break;
+      case 'M': {
+        int32_t v;
+        std::memcpy(&v, slot, sizeof v);
+        PutRightAligned(dst, f.Len, IntegerText(v));
+        break;
+      }
+      default: break;
+    }
+  }
+}
