@@ -298,7 +298,7 @@ void CloseAll() {
 void CloseAllAreas() {
   AutoErrorHandlingScope quiet(false);
   for (int i : {201, 202}) {
-    AreaScope scope(uint8_t(i));
+    AreaScope scope{uint8_t(i)};
     CloseArea();
   }
   CloseAll();

@@ -22,6 +22,7 @@
 
 #include "platform/pfile.h"
 #include "tablebase/dbf4_area.h"
+#include "tablebase/tzstate.h"
 
 // --- State access ------------------------------------------------------
 

@@ -10,48 +10,17 @@
 #include "platform/psys.h"
 #include "platform/pfs.h"
 #include "tablebase/dbf4.h"
+#include "tablebase/tzcommon.h"
 #include "tablebase/tzutils.h"
 
 namespace {
 
 DbfSettings& Settings() { return Engine().db.Settings; }
 
-std::string TrimBlanks(const std::string& s) {
-  size_t b = s.find_first_not_of(' ');
-  if (b == std::string::npos) return {};
-  size_t e = s.find_last_not_of(' ');
-  return s.substr(b, e - b + 1);
-}
-
-std::string Upper(std::string s) {
-  for (char& c : s) c = plat::Upper1250(c);
-  return s;
-}
-
 std::string IntText(int64_t n) {
   char buf[24];
   auto r = std::to_chars(buf, buf + sizeof buf, n);
   return std::string(buf, r.ptr);
-}
-
-// Position of the extension's dot in the last path component, or npos.
-size_t ExtensionDot(const std::string& name) {
-  size_t slash = name.find_last_of("/\\:");
-  size_t dot = name.rfind('.');
-  if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return std::string::npos;
-  return dot;
-}
-
-std::string WithDefaultExtension(const std::string& name, const std::string& ext) {
-  if (ExtensionDot(name) != std::string::npos) return name;
-  std::string n = name;
-  while (!n.empty() && n.back() == ' ') n.pop_back();
-  return n + "." + ext;
-}
-
-std::string WithExtension(const std::string& name, const std::string& ext) {
-  size_t dot = ExtensionDot(name);
-  return (dot == std::string::npos ? name : name.substr(0, dot)) + "." + ext;
 }
 
 bool ReadOnlyMode(const WorkArea& a) { return (a.OpenMode & 0x07) == plat::kAccessRead; }
@@ -182,7 +151,7 @@ std::string MemoExtension(uint8_t version) {
 
 void OpenDbf(WorkArea& a) {
   LastErrorCode() = 0;
-  a.FileName = WithDefaultExtension(a.FileName, "DBF");
+  a.FileName = DefaultExtension(a.FileName, "DBF");
   if (int rc = a.File.Open(a.FileName, a.OpenMode)) {
     SetError(uint16_t(rc), "Failure to open " + a.FileName + " [USE/OpenDbf]");
     return;
@@ -465,7 +434,7 @@ void CreateDbf(WorkArea& scratch, const std::string& name, std::vector<FieldEntr
   uint32_t recLen = 1;
   for (size_t i = 0; i < fields.size(); ++i) {
     FieldEntry& f = fields[i];
-    std::string fname = Upper(TrimBlanks(f.Name).substr(0, 10));
+    std::string fname = Upper(AllTrim(f.Name).substr(0, 10));
     bool ok = !fname.empty() && std::strchr("CDFLMN", f.Type) != nullptr && f.Type != 0;
     if (extendedTypes && (f.Type == 'B' || f.Type == 'G' || f.Type == 'P')) ok = !fname.empty();
     uint8_t len = f.Len, dec = f.Dec;
@@ -501,7 +470,7 @@ void CreateDbf(WorkArea& scratch, const std::string& name, std::vector<FieldEntr
   header[0] = version;
   plat::writeLE16(header.data() + 10, uint16_t(recLen));
 
-  scratch.FileName = WithDefaultExtension(TrimBlanks(name), "DBF");
+  scratch.FileName = DefaultExtension(AllTrim(name), "DBF");
   std::memcpy(scratch.Prolog, header.data(), kPrologSize);
   scratch.HeaderLen = uint16_t(headerLen);
   scratch.RecLen = uint16_t(recLen);
@@ -519,7 +488,7 @@ void CreateDbf(WorkArea& scratch, const std::string& name, std::vector<FieldEntr
   scratch.WriteState = kWsAppended;
   CloseDbf(scratch);
   if (memo && LastErrorCode() == 0) {
-    std::string memoName = WithExtension(scratch.FileName, MemoExtension(s.DefaultVersionByte));
+    std::string memoName = ForceExtension(scratch.FileName, MemoExtension(s.DefaultVersionByte));
     CreateTableMemoFile(memoName, s.DefaultVersionByte, s.MemoBlockSize);
   }
 }

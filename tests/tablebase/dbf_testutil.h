@@ -1,0 +1,123 @@
+// Shared pieces of the table tests: a temporary folder, a fixed clock,
+// tables made through the engine, file bytes, and running outside tools.
+#pragma once
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "platform/psys.h"
+#include "tablebase/dbf4.h"
+#include "tablebase/tzdbflow.h"
+#include "tablebase/tzutils.h"
+
+namespace dbftest {
+
+inline std::time_t FixedNoon() {
+  struct tm t {};
+  t.tm_year = 2026 - 1900;
+  t.tm_mon = 2;  // March
+  t.tm_mday = 15;
+  t.tm_hour = 12;
+  t.tm_isdst = -1;
+  return std::mktime(&t);
+}
+
+// A fresh engine with the clock at 2026-03-15 12:00 and automatic error
+// handling off, in its own temporary folder (removed afterwards).
+class TableTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::time_t t = FixedNoon();
+    plat::SetClock([t] { return t; });
+    ResetEngineState();
+    SetAutoErrorHandling(false);
+    char tmpl[] = "/tmp/ruvdbfXXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    dir_ = tmpl;
+  }
+  void TearDown() override {
+    ResetEngineState();
+    plat::SetFileFaultHook({});
+    plat::SetClock({});
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+  }
+  std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+
+  static FieldEntry F(const char* name, char type, uint8_t len = 0, uint8_t dec = 0) {
+    FieldEntry f;
+    f.Name = name;
+    f.Type = type;
+    f.Len = len;
+    f.Dec = dec;
+    return f;
+  }
+
+  // Creates a table through the engine; asserts success.
+  void Create(const std::string& name, std::vector<FieldEntry> fields) {
+    WorkArea scratch;
+    CreateDbf(scratch, Path(name), fields);
+    ASSERT_EQ(LastErrorCode(), 0) << LastErrorMessage();
+  }
+
+  static std::vector<uint8_t> Bytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+  }
+  static void WriteBytes(const std::string& path, const std::vector<uint8_t>& b) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(b.data()), std::streamsize(b.size()));
+  }
+
+  // Sets a "C" slot of the typed buffer.
+  static void SetC(int field, const std::string& v) {
+    char* p = FieldAddress(field);
+    ASSERT_NE(p, nullptr);
+    p[0] = char(v.size());
+    std::memcpy(p + 1, v.data(), v.size());
+  }
+  static std::string GetC(int field) {
+    const char* p = FieldAddress(field);
+    return p ? std::string(p + 1, uint8_t(p[0])) : std::string();
+  }
+  static void SetN(int field, double v) { std::memcpy(FieldAddress(field), &v, sizeof v); }
+  static void SetI(int field, int32_t v) { std::memcpy(FieldAddress(field), &v, sizeof v); }
+  static double GetN(int field) {
+    double v;
+    std::memcpy(&v, FieldAddress(field), sizeof v);
+    return v;
+  }
+  static int32_t GetI(int field) {
+    int32_t v;
+    std::memcpy(&v, FieldAddress(field), sizeof v);
+    return v;
+  }
+  static void SetL(int field, bool v) { *FieldAddress(field) = v ? 1 : 0; }
+
+  std::string dir_;
+};
+
+// Runs a command line through the shell; returns its exit status and puts
+// its standard output in `out`.
+inline int RunCommand(const std::string& cmd, std::string& out) {
+  out.clear();
+  FILE* p = popen(cmd.c_str(), "r");
+  if (!p) return -1;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+  int st = pclose(p);
+  return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+}  // namespace dbftest
