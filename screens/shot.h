@@ -1,0 +1,41 @@
+// Writing a window to a PNG for the `screens` target. Offscreen there is no
+// window manager, so the title bar is drawn here, plainly, above the
+// window's client area: enough to see the caption and whether it fits.
+#pragma once
+#include <QApplication>
+#include <QFontMetrics>
+#include <QImage>
+#include <QPainter>
+#include <QWidget>
+
+#include <cstdio>
+#include <string>
+
+namespace screens {
+
+// Saves `window` (shown and painted first) as <dir>/<name>.png; a window
+// with a title bar gets one drawn above it. Returns false when writing fails.
+inline bool Save(QWidget& window, const QString& dir, const QString& name) {
+  window.show();
+  QCoreApplication::processEvents();
+  const QImage client = window.grab().toImage();
+  const bool titled = !(window.windowFlags() & Qt::FramelessWindowHint) && window.windowFlags() & Qt::WindowTitleHint;
+  const QFontMetrics fm(QApplication::font());
+  const int bar = titled ? fm.height() + 8 : 0;
+  const int frame = titled ? 2 : 0;
+  QImage out(client.width() + 2 * frame, client.height() + bar + frame, QImage::Format_ARGB32);
+  out.fill(QColor(0x40, 0x40, 0x70));
+  QPainter p(&out);
+  if (titled) {
+    p.setPen(Qt::white);
+    p.drawText(QRect(frame + 4, 0, client.width() - 8, bar), Qt::AlignVCenter | Qt::AlignLeft, window.windowTitle());
+  }
+  p.drawImage(frame, bar, client);
+  p.end();
+  const QString path = dir + "/" + name + ".png";
+  const bool ok = out.save(path);
+  std::fprintf(stderr, "%s %s\n", ok ? "wrote" : "could not write", path.toUtf8().constData());
+  return ok;
+}
+
+}  // namespace screens

@@ -1,0 +1,334 @@
+#include "tablebase/tzdialog.h"
+
+#include <QApplication>
+#include <QFileInfo>
+#include <QLabel>
+#include <QPainter>
+#include <QPixmap>
+#include <QPointer>
+#include <QPushButton>
+#include <QtMath>
+#include <QScreen>
+#include <QStyle>
+#include <QWindow>
+
+#include <algorithm>
+#include <array>
+
+#include "tablebase/engineui.h"
+
+namespace {
+
+struct DialogModule {
+  DialogOptions options;
+  // The last dialog's caption, buttons and icon code; the pointers go null
+  // when that dialog is freed.
+  QString caption;
+  std::array<QPointer<QPushButton>, kMaxDialogButtons> buttons;
+  QPointer<QLabel> picture;
+  QPointer<QLabel> icon;
+  QString iconCode;
+};
+
+QRect ScreenRect() {
+  const QScreen* screen = QGuiApplication::primaryScreen();
+  return screen ? screen->geometry() : QRect();
+}
+
+DialogOptions StartOptions() {
+  DialogOptions o;
+  o.AreaRight = ScreenRect().width();
+  o.AreaBottom = ScreenRect().height();
+  return o;
+}
+
+DialogModule& Module() {
+  static DialogModule module{StartOptions(), {}, {}, {}, {}, {}};
+  return module;
+}
+
+// Windows colour (0x00BBGGRR) to Qt.
+QColor FromColorRef(uint32_t c) { return QColor(c & 0xFF, (c >> 8) & 0xFF, (c >> 16) & 0xFF); }
+
+// The first `n` characters of UTF-8 text.
+std::string CutChars(const std::string& utf8, int n) {
+  const QString s = QString::fromStdString(utf8);
+  if (s.size() <= n) return utf8;
+  int cut = n;
+  if (cut > 0 && s.at(cut - 1).isHighSurrogate()) --cut;
+  return s.left(cut).toStdString();
+}
+
+QString TrimLeft(const QString& s) {
+  int i = 0;
+  while (i < s.size() && s.at(i) <= QChar(' ')) ++i;
+  return s.mid(i);
+}
+
+QString TrimRight(const QString& s) {
+  int n = s.size();
+  while (n > 0 && s.at(n - 1) <= QChar(' ')) --n;
+  return s.left(n);
+}
+
+// The larger of two sizes compared as unsigned 16-bit numbers, as the
+// window library compares them.
+int Max16(int a, int b) { return uint16_t(a) > uint16_t(b) ? a : b; }
+
+bool StyleIsEmpty(const QFont& f) { return !f.bold() && !f.italic() && !f.underline() && !f.strikeOut(); }
+
+struct IconKind {
+  QChar code;
+  uint16_t sound;
+};
+constexpr IconKind kIcons[] = {
+    {'A', MB_BEEP_SIMPLE}, {'H', MB_ICONHAND}, {'I', MB_ICONASTERISK}, {'!', MB_ICONEXCLAMATION}, {'?', MB_ICONQUESTION},
+};
+
+const IconKind* FindIcon(const QString& code) {
+  if (code.size() != 1) return nullptr;
+  for (const auto& k : kIcons)
+    if (k.code == code.at(0)) return &k;
+  return nullptr;
+}
+
+QPixmap IconPixmap(QChar code, const QStyle* style) {
+  QIcon icon;
+  switch (code.unicode()) {
+    case 'A':
+      icon = QApplication::windowIcon();
+      if (icon.isNull()) icon = style->standardIcon(QStyle::SP_DesktopIcon);
+      break;
+    case 'H': icon = style->standardIcon(QStyle::SP_MessageBoxCritical); break;
+    case 'I': icon = style->standardIcon(QStyle::SP_MessageBoxInformation); break;
+    case '!': icon = style->standardIcon(QStyle::SP_MessageBoxWarning); break;
+    default: icon = style->standardIcon(QStyle::SP_MessageBoxQuestion); break;
+  }
+  return icon.pixmap(32, 32);
+}
+
+// The letter a caption answers with: the one after the first "&", else the
+// first one, upper-cased. A caption ending in "&" has no letter after it
+// and answers with its first letter.
+std::string AcceleratorLetter(const QString& caption) {
+  const QString up = caption.toUpper();
+  qsizetype at = up.indexOf('&');
+  at = (at >= 0 && at + 1 < up.size()) ? at + 1 : 0;
+  if (at >= up.size()) return " ";
+  const int len = (up.at(at).isHighSurrogate() && at + 1 < up.size()) ? 2 : 1;
+  return up.mid(at, len).toStdString();
+}
+
+}  // namespace
+
+TDialogForm::TDialogForm(bool captionless)
+    : QDialog(nullptr, captionless ? Qt::Dialog | Qt::FramelessWindowHint
+                                   : Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint),
+      captionless_(captionless) {}
+
+void TDialogForm::paintEvent(QPaintEvent* event) {
+  QDialog::paintEvent(event);
+  if (!captionless_) return;
+  // Without a title bar the window manager draws no frame: the thin
+  // border is ours.
+  QPainter p(this);
+  p.setPen(Qt::black);
+  p.drawRect(rect().adjusted(0, 0, -1, -1));
+}
+
+void SetDialogOptions(const DialogOptions& options) {
+  DialogOptions& o = Module().options;
+  o.DefaultCaption = CutChars(options.DefaultCaption, 80);
+  o.PictureFile = CutChars(options.PictureFile, 70);
+  for (auto [from, to] : {std::pair{options.TextColor, &o.TextColor}, {options.BackColor, &o.BackColor},
+                          {options.ButtonTextColor, &o.ButtonTextColor}, {options.SpareColor, &o.SpareColor}})
+    if (from != 0) *to = from;
+  o.Font = options.Font;
+  const QRect screen = ScreenRect();
+  o.AreaLeft = std::max(options.AreaLeft, 0);
+  o.AreaRight = std::min(options.AreaRight, screen.width());
+  o.AreaTop = std::max(options.AreaTop, 0);
+  o.AreaBottom = std::min(options.AreaBottom, screen.height());
+  o.Beep = options.Beep;
+}
+
+void GetDialogOptions(DialogOptions& options) { options = Module().options; }
+
+void ResetDialogOptions() { Module().options = StartOptions(); }
+
+std::unique_ptr<TDialogForm> BuildMessageDialog(const std::string& caption, const std::string& iconCode,
+                                                const std::string& message, std::string& buttons) {
+  DialogModule& m = Module();
+  const DialogOptions& opt = m.options;
+
+  const QString buttonList = QString::fromStdString(buttons);
+  if (TrimRight(buttonList).isEmpty()) buttons = "&OK";
+
+  QString cap = TrimLeft(QString::fromStdString(caption));
+  if (cap.isEmpty()) cap = QString::fromStdString(opt.DefaultCaption);
+  m.caption = cap;
+
+  QString text = QString::fromStdString(message);
+  const qsizetype centre = text.indexOf(" CENTERTEXT", 0, Qt::CaseInsensitive);
+  if (centre >= 0) text.remove(centre, 11);
+  text.replace("\r\n", ";").replace("\n\r", ";").replace('\n', ';').replace('\r', ';');
+
+  auto form = std::make_unique<TDialogForm>(cap.isEmpty());
+  QFont font("System");
+  font.setStyleHint(QFont::SansSerif);
+  font.setPixelSize(11);
+  font.setBold(true);
+  if (opt.Font) {
+    const QFont& f = *opt.Font;
+    if (!f.family().isEmpty()) font.setFamily(f.family());
+    if (f.pointSize() > 0)
+      font.setPointSize(f.pointSize());
+    else if (f.pixelSize() > 0)
+      font.setPixelSize(f.pixelSize());
+    if (StyleIsEmpty(f)) font.setBold(false);
+  }
+  form->setFont(font);
+  QPalette pal = form->palette();
+  pal.setColor(QPalette::WindowText, FromColorRef(opt.TextColor));
+  pal.setColor(QPalette::Window, FromColorRef(opt.BackColor));
+  form->setPalette(pal);
+  form->setAutoFillBackground(true);
+  form->setWindowTitle(cap);
+
+  QPixmap picture;
+  if (!opt.PictureFile.empty()) {
+    const QString path = QString::fromStdString(opt.PictureFile);
+    if (QFileInfo(path).isFile()) picture.load(path);
+  }
+  const bool hasPicture = !picture.isNull();
+  const int pictureWidth = hasPicture ? picture.width() : 0;
+  const int pictureHeight = hasPicture ? picture.height() : 0;
+
+  const QFontMetrics fm(font);
+  const QString code = QString::fromStdString(iconCode).left(1).toUpper();
+  const IconKind* iconKind = FindIcon(code);
+  const int iconSize = iconKind ? 32 : 0;
+
+  const QStringList lines = text.split(';');
+  int textWidth = 0;
+  for (const QString& line : lines) textWidth = std::max(textWidth, fm.horizontalAdvance("  " + line + "  "));
+  const int areaWidth = opt.AreaRight - opt.AreaLeft;
+  const int areaHeight = opt.AreaBottom - opt.AreaTop;
+  int margin = 10 + (iconKind ? iconSize + 10 : 0) + (hasPicture ? 10 + pictureWidth : 0) + 10;
+  if (areaWidth < margin) margin = areaWidth;
+  const bool narrowed = areaWidth - margin < textWidth;
+  if (narrowed) textWidth = areaWidth - margin;
+  // The height of a line is the label's own line step, which rounds up
+  // the font's fractional height; lines wider than the area wrap, and the
+  // block grows to hold them, so no line is cut off.
+  auto* label = new QLabel(form.get());
+  label->setObjectName("Message");
+  label->setTextFormat(Qt::PlainText);
+  label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  label->setWordWrap(true);
+  label->setText(lines.join('\n'));
+  int textHeight = int(lines.size()) * qCeil(QFontMetricsF(font).lineSpacing());
+  if (narrowed) textHeight = std::max(textHeight, label->heightForWidth(std::max(textWidth, 1)));
+  const int captionWidth = fm.horizontalAdvance(cap);
+
+  QStringList words = QString::fromStdString(buttons).split(' ', Qt::SkipEmptyParts);
+  if (words.size() > kMaxDialogButtons) words = words.mid(0, kMaxDialogButtons);
+  int buttonWidth = 0;
+  for (const QString& w : words) buttonWidth = std::max(buttonWidth, fm.horizontalAdvance("W" + QString(w).remove('&') + "W"));
+  const int count = int(words.size());
+  const int rowWidth = (buttonWidth + 10) * count - 10;
+  const int buttonHeight = fm.height() + 10;
+
+  // The frame belongs to the window manager and is unknown before the
+  // window is shown, so the outer sizes here are the client sizes.
+  int clientWidth;
+  if (!iconKind && !hasPicture)
+    clientWidth = Max16(textWidth, captionWidth);
+  else if (!hasPicture)
+    clientWidth = Max16(textWidth + iconSize + 10, captionWidth);
+  else if (!iconKind)
+    clientWidth = Max16(textWidth + 10 + pictureWidth, captionWidth);
+  else
+    clientWidth = Max16(textWidth + iconSize + 20 + pictureWidth, captionWidth);
+  clientWidth = Max16(clientWidth, rowWidth) + 20;
+  if (areaWidth < clientWidth) clientWidth = areaWidth;
+  int clientHeight = Max16(Max16(textHeight, iconSize), pictureHeight) + 20 + buttonHeight + 10;
+  if (areaHeight < clientHeight && areaHeight == ScreenRect().height()) clientHeight = areaHeight;
+  form->setFixedSize(clientWidth, clientHeight);
+
+  // Centred in the placement area; with the whole screen as the area, over
+  // the active window instead, kept inside the screen.
+  int left = (areaWidth - clientWidth) / 2 + opt.AreaLeft;
+  int top = (areaHeight - clientHeight) / 2 + opt.AreaTop;
+  const QWidget* active = QApplication::activeWindow();
+  const QRect screen = ScreenRect();
+  if (active && QRect(opt.AreaLeft, opt.AreaTop, areaWidth, areaHeight) == QRect(QPoint(0, 0), screen.size())) {
+    const QRect over = active->frameGeometry();
+    left = std::clamp(over.left() + (over.width() - clientWidth) / 2, 0, std::max(0, screen.width() - clientWidth));
+    top = std::clamp(over.top() + (over.height() - clientHeight) / 2, 0, std::max(0, screen.height() - clientHeight));
+  }
+  form->move(left, top);
+
+  const int textLeft = Max16(iconSize + 20, (clientWidth - textWidth) / 2);
+  label->setGeometry(textLeft, 10, textWidth, textHeight);
+
+  m.picture = nullptr;
+  if (hasPicture) {
+    auto* image = new QLabel(form.get());
+    image->setObjectName("Picture");
+    image->setPixmap(picture);
+    image->setGeometry(clientWidth - 10 - pictureWidth, 10, pictureWidth, pictureHeight);
+    m.picture = image;
+  }
+  m.icon = nullptr;
+  m.iconCode.clear();
+  if (iconKind) {
+    auto* image = new QLabel(form.get());
+    image->setObjectName("Icon");
+    image->setPixmap(IconPixmap(iconKind->code, form->style()));
+    image->setGeometry(10, 10, iconSize, iconSize);
+    m.icon = image;
+    m.iconCode = code;
+  }
+  form->setProperty("iconCode", m.iconCode);
+
+  int x = (clientWidth - rowWidth) / 2;
+  const int buttonTop = clientHeight - 10 - buttonHeight;
+  for (int i = 0; i < kMaxDialogButtons; ++i) {
+    if (i >= count) {
+      m.buttons[i] = nullptr;
+      continue;
+    }
+    auto* button = new QPushButton(words[i], form.get());
+    button->setObjectName(QString("button%1").arg(i + 1));
+    button->setGeometry(x, buttonTop, buttonWidth, buttonHeight);
+    QPalette bp = button->palette();
+    bp.setColor(QPalette::ButtonText, FromColorRef(opt.ButtonTextColor));
+    button->setPalette(bp);
+    QObject::connect(button, &QPushButton::clicked, form.get(), [dialog = form.get(), i] { dialog->done(i + 1); });
+    m.buttons[i] = button;
+    x += buttonWidth + 10;
+  }
+  return form;
+}
+
+std::string ShowMessageDialog(const std::string& caption, const std::string& iconCode, const std::string& message,
+                              const std::string& buttons) {
+  std::string list = buttons;
+  // An hourglass set by long-running work must not hide the pointer over
+  // the question; the caller gets it back on every way out.
+  ScreenCursorScope arrow(false);
+  std::unique_ptr<TDialogForm> form = BuildMessageDialog(caption, iconCode, message, list);
+  DialogModule& m = Module();
+  if (m.options.Beep) {
+    if (const IconKind* kind = FindIcon(m.iconCode)) Ui().MessageBeep(kind->sound);
+  }
+  if (QWidget* active = QApplication::activeWindow()) {
+    form->winId();
+    form->windowHandle()->setTransientParent(active->windowHandle());
+  }
+  const int result = form->exec();
+  if (result >= 1 && result <= kMaxDialogButtons && m.buttons[result - 1])
+    return AcceleratorLetter(m.buttons[result - 1]->text());
+  return " ";
+}
