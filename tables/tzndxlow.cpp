@@ -233,8 +233,6 @@ double ReadNumber(std::string_view s) {
   return v;
 }
 
-bool IsLeapYear(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
-
 double JulianFromYMD(int year, int month, int day) {
   if (year < 1 || year > 9999 || month < 1 || month > 12 || day < 1 ||
       day > MonthLength(year, month))

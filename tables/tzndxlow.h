@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 
+#include "tablebase/timedate.h"  // IsLeapYear
+
 using BcdKey = std::array<uint8_t, 12>;
 
 // The Julian day of an invalid or blank date; above every real date.
@@ -46,7 +48,6 @@ std::string FormatNumber(double Value, int Width, int Decimals);
 // fit and what was read so far is the value (0 when nothing was).
 double ReadNumber(std::string_view Text);
 
-bool IsLeapYear(int Year);
 // Julian day of a date, or kInvalidJulian when the date does not exist or
 // lies outside 1 January 1 .. 31 December 9999.
 double JulianFromYMD(int Year, int Month, int Day);
