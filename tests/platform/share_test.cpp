@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <fstream>
 
 #include "platform/pfile.h"
 #include "testutil/tempdir.h"
@@ -111,6 +116,36 @@ TEST_F(ShareTest, ReadOnlyDenyAllCannotWrite) {
   int64_t size = 0;
   EXPECT_EQ(a.GetSize(&size), kOk);
   EXPECT_EQ(size, 10);
+}
+
+// A file that can only be opened for reading (here: on a read-only mount,
+// since root may write any file) still takes a deny-all reservation. Runs in
+// a child with a private mount namespace; skipped where that is not allowed.
+TEST_F(ShareTest, ReadOnlyDenyAllOnAReadOnlyFile) {
+  if (geteuid() != 0) GTEST_SKIP() << "mounting a file system needs root";
+  std::string mnt = tmp / "ro";
+  mkdir(mnt.c_str(), 0777);
+  int rc = InChild([&] {
+    if (unshare(CLONE_NEWNS) != 0) return 90;
+    if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return 91;
+    if (mount("tmpfs", mnt.c_str(), "tmpfs", 0, "size=1M") != 0) return 92;
+    std::ofstream(mnt + "/RO.DBF") << "0123456789";
+    if (mount("none", mnt.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) != 0) return 93;
+    std::string file = mnt + "/ro.dbf";
+    File a, b;
+    if (b.Open(file, RW | kShareDenyNone) != kErrWriteProtect) return 1;
+    if (a.Open(file, R | kShareDenyAll) != kOk) return 2;
+    if (b.Open(file, R | kShareDenyNone) != kErrSharingViolation) return 3;
+    if (a.Write("x", 1) != kErrAccessDenied) return 4;
+    char buf[10];
+    if (a.ReadExact(buf, 10) != kOk) return 5;
+    a.Close();
+    if (b.Open(file, R | kShareDenyAll) != kOk) return 6;
+    if (a.Open(file, R | kShareDenyWrite) != kErrSharingViolation) return 7;
+    return 0;
+  });
+  if (rc >= 90) GTEST_SKIP() << "no private mount namespace here (" << rc << ")";
+  EXPECT_EQ(rc, 0);
 }
 
 TEST_F(ShareTest, RefusedCreateDestroysNothing) {
