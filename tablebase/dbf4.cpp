@@ -233,23 +233,23 @@ void USE(const std::string& command, char* buffer, uint16_t size) {
   } else {
     GoTop();
   }
+  if (uint16_t code = LastErrorCode()) {
+    // The first record cannot be read (a damaged table): the slot is left
+    // empty, the read's error stays.
+    std::string msg = LastErrorMessage();
+    CloseArea();
+    LastErrorCode() = code;
+    LastErrorMessage() = msg;
+    return;
+  }
   a.SwapBuf.assign(a.TypedSize, 0);
   if (a.MemoFlag && db.Hooks.Memo.Open) {
-    LastErrorCode() = 0;
     db.Hooks.Memo.Open(StripExtension(a.FileName));
     if (uint16_t code = LastErrorCode()) {
       CloseArea();
       SetError(code, "Problem opening memo file [USE(" + fullCommand + ",<@Buffer>," + IntText(size) + ")]");
       return;
     }
-  }
-  if (LastErrorCode() != 0 && CurrentWorkArea() == &a) {
-    // The first move failed (a damaged record): the slot is left empty.
-    uint16_t code = LastErrorCode();
-    std::string msg = LastErrorMessage();
-    CloseArea();
-    LastErrorCode() = code;
-    LastErrorMessage() = msg;
   }
 }
 
@@ -458,6 +458,7 @@ bool PeekInRange(const WorkArea& a, int field, int32_t rec) {
 }  // namespace
 
 std::string Peek(int field, int32_t rec) {
+  LastErrorCode() = 0;
   WorkArea* a = CheckDbInUse("Peek");
   if (!a) return {};
   if (a->Virtual) {
@@ -487,13 +488,8 @@ std::string Peek(int field, int32_t rec) {
   return std::string(r + pos, width);
 }
 
-void RefreshPeekCopy(const WorkArea& a, int32_t rec, const char* image) {
-  PeekCache& pc = Db().Peek;
-  if (pc.Alias != a.Alias || rec < pc.First || rec >= pc.First + pc.Count) return;
-  std::memcpy(pc.Data.data() + size_t(rec - pc.First) * pc.RecLen, image, pc.RecLen);
-}
-
 void Poke(const std::string& text, int field, int32_t rec) {
+  LastErrorCode() = 0;
   WorkArea* a = CheckDbInUse("Poke");
   if (!a) return;
   std::string context = ("[Poke(" + text + "," + IntText(field) + "," + IntText(rec) + ")]").substr(0, 100);

@@ -1,0 +1,325 @@
+// Work areas: selection, USE and its keywords, field queries, the typed
+// buffer, Peek/Poke, Replace that keeps what nobody changed.
+#include <cstring>
+
+#include "dbf_testutil.h"
+#include "platform/byteorder.h"
+#include "platform/codepage.h"
+
+namespace {
+
+using dbftest::TableTest;
+
+class AreaTest : public TableTest {
+ protected:
+  // ORDERS.DBF: NAZWA C10, ILE N12 (no decimals), CENA N8.2, DATA D,
+  // OK L, with `n` records "rec<i>".
+  void MakeOrders(int n) {
+    Create("orders.dbf", {F("nazwa", 'C', 10), F("ile", 'N', 12), F("cena", 'N', 8, 2), F("data", 'D'), F("ok", 'L')});
+    USE(Path("orders") + " EXCLUSIVE", nullptr, 0);
+    ASSERT_EQ(LastErrorCode(), 0) << LastErrorMessage();
+    for (int i = 1; i <= n; ++i) {
+      SetC(1, "rec" + std::to_string(i));
+      SetI(2, i * 10);
+      SetN(3, i + 0.25);
+      Append();
+      ASSERT_EQ(LastErrorCode(), 0) << LastErrorMessage();
+    }
+    CloseArea();
+  }
+  std::string RecordBytes(int rec) {
+    auto b = Bytes(Path("orders.dbf"));
+    size_t hl = plat::readLE16(b.data() + 8), rl = plat::readLE16(b.data() + 10);
+    return std::string(b.begin() + std::ptrdiff_t(hl + size_t(rec - 1) * rl), b.begin() + std::ptrdiff_t(hl + size_t(rec) * rl));
+  }
+};
+
+TEST_F(AreaTest, SelectZeroTakesTheLowestFreeSlot) {
+  MakeOrders(1);
+  for (int i = 1; i <= 3; ++i) {
+    Select(i);
+    USE(Path("orders") + " ALIAS A" + std::to_string(i), nullptr, 0);
+    ASSERT_EQ(LastErrorCode(), 0) << LastErrorMessage();
+  }
+  Select(0);
+  EXPECT_EQ(CurrentArea(), 4);
+  for (int i = 4; i <= kPublicAreas; ++i) {
+    Select(i);
+    USE(Path("orders") + " ALIAS A" + std::to_string(i), nullptr, 0);
+    ASSERT_EQ(LastErrorCode(), 0) << i << LastErrorMessage();
+  }
+  Select(7);
+  Select(0);
+  EXPECT_EQ(LastErrorCode(), 220);
+  EXPECT_EQ(LastErrorMessage(), "No free workarea available [Select(0)]");
+  EXPECT_EQ(CurrentArea(), 7);
+  Select(201);
+  EXPECT_EQ(LastErrorMessage(), "Invalid workarea selected = [Select(201)]");
+  CloseAll();
+  EXPECT_EQ(CurrentArea(), 1);
+  EXPECT_EQ(WorkAreaOf(200), nullptr);
+}
+
+TEST_F(AreaTest, UseKeywordsAliasAndDuplicates) {
+  MakeOrders(2);
+  USE(Path("orders") + " alias ord exclusive", nullptr, 0);
+  ASSERT_EQ(LastErrorCode(), 0) << LastErrorMessage();
+  EXPECT_EQ(Alias(), "ORD");
+  EXPECT_TRUE(CurrentWorkArea()->Exclusive);
+  EXPECT_EQ(FileNameOnly(DbfName()), "ORDERS.DBF");
+  CloseArea();
+
+  USE(Path("orders"), nullptr, 0);
+  EXPECT_EQ(Alias(), "ORDERS");
+  EXPECT_FALSE(CurrentWorkArea()->Exclusive);
+  Select(2);
+  USE(Path("orders"), nullptr, 0);
+  EXPECT_EQ(LastErrorCode(), 220);
+  EXPECT_EQ(LastErrorMessage(), "Alias name \"ORDERS\" already in use. [USE]");
+  EXPECT_EQ(CurrentWorkArea(), nullptr);
+
+  // An empty command only closes.
+  Select(1);
+  USE("  ", nullptr, 0);
+  EXPECT_EQ(LastErrorCode(), 0);
+  EXPECT_EQ(CurrentWorkArea(), nullptr);
+}
+
+TEST_F(AreaTest, CallerBufferMustHaveTheTypedSize) {
+  MakeOrders(1);
+  // 1 + C10 (11) + N12 (4) + N8.2 (8) + D (11) + L (1)
+  char buf[36];
+  USE(Path("orders"), buf, 35);
+  EXPECT_EQ(LastErrorCode(), 266);
+  EXPECT_EQ(CurrentWorkArea(), nullptr);
+  USE(Path("orders"), nullptr, 36);
+  EXPECT_EQ(LastErrorCode(), 220);
+  USE(Path("orders"), buf, 36);
+  ASSERT_EQ(LastErrorCode(), 0);
+  EXPECT_EQ(TypedRecordSize(*CurrentWorkArea()), 36);
+  EXPECT_EQ(FieldAddress(0), buf);
+  EXPECT_EQ(std::string(buf + 2, 4), "rec1");
+}
+
+TEST_F(AreaTest, FieldQueries) {
+  MakeOrders(1);
+  USE(Path("orders"), nullptr, 0);
+  EXPECT_EQ(FieldCount(), 5);
+  EXPECT_EQ(FieldType(3), 'N');
+  EXPECT_EQ(FieldDec(3), 2);
+  EXPECT_EQ(Field(4), "DATA");
+  EXPECT_EQ(FieldLen(4), 8);
+  SetCentury();
+  EXPECT_EQ(FieldLen(4), 10);
+  EXPECT_EQ(CurrentWorkArea()->Fields[3].Len, 8);
+  EXPECT_EQ(FieldNo("cena  "), 3);
+  EXPECT_EQ(FieldNo("nazwaXXXXXXX"), 0);
+  EXPECT_EQ(FieldNo("Ok"), 5);
+  EXPECT_EQ(RecSize(), 1 + 10 + 12 + 8 + 8 + 1);
+  struct Bad {
+    const char* expect;
+    std::function<void()> call;
+  } bad[] = {
+      {"Invalid field number. [FieldType(6)]", [] { EXPECT_EQ(FieldType(6), ' '); }},
+      {"Invalid field number. [FieldLen(0)]", [] { EXPECT_EQ(FieldLen(0), 0); }},
+      {"Invalid field number. [Field(9)]", [] { EXPECT_EQ(Field(9), ""); }},
+      {"Invalid field number. [FieldAddress(6)]", [] { EXPECT_EQ(FieldAddress(6), nullptr); }},
+  };
+  for (auto& b : bad) {
+    b.call();
+    EXPECT_EQ(LastErrorCode(), 220);
+    EXPECT_EQ(LastErrorMessage(), b.expect);
+  }
+  CloseArea();
+  EXPECT_EQ(FieldCount(), 0);
+  EXPECT_EQ(LastErrorCode(), 215);
+  EXPECT_EQ(LastErrorMessage(), "No database in use [FieldCount()]  WorkArea = 1");
+}
+
+TEST_F(AreaTest, PeekAndPokeWithAndWithoutCache) {
+  MakeOrders(5);
+  for (uint16_t cache : {uint16_t(0), uint16_t(100)}) {
+    SCOPED_TRACE(cache);
+    DbSettings().PeekCacheSize = cache;
+    USE(Path("orders"), nullptr, 0);
+    EXPECT_EQ(Peek(1, 2), "rec2      ");
+    EXPECT_EQ(Peek(0, 2), " ");
+    EXPECT_EQ(Peek(1, 6), "");
+    EXPECT_EQ(Peek(6, 1), "");
+    if (cache) {
+      EXPECT_EQ(Db().Peek.Count, 100 / 40);  // whole records of 40 bytes
+    }
+    GO(2);
+    Poke("XYZ", 1, 2);
+    EXPECT_EQ(LastErrorCode(), 1200);  // shared and not locked
+    ASSERT_TRUE(RLock());
+    Poke("ABCDEFGHIJKLMN", 1, 2);
+    EXPECT_EQ(LastErrorCode(), 0);
+    Poke("*", 0, 2);
+    EXPECT_EQ(Peek(1, 2), "ABCDEFGHIJ");
+    EXPECT_EQ(Peek(0, 2), "*");
+    Unlock();
+    CloseArea();
+    EXPECT_EQ(RecordBytes(2).substr(0, 11), "*ABCDEFGHIJ");
+    EXPECT_EQ(plat::readLE32(Bytes(Path("orders.dbf")).data() + 4), 5u);
+    // Put it back for the next round.
+    USE(Path("orders") + " EXCLUSIVE", nullptr, 0);
+    Poke(" rec2      ", 0, 2);
+    Poke("rec2      ", 1, 2);
+    CloseArea();
+  }
+}
+
+TEST_F(AreaTest, PeekCacheBelongsToOneAlias) {
+  MakeOrders(4);
+  DbSettings().PeekCacheSize = 1000;
+  USE(Path("orders") + " ALIAS A", nullptr, 0);
+  EXPECT_EQ(Peek(1, 1), "rec1      ");
+  EXPECT_EQ(Db().Peek.Alias, "A");
+  EXPECT_EQ(Db().Peek.Count, 4);
+  Select(2);
+  USE(Path("orders") + " ALIAS B", nullptr, 0);
+  EXPECT_EQ(Peek(1, 3), "rec3      ");
+  EXPECT_EQ(Db().Peek.Alias, "B");
+  EXPECT_EQ(Db().Peek.First, 3);
+  CloseArea();
+  EXPECT_TRUE(Db().Peek.Alias.empty());
+}
+
+TEST_F(AreaTest, ReplaceKeepsTheBytesOfUntouchedFields) {
+  MakeOrders(2);
+  // Values the typed form cannot hold: a number beyond 32 bits, a blank
+  // number, a "?" logical, an impossible date, and text in OEM bytes that
+  // have no ANSI round trip.
+  std::string rec = RecordBytes(1);
+  std::string odd = " ";
+  odd += std::string("\xB0\xB1\xB2 ok", 6) + "    ";  // box-drawing bytes
+  odd += "  9999999999";                               // ILE
+  odd += "        ";                                   // CENA blank
+  odd += "20241399";                                   // DATA impossible
+  odd += "?";
+  ASSERT_EQ(odd.size(), rec.size());
+  {
+    auto b = Bytes(Path("orders.dbf"));
+    size_t hl = plat::readLE16(b.data() + 8);
+    std::memcpy(b.data() + hl, odd.data(), odd.size());
+    WriteBytes(Path("orders.dbf"), b);
+  }
+  USE(Path("orders"), nullptr, 0);
+  ASSERT_TRUE(RLock());
+  SetN(3, 7.5);  // only CENA changes
+  Replace();
+  ASSERT_EQ(LastErrorCode(), 0) << LastErrorMessage();
+  Unlock();
+  CloseArea();
+  std::string want = odd;
+  want.replace(1 + 10 + 12, 8, "    7.50");
+  EXPECT_EQ(RecordBytes(1), want);
+  // The other record is untouched.
+  EXPECT_EQ(RecordBytes(2).substr(0, 11), " rec2      ");
+}
+
+TEST_F(AreaTest, ReplaceNeedsTheRecordLockInASharedArea) {
+  MakeOrders(2);
+  USE(Path("orders"), nullptr, 0);
+  SetC(1, "zmiana");
+  Replace();
+  EXPECT_EQ(LastErrorCode(), 1200);
+  EXPECT_EQ(LastErrorMessage(), "Record #1 in " + DbfName() + " [REPLACE]");
+  ASSERT_TRUE(RLock());
+  SetC(1, "zmiana");
+  Replace();
+  EXPECT_EQ(LastErrorCode(), 0);
+  EXPECT_EQ(Peek(1, 1), "zmiana    ");
+  GO(3);
+  Replace();
+  EXPECT_EQ(LastErrorCode(), 212);
+}
+
+TEST_F(AreaTest, OemTablesStoreCp852AndShowAnsi) {
+  const std::string polish = "\xA3\xF3\x9F\xE6";  // Łóźć in Windows-1250
+  Create("pl.dbf", {F("t", 'C', 6)});
+  for (bool ansi : {false, true}) {
+    DbSettings().AnsiTables = ansi;
+    USE(Path("pl") + " EXCLUSIVE", nullptr, 0);
+    SetC(1, polish);
+    Append();
+    EXPECT_EQ(GetC(1).substr(0, 4), polish);
+    CloseArea();
+  }
+  DbSettings().AnsiTables = false;
+  USE(Path("pl"), nullptr, 0);
+  EXPECT_EQ(Peek(1, 1).substr(0, 4), plat::AnsiToOem(polish));
+  EXPECT_EQ(Peek(1, 2).substr(0, 4), polish);
+  EXPECT_EQ(GetC(1).substr(0, 4), polish);
+}
+
+TEST_F(AreaTest, MdxFlagAndReadOnlyOpens) {
+  MakeOrders(1);
+  auto before = Bytes(Path("orders.dbf"));
+  DbSettings().OpenModeOverride = plat::kAccessRead | plat::kShareDenyNone;
+  USE(Path("orders"), nullptr, 0);
+  ASSERT_EQ(LastErrorCode(), 0) << LastErrorMessage();
+  DbSettings().OpenModeOverride = 65535;
+  EXPECT_FALSE(GetMdxFlag());
+  SetMdxFlag(true);
+  EXPECT_TRUE(GetMdxFlag());
+  CloseArea();
+  EXPECT_EQ(LastErrorCode(), 0);
+  EXPECT_EQ(Bytes(Path("orders.dbf")), before);
+
+  USE(Path("orders"), nullptr, 0);
+  SetMdxFlag(true);
+  EXPECT_EQ(CurrentWorkArea()->WriteState, kWsChanged);
+  CloseArea();
+  EXPECT_EQ(Bytes(Path("orders.dbf"))[28], 1);
+}
+
+TEST_F(AreaTest, InMemoryTableWithoutTheVirtualLayer) {
+  char buf[20];
+  USE("list VIRTUAL FILE", buf, sizeof buf);
+  EXPECT_EQ(LastErrorCode(), 1101);
+  EXPECT_EQ(CurrentWorkArea(), nullptr);
+}
+
+TEST_F(AreaTest, InMemoryTableThroughTheHook) {
+  std::vector<uint8_t> ops;
+  Hooks().VirtualFile = [&](WorkArea& a) {
+    ops.push_back(a.VOp);
+    if (a.VOp == kVOpWrite) a.RecCount = std::max(a.RecCount, a.VRecNo);
+  };
+  char buf[20];
+  USE("list VIRTUAL FILE ASCENDING TO EMS", buf, sizeof buf);
+  ASSERT_EQ(LastErrorCode(), 0);
+  WorkArea* a = CurrentWorkArea();
+  EXPECT_TRUE(a->Virtual);
+  EXPECT_EQ(a->VMode, 3);
+  EXPECT_EQ(a->VStorage, 2);
+  EXPECT_EQ(Alias(), "LIST");
+  EXPECT_EQ(Peek(1, 1), "");
+  EXPECT_EQ(LastErrorCode(), 1100);
+  EXPECT_FALSE(RLock());
+  EXPECT_EQ(LastErrorCode(), 1100);
+  Append();
+  EXPECT_EQ(LastErrorCode(), 0);
+  CloseArea();
+  EXPECT_EQ(ops, (std::vector<uint8_t>{kVOpOpen, kVOpWrite, kVOpClose}));
+}
+
+TEST_F(AreaTest, MemoFilesOpenAndCloseThroughTheHooks) {
+  DbSettings().DefaultVersionByte = 0x8B;
+  Create("memo.dbf", {F("a", 'C', 2), F("m", 'M')});
+  std::vector<std::string> calls;
+  Hooks().Memo.Open = [&](const std::string& name) { calls.push_back("open " + FileNameOnly(name)); };
+  Hooks().Memo.Close = [&] { calls.push_back("close"); };
+  USE(Path("memo"), nullptr, 0);
+  ASSERT_EQ(LastErrorCode(), 0);
+  CloseArea();
+  Hooks().Memo.Open = [&](const std::string&) { LastErrorCode() = 1007; };
+  USE(Path("memo"), nullptr, 0);
+  EXPECT_EQ(LastErrorCode(), 1007);
+  EXPECT_EQ(CurrentWorkArea(), nullptr);
+  EXPECT_EQ(calls, (std::vector<std::string>{"open MEMO", "close", "close"}));
+}
+
+}  // namespace
