@@ -85,7 +85,6 @@ void DateUnitStartup() {
     t.TzThousandSep = ',';
   }
   d.EpochYear = uint16_t(plat::LocalParts(plat::Now()).year - 70);
-  t.FileMode = plat::kAccessReadWrite | plat::kShareDenyAll;
 }
 
 std::string DatePicture(int Format) {
