@@ -40,9 +40,6 @@ int TzFindFirst(const std::string& Mask, uint8_t Attr, TSearchRec& Rec) {
   Rec = TSearchRec{};
   std::vector<plat::FindData> all;
   int rc = plat::FindFiles(Mask, Attr, all);
-  std::string norm = plat::NormalizeSeparators(Mask);
-  auto slash = norm.rfind('/');
-  Rec.Dir = slash == std::string::npos ? std::string() : norm.substr(0, slash + 1);
   for (auto& f : all)
     if (Wanted(f, Attr)) Rec.Pending.push_back(std::move(f));
   if (rc == plat::kOk && Rec.Pending.empty()) rc = plat::kErrNoMoreFiles;

@@ -46,7 +46,6 @@ struct TSearchRec {
   std::time_t MTime = 0;
   uint8_t Attr = 0;
   // The rest of the listing, taken by TzFindNext.
-  std::string Dir;
   std::vector<plat::FindData> Pending;
   size_t Next = 0;
 };

@@ -3,7 +3,6 @@
 #include <string_view>
 
 #include "platform/psys.h"
-#include "tablebase/tzcommon.h"
 #include "tablebase/tzutils.h"
 
 namespace {
