@@ -56,6 +56,8 @@ int main(int argc, char** argv) {
     TTzProgress100 progress(nullptr, "Indexing C:\\RUV\\PRACOWN.MDX...");
     for (int i = 0; i < 40; ++i) progress.Step();
     ok &= screens::Save(progress, dir, "progress_window_40_steps");
+    for (int i = 40; i < 101; ++i) progress.Step();
+    ok &= screens::Save(progress, dir, "progress_window_refilled");
   }
   return ok ? 0 : 1;
 }
