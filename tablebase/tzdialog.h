@@ -8,7 +8,9 @@
 //
 // All texts are UTF-8. The window is laid out by pixel rules from its font
 // (no Qt layouts), so the same call always gives the same window. One
-// dialog at a time, window thread only.
+// dialog at a time, window thread only. REQUIRES: a QApplication exists;
+// the module takes its start-up options (the screen as the placement area)
+// on first use.
 #pragma once
 #include <QDialog>
 #include <QFont>
