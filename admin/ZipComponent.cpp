@@ -1,0 +1,600 @@
+#include "admin/ZipComponent.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zip.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <memory>
+#include <set>
+#include <utility>
+
+#include "platform/codepage.h"
+#include "platform/pfile.h"
+#include "platform/pfs.h"
+
+const std::vector<std::string> kZipStoreSuffixes = {
+    "gif", "png", "z",   "zip", "zoo", "arc", "lzh",  "arj", "taz", "tgz",    "lha", "rar", "ace",
+    "cab", "gz",  "gzip", "jar", "jpg", "jpeg", "7z", "mp3", "wmv", "wma", "dvr-ms", "avi"};
+
+namespace {
+
+std::string Num(int64_t v) { return std::to_string(v); }
+
+// The text of a DOS error number as a file operation reports it.
+std::string FileErrorText(int dosError) {
+  switch (dosError) {
+    case plat::kErrFileNotFound: return "plik nie istnieje";
+    case plat::kErrPathNotFound: return "katalog nie istnieje";
+    case plat::kErrAccessDenied: return "brak dostępu";
+    case plat::kErrSharingViolation: return "plik jest używany przez inny proces";
+    case plat::kErrLockViolation: return "plik jest zablokowany";
+    case plat::kErrDiskFull: return "brak miejsca na dysku";
+    default: return "błąd " + Num(dosError);
+  }
+}
+
+std::string ZipErrorText(zip_error_t* err) {
+  switch (zip_error_code_zip(err)) {
+    case ZIP_ER_NOENT: return "archiwum nie istnieje";
+    case ZIP_ER_NOZIP: return "plik nie jest archiwum ZIP";
+    case ZIP_ER_INCONS: return "archiwum jest uszkodzone";
+    case ZIP_ER_CRC: return "błąd sumy kontrolnej - dane są uszkodzone";
+    case ZIP_ER_COMPRESSED_DATA: return "skompresowane dane są uszkodzone";
+    case ZIP_ER_EOF: return "archiwum jest niekompletne";
+    case ZIP_ER_READ: return "błąd odczytu";
+    case ZIP_ER_WRITE: return "błąd zapisu";
+    case ZIP_ER_OPEN: return "nie można otworzyć pliku";
+    case ZIP_ER_TMPOPEN: return "nie można utworzyć pliku tymczasowego";
+    case ZIP_ER_RENAME: return "nie można zastąpić pliku archiwum";
+    case ZIP_ER_MEMORY: return "brak pamięci";
+    case ZIP_ER_ENCRNOTSUPP:
+    case ZIP_ER_NOPASSWD: return "wpis jest zaszyfrowany";
+    case ZIP_ER_COMPNOTSUPP: return "nieobsługiwana metoda kompresji";
+    default: return zip_error_strerror(err);
+  }
+}
+
+std::string ArchiveErrorText(zip_t* za) { return ZipErrorText(zip_get_error(za)); }
+
+std::string WithSlash(std::string dir) {
+  if (!dir.empty() && dir.back() != '/') dir += '/';
+  return dir;
+}
+
+std::string Lower(const std::string& s) {
+  std::string out = s;
+  for (char& c : out)
+    if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+  return out;
+}
+
+std::string Extension(const std::string& name) {
+  auto dot = name.rfind('.');
+  return dot == std::string::npos ? std::string() : Lower(name.substr(dot + 1));
+}
+
+std::vector<std::string> SplitName(const std::string& name) {
+  std::vector<std::string> parts;
+  size_t i = 0;
+  while (true) {
+    size_t j = name.find_first_of("/\\", i);
+    parts.push_back(name.substr(i, j == std::string::npos ? std::string::npos : j - i));
+    if (j == std::string::npos) break;
+    i = j + 1;
+  }
+  return parts;
+}
+
+// The name of archive entry `i` in UTF-8. Entries without the UTF-8 flag
+// that are not plain ASCII come from Windows archivers, which write the OEM
+// code page (852 on Polish systems), not the 437 the format names.
+std::string EntryName(zip_t* za, zip_uint64_t i) {
+  const char* raw = zip_get_name(za, i, ZIP_FL_ENC_RAW);
+  if (!raw) return {};
+  std::string rawName = raw;
+  const char* guessed = zip_get_name(za, i, ZIP_FL_ENC_GUESS);
+  if (!guessed || rawName == guessed) return rawName;
+  return plat::Win1250ToUtf8(plat::OemToAnsi(rawName));
+}
+
+// Creates `dir` and its missing parents. Returns 0 or a DOS error.
+int MakeDirectories(const std::string& dir) {
+  std::string path;
+  for (const std::string& part : SplitName(dir)) {
+    path += part;
+    path += '/';
+    if (part.empty() || plat::IsDirectory(path)) continue;
+    if (int rc = plat::MakeDirectory(path)) {
+      if (!plat::IsDirectory(path)) return rc;
+    }
+  }
+  return plat::kOk;
+}
+
+// Removes a temporary file unless it was put in place.
+class TempFile {
+ public:
+  explicit TempFile(std::string path) : path_(std::move(path)) {}
+  ~TempFile() {
+    if (!path_.empty()) ::unlink(path_.c_str());
+  }
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+  const std::string& Path() const { return path_; }
+  void Release() { path_.clear(); }
+
+ private:
+  std::string path_;
+};
+
+struct ZipCloser {
+  void operator()(zip_t* za) const { zip_discard(za); }
+};
+using ZipPtr = std::unique_ptr<zip_t, ZipCloser>;
+
+struct ZipFileCloser {
+  void operator()(zip_file_t* zf) const { zip_fclose(zf); }
+};
+
+// Opens the archive; reports why it cannot be opened (a missing archive
+// only when `reportMissing`).
+ZipPtr OpenArchive(const std::string& path, int flags, bool reportMissing,
+                   const std::function<void(int, const std::string&)>& message) {
+  int code = 0;
+  zip_t* za = zip_open(path.c_str(), flags, &code);
+  if (!za) {
+    if (code == ZIP_ER_MEMORY) throw EZipMaster("Brak pamięci dla archiwum " + path);
+    if (code != ZIP_ER_NOENT || reportMissing) {
+      zip_error_t err;
+      zip_error_init_with_code(&err, code);
+      message(ZipErrArchive, "Nie można otworzyć archiwum " + path + ": " + ZipErrorText(&err));
+      zip_error_fini(&err);
+    }
+  }
+  return ZipPtr(za);
+}
+
+}  // namespace
+
+// One file being added: the source libzip reads while it writes the
+// archive. It reads through the platform's file type and turns the reads
+// into the component's progress events.
+class ZipAddSource {
+ public:
+  ZipAddSource(TZipMaster19& owner, std::string path, std::string entry, int64_t size, std::time_t mtime)
+      : owner_(owner), path_(std::move(path)), entry_(std::move(entry)), size_(size), mtime_(mtime) {
+    zip_error_init(&err_);
+  }
+  ~ZipAddSource() { zip_error_fini(&err_); }
+  ZipAddSource(const ZipAddSource&) = delete;
+  ZipAddSource& operator=(const ZipAddSource&) = delete;
+
+  static zip_int64_t Callback(void* user, void* data, zip_uint64_t len, zip_source_cmd_t cmd) {
+    return static_cast<ZipAddSource*>(user)->Command(data, len, cmd);
+  }
+
+  const std::string& Path() const { return path_; }
+  const std::string& Entry() const { return entry_; }
+  int64_t Size() const { return size_; }
+  std::time_t MTime() const { return mtime_; }
+  int Failure() const { return failure_; }
+  zip_int64_t index = -1;
+  bool replaced = false;  // the entry replaces one the archive had
+
+ private:
+  zip_int64_t Fail(int dosError, int zipError) {
+    failure_ = dosError;
+    zip_error_set(&err_, zipError, 0);
+    file_.Close();
+    return -1;
+  }
+
+  zip_int64_t Command(void* data, zip_uint64_t len, zip_source_cmd_t cmd) {
+    switch (cmd) {
+      case ZIP_SOURCE_OPEN: {
+        done_ = 0;
+        lastPerCent_ = -1;
+        if (int rc = file_.Open(path_, plat::kAccessRead | plat::kShareDenyNone)) return Fail(rc, ZIP_ER_OPEN);
+        TZipProgressDetails d;
+        d.ProgType = NewFile;
+        d.ItemName = entry_;
+        d.ItemSize = size_;
+        owner_.Progress(d);
+        return 0;
+      }
+      case ZIP_SOURCE_READ: {
+        size_t got = 0;
+        if (int rc = file_.Read(data, size_t(len), &got)) return Fail(rc, ZIP_ER_READ);
+        done_ += int64_t(got);
+        ReportPerCent(got == 0);
+        return zip_int64_t(got);
+      }
+      case ZIP_SOURCE_CLOSE: {
+        file_.Close();
+        TZipProgressDetails d;
+        d.ProgType = EndOfItem;
+        d.ItemName = entry_;
+        owner_.Progress(d);
+        return 0;
+      }
+      case ZIP_SOURCE_STAT: {
+        auto* st = static_cast<zip_stat_t*>(data);
+        zip_stat_init(st);
+        st->size = zip_uint64_t(size_);
+        st->mtime = mtime_;
+        st->valid |= ZIP_STAT_SIZE | ZIP_STAT_MTIME;
+        return sizeof(*st);
+      }
+      case ZIP_SOURCE_ERROR: return zip_error_to_data(&err_, data, len);
+      case ZIP_SOURCE_FREE: return 0;
+      case ZIP_SOURCE_SUPPORTS:
+        return zip_source_make_command_bitmap(ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE, ZIP_SOURCE_STAT,
+                                              ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE, -1);
+      default: zip_error_set(&err_, ZIP_ER_OPNOTSUPP, 0); return -1;
+    }
+  }
+
+  void ReportPerCent(bool atEnd) {
+    int perCent = size_ > 0 ? int(std::min<int64_t>(100, done_ * 100 / size_)) : 100;
+    if (atEnd) perCent = 100;
+    if (perCent == lastPerCent_) return;
+    lastPerCent_ = perCent;
+    TZipProgressDetails d;
+    d.ProgType = ProgressUpdate;
+    d.ItemName = entry_;
+    d.ItemSize = size_;
+    d.ItemPerCent = perCent;
+    owner_.Progress(d);
+  }
+
+  TZipMaster19& owner_;
+  std::string path_, entry_;
+  int64_t size_;
+  std::time_t mtime_;
+  plat::File file_;
+  int64_t done_ = 0;
+  int lastPerCent_ = -1;
+  int failure_ = 0;
+  zip_error_t err_;
+};
+
+TZipMaster19::TZipMaster19() = default;
+
+void TZipMaster19::Progress(const TZipProgressDetails& d) {
+  if (OnProgress) OnProgress(d);
+}
+
+void TZipMaster19::Message(int code, const std::string& text) {
+  if (OnMessage) OnMessage(code, text);
+}
+
+void TZipMaster19::SetDLL_Load(bool load) {
+  if (load && !loaded_) {
+    if (!zip_compression_method_supported(ZIP_CM_DEFLATE, 1) || !zip_compression_method_supported(ZIP_CM_DEFLATE, 0))
+      throw EZipMaster("Moduł kompresji ZIP nie obsługuje metody deflate.");
+  }
+  loaded_ = load;
+}
+
+int TZipMaster19::Count() {
+  TZipModuleScope module(*this);
+  auto message = [this](int c, const std::string& t) { Message(c, t); };
+  ZipPtr za = OpenArchive(plat::ResolvePath(ZipFileName), ZIP_RDONLY | ZIP_CHECKCONS, false, message);
+  if (!za) return 0;
+  zip_int64_t n = zip_get_num_entries(za.get(), 0);
+  return n < 0 ? 0 : int(std::min<zip_int64_t>(n, INT32_MAX));
+}
+
+bool TZipMaster19::Add() {
+  TZipModuleScope module(*this);
+  successCnt_ = 0;
+  const std::string archive = plat::ResolvePath(ZipFileName);
+  const std::string base = WithSlash(RootDir.empty() ? plat::CurrentDirectory() : plat::ResolvePath(RootDir));
+  struct stat archiveStat {};
+  const bool archiveExists = ::stat(archive.c_str(), &archiveStat) == 0;
+
+  // The files, in the order of the masks, each once.
+  std::vector<std::unique_ptr<ZipAddSource>> sources;
+  std::set<std::string> seen;
+  int64_t totalSize = 0;
+  for (const std::string& spec : FSpecArgs) {
+    std::string mask = plat::NormalizeSeparators(spec);
+    if (mask.empty()) continue;
+    if (mask[0] != '/') mask = base + mask;
+    auto slash = mask.rfind('/');
+    const std::string dir = WithSlash(plat::ResolvePath(mask.substr(0, slash)));
+    std::vector<plat::FindData> found;
+    if (plat::FindFiles(mask, 0, found) != plat::kOk) continue;
+    for (const plat::FindData& f : found) {
+      const std::string full = dir + f.name;
+      if (!seen.insert(full).second) continue;
+      struct stat st {};
+      if (::stat(full.c_str(), &st) != 0) continue;
+      if (archiveExists && st.st_dev == archiveStat.st_dev && st.st_ino == archiveStat.st_ino) continue;
+      std::string entry = f.name;
+      if (AddOptions & AddDirNames) entry = full.compare(0, base.size(), base) == 0 ? full.substr(base.size()) : full.substr(1);
+      bool excluded = std::any_of(FSpecArgsExcl.begin(), FSpecArgsExcl.end(), [&](const std::string& x) {
+        std::string m = plat::NormalizeSeparators(x);
+        return plat::WildcardMatch(m, f.name) || plat::WildcardMatch(m, entry);
+      });
+      if (excluded) continue;
+      plat::File probe;
+      if (int rc = probe.Open(full, plat::kAccessRead | plat::kShareDenyNone)) {
+        Message(ZipErrSourceFile, "Nie można odczytać pliku " + full + " (" + FileErrorText(rc) + ") - plik pominięty.");
+        continue;
+      }
+      sources.push_back(std::make_unique<ZipAddSource>(*this, full, entry, int64_t(st.st_size), st.st_mtime));
+      totalSize += int64_t(st.st_size);
+    }
+  }
+  if (sources.empty()) {
+    Message(ZipMsgInfo, "Brak plików do dodania do archiwum " + archive + ".");
+    return false;
+  }
+
+  auto message = [this](int c, const std::string& t) { Message(c, t); };
+  ZipPtr za = OpenArchive(archive, ZIP_CREATE | ZIP_CHECKCONS, true, message);
+  if (!za) return false;
+  const std::set<std::string> storeExt(AddStoreSuffixes.begin(), AddStoreSuffixes.end());
+  for (auto& s : sources) {
+    zip_source_t* src = zip_source_function(za.get(), &ZipAddSource::Callback, s.get());
+    if (!src) throw EZipMaster("Brak pamięci dla archiwum " + archive);
+    zip_int64_t idx = zip_name_locate(za.get(), s->Entry().c_str(), ZIP_FL_NOCASE);
+    if (idx >= 0) {
+      if (zip_file_replace(za.get(), zip_uint64_t(idx), src, 0) != 0) idx = -1;
+      s->replaced = idx >= 0;
+      if (idx >= 0 && s->Entry() != zip_get_name(za.get(), zip_uint64_t(idx), ZIP_FL_ENC_RAW))
+        zip_file_rename(za.get(), zip_uint64_t(idx), s->Entry().c_str(), ZIP_FL_ENC_GUESS);
+    } else {
+      idx = zip_file_add(za.get(), s->Entry().c_str(), src, ZIP_FL_ENC_GUESS);
+    }
+    if (idx < 0) {
+      zip_source_free(src);
+      Message(ZipErrArchive, "Nie można dodać pliku " + s->Path() + " do archiwum: " + ArchiveErrorText(za.get()));
+      continue;
+    }
+    s->index = idx;
+    const bool store = storeExt.count(Extension(s->Entry())) != 0;
+    zip_set_file_compression(za.get(), zip_uint64_t(idx), store ? ZIP_CM_STORE : ZIP_CM_DEFLATE,
+                             store ? 0 : zip_uint32_t(CompressionLevel));
+    zip_file_set_mtime(za.get(), zip_uint64_t(idx), s->MTime(), 0);
+  }
+
+  TZipProgressDetails d;
+  d.ProgType = TotalSize2Process;
+  d.TotalSize = totalSize;
+  d.TotalCount = int(sources.size());
+  Progress(d);
+  d.ProgType = TotalFiles2Process;
+  Progress(d);
+
+  // libzip writes everything on close, into a new file that replaces the
+  // archive when complete. A source that fails there is taken out and the
+  // archive written again without it.
+  int added = int(std::count_if(sources.begin(), sources.end(), [](auto& s) { return s->index >= 0; }));
+  while (zip_close(za.get()) != 0) {
+    auto failed = std::find_if(sources.begin(), sources.end(), [](auto& s) { return s->index >= 0 && s->Failure(); });
+    if (failed == sources.end()) {
+      Message(ZipErrArchive, "Nie można zapisać archiwum " + archive + ": " + ArchiveErrorText(za.get()));
+      d = {};
+      d.ProgType = EndOfBatch;
+      Progress(d);
+      return false;
+    }
+    ZipAddSource& s = **failed;
+    Message(ZipErrSourceFile,
+            "Nie można odczytać pliku " + s.Path() + " (" + FileErrorText(s.Failure()) + ") - plik pominięty.");
+    if (s.replaced)
+      zip_unchange(za.get(), zip_uint64_t(s.index));
+    else
+      zip_delete(za.get(), zip_uint64_t(s.index));
+    s.index = -1;
+    --added;
+  }
+  za.release();  // closed
+  successCnt_ = added;
+  d = {};
+  d.ProgType = EndOfBatch;
+  Progress(d);
+  return added > 0;
+}
+
+namespace {
+
+struct ExtractItem {
+  zip_uint64_t index = 0;
+  std::string entry;    // the entry's name, for messages and events
+  std::string dir;      // target directory, with "/"
+  std::string keepDir;  // subdirectory of the base it goes to, or ""
+  std::string name;     // target file name
+  int64_t size = 0;
+  std::time_t mtime = 0;
+};
+
+bool HasControlChars(const std::string& s) {
+  return std::any_of(s.begin(), s.end(), [](char c) { return uint8_t(c) < 0x20 || uint8_t(c) == 0x7F; });
+}
+
+// Why an entry must not be extracted, or "" when it may.
+std::string RefusalReason(zip_t* za, zip_uint64_t i, const zip_stat_t& st, const std::string& entry,
+                          const std::vector<std::string>& parts) {
+  if (HasControlChars(entry)) return "nazwa zawiera znaki sterujące";
+  if (parts.front().empty()) return "nazwa zaczyna się od separatora katalogów";
+  for (const std::string& p : parts)
+    if (p == "." || p == "..") return "nazwa zawiera \".\" lub \"..\"";
+  if (parts.back().empty()) return "pusta nazwa pliku";
+  zip_uint8_t opsys = 0;
+  zip_uint32_t attr = 0;
+  if (zip_file_get_external_attributes(za, i, 0, &opsys, &attr) == 0 && opsys == ZIP_OPSYS_UNIX) {
+    mode_t type = mode_t(attr >> 16) & S_IFMT;
+    if (type == S_IFLNK) return "wpis jest dowiązaniem symbolicznym";
+    if (type != 0 && type != S_IFREG) return "wpis nie jest zwykłym plikiem";
+  }
+  if ((st.valid & ZIP_STAT_ENCRYPTION_METHOD) && st.encryption_method != ZIP_EM_NONE) return "wpis jest zaszyfrowany";
+  return {};
+}
+
+}  // namespace
+
+bool TZipMaster19::Extract() {
+  TZipModuleScope module(*this);
+  successCnt_ = 0;
+  const std::string base = WithSlash(plat::ResolvePath(plat::NormalizeSeparators(ExtrBaseDir)));
+  if (base.empty()) {
+    Message(ZipErrTarget, "Nie podano katalogu docelowego rozpakowania.");
+    return false;
+  }
+  if (!plat::IsDirectory(base)) {
+    int rc = (ExtrOptions & ExtrForceDirs) ? MakeDirectories(base) : plat::kErrPathNotFound;
+    if (rc) {
+      Message(ZipErrTarget, "Nie można utworzyć katalogu " + base + " (" + FileErrorText(rc) + ").");
+      return false;
+    }
+  }
+  auto message = [this](int c, const std::string& t) { Message(c, t); };
+  ZipPtr za = OpenArchive(plat::ResolvePath(ZipFileName), ZIP_RDONLY | ZIP_CHECKCONS, true, message);
+  if (!za) return false;
+
+  bool allOk = true;
+  std::vector<ExtractItem> items;
+  int64_t totalSize = 0;
+  const zip_int64_t n = zip_get_num_entries(za.get(), 0);
+  for (zip_int64_t k = 0; k < n; ++k) {
+    const auto i = zip_uint64_t(k);
+    zip_stat_t st;
+    if (zip_stat_index(za.get(), i, 0, &st) != 0) continue;
+    std::string entry = EntryName(za.get(), i);
+    if (!entry.empty() && (entry.back() == '/' || entry.back() == '\\')) continue;  // a directory
+    std::vector<std::string> parts = SplitName(entry);
+    const std::string& name = parts.back();
+    if (!FSpecArgs.empty() && std::none_of(FSpecArgs.begin(), FSpecArgs.end(),
+                                           [&](const std::string& m) { return plat::WildcardMatch(m, name); }))
+      continue;
+    const std::string why = RefusalReason(za.get(), i, st, entry, parts);
+    if (!why.empty()) {
+      Message(ZipErrEntry, "Pominięto wpis archiwum \"" + entry + "\": " + why + ".");
+      allOk = false;
+      continue;
+    }
+    ExtractItem it;
+    it.index = i;
+    it.entry = entry;
+    it.name = name;
+    it.size = (st.valid & ZIP_STAT_SIZE) ? int64_t(st.size) : 0;
+    it.mtime = (st.valid & ZIP_STAT_MTIME) ? st.mtime : 0;
+    if (parts.size() >= 2) {
+      const std::string& last = parts[parts.size() - 2];
+      for (const std::string& keep : ExtrKeepDirs)
+        if (plat::SameNameIgnoreCase(keep, last)) it.keepDir = keep;
+    }
+    totalSize += it.size;
+    items.push_back(std::move(it));
+  }
+
+  TZipProgressDetails d;
+  d.ProgType = TotalSize2Process;
+  d.TotalSize = totalSize;
+  d.TotalCount = int(items.size());
+  Progress(d);
+  d.ProgType = TotalFiles2Process;
+  Progress(d);
+
+  std::vector<char> buf(256 * 1024);
+  for (ExtractItem& it : items) {
+    std::string dir = base;
+    if (!it.keepDir.empty()) {
+      dir = plat::ResolvePath(base + it.keepDir);
+      struct stat ds {};
+      if (::lstat(dir.c_str(), &ds) != 0) {
+        if (int rc = plat::MakeDirectory(dir)) {
+          Message(ZipErrTarget, "Nie można utworzyć katalogu " + dir + " (" + FileErrorText(rc) + ").");
+          allOk = false;
+          continue;
+        }
+      } else if (!S_ISDIR(ds.st_mode)) {
+        Message(ZipErrTarget, "Pominięto wpis \"" + it.entry + "\": " + dir + " nie jest katalogiem.");
+        allOk = false;
+        continue;
+      }
+      dir = WithSlash(dir);
+    }
+    // An existing file of this name in any letter case is the one replaced.
+    const std::string target = plat::ResolvePath(dir + it.name);
+    struct stat ts {};
+    if (::lstat(target.c_str(), &ts) == 0) {
+      if (S_ISDIR(ts.st_mode)) {
+        Message(ZipErrTarget, "Nie można zapisać pliku " + target + ": istnieje katalog o tej nazwie.");
+        allOk = false;
+        continue;
+      }
+      if (!(ExtrOptions & ExtrOverWrite)) continue;
+    }
+
+    d = {};
+    d.ProgType = NewFile;
+    d.ItemName = it.entry;
+    d.ItemSize = it.size;
+    Progress(d);
+
+    std::string tmpName;
+    if (int rc = plat::CreateUniqueFile(dir, ".~zip", tmpName)) {
+      Message(ZipErrTarget, "Nie można utworzyć pliku w katalogu " + dir + " (" + FileErrorText(rc) + ").");
+      allOk = false;
+      continue;
+    }
+    TempFile tmp(tmpName);
+    std::string failure;
+    {
+      plat::File out;
+      std::unique_ptr<zip_file_t, ZipFileCloser> in(zip_fopen_index(za.get(), it.index, 0));
+      int64_t done = 0;
+      int lastPerCent = -1;
+      if (!in) failure = ArchiveErrorText(za.get());
+      else if (int rc = out.Open(tmp.Path(), plat::kAccessWrite | plat::kShareDenyAll))
+        failure = FileErrorText(rc);
+      while (failure.empty()) {
+        zip_int64_t got = zip_fread(in.get(), buf.data(), buf.size());
+        if (got < 0) {
+          failure = ZipErrorText(zip_file_get_error(in.get()));
+          break;
+        }
+        if (got == 0) break;
+        if (int rc = out.Write(buf.data(), size_t(got))) {
+          failure = FileErrorText(rc);
+          break;
+        }
+        done += got;
+        int perCent = it.size > 0 ? int(std::min<int64_t>(100, done * 100 / it.size)) : 100;
+        if (perCent != lastPerCent) {
+          lastPerCent = perCent;
+          d.ProgType = ProgressUpdate;
+          d.ItemPerCent = perCent;
+          Progress(d);
+        }
+      }
+      if (failure.empty() && done != it.size) failure = "archiwum jest niekompletne";
+      if (failure.empty()) {
+        out.Close();
+        if (int rc = plat::SetFileModTime(tmp.Path(), it.mtime)) failure = FileErrorText(rc);
+      }
+    }
+    if (failure.empty() && ::rename(tmp.Path().c_str(), target.c_str()) != 0)
+      failure = FileErrorText(plat::DosErrorFromErrno(errno));
+    if (!failure.empty()) {
+      Message(ZipErrEntry, "Nie można rozpakować pliku \"" + it.entry + "\" do " + target + ": " + failure + ".");
+      allOk = false;
+      continue;
+    }
+    tmp.Release();
+    ++successCnt_;
+    d.ProgType = EndOfItem;
+    Progress(d);
+  }
+  d = {};
+  d.ProgType = EndOfBatch;
+  Progress(d);
+  return allOk;
+}
