@@ -59,11 +59,15 @@ class TempFile {
 
 }  // namespace
 
+// The connection cache belongs to the multi handle: the control connection
+// lives from Connect to Disconnect there, and every request reuses it.
 struct TIdFTP::Handle {
+  CURLM* multi = nullptr;
   CURL* curl = nullptr;
   char error[CURL_ERROR_SIZE] = {};
   ~Handle() {
-    if (curl) curl_easy_cleanup(curl);  // sends QUIT on an open connection
+    if (multi) curl_multi_cleanup(multi);  // sends QUIT on an open connection
+    if (curl) curl_easy_cleanup(curl);
   }
 };
 
@@ -123,7 +127,32 @@ struct TIdFTP::Request {
     curl_easy_setopt(c, CURLOPT_WRITEDATA, this);
   }
 
-  CURLcode Perform() { return curl_easy_perform(ftp.h_->curl); }
+  // Runs the request. libcurl's own blocking call waits up to a second at a
+  // time for socket activity, and after an EPSV/PASV or EPRT/PORT reply on
+  // a reused connection the data connection is sometimes missing from what
+  // it waits on: the transfer then stalls for that whole second (the
+  // server's log shows the gap between its 229 reply and the data
+  // connection). Driving the multi interface with short waits bounds such a
+  // miss to a few milliseconds; a wait ends at once on real activity.
+  CURLcode Perform() {
+    CURLM* m = ftp.h_->multi;
+    CURL* c = ftp.h_->curl;
+    if (curl_multi_add_handle(m, c) != CURLM_OK) return CURLE_FAILED_INIT;
+    CURLcode result = CURLE_OK;
+    int running = 1;
+    while (running) {
+      if (curl_multi_perform(m, &running) != CURLM_OK) {
+        result = CURLE_FAILED_INIT;
+        break;
+      }
+      if (running) curl_multi_poll(m, nullptr, 0, 10, nullptr);
+    }
+    int queued = 0;
+    while (CURLMsg* msg = curl_multi_info_read(m, &queued))
+      if (msg->msg == CURLMSG_DONE && msg->easy_handle == c) result = msg->data.result;
+    curl_multi_remove_handle(m, c);
+    return result;
+  }
 
   // Every line the server sends on the control connection comes here
   // (with libcurl's own "Content-Length:" lines of a no-body request).
@@ -281,8 +310,9 @@ void TIdFTP::Fail(const std::string& what, int curlCode) { throw EIdFTPError(Fai
 void TIdFTP::Connect() {
   if (h_) CloseHandle();
   h_ = std::make_unique<Handle>();
+  h_->multi = curl_multi_init();
   h_->curl = curl_easy_init();
-  if (!h_->curl) {
+  if (!h_->multi || !h_->curl) {
     h_.reset();
     throw EIdFTPError("Nie można zainicjować połączenia FTP.", 0);
   }
