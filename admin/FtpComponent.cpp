@@ -260,12 +260,17 @@ std::string TIdFTP::DirUrl(const std::string& dir) const {
     url += "%2F";
     i = 1;
   }
+  bool any = false;
   while (i < dir.size()) {
     size_t j = dir.find('/', i);
     if (j == std::string::npos) j = dir.size();
-    if (j > i) url += Escape(h_->curl, dir.substr(i, j - i)) + "/";
+    if (j > i) {
+      url += Escape(h_->curl, dir.substr(i, j - i)) + "/";
+      any = true;
+    }
     i = j + 1;
   }
+  if (i == 1 && !any) url += "/";  // the root itself
   return url;
 }
 

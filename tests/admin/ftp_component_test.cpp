@@ -9,6 +9,7 @@
 #include "admin/FtpComponent.h"
 #include "admin/archive_test_util.h"
 #include "admin/ftp_test_server.h"
+#include "platform/pfile.h"
 #include "platform/pfs.h"
 
 using namespace testutil;
@@ -203,6 +204,40 @@ TEST(FtpComponent, DirectoriesAndMissingFiles) {
   EXPECT_EQ(ReadFile(server.Home("aktualizacje") + "pobranie.txt"), "07.12.2026 , 10:00:00  - Kraków");
   ftp.Disconnect();
   EXPECT_EQ(CountOf(server.Commands(), "USER"), 1);
+}
+
+TEST(FtpComponent, LocalWriteFailureKeepsTheEarlierFile) {
+  FtpTestServer server({FtpTestServer::Account{"aktualizacje", "akt5wzq8"}});
+  ASSERT_TRUE(server.Started());
+  WriteFile(server.Home("aktualizacje") + "RuvSL.zip", RandomBytes(500000, 41));
+  TempDir local;
+  WriteFile(local / "RuvSL.zip", "poprzednia");
+  // The disk fills part-way through the download.
+  plat::SetFileFaultHook([](plat::FileOp op, const std::string& path, uint64_t bytes) {
+    return op == plat::FileOp::Write && path.find(".~ftp") != std::string::npos && bytes > 100000
+               ? int(plat::kErrDiskFull)
+               : 0;
+  });
+  TIdFTP ftp;
+  Events ev;
+  ev.Bind(ftp);
+  PointAt(ftp, server.Port(), "aktualizacje", "akt5wzq8");
+  ftp.Connect();
+  try {
+    ftp.Get("RuvSL.zip", local / "RuvSL.zip", true);
+    ADD_FAILURE() << "a failed write reported as a download";
+  } catch (const EIdFTPError& e) {
+    EXPECT_NE(std::string(e.what()).find("brak miejsca"), std::string::npos) << e.what();
+  }
+  plat::SetFileFaultHook(nullptr);
+  EXPECT_EQ(ev.Count(ftpTransfer), 1);
+  EXPECT_EQ(ev.Count(ftpAborted), 1);
+  EXPECT_EQ(ListDir(local.dir()), (std::vector<std::string>{"RuvSL.zip"}));
+  EXPECT_EQ(ReadFile(local / "RuvSL.zip"), "poprzednia");
+  // The component goes on working after the aborted transfer.
+  EXPECT_EQ(ftp.Size("RuvSL.zip"), 500000);
+  ftp.Get("RuvSL.zip", local / "RuvSL.zip", true);
+  EXPECT_EQ(ReadFile(local / "RuvSL.zip").size(), 500000u);
 }
 
 TEST(FtpComponent, RefusedConnectionFails) {

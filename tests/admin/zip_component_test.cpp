@@ -286,6 +286,21 @@ TEST(ZipComponent, ArchiveInAPathThroughARegularFileIsReported) {
   EXPECT_EQ(zip.SuccessCnt(), 0);
 }
 
+TEST(ZipComponent, DamagedExistingArchiveIsLeftAlone) {
+  Tree t;
+  WriteFile(t.zip, "PK\x03\x04 uszkodzona kopia");
+  TZipMaster19 zip;
+  Recorder rec;
+  rec.Bind(zip);
+  zip.RootDir = t.src;
+  zip.ZipFileName = t.zip;
+  zip.FSpecArgs = {"*.txt"};
+  EXPECT_FALSE(zip.Add());
+  EXPECT_EQ(rec.Errors(), 1);
+  EXPECT_EQ(ReadFile(t.zip), "PK\x03\x04 uszkodzona kopia");
+  EXPECT_EQ(ListDir(t.tmp.dir()), (std::vector<std::string>{"kopia.zip", "prog"}));
+}
+
 TEST(ZipComponent, NothingToAddWritesNoArchive) {
   Tree t;
   TZipMaster19 zip;
