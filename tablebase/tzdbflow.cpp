@@ -197,7 +197,7 @@ void ReadDbfProlog(WorkArea& a, int64_t fileSize) {
   if (IsDbase2(a))
     ReadDbf2Header(a, fileSize);
   else
-    ReadDbfHeader(a, fileSize);
+    ReadDbfHeader(a);
 }
 
 bool ReadFieldDescriptor(const WorkArea& a, const uint8_t* d, FieldEntry& f, uint16_t& pos) {
@@ -231,18 +231,13 @@ bool LayoutFits(const WorkArea& a) {
   return a.RecLen >= 1 && a.RecLen >= sum;
 }
 
-// Fails the open of a table whose stored numbers cannot describe a usable
-// file. Returns false after reporting.
-bool CheckLayout(WorkArea& a, int64_t fileSize) {
-  const char* reason = nullptr;
-  if (a.HeaderLen > fileSize)
-    reason = "Header is longer than the file";
-  else if (!LayoutFits(a))
-    reason = "Record length does not hold the fields";
-  if (!reason) return true;
+// Fails the open of a table whose record layout cannot hold its fields.
+// Returns false after reporting.
+bool CheckLayout(WorkArea& a) {
+  if (LayoutFits(a)) return true;
   std::string name = a.FileName;
   AbandonOpen(a);
-  SetError(210, NotDbase(name, reason, " [Use/OpenDbf]"));
+  SetError(210, NotDbase(name, "Record length does not hold the fields", " [Use/OpenDbf]"));
   return false;
 }
 
@@ -255,7 +250,7 @@ void ReportFieldError(WorkArea& a) {
 
 }  // namespace
 
-void ReadDbfHeader(WorkArea& a, int64_t fileSize) {
+void ReadDbfHeader(WorkArea& a) {
   const bool l7 = IsLevel7(a);
   const int prolog = l7 ? kLevel7PrologSize : kPrologSize;
   const int descSize = l7 ? 48 : 32;
@@ -310,7 +305,7 @@ void ReadDbfHeader(WorkArea& a, int64_t fileSize) {
   }
   a.Fields = std::move(fields);
   a.FieldCount = uint8_t(a.Fields.size());
-  CheckLayout(a, fileSize);
+  CheckLayout(a);
 }
 
 void ReadDbf2Header(WorkArea& a, int64_t fileSize) {
@@ -366,7 +361,7 @@ void ReadDbf2Header(WorkArea& a, int64_t fileSize) {
   }
   a.Fields = std::move(fields);
   a.FieldCount = uint8_t(a.Fields.size());
-  CheckLayout(a, fileSize);
+  CheckLayout(a);
 }
 
 // --- Create -------------------------------------------------------------

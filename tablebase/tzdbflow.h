@@ -48,10 +48,12 @@ std::string MemoExtension(uint8_t version);
 // buffer, write state 1, positioned at record 1 (an empty table at 0 with
 // BOF and EOF). On any failure the file is closed and the buffers freed.
 // Damaged layouts are refused: a record length below 1 + the sum of the
-// field widths or a header past the end of the file gives error 210.
+// field widths is error 210, a header longer than the file error 100 (its
+// descriptors cannot be read). A record count the file size contradicts is
+// accepted; reads past the end fail with 213.
 void OpenDbf(WorkArea& a);
 void ReadDbfProlog(WorkArea& a, int64_t fileSize);
-void ReadDbfHeader(WorkArea& a, int64_t fileSize);
+void ReadDbfHeader(WorkArea& a);
 void ReadDbf2Header(WorkArea& a, int64_t fileSize);
 // Decodes one descriptor (16, 32 or 48 bytes by dialect) into `f`; `pos`
 // is the running record position, advanced by the field length. False (and
