@@ -65,8 +65,13 @@ void UseVirtualFile(std::string cmd, char* buffer, uint16_t size) {
   RemoveKeyword(" VIRTUAL FILE", cmd);
   cmd += " ";
   std::string alias;
-  if (cmd.find(" ALIAS ") != std::string::npos) {
-    alias = TakeOption(cmd, " ALIAS ", 64);
+  if (size_t p = cmd.find(" ALIAS "); p != std::string::npos) {
+    // The alias phrase leaves the command; the order keywords after it stay.
+    std::string tail = cmd.substr(p);
+    alias = TakeOption(tail, " ALIAS ", 64);
+    size_t after = cmd.find_first_not_of(' ', p + 7);
+    size_t end = after == std::string::npos ? std::string::npos : cmd.find(' ', after);
+    cmd = cmd.substr(0, p) + (end == std::string::npos ? std::string() : cmd.substr(end));
   } else {
     std::string first = AllTrim(cmd);
     first = first.substr(0, first.find(' '));

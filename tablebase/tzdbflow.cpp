@@ -495,6 +495,7 @@ void GetDbfRecord(WorkArea& a, int32_t recno) {
   if (a.Virtual) {
     a.VRecNo = recno;
     CallVirtualHook(a, kVOpRead);
+    if (LastErrorCode() == 0) a.Eof = a.Bof = false;
     return;
   }
   if (recno < 1 || recno > a.RecCount) {

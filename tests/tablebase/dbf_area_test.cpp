@@ -306,6 +306,43 @@ TEST_F(AreaTest, InMemoryTableThroughTheHook) {
   EXPECT_EQ(ops, (std::vector<uint8_t>{kVOpOpen, kVOpWrite, kVOpClose}));
 }
 
+TEST_F(AreaTest, InMemoryAliasAndOrderKeywords) {
+  Hooks().VirtualFile = [](WorkArea&) {};
+  char buf[8];
+  USE("scratch.tmp LINKED LIST ALIAS work DESCENDING", buf, sizeof buf);
+  ASSERT_EQ(LastErrorCode(), 0);
+  EXPECT_EQ(Alias(), "WORK");
+  EXPECT_EQ(CurrentWorkArea()->VMode, 4);
+  EXPECT_EQ(DbfName(), "SCRATCH.TMP");
+  Select(2);
+  USE("work.x VIRTUAL FILE", buf, sizeof buf);
+  EXPECT_EQ(LastErrorCode(), 220);
+  EXPECT_EQ(CurrentWorkArea(), nullptr);
+  USE("other VIRTUAL FILE", nullptr, 8);
+  EXPECT_EQ(LastErrorCode(), 220);
+}
+
+TEST_F(AreaTest, RecordTranslatorsOfUseTranslated) {
+  Create("tr.dbf", {F("t", 'C', 4)});
+  DbSettings().AnsiTables = true;
+  // Stored in lower case, shown in upper case.
+  auto up = [](char* p, size_t n) {
+    for (size_t i = 0; i < n; ++i) p[i] = char(std::toupper(uint8_t(p[i])));
+  };
+  auto down = [](char* p, size_t n) {
+    for (size_t i = 0; i < n; ++i) p[i] = char(std::tolower(uint8_t(p[i])));
+  };
+  UseTranslated(Path("tr") + " EXCLUSIVE", nullptr, 0, up, down);
+  ASSERT_EQ(LastErrorCode(), 0);
+  SetC(1, "AbCd");
+  Append();
+  EXPECT_EQ(GetC(1), "ABCD");
+  EXPECT_EQ(Peek(1, 1), "abcd");
+  CloseArea();
+  USE(Path("tr"), nullptr, 0);
+  EXPECT_EQ(GetC(1), "abcd");  // the translators belonged to that USE only
+}
+
 TEST_F(AreaTest, MemoFilesOpenAndCloseThroughTheHooks) {
   DbSettings().DefaultVersionByte = 0x8B;
   Create("memo.dbf", {F("a", 'C', 2), F("m", 'M')});
