@@ -387,7 +387,7 @@ void CreateTableMemoFile(const std::string& name, uint8_t version, uint16_t bloc
     plat::writeLE16(bytes.data() + 20, blockSize);
   }
   plat::File f;
-  if (int rc = f.Create(name, plat::kAccessReadWrite | plat::kShareDenyAll)) {
+  if (int rc = f.Create(name, plat::kAccessReadWrite | plat::kShareCompat)) {
     SetError(uint16_t(rc), "Cannot create memo file " + name + " [" + "CreateDbf()" + "]");
     return;
   }

@@ -186,3 +186,61 @@ TEST_F(DamagedTest, TruncationsAndFlippedHeaderBytes) {
 }
 
 }  // namespace
+
+namespace {
+
+// I/O failures of the file layer, through the platform's fault seam.
+TEST_F(DamagedTest, FileErrorsAreReportedWithTheRoutine) {
+  Good();
+  struct Case {
+    const char* what;
+    plat::FileOp op;
+    std::function<void()> run;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"append", plat::FileOp::Write,
+       [] {
+         ASSERT_TRUE(ALock());
+         Append();
+       },
+       " [Replace/Append/PutDbfRecord]"},
+      {"replace", plat::FileOp::Write,
+       [] {
+         ASSERT_TRUE(RLock());
+         Replace();
+       },
+       " [Replace/Append/PutDbfRecord]"},
+      {"delete", plat::FileOp::Write,
+       [] {
+         ASSERT_TRUE(RLock());
+         DeleteRec();
+       },
+       " [DeleteRec/RecallRec]"},
+      {"read", plat::FileOp::Read, [] { GO(2); }, "  [GetDbfRecord]"},
+      {"peek", plat::FileOp::Read, [] { Peek(1, 2); }, " [Peek(1,2)]"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    USE(Path("good"), nullptr, 0);
+    ASSERT_EQ(LastErrorCode(), 0);
+    plat::FileOp op = c.op;
+    plat::SetFileFaultHook([op](plat::FileOp o, const std::string&, uint64_t) { return o == op ? int(plat::kErrDiskFull) : 0; });
+    c.run();
+    plat::SetFileFaultHook({});
+    EXPECT_EQ(LastErrorCode(), plat::kErrDiskFull);
+    EXPECT_NE(LastErrorMessage().find(c.message), std::string::npos) << LastErrorMessage();
+    CloseArea();
+  }
+  // A table that cannot be created leaves no work behind.
+  plat::SetFileFaultHook([](plat::FileOp o, const std::string&, uint64_t) { return o == plat::FileOp::Write ? int(plat::kErrDiskFull) : 0; });
+  std::vector<FieldEntry> f = {F("a", 'C', 1)};
+  WorkArea scratch;
+  CreateDbf(scratch, Path("nospace"), f);
+  plat::SetFileFaultHook({});
+  EXPECT_EQ(LastErrorCode(), plat::kErrDiskFull);
+  EXPECT_EQ(LastErrorMessage(), "Error writing " + Path("nospace.DBF") + ". [CreateDbf]");
+  EXPECT_FALSE(scratch.File.IsOpen());
+}
+
+}  // namespace
