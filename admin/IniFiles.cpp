@@ -302,11 +302,15 @@ std::string TIniFile::ReadString(std::string_view Section, std::string_view Iden
   return plat::Win1250ToUtf8(v);
 }
 
-int32_t TIniFile::ReadInteger(std::string_view Section, std::string_view Ident, int32_t Default) const {
-  std::string s = ReadString(Section, Ident, "");
+int32_t StrToIntDef(std::string_view S, int32_t Default) {
+  std::string s(S);
   if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) s = "$" + s.substr(2);
   int32_t v = 0;
   return ParseInteger(s, v) ? v : Default;
+}
+
+int32_t TIniFile::ReadInteger(std::string_view Section, std::string_view Ident, int32_t Default) const {
+  return StrToIntDef(ReadString(Section, Ident, ""), Default);
 }
 
 bool TIniFile::ReadBool(std::string_view Section, std::string_view Ident, bool Default) const {

@@ -61,6 +61,11 @@ class TIniFile {
   std::string fileName_;
 };
 
+// The integer reading of the INI class, for any text: an optional sign,
+// then decimal digits or "$" (or "0x" at the start) and hexadecimal
+// digits; anything else, or a number outside 32 bits, gives `Default`.
+int32_t StrToIntDef(std::string_view S, int32_t Default);
+
 // True when Windows-1250 holds every character of the UTF-8 text, i.e. when
 // it can be written into an INI file unchanged.
 bool IniCanHold(std::string_view utf8);

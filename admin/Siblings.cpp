@@ -77,6 +77,12 @@ void WriteSetting(TIniFile& ini, const TSettingKey& key, std::string_view value)
   ini.WriteString(key.Section, key.Key, value);
 }
 
+void WriteSettingInt(TIniFile& ini, const TSettingKey& key, int32_t value) {
+  ini.WriteInteger(key.Section, key.Key, value);
+}
+
+void WriteSettingBool(TIniFile& ini, const TSettingKey& key, bool value) { ini.WriteBool(key.Section, key.Key, value); }
+
 std::string TrimBoth(std::string_view s) {
   size_t b = 0, e = s.size();
   while (b < e && uint8_t(s[b]) <= ' ') ++b;

@@ -115,6 +115,8 @@ int32_t ReadSettingInt(const TIniFile& ini, const TSettingKey& key);
 bool ReadSettingBool(const TIniFile& ini, const TSettingKey& key);
 // REQUIRES: `ini` is the file `key` belongs to.
 void WriteSetting(TIniFile& ini, const TSettingKey& key, std::string_view value);
+void WriteSettingInt(TIniFile& ini, const TSettingKey& key, int32_t value);
+void WriteSettingBool(TIniFile& ini, const TSettingKey& key, bool value);
 
 // Blanks and control characters cut at both ends, as every reader of a
 // directory setting does.

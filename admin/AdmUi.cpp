@@ -1,0 +1,61 @@
+#include "admin/AdmUi.h"
+
+#include <QStringList>
+
+QFont TahomaFont(int pixelSize) {
+  QFont f;
+  f.setFamilies(QStringList{"Tahoma", "DejaVu Sans", "Liberation Sans"});
+  f.setStyleHint(QFont::SansSerif);
+  f.setPixelSize(pixelSize);
+  return f;
+}
+
+#include <QButtonGroup>
+#include <algorithm>
+#include <QRadioButton>
+
+TRadioGroup::TRadioGroup(const QString& caption, const QStringList& items, int columns, QWidget* parent)
+    : QGroupBox(caption, parent), group_(new QButtonGroup(this)), columns_(columns) {
+  for (int i = 0; i < items.size(); ++i) {
+    auto* b = new QRadioButton(items[i], this);
+    group_->addButton(b, i);
+    items_.push_back(b);
+  }
+  connect(this, &QObject::objectNameChanged, this, [this](const QString& name) {
+    for (size_t i = 0; i < items_.size(); ++i) items_[i]->setObjectName(name + "_" + QString::number(i));
+  });
+  LayOut();
+}
+
+int TRadioGroup::ItemIndex() const { return group_->checkedId(); }
+
+void TRadioGroup::SetItemIndex(int index) {
+  if (index >= 0 && index < int(items_.size())) {
+    items_[size_t(index)]->setChecked(true);
+    return;
+  }
+  // A button group keeps one button checked; leaving none needs it open.
+  group_->setExclusive(false);
+  for (auto* b : items_) b->setChecked(false);
+  group_->setExclusive(true);
+}
+
+void TRadioGroup::resizeEvent(QResizeEvent* event) {
+  QGroupBox::resizeEvent(event);
+  LayOut();
+}
+
+// Items fill the columns top to bottom, as the window library's radio
+// group places them, in the space below the caption.
+void TRadioGroup::LayOut() {
+  const int n = int(items_.size());
+  if (n == 0) return;
+  const int rows = (n + columns_ - 1) / columns_;
+  const int top = 18, left = 8;
+  const int colWidth = (width() - 2 * left) / columns_;
+  const int rowHeight = std::max(19, (height() - top - 4) / rows);
+  for (int i = 0; i < n; ++i) {
+    int col = i / rows, row = i % rows;
+    items_[size_t(i)]->setGeometry(left + col * colWidth, top + row * rowHeight, colWidth - 4, 19);
+  }
+}

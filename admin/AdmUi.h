@@ -1,0 +1,55 @@
+// Small pieces every window of the program shares: its font, text
+// conversion between the program's UTF-8 and Qt, placing a component.
+#pragma once
+#include <QFont>
+#include <QString>
+#include <QWidget>
+
+#include <string>
+
+// "Tahoma" at a pixel height, falling back to a sans font where Tahoma is
+// not installed.
+QFont TahomaFont(int pixelSize);
+
+inline QString QStr(const std::string& s) { return QString::fromStdString(s); }
+inline std::string StdStr(const QString& s) { return s.toStdString(); }
+
+// A child component with its name, at a fixed place and size (the windows
+// are laid out in pixels, as designed).
+template <class W, class... Args>
+W* Place(QWidget* parent, const char* name, int left, int top, int width, int height, Args&&... args) {
+  W* w = new W(std::forward<Args>(args)..., parent);
+  w->setObjectName(name);
+  w->setGeometry(left, top, width, height);
+  return w;
+}
+
+class QButtonGroup;
+class QGroupBox;
+class QRadioButton;
+
+#include <QGroupBox>
+#include <QStringList>
+#include <vector>
+
+// A framed group of radio buttons in columns, one of which (or none) is
+// selected. The items are named "<group name>_<index>".
+class TRadioGroup : public QGroupBox {
+  Q_OBJECT
+
+ public:
+  TRadioGroup(const QString& caption, const QStringList& items, int columns, QWidget* parent);
+  // -1 when no item is selected.
+  int ItemIndex() const;
+  void SetItemIndex(int index);
+  QRadioButton* Item(int index) const { return items_.at(size_t(index)); }
+
+ protected:
+  void resizeEvent(QResizeEvent* event) override;
+
+ private:
+  void LayOut();
+  std::vector<QRadioButton*> items_;
+  QButtonGroup* group_;
+  int columns_;
+};

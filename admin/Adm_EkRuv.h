@@ -1,0 +1,99 @@
+// The main window: six launch buttons for the sibling programs, the backup
+// and update buttons, the menu, and the window's place on the screen kept
+// in "ruv_admin.ini". Every command that works on the sibling programs'
+// files first makes sure that none of them runs.
+#pragma once
+#include <QMainWindow>
+
+#include <array>
+#include <string>
+#include <vector>
+
+class QAction;
+class QFrame;
+class QLabel;
+class QMenu;
+class QMenuBar;
+class QPushButton;
+struct TSiblingProgram;
+
+class TEkr_Ruv : public QMainWindow {
+  Q_OBJECT
+
+ public:
+  // Builds the window and runs FormCreate: position, default directories,
+  // button states.
+  explicit TEkr_Ruv(QWidget* parent = nullptr);
+
+  // The launch buttons in the standard order of the sibling programs.
+  QPushButton *BitBtn3, *BitBtn2, *BitBtn1, *BitBtn4, *BitBtn7, *BitBtn6;
+  QPushButton* BitBtn9;  // "Wykonaj kopię plików danych"
+  QPushButton* BitBtn8;  // "Sprawdź aktualizacje programów"
+  QLabel* Label1;        // hidden: the backup kind for the backup list
+  QLabel* Label2;        // the foot line
+
+  QMenuBar* MainMenu1;
+  QAction* Zakocz1;
+  QAction* Parametry1;
+  QMenu* Narzdzia1;
+  QAction* Usunicieplikwindeksowych1;
+  QAction* Odtworzenieplikwdanychzkopiiprogramydlaruv1;
+  QAction* OdtworzenieplikwdanychzkopiiprogramMorta1;
+  QAction* Listawykonanychkopiiprogramydlaruv1;
+  QAction* ListawykonanychkopiiprogramMorta1;
+  QAction* Programdoodczytywaniainformacjikadrowych1;
+
+  // Set by the closing handler just before a forced backup.
+  bool ForcedBackup = false;
+
+  // The installation tables the update download reads the user's name and
+  // town from, as the button refresh last found them ("" until found).
+  const std::string& RuvInstFileName() const { return ruvInstFileName_; }
+  const std::string& MrtInstFileName() const { return mrtInstFileName_; }
+
+  // The launch button of a sibling program.
+  QPushButton* ProgramButton(const TSiblingProgram& p) const;
+
+  void FormCreate();
+  void FormActivate();
+  void FormClose();
+  void FormDblClick();
+  void RefreshProgramButtons();
+
+  void BitBtn3Click();
+  void BitBtn2Click();
+  void BitBtn1Click();
+  void BitBtn4Click();
+  void BitBtn7Click();
+  void BitBtn6Click();
+  void Programdoodczytywaniainformacjikadrowych1Click();
+  void Parametry1Click();
+  void BitBtn8Click();
+  void BitBtn9Click();
+  void Odtworzenieplikwdanychzkopiiprogramydlaruv1Click();
+  void OdtworzenieplikwdanychzkopiiprogramMorta1Click();
+  void Zakocz1Click();
+
+  // The running-program guard: true (after telling the user) when one of
+  // the programs runs, and the command must not go on.
+  bool ProgramsRunning(const std::vector<const TSiblingProgram*>& programs);
+
+ protected:
+  bool event(QEvent* e) override;
+  void closeEvent(QCloseEvent* e) override;
+  void mouseDoubleClickEvent(QMouseEvent* e) override;
+  bool eventFilter(QObject* watched, QEvent* e) override;
+
+ private:
+  void LaunchFrom(const std::string& dirSetting, const char* launchName);
+  void LaunchSibling(const TSiblingProgram& p);
+  // Ctrl+T: to the top left corner, stored at once.
+  void BitBtn3KeyPress();
+
+  int Tag = 0;  // 1 once the window has been activated
+  std::string ruvInstFileName_;
+  std::string mrtInstFileName_;
+};
+
+// The six sibling programs in the standard order.
+std::vector<const TSiblingProgram*> AllSiblings();
