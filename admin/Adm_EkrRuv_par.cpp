@@ -40,9 +40,9 @@ TEkruv_par::TEkruv_par(QWidget* parent) : QDialog(parent) {
   setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                  Qt::WindowCloseButtonHint);
   setFont(TahomaFont(13));
-  setFixedSize(716, 502);
+  setFixedSize(800, 502);
 
-  PageControl1 = Place<QTabWidget>(this, "PageControl1", 8, 8, 700, 448);
+  PageControl1 = Place<QTabWidget>(this, "PageControl1", 8, 8, 784, 448);
   TabSheet1 = new QWidget;
   TabSheet1->setObjectName("TabSheet1");
   TabSheet2 = new QWidget;
@@ -51,8 +51,8 @@ TEkruv_par::TEkruv_par(QWidget* parent) : QDialog(parent) {
   PageControl1->addTab(TabSheet2, "Ogólne");
 
   Label9 = Place<QLabel>(this, "Label9", 12, 468, 380, 17, "data wykonania programu:");
-  BitBtn7 = Place<QPushButton>(this, "BitBtn7", 510, 464, 95, 27, "Zatwierdź");
-  BitBtn8 = Place<QPushButton>(this, "BitBtn8", 613, 464, 95, 27, "Zamknij");
+  BitBtn7 = Place<QPushButton>(this, "BitBtn7", 594, 464, 95, 27, "Zatwierdź");
+  BitBtn8 = Place<QPushButton>(this, "BitBtn8", 697, 464, 95, 27, "Zamknij");
   label9Caption_ = Label9->text();
 
   // Page "Katalogi programów": one group per sibling, in the standard order.
@@ -75,41 +75,41 @@ TEkruv_par::TEkruv_par(QWidget* parent) : QDialog(parent) {
   };
   int top = 10;
   for (const auto& r : rows) {
-    *r.box = Place<QGroupBox>(TabSheet1, r.boxName, 10, top, 676, 54, GroupCaption(*r.program));
-    *r.edit = Place<QLineEdit>(*r.box, r.editName, 10, 22, 560, 23);
-    *r.button = Place<QPushButton>(*r.box, r.buttonName, 580, 21, 86, 25, "zmień");
+    *r.box = Place<QGroupBox>(TabSheet1, r.boxName, 10, top, 760, 54, GroupCaption(*r.program));
+    *r.edit = Place<QLineEdit>(*r.box, r.editName, 10, 22, 644, 23);
+    *r.button = Place<QPushButton>(*r.box, r.buttonName, 664, 21, 86, 25, "zmień");
     top += 60;
   }
   BitBtn5 = Place<QPushButton>(TabSheet1, "BitBtn5", 10, top + 8, 330, 27, "Usuń informacje o katalogach programów");
 
   // Page "Ogólne".
-  GroupBox10 = Place<QGroupBox>(TabSheet2, "GroupBox10", 8, 6, 680, 152, " Aktualizacje programów ");
-  CheckBox1 = Place<QCheckBox>(GroupBox10, "CheckBox1", 10, 22, 560, 19,
+  GroupBox10 = Place<QGroupBox>(TabSheet2, "GroupBox10", 8, 6, 764, 152, " Aktualizacje programów ");
+  CheckBox1 = Place<QCheckBox>(GroupBox10, "CheckBox1", 10, 22, 640, 19,
                                "proponuj okresowe sprawdzanie aktualizacji - częstotliwość sprawdzenia aktualizacji:");
-  Edit8 = Place<QLineEdit>(GroupBox10, "Edit8", 574, 20, 52, 23);
-  Label2 = Place<QLabel>(GroupBox10, "Label2", 632, 23, 40, 17, "[dni]");
+  Edit8 = Place<QLineEdit>(GroupBox10, "Edit8", 654, 20, 52, 23);
+  Label2 = Place<QLabel>(GroupBox10, "Label2", 712, 23, 40, 17, "[dni]");
   CheckBox6 = Place<QCheckBox>(GroupBox10, "CheckBox6", 10, 48, 600, 19,
                                "wyłącz zapisywanie informacji o pobraniu aktualizacji (niezalecane)");
   GroupBox5 = Place<QGroupBox>(GroupBox10, "GroupBox5", 10, 74, 400, 70,
                                " sposób sprawdzania dostępności i wykonywania aktualizacji ");
   RadioButton1 = Place<QRadioButton>(GroupBox5, "RadioButton1", 10, 22, 300, 19, "przez internet");
   RadioButton2 = Place<QRadioButton>(GroupBox5, "RadioButton2", 10, 44, 300, 19, "z dostarczonego pliku");
-  RadioGroup1 = Place<TRadioGroup>(GroupBox10, "RadioGroup1", 420, 74, 250, 70, " tryb połączenia ftp ",
+  RadioGroup1 = Place<TRadioGroup>(GroupBox10, "RadioGroup1", 420, 74, 334, 70, " tryb połączenia ftp ",
                                    QStringList{"aktywny", "pasywny"}, 2);
 
-  GroupBox11 = Place<QGroupBox>(TabSheet2, "GroupBox11", 8, 164, 680, 188, " Kopia plików danych ");
-  CheckBox2 = Place<QCheckBox>(GroupBox11, "CheckBox2", 10, 22, 560, 19,
+  GroupBox11 = Place<QGroupBox>(TabSheet2, "GroupBox11", 8, 164, 764, 188, " Kopia plików danych ");
+  CheckBox2 = Place<QCheckBox>(GroupBox11, "CheckBox2", 10, 22, 640, 19,
                                "proponuj okresowe wykonywanie kopii plików danych - częstotliwość wykonywania kopii:");
-  Edit9 = Place<QLineEdit>(GroupBox11, "Edit9", 574, 20, 52, 23);
-  Label4 = Place<QLabel>(GroupBox11, "Label4", 632, 23, 40, 17, "[dni]");
+  Edit9 = Place<QLineEdit>(GroupBox11, "Edit9", 654, 20, 52, 23);
+  Label4 = Place<QLabel>(GroupBox11, "Label4", 712, 23, 40, 17, "[dni]");
   // Where the original asks for a closing backslash, this system's
   // directories end in "/".
   Label5 = Place<QLabel>(GroupBox11, "Label5", 10, 48, 400, 17, "kopię umieszczać w katalogu (znak \"/\" na końcu):");
-  Edit10 = Place<QLineEdit>(GroupBox11, "Edit10", 10, 68, 470, 23);
-  BitBtn11 = Place<QPushButton>(GroupBox11, "BitBtn11", 488, 67, 86, 25, "zmień");
+  Edit10 = Place<QLineEdit>(GroupBox11, "Edit10", 10, 68, 550, 23);
+  BitBtn11 = Place<QPushButton>(GroupBox11, "BitBtn11", 568, 67, 86, 25, "zmień");
   Label6 = Place<QLabel>(GroupBox11, "Label6", 10, 94, 300, 17, "pusty = katalog programu");
   CheckBox5 = Place<QCheckBox>(
-      GroupBox11, "CheckBox5", 10, 116, 660, 19,
+      GroupBox11, "CheckBox5", 10, 116, 740, 19,
       "kopię wykonać z pominięciem danych osobowych (pliki: \"osoby.dbf\" i \"osoby.dbt\") - jednorazowo");
   CheckBox3 = Place<QCheckBox>(GroupBox11, "CheckBox3", 10, 138, 500, 19,
                                "wykonania kopii plików danych nie będzie można pominąć");
@@ -118,7 +118,7 @@ TEkruv_par::TEkruv_par(QWidget* parent) : QDialog(parent) {
   Label1 = Place<QLabel>(GroupBox11, "Label1", 270, 162, 40, 17, "[dni]");
 
   RadioGroup2 = Place<TRadioGroup>(
-      TabSheet2, "RadioGroup2", 8, 358, 680, 50,
+      TabSheet2, "RadioGroup2", 8, 358, 764, 50,
       " Rozmiar dzienników zdarzeń (liczba zapisów w dzienniku każdego z programów) ",
       QStringList{"5 000", "10 000", "50 000", "bez limitu"}, 4);
   RadioGroup2->SetItemIndex(0);

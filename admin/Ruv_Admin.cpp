@@ -8,7 +8,9 @@
 #include <system_error>
 
 #include "admin/Adm_EkRuv.h"
+#include "tablebase/dbf4.h"
 #include "tablebase/engineui_qt.h"
+#include "tablebase/tzdbflow.h"
 #include "tablebase/tzstate.h"
 
 namespace {
@@ -30,6 +32,10 @@ int main(int argc, char* argv[]) {
   // Dates are written day.month.year with "." for the whole run; the main
   // window sets the full picture when it is created.
   Engine().dates.DateSeparator = '.';
+  // The sibling programs share the tables: no flush after every record
+  // written, and up to 150 lock attempts 100 ms apart before giving up.
+  ClearFlushAfterWrite();
+  SetLockRetries(150, 100);
   QApplication::setApplicationName("Programy dla ruv");
 
   std::unique_ptr<TEkr_Ruv> mainWindow;
