@@ -2,10 +2,16 @@
 // conversion between the program's UTF-8 and Qt, placing a component.
 #pragma once
 #include <QFont>
+#include <QGroupBox>
 #include <QString>
+#include <QStringList>
 #include <QWidget>
 
 #include <string>
+#include <vector>
+
+class QButtonGroup;
+class QRadioButton;
 
 // "Tahoma" at a pixel height, falling back to a sans font where Tahoma is
 // not installed.
@@ -23,14 +29,6 @@ W* Place(QWidget* parent, const char* name, int left, int top, int width, int he
   w->setGeometry(left, top, width, height);
   return w;
 }
-
-class QButtonGroup;
-class QGroupBox;
-class QRadioButton;
-
-#include <QGroupBox>
-#include <QStringList>
-#include <vector>
 
 // A framed group of radio buttons in columns, one of which (or none) is
 // selected. The items are named "<group name>_<index>".

@@ -81,12 +81,17 @@ namespace testutil {
 // A real child process, killed and reaped when the object goes.
 class Child {
  public:
-  // Runs `file` with the given argv (argv[0] included).
-  Child(const std::string& file, std::vector<std::string> argv) {
+  // Runs `file` with the given argv (argv[0] included), in `cwd` when
+  // one is given.
+  Child(const std::string& file, std::vector<std::string> argv, const std::string& cwd = "") {
     std::vector<char*> args;
     for (auto& a : argv) args.push_back(a.data());
     args.push_back(nullptr);
-    if (posix_spawn(&pid_, file.c_str(), nullptr, nullptr, args.data(), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
+    if (posix_spawn(&pid_, file.c_str(), &actions, nullptr, args.data(), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
   }
   ~Child() { Stop(); }
   Child(const Child&) = delete;

@@ -16,10 +16,7 @@ TEST(ProgramStart, SettingsLiveBesideTheExecutable) {
   const std::string exe = testutil::CopyBinary(RUV_ADMIN_EXE, t / "programy/ruv/ruv_admin");
   std::filesystem::create_directories(t / "inny");
   ASSERT_EQ(::setenv("QT_QPA_PLATFORM", "offscreen", 1), 0);
-  const std::string cwd = std::filesystem::current_path().string();
-  std::filesystem::current_path(t / "inny");
-  testutil::Child program(exe, {exe});
-  std::filesystem::current_path(cwd);
+  testutil::Child program(exe, {exe}, t / "inny");
   ASSERT_GT(program.pid(), 0);
   const std::string ini = t / "programy/ruv/ruv_admin.ini";
   ASSERT_TRUE(WaitFor([&] { return TIniFile(ini).ReadString("katalogi", "morta", "") != ""; }));
