@@ -151,10 +151,16 @@ void TEkr_Ruv::FormCreate() {
   move(ReadSettingInt(ini, Keys::PolozenieLewo), ReadSettingInt(ini, Keys::PolozenieGora));
   if (!ini.SectionExists(Keys::kKatalogi)) {
     // Failing to write the defaults is not reported; the readers then use
-    // the same defaults.
-    try {
-      for (const auto& p : kSiblings) ini.WriteString(Keys::kKatalogi, p.DirKey, DefaultProgramDir(p));
-    } catch (const EIniFileException&) {
+    // the same defaults. A directory name the file cannot hold is said,
+    // and nothing mangled is written.
+    const std::string family = DefaultProgramDir(kTamir), morta = DefaultProgramDir(kMorta);
+    if (!IniCanHold(family) || !IniCanHold(morta)) {
+      ShowMessageDialog("Błąd", "h", IniCannotHoldDirText(IniCanHold(family) ? morta : family), "Dalej");
+    } else {
+      try {
+        for (const auto& p : kSiblings) ini.WriteString(Keys::kKatalogi, p.DirKey, DefaultProgramDir(p));
+      } catch (const EIniFileException&) {
+      }
     }
   }
   RefreshProgramButtons();

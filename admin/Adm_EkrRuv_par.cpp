@@ -181,10 +181,7 @@ bool TEkruv_par::BitBtn7Click() {
   // cannot be stored, and nothing is written rather than a mangled name.
   for (QLineEdit* e : {Edit1, Edit2, Edit3, Edit4, Edit7, Edit6, Edit10}) {
     if (IniCanHold(Trimmed(e))) continue;
-    ShowMessageDialog("Błąd", "h",
-                      "Nazwy katalogu " + Trimmed(e) +
-                          " nie można zapisać w ustawieniach: zawiera znaki spoza polskiej strony kodowej Windows.",
-                      "Popraw");
+    ShowMessageDialog("Błąd", "h", IniCannotHoldDirText(Trimmed(e)), "Popraw");
     e->setFocus();
     return false;
   }

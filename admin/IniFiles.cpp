@@ -385,3 +385,8 @@ bool IniCanHold(std::string_view utf8) {
   std::string out;
   return plat::Utf8ToWin1250(utf8, out);
 }
+
+std::string IniCannotHoldDirText(std::string_view dir) {
+  return "Nazwy katalogu " + std::string(dir) +
+         " nie można zapisać w ustawieniach: zawiera znaki spoza polskiej strony kodowej Windows.";
+}

@@ -69,3 +69,5 @@ int32_t StrToIntDef(std::string_view S, int32_t Default);
 // True when Windows-1250 holds every character of the UTF-8 text, i.e. when
 // it can be written into an INI file unchanged.
 bool IniCanHold(std::string_view utf8);
+// The user's message for a directory name the settings files cannot hold.
+std::string IniCannotHoldDirText(std::string_view dir);

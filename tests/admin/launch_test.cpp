@@ -73,6 +73,28 @@ TEST(Launch, FailuresGiveTheShellsNumbersAndTexts) {
   }
 }
 
+// True when the system runs Windows executables ("MZ" files) through a
+// registered handler (a compatibility layer's binfmt entry).
+bool WindowsExecutablesHaveAHandler() {
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator("/proc/sys/fs/binfmt_misc", ec)) {
+    std::string entry = ReadFile(e.path().string());
+    if (entry.rfind("enabled", 0) == 0 && entry.find("magic 4d5a") != std::string::npos) return true;
+  }
+  return false;
+}
+
+TEST(Launch, AWindowsExecutableWithoutAHandlerIsADamagedProgram) {
+  if (WindowsExecutablesHaveAHandler()) GTEST_SKIP() << "this system runs Windows executables";
+  TempDir t;
+  std::string pe = "MZ";
+  pe.resize(512, '\0');
+  WriteFile(t / "Ruv_TM.exe", pe, 0755);
+  int r = LaunchProgram(t.dir(), "Ruv_TM");
+  EXPECT_EQ(r, kLaunchBadFormat);
+  EXPECT_EQ(LaunchErrorText(r), "Plik programu jest uszkodzony.");
+}
+
 TEST(Launch, ErrorTable) {
   EXPECT_EQ(LaunchErrorText(0), "Za mało pamieci operacyjnej lub zasobów systemowych dla uruchomienia programu");
   EXPECT_EQ(LaunchErrorText(3), "Brak pliku programu w podanym katalogu ");

@@ -123,6 +123,18 @@ TEST_F(MainWindow, AnEmptyDirectorySectionCountsAsMissing) {
                                       "[ustawienia]\r\npolozenie_gora=5\r\n");
 }
 
+TEST_F(MainWindow, AProgramDirectoryTheFilesCannotHoldIsNotWritten) {
+  const std::string dir = tree.dir() + "程序/";
+  Install(dir, "Ruv_TM.exe", "ruv_inst.dbf");
+  SetProgramDir(dir);
+  ruvtest::DialogScript script;
+  script.Expect(Message("Błąd", "H", IniCannotHoldDirText(dir), {"Dalej"}));
+  auto w = Create(script);
+  EXPECT_FALSE(FileExists(dir + "ruv_admin.ini"));
+  // The readers use the same defaults.
+  EXPECT_EQ(Enabled(*w), (std::vector<bool>{true, false, false, false, false, false, true, true}));
+}
+
 TEST_F(MainWindow, PositionIsClampedWhenStored) {
   auto w = Create();
   w->show();
