@@ -1,0 +1,477 @@
+#include "admin/Ekr_Adm_ftp.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QTextBlock>
+#include <QTextCursor>
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <ctime>
+
+#include "admin/IniFiles.h"
+#include "admin/Siblings.h"
+#include "platform/pfs.h"
+#include "tablebase/engineui.h"
+#include "tablebase/timedate.h"
+#include "tablebase/tzcommon.h"
+#include "tablebase/tzdialog.h"
+#include "tablebase/tzutils.h"
+
+TAdm_ftp* Adm_ftp = nullptr;
+
+namespace {
+
+QString QStr(const std::string& s) { return QString::fromStdString(s); }
+std::string StdStr(const QString& s) { return s.toStdString(); }
+
+QFont TahomaFont(int pixelSize) {
+  QFont f("Tahoma");
+  f.setStyleHint(QFont::SansSerif);
+  f.setPixelSize(pixelSize);
+  return f;
+}
+
+template <class W, class... Args>
+W* Place(QWidget* parent, const char* name, int left, int top, int width, int height, Args&&... args) {
+  W* w = new W(std::forward<Args>(args)..., parent);
+  w->setObjectName(name);
+  w->setGeometry(left, top, width, height);
+  return w;
+}
+
+constexpr const char* kUpdateDir = "/aktualizacje";
+constexpr const char* kStagingDirName = "aktualizacje";
+
+size_t IndexOf(const TSiblingProgram& p) { return size_t(&p - kSiblings.data()); }
+
+std::string IntText(int64_t v) {
+  char buf[24];
+  auto r = std::to_chars(buf, buf + sizeof buf, v);
+  return std::string(buf, r.ptr);
+}
+
+// The calendar date of a server time in UTC, as a date text.
+std::string UtcDateText(std::time_t t) {
+  std::tm tm{};
+  gmtime_r(&t, &tm);
+  AutoErrorHandlingScope quiet(false);
+  return DateFrom(tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday);
+}
+
+// Is the archive's date at least one day after the stored date? A stored
+// text that is no valid date (edited by hand, written by an old version)
+// compares as the date a program without any stored date gets, rather than
+// stopping the program through the engine's error reaction.
+bool ArchiveIsNewer(const std::string& serverDate, std::string storedDate) {
+  if (!IsValidDate(storedDate)) storedDate = Keys::kUpdateDateDefault;
+  AutoErrorHandlingScope quiet(false);
+  const int32_t days = DateDiff(serverDate, storedDate);
+  return LastErrorCode() == 0 && days > 0;
+}
+
+// The date part of the engine's file stamp: "" when the file is missing.
+std::string FileDate(const std::string& path) { return FileStamp(path).substr(0, 10); }
+
+// The window library's standard error box for a failure no handler expects.
+void StandardErrorBox(QWidget* parent, const std::string& text) {
+  QMessageBox box(QMessageBox::Critical, QApplication::applicationName(), QStr(text), QMessageBox::Ok, parent);
+  box.exec();
+}
+
+// Disconnects on every way out of a check.
+class FtpConnectionScope {
+ public:
+  explicit FtpConnectionScope(TIdFTP& ftp) : ftp_(ftp) {}
+  ~FtpConnectionScope() {
+    try {
+      ftp_.Disconnect();
+    } catch (...) {
+      // The connection is gone either way.
+    }
+  }
+  FtpConnectionScope(const FtpConnectionScope&) = delete;
+  FtpConnectionScope& operator=(const FtpConnectionScope&) = delete;
+
+ private:
+  TIdFTP& ftp_;
+};
+
+// The family's five programs in the order the package update compares them,
+// and the order it writes their dates.
+const TSiblingProgram* const kCompareOrder[] = {&kTamir, &kGorvalo, &kSL, &kDravon, &kKelpiro};
+const TSiblingProgram* const kWriteOrder[] = {&kSL, &kTamir, &kDravon, &kKelpiro, &kGorvalo};
+// Executables a package may bring that never stay in the staging directory.
+const char* const kStagedExecutables[] = {"Ruv_TM.exe",      "Ruv_grvl.exe",  "Ruv_SL.exe",   "Ruv_D.exe",
+                                          "Ruv_Kelpiro.exe", "Ruv_Admin.exe", "Ruv_Fenvo.exe"};
+
+}  // namespace
+
+class TAdm_ftp::BusyScope {
+ public:
+  explicit BusyScope(TAdm_ftp& w) : w_(w) { w_.busy_ = true; }
+  ~BusyScope() { w_.busy_ = false; }
+  BusyScope(const BusyScope&) = delete;
+  BusyScope& operator=(const BusyScope&) = delete;
+
+ private:
+  TAdm_ftp& w_;
+};
+
+TAdm_ftp::TAdm_ftp(QWidget* parent) : QDialog(parent) {
+  setObjectName("Adm_ftp");
+  setWindowTitle("Aktualizacja programów");
+  setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
+  setFont(TahomaFont(13));
+  setFixedSize(579, 611);
+
+  Memo1 = Place<QPlainTextEdit>(this, "Memo1", 8, 8, 561, 561);
+  Memo1->setReadOnly(true);
+  Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  QPalette face = Memo1->palette();
+  face.setColor(QPalette::Base, face.color(QPalette::Button));
+  Memo1->setPalette(face);
+  Button1 = Place<QPushButton>(this, "Button1", 168, 576, 289, 25, "Sprawdź dostępność aktualizacji w internecie");
+  Button2 = Place<QPushButton>(this, "Button2", 8, 576, 137, 25, "Aktualizacja z pliku");
+  BitBtn8 = Place<QPushButton>(this, "BitBtn8", 480, 576, 89, 25, "Zamknij");
+  setTabOrder(Button1, Button2);
+  setTabOrder(Button2, BitBtn8);
+  for (QPushButton* b : {Button1, Button2, BitBtn8}) b->setAutoDefault(false);
+
+  connect(Button1, &QPushButton::clicked, this, &TAdm_ftp::Button1Click);
+  connect(Button2, &QPushButton::clicked, this, &TAdm_ftp::Button2Click);
+  connect(BitBtn8, &QPushButton::clicked, this, &TAdm_ftp::reject);
+
+  IdFTP1.SetAccount(kUpdateFtpAccount);
+  IdFTP1.OnStatus = [this](TIdStatus s, const std::string&) { IdFTP1Status(s); };
+  IdFTP1.OnWork = [this](TWorkMode m, int64_t n) { IdFTP1Work(m, n); };
+  ZipMaster191.ExtrOptions = ExtrOverWrite | ExtrForceDirs;
+  // What the ZIP library says about an archive it cannot read or write,
+  // shown in its own words.
+  ZipMaster191.OnMessage = [this](int code, const std::string& text) {
+    if (code != ZipMsgInfo && zipError_.empty()) zipError_ = text;
+  };
+
+  Adm_ftp = this;
+}
+
+TAdm_ftp::~TAdm_ftp() {
+  if (Adm_ftp == this) Adm_ftp = nullptr;
+}
+
+void TAdm_ftp::showEvent(QShowEvent* event) {
+  QDialog::showEvent(event);
+  if (event->spontaneous()) return;
+  Button1->setFocus();
+  FormShow();
+}
+
+void TAdm_ftp::reject() {
+  if (!busy_) QDialog::reject();
+}
+
+void TAdm_ftp::closeEvent(QCloseEvent* event) {
+  if (busy_)
+    event->ignore();
+  else
+    QDialog::closeEvent(event);
+}
+
+QStringList TAdm_ftp::Lines() const { return Memo1->toPlainText().split('\n'); }
+
+void TAdm_ftp::AddLine(const std::string& line) {
+  Memo1->appendPlainText(QStr(line));
+  Memo1->repaint();
+  Ui().ProcessMessages();
+}
+
+void TAdm_ftp::SetLogFont(bool wrap) {
+  QFont f = TahomaFont(13);
+  f.setPointSize(10);
+  Memo1->setFont(f);
+  Memo1->setLineWrapMode(wrap ? QPlainTextEdit::WidgetWidth : QPlainTextEdit::NoWrap);
+}
+
+void TAdm_ftp::FormShow() {
+  Memo1->clear();
+  QFont courier("Courier New", 10);
+  courier.setStyleHint(QFont::Monospace);
+  courier.setFixedPitch(true);
+  Memo1->setFont(courier);
+  Memo1->setLineWrapMode(QPlainTextEdit::NoWrap);
+
+  const TIniFile ini = OpenIni(TIniKind::Ruv);
+  const std::string separator = " " + std::string(65, '=') + " ";
+  std::string text;
+  const auto add = [&text](const std::string& line) { text += "\n" + line; };
+  add(separator);
+  add("      data wykonania ostatniej aktualizacji .... : " + ReadSetting(ini, Keys::Wykonano));
+  add(separator);
+  add("            aktualizowane programy i daty ich wykonania");
+  add(" ");
+  for (const auto& p : kSiblings) {
+    if (!Installed(p)) continue;
+    // The titles are ASCII; 39 - length dots put every date in column 52.
+    const std::string title = p.UpdateTitle;
+    add("      \"" + title + "\" " + std::string(39 - title.size(), '.') + " : " +
+        ini.ReadString(Keys::kAktualizacje, p.UpdateKey, Keys::kUpdateDateUnknown));
+  }
+  add(separator);
+  Memo1->setPlainText(QStr(text));
+
+  const bool fromFile = ReadSetting(ini, Keys::MozliwoscAktualizowaniaZPliku) == "Tak";
+  Button1->setEnabled(!fromFile);
+  Button2->setEnabled(fromFile);
+}
+
+void TAdm_ftp::IdFTP1Status(TIdStatus AStatus) {
+  switch (AStatus) {
+    case hsResolving: AddLine("tworzenie połączenia ..."); break;
+    case hsConnecting: AddLine("łączenie ..."); break;
+    case hsConnected: AddLine("Połączony."); break;
+    case hsDisconnecting: AddLine("rozłączanie ..."); break;
+    case hsDisconnected: AddLine("Rozłączony.\n"); break;
+    case hsStatusText: AddLine("połączenie generuje komunikat ..."); break;
+    case ftpTransfer: AddLine("pobieranie rozpoczęte ..."); break;
+    case ftpReady: AddLine("gotowy ..."); break;
+    case ftpAborted: AddLine("Połączenie zostało zakończone."); break;
+  }
+}
+
+void TAdm_ftp::IdFTP1Work(TWorkMode AWorkMode, int64_t AWorkCount) {
+  if (AWorkMode != wmRead) return;
+  std::string text;
+  if (TransferSize > 0) {
+    const long percent = std::lround(double(AWorkCount) / double(TransferSize) * 100.0);
+    text = IntText(percent);
+    if (text.size() < 3) text.insert(0, 3 - text.size(), ' ');
+    text += " %";
+  } else {
+    // Without a size from the server there is no percentage to give; the
+    // bytes received still show that the transfer moves.
+    text = IntText(AWorkCount) + " B";
+  }
+  const QTextBlock block = Memo1->document()->findBlockByNumber(ProgressLine + 1);
+  if (!block.isValid()) return;
+  QTextCursor cursor(block);
+  cursor.movePosition(QTextCursor::EndOfBlock, QTextCursor::KeepAnchor);
+  cursor.insertText(QStr(text));
+  Memo1->repaint();
+  Ui().ProcessMessages();
+}
+
+void TAdm_ftp::Button1Click() {
+  BusyScope busy(*this);
+  Button1->setEnabled(false);
+  Memo1->clear();
+  SetLogFont(true);
+  ScreenCursorScope hourglass(true);
+  try {
+    TIniFile ini = OpenIni(TIniKind::Ruv);
+    const bool passive = ReadSetting(ini, Keys::TrybFtp) != "A";
+    std::array<std::string, 6> stored;
+    for (const auto& p : kSiblings)
+      stored[IndexOf(p)] = ini.ReadString(Keys::kAktualizacje, p.UpdateKey, Keys::kUpdateDateDefault);
+    // Before the connection is tried: a check that cannot connect counts
+    // as made for the update proposal.
+    WriteSetting(ini, Keys::ProponujAktualizacjeKiedy, TodayText());
+    Newer.fill(false);
+
+    IdFTP1.Passive = passive;
+    try {
+      IdFTP1.Connect();
+    } catch (const EIdFTPError&) {
+      Ui().SetBusyCursor(false);
+      AddLine("Nie ustanowiono połączenia.");
+      ShowMessageDialog("Informacja", "i", "Brak możliwości połączenia - sprawdź ustawienia i spróbuj ponownie.",
+                        "Zakończ");
+      return;
+    }
+    FtpConnectionScope connection(IdFTP1);
+    AddLine("sprawdzanie dostępności aktualizacji ...");
+
+    const auto enterUpdateDir = [this] {
+      try {
+        IdFTP1.ChangeDir(kUpdateDir);
+        return true;
+      } catch (const EIdFTPError&) {
+        Ui().SetBusyCursor(false);
+        AddLine("Brak katalogu na serwerze ftp.");
+        ShowMessageDialog("Informacja", "i", std::string("Błąd połączenia - brak katalogu (") + kUpdateDir + ").",
+                          "Zakończ");
+        return false;
+      }
+    };
+    const auto dateArchive = [this](const TSiblingProgram& p) {
+      ServerDate[IndexOf(p)] = UtcDateText(IdFTP1.FileDate(p.Archive));
+    };
+    const auto compare = [&](const TSiblingProgram& p) {
+      Newer[IndexOf(p)] = ArchiveIsNewer(ServerDate[IndexOf(p)], stored[IndexOf(p)]);
+    };
+
+    if (Installed(kMorta)) {
+      if (!enterUpdateDir()) return;
+      dateArchive(kMorta);
+      compare(kMorta);
+    }
+    bool anyFamily = false;
+    for (const auto* p : kCompareOrder) anyFamily = anyFamily || Installed(*p);
+    if (anyFamily) {
+      if (!enterUpdateDir()) return;
+      for (const auto* p : {&kSL, &kTamir, &kDravon, &kKelpiro, &kGorvalo}) dateArchive(*p);
+      for (const auto* p : kCompareOrder)
+        if (Installed(*p)) compare(*p);
+    }
+
+    bool anyNewer = false;
+    for (bool n : Newer) anyNewer = anyNewer || n;
+    if (!anyNewer)
+      ShowMessageDialog("Informacja", "i", "Nie ma nowszych wersji programów.", "Zakończ");
+    else
+      ShowMessageDialog("Potwierdzenie", "?", "Dostępne są aktualizacje programów.", "Wykonaj_aktualizację Zakończ");
+  } catch (const std::exception& e) {
+    Ui().SetBusyCursor(false);
+    StandardErrorBox(this, e.what());
+    return;
+  }
+  Ui().SetBusyCursor(false);
+  FormShow();
+}
+
+void TAdm_ftp::Button2Click() {
+  BusyScope busy(*this);
+  ScreenCursorScope hourglass(true);
+  Button2->setEnabled(false);
+  Memo1->clear();
+  SetLogFont(true);
+  const std::string progDir = ProgramDir();
+  const std::string staging = progDir + kStagingDirName + "/";
+
+  // Ends the run: the button back, and (unless the log must stay for the
+  // user to read) the report with the dates as they now stand.
+  const auto finish = [this](bool report) {
+    Ui().SetBusyCursor(false);
+    Button2->setEnabled(true);
+    if (report) FormShow();
+  };
+  const auto refuse = [&](const std::string& message) {
+    Ui().SetBusyCursor(false);
+    AddLine("zakończenie aktualizacji - nie zostanie zainstalowana");
+    ShowMessageDialog("Informacja", "i", message, "Zakończ");
+    finish(false);
+  };
+  zipError_.clear();
+  const auto zipFailed = [&] {
+    Ui().SetBusyCursor(false);
+    AddLine("zakończenie aktualizacji - nie zostala zainstalowana");
+    ShowMessageDialog("Błąd", "h", "Błąd: " + zipError_, "Zakończ");
+    finish(false);
+  };
+
+  std::string package;
+  {
+    ScreenCursorScope arrow(false);
+    QFileDialog chooser(this, QString(), QStr(progDir), "pliki z aktualizacjami (*.qzv)");
+    chooser.setObjectName("OpenDialog1");
+    chooser.setOption(QFileDialog::DontUseNativeDialog);
+    chooser.setFileMode(QFileDialog::ExistingFile);
+    chooser.setAcceptMode(QFileDialog::AcceptOpen);
+    chooser.setDefaultSuffix("qzv");
+    if (chooser.exec() != QDialog::Accepted) {
+      finish(true);
+      return;
+    }
+    const QStringList chosen = chooser.selectedFiles();
+    if (!chosen.isEmpty()) package = StdStr(chosen.front());
+  }
+  if (package.empty()) {
+    Ui().SetBusyCursor(false);
+    AddLine("zakończenie aktualizacji - nie zostala zainstalowana");
+    ShowMessageDialog("Błąd", "h", "Nie wybrano pliku z aktualizacją !", "Zakończ");
+    finish(true);
+    return;
+  }
+  AddLine("Aktulizacja z pliku: " + package);
+
+  try {
+    ZipMaster191.ZipFileName = package;
+    {
+      TZipModuleScope module(ZipMaster191);
+      if (ZipMaster191.Count() == 0) {
+        if (!zipError_.empty()) return zipFailed();
+        Ui().SetBusyCursor(false);
+        ShowMessageDialog("Błąd", "h", "Problem z wybranym plikiem do aktualizacji (brak plików aktualizacyjnych) !",
+                          "Zakończ");
+        return finish(false);
+      }
+      ZipMaster191.FSpecArgs = {"*.exe"};
+      ZipMaster191.ExtrBaseDir = staging;
+      ZipMaster191.ExtrOptions = ExtrOverWrite | ExtrForceDirs;
+      if (!ZipMaster191.Extract()) {
+        for (const char* exe : kStagedExecutables) plat::EraseFile(plat::ResolvePath(staging + exe));
+        return zipFailed();
+      }
+    }
+
+    std::array<std::string, 6> packageDate;
+    for (const auto* p : {&kSL, &kTamir, &kGorvalo, &kKelpiro, &kDravon})
+      packageDate[IndexOf(*p)] = FileDate(staging + p->ExeName);
+    AddLine("sprawdzanie dat wykonania programów ...");
+    for (const char* exe : kStagedExecutables) plat::EraseFile(plat::ResolvePath(staging + exe));
+
+    // Newer only when every installed program whose executable lies here is
+    // older, by calendar date, than the package's. A program the package
+    // lacks makes it not newer; a package that nothing could be compared
+    // with (no family program here) is not installed over the unknown.
+    bool newer = true;
+    std::vector<const TSiblingProgram*> compared;
+    for (const auto* p : kCompareOrder) {
+      if (!Installed(*p)) continue;
+      const std::string installedDate = FileDate(progDir + p->ExeName);
+      if (installedDate.empty()) continue;
+      compared.push_back(p);
+      const std::string& fromPackage = packageDate[IndexOf(*p)];
+      if (!IsValidDate(fromPackage)) {
+        newer = false;
+        continue;
+      }
+      AutoErrorHandlingScope quiet(false);
+      if (DateDiff(installedDate, fromPackage) >= 0 || LastErrorCode() != 0) newer = false;
+    }
+    if (!newer || compared.empty()) {
+      refuse("Wybrany plik nie zawiera nowszych wersji programów.;Aktualizacja nie zostanie wykonana.");
+      return;
+    }
+
+    {
+      TZipModuleScope module(ZipMaster191);
+      ZipMaster191.FSpecArgs = {"*.*"};
+      ZipMaster191.ExtrBaseDir = progDir;
+      ZipMaster191.ExtrOptions = ExtrOverWrite | ExtrForceDirs;
+      if (!ZipMaster191.Extract()) return zipFailed();
+    }
+    TIniFile ini = OpenIni(TIniKind::Ruv);
+    for (const auto* p : kWriteOrder) {
+      if (std::find(compared.begin(), compared.end(), p) == compared.end()) continue;
+      ini.WriteString(Keys::kAktualizacje, p->UpdateKey, FileDate(progDir + p->ExeName));
+    }
+    WriteSetting(ini, Keys::Wykonano, TodayText());
+  } catch (const std::exception& e) {
+    Ui().SetBusyCursor(false);
+    StandardErrorBox(this, e.what());
+    return finish(false);
+  }
+
+  AddLine("zakończenie aktualizacji - została zainstalowana");
+  Ui().SetBusyCursor(false);
+  ShowMessageDialog("Informacja", "i",
+                    "Aktualizacja została zainstalowana - zostanie dokończona po uruchomieniu dowolnego z programów.",
+                    "Dalej");
+  finish(true);
+}
