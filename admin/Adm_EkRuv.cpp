@@ -10,8 +10,10 @@
 #include <QPushButton>
 #include <QScreen>
 
+#include "admin/Adm_EkRuv_proposals.h"
 #include "admin/Adm_EkrRuv_par.h"
 #include "admin/AdmUi.h"
+#include "admin/Ekr_Adm_ftp.h"
 #include "admin/IniFiles.h"
 #include "admin/Launch.h"
 #include "admin/ProcessCheck.h"
@@ -174,7 +176,11 @@ bool TEkr_Ruv::event(QEvent* e) {
 void TEkr_Ruv::FormActivate() {
   if (Tag != 0) return;
   ForcedBackup = false;
+  // Marked first: closing the update window activates this one again.
   Tag = 1;
+  WriteFirstRunDefaults();
+  // The proposal is the update window itself, without a question.
+  if (UpdateCheckDue() && BitBtn8->isEnabled() && Adm_ftp) Adm_ftp->exec();
 }
 
 void TEkr_Ruv::closeEvent(QCloseEvent* e) {
@@ -183,6 +189,7 @@ void TEkr_Ruv::closeEvent(QCloseEvent* e) {
 }
 
 void TEkr_Ruv::FormClose() {
+  ProposeBackup();
   const QRect screenRect = screen()->geometry();
   const QRect frame = frameGeometry();
   const int top = frame.top() < 0 ? 0 : frame.top() > screenRect.height() - frame.height() ? 100 : frame.top();
@@ -193,6 +200,28 @@ void TEkr_Ruv::FormClose() {
     WriteSettingInt(ini, Keys::PolozenieLewo, left);
   } catch (const EIniFileException&) {
     // The position is a convenience; a file that cannot be written loses it.
+  }
+}
+
+void TEkr_Ruv::ProposeBackup() {
+  if (!BitBtn9->isEnabled()) return;
+  switch (BackupProposalDue()) {
+    case TBackupProposal::None: break;
+    case TBackupProposal::Ask: {
+      const std::string answer = ShowMessageDialog(
+          "Informacja", "i", "Propozycja wykonania kopii plików danych.;;Czy chcesz wykonać kopię plików danych ?",
+          "Tak Nie Wyłącz_proponowanie_kopii");
+      if (answer == "W")
+        SwitchBackupProposalsOff();
+      else if (answer == "T")
+        BitBtn9Click();
+      break;
+    }
+    case TBackupProposal::Force:
+      ShowMessageDialog("Informacja", "i", "Wykonana zostanie kopia plików danych.", "Dalej");
+      ForcedBackup = true;
+      BitBtn9Click();
+      break;
   }
 }
 
@@ -324,7 +353,10 @@ void TEkr_Ruv::Parametry1Click() {
   RefreshProgramButtons();
 }
 
-void TEkr_Ruv::BitBtn8Click() { ProgramsRunning(AllSiblings()); }
+void TEkr_Ruv::BitBtn8Click() {
+  if (ProgramsRunning(AllSiblings())) return;
+  if (BitBtn8->isEnabled() && Adm_ftp) Adm_ftp->exec();
+}
 
 void TEkr_Ruv::BitBtn9Click() { ProgramsRunning(AllSiblings()); }
 

@@ -89,6 +89,8 @@ class TEkr_Ruv : public QMainWindow {
   void LaunchSibling(const TSiblingProgram& p);
   // Ctrl+T: to the top left corner, stored at once.
   void BitBtn3KeyPress();
+  // At closing: proposes a backup when one is due, or makes a forced one.
+  void ProposeBackup();
 
   int Tag = 0;  // 1 once the window has been activated
   std::string ruvInstFileName_;

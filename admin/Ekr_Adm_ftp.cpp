@@ -6,6 +6,7 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QTextCursor>
@@ -15,6 +16,7 @@
 #include <cmath>
 #include <ctime>
 
+#include "admin/AdmUi.h"
 #include "admin/IniFiles.h"
 #include "admin/Siblings.h"
 #include "platform/pfs.h"
@@ -27,24 +29,6 @@
 TAdm_ftp* Adm_ftp = nullptr;
 
 namespace {
-
-QString QStr(const std::string& s) { return QString::fromStdString(s); }
-std::string StdStr(const QString& s) { return s.toStdString(); }
-
-QFont TahomaFont(int pixelSize) {
-  QFont f("Tahoma");
-  f.setStyleHint(QFont::SansSerif);
-  f.setPixelSize(pixelSize);
-  return f;
-}
-
-template <class W, class... Args>
-W* Place(QWidget* parent, const char* name, int left, int top, int width, int height, Args&&... args) {
-  W* w = new W(std::forward<Args>(args)..., parent);
-  w->setObjectName(name);
-  w->setGeometry(left, top, width, height);
-  return w;
-}
 
 constexpr const char* kUpdateDir = "/aktualizacje";
 constexpr const char* kStagingDirName = "aktualizacje";
@@ -168,6 +152,9 @@ TAdm_ftp::~TAdm_ftp() {
 void TAdm_ftp::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);
   if (event->spontaneous()) return;
+  // Centred on the screen, as designed.
+  if (QScreen* s = screen())
+    move(s->availableGeometry().center() - QPoint(frameGeometry().width() / 2, frameGeometry().height() / 2));
   Button1->setFocus();
   FormShow();
 }

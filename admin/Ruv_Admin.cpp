@@ -2,12 +2,15 @@
 // the main window, and the message loop until it closes.
 #include <QApplication>
 #include <QMessageBox>
+#include <QPushButton>
 
 #include <memory>
 #include <new>
 #include <system_error>
 
 #include "admin/Adm_EkRuv.h"
+#include "admin/Ekr_Adm_ftp.h"
+#include "admin/Siblings.h"
 #include "tablebase/dbf4.h"
 #include "tablebase/engineui_qt.h"
 #include "tablebase/tzdbflow.h"
@@ -41,6 +44,10 @@ int main(int argc, char* argv[]) {
   std::unique_ptr<TEkr_Ruv> mainWindow;
   try {
     mainWindow = std::make_unique<TEkr_Ruv>();
+    // Lives as long as the main window, which owns it.
+    auto* updateWindow = new TAdm_ftp(mainWindow.get());
+    TEkr_Ruv* main = mainWindow.get();
+    updateWindow->SetInstalledQuery([main](const TSiblingProgram& p) { return main->ProgramButton(p)->isEnabled(); });
   } catch (const std::bad_alloc&) {
     PlainMessage("Za mało pamięci operacyjnej dla uruchomienia programu.");
     return 1;
