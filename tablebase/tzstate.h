@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <ctime>
 #include <forward_list>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -67,11 +68,21 @@ struct TextState {
   std::forward_list<TSearchRec> FailedErases;
 };
 
+// The expression compiler's state (tables/tzparser). Records are defined
+// there; the ring owns every compiled expression until it is freed.
+struct ExprRecord;
+struct ExprState {
+  std::vector<std::shared_ptr<ExprRecord>> Ring;
+  ExprRecord* Current = nullptr;  // the index code's current expression
+  uint16_t MemoEvalSize = 256;    // string work area of a memo result
+};
+
 struct EngineState {
   ErrorState err;
   DateState dates;
   TextState text;
   DbfState db;  // tables, work areas, locks, hook tables (tzdbflow, dbf4)
+  ExprState expr;
 };
 
 EngineState& Engine();

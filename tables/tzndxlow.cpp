@@ -4,6 +4,8 @@
 #include <cmath>
 #include <limits>
 
+#include "tablebase/tzutils.h"
+
 namespace {
 
 constexpr int kExponentBias = 52;
@@ -33,11 +35,13 @@ long long DaysBeforeYear(long long y) {
   return p * 365 + p / 4 - p / 100 + p / 400;
 }
 
-int YearLength(int y) { return IsLeapYear(y) ? 366 : 365; }
+bool LeapYear(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+
+int YearLength(int y) { return LeapYear(y) ? 366 : 365; }
 
 int MonthLength(int y, int m) {
   int len = kDaysBeforeMonth[m] - kDaysBeforeMonth[m - 1];
-  return (m == 2 && IsLeapYear(y)) ? len + 1 : len;
+  return (m == 2 && LeapYear(y)) ? len + 1 : len;
 }
 
 // Reads an unsigned decimal field; false unless it is all digits.
@@ -216,19 +220,16 @@ double ReadNumber(std::string_view s) {
     if (j > expDigits) i = j;
   }
   // from_chars takes no "+" sign.
-  std::string text(s.substr(start, i - start));
-  if (!text.empty() && text[0] == '+') text.erase(0, 1);
+  std::string_view text = s.substr(start, i - start);
+  if (text[0] == '+') text.remove_prefix(1);
   double v = 0;
   auto res = std::from_chars(text.data(), text.data() + text.size(), v);
   if (res.ec == std::errc::result_out_of_range) {
     // Too large keeps its sign at the largest finite value; too small is 0.
-    bool neg = !text.empty() && text[0] == '-';
-    bool huge = false;
     size_t e = text.find_first_of("Ee");
-    if (e != std::string::npos) huge = text[e + 1] != '-';
-    else huge = true;
+    bool huge = e == std::string_view::npos || text[e + 1] != '-';
     v = huge ? std::numeric_limits<double>::max() : 0.0;
-    if (neg) v = -v;
+    if (text[0] == '-') v = -v;
   }
   return v;
 }
@@ -237,7 +238,7 @@ double JulianFromYMD(int year, int month, int day) {
   if (year < 1 || year > 9999 || month < 1 || month > 12 || day < 1 ||
       day > MonthLength(year, month))
     return kInvalidJulian;
-  int dayOfYear = kDaysBeforeMonth[month - 1] + day + (month > 2 && IsLeapYear(year) ? 1 : 0);
+  int dayOfYear = kDaysBeforeMonth[month - 1] + day + (month > 2 && LeapYear(year) ? 1 : 0);
   return double(dayOfYear + DaysBeforeYear(year) + 1721425);
 }
 
@@ -260,8 +261,8 @@ bool JulianToYMD(double v, int& year, int& month, int& day) {
     ++y;
   }
   int m = 1;
-  while (m < 12 && d > kDaysBeforeMonth[m] + (m >= 2 && IsLeapYear(y) ? 1 : 0)) ++m;
-  int before = kDaysBeforeMonth[m - 1] + (m > 2 && IsLeapYear(y) ? 1 : 0);
+  while (m < 12 && d > kDaysBeforeMonth[m] + (m >= 2 && LeapYear(y) ? 1 : 0)) ++m;
+  int before = kDaysBeforeMonth[m - 1] + (m > 2 && LeapYear(y) ? 1 : 0);
   year = y;
   month = m;
   day = int(d) - before;
@@ -290,6 +291,42 @@ std::string JulianToDateText(double v, int fmt, bool centuryOn) {
     case 3: return dd + "-" + mm + "-" + yy;
     default: return dd + "." + mm + "." + yy;
   }
+}
+
+std::string JulianToDateText(double v) {
+  const auto& d = Engine().dates;
+  return JulianToDateText(v, d.DateFormat, d.CenturyOn);
+}
+
+namespace {
+
+// Year, month and day of a date text through the engine's internal form,
+// with four-digit years for the duration.
+bool DateTextParts(std::string_view text, int& y, int& m, int& d) {
+  struct CenturyScope {
+    bool saved = Engine().dates.CenturyOn;
+    CenturyScope() { Engine().dates.CenturyOn = true; }
+    ~CenturyScope() { Engine().dates.CenturyOn = saved; }
+  } century;
+  std::string s(text.substr(0, 10));
+  DateToMDY(s);
+  return s.size() >= 10 && ReadDigits(std::string_view(s).substr(0, 2), m) &&
+         ReadDigits(std::string_view(s).substr(3, 2), d) &&
+         ReadDigits(std::string_view(s).substr(6, 4), y);
+}
+
+}  // namespace
+
+double DateTextToJulian(std::string_view text) {
+  int y, m, d;
+  if (!DateTextParts(text, y, m, d)) return kInvalidJulian;
+  return JulianFromYMD(y, m, d);
+}
+
+std::string DateTextToDtos(std::string_view text) {
+  int y, m, d;
+  if (!DateTextParts(text, y, m, d) || (y == 0 && m == 0 && d == 0)) return std::string(8, ' ');
+  return ZeroPadded(y, 4) + ZeroPadded(m, 2) + ZeroPadded(d, 2);
 }
 
 std::string Soundex(std::string_view text) {

@@ -61,6 +61,14 @@ std::string JulianToDtos(double Julian);
 // blank date text of the picture outside the valid range; formats 7 and
 // above 8 give no text at all.
 std::string JulianToDateText(double Julian, int DateFormat, bool CenturyOn);
+// The same in the engine's DateFormat and CenturyOn.
+std::string JulianToDateText(double Julian);
+// Julian day of a date text in the engine's picture (at most 10
+// characters, read with four-digit years); kInvalidJulian for the blank
+// date and anything that is no date.
+double DateTextToJulian(std::string_view Text);
+// YYYYMMDD of a date text in the engine's picture, or eight blanks.
+std::string DateTextToDtos(std::string_view Text);
 
 // Four-character SOUNDEX code; the first character is the text's own first
 // character (upper-cased a..z). An empty text gives "0000".

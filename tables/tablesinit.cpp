@@ -1,0 +1,14 @@
+#include "tables/tablesinit.h"
+
+#include "tables/tzparser.h"
+#include "tablebase/tzstate.h"
+
+void TablesStartup() {
+  EngineStartup();
+  InstallExpressionHooks();
+}
+
+void ResetTablesState() {
+  ResetEngineState();
+  TablesStartup();
+}

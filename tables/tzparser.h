@@ -1,0 +1,100 @@
+// The xBase expression compiler and evaluator. AssignExpr turns the text of
+// an expression (index keys, FOR conditions, work-area filters and WHILE
+// conditions) into a compiled record of postfix code; Evaluate runs that
+// code against the current records of the work areas.
+//
+// The unit installs itself into the engine's expression hooks
+// (InstallExpressionHooks), through which the work-area layer evaluates and
+// frees filter and WHILE expressions without depending on this unit.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Type codes of values (also the tokens of constants).
+enum ExprType : int32_t { kTypeC = 331, kTypeN = 332, kTypeL = 333, kTypeD = 334, kTypeM = 335 };
+
+// One instruction of the compiled code.
+struct ExprNode {
+  int32_t Op = 0;    // 0 push the value, -1 end of code, else an operation code
+  int32_t Argc = 0;  // arguments the operation pops
+  int32_t Type = 0;  // ExprType of a pushed value
+  double N = 0;      // N and D constants
+  int32_t L = 0;     // L constants; the field number of a field push; the
+                     // index in Constants of a text push
+  uint8_t Area = 0;  // aliased field: its work area; 0 for the current area
+};
+
+// A value on the work stack. Texts live in the record's string work area
+// (Pool) or in its constants, zero-terminated, at most 255 characters.
+struct ExprValue {
+  int32_t Type = 0;
+  union {
+    double N;
+    int32_t L;
+  };
+  const char* S = nullptr;
+  uint16_t Len = 0;
+  ExprValue() : N(0) {}
+};
+
+// A compiled expression. Owned by the engine's expression ring; callers
+// hold the pointer from AssignExpr until FreeExpr.
+struct ExprRecord {
+  std::string Source;     // the text as compiled
+  char ResultType = 'C';  // C, N, L, D or M
+  uint16_t ResultLen = 0;  // 0 for a text whose length is known only when evaluated
+  uint8_t ResultDec = 0;
+  std::vector<std::string> Constants;  // text constants
+  std::vector<ExprNode> Code;          // postfix code, ending in an end node
+  // The value stack, sized at compile time to the deepest the code goes;
+  // the result of N, D and L expressions stands in its first entry.
+  std::vector<ExprValue> Work;
+  // The string work area: StringSpace bytes for the texts pushed during one
+  // evaluation (one more for the terminator of a full area); a text result
+  // stands at its start.
+  uint16_t StringSpace = 0;
+  std::vector<char> Pool;
+};
+
+// Compiles Text. Returns the record, or null after reporting the error
+// (351 syntax and type errors with a window of the text, 217 memory).
+// Text longer than 255 characters is refused as a syntax error.
+ExprRecord* AssignExpr(std::string_view Text);
+// Frees a record from the ring and sets Rec to null; a pointer the ring
+// does not hold is ignored (and still set to null).
+void FreeExpr(ExprRecord*& Rec);
+// Evaluates against the current records. Returns null for a null record;
+// otherwise a pointer to the result: a double for N and D, a 32-bit integer
+// (0 false, 1 true) for L, the zero-terminated text for C and M. Valid
+// until the record is evaluated again or freed. Division by zero (358) and
+// a full string work area (354) are reported and evaluation goes on.
+const void* Evaluate(ExprRecord* Rec);
+// Evaluate of the engine's current expression (set by the index code).
+const void* EvaluateCurrentExpr();
+void SetCurrentExpr(ExprRecord* Rec);
+// The source text; empty for null.
+std::string ExprSource(const ExprRecord* Rec);
+
+// Typed readings of an Evaluate result.
+inline double ExprNumber(const void* R) { return R ? *static_cast<const double*>(R) : 0; }
+inline bool ExprLogical(const void* R) { return R && *static_cast<const int32_t*>(R) != 0; }
+inline const char* ExprText(const void* R) { return R ? static_cast<const char*>(R) : ""; }
+
+// Expression check of index tags: 0 when usable; 359 empty text (after
+// trailing blanks are removed); 360 a key text longer than 220 characters;
+// the compiler's error code when compilation fails; 361 a key of type M or
+// L; 362 a FOR condition that is not logical. Compiles with automatic error
+// handling off and the memo evaluation size 0, frees the record and clears
+// the pending error.
+uint16_t CheckExpression(std::string_view Text, bool IsKey);
+inline uint16_t CheckForCondition(std::string_view Text) { return CheckExpression(Text, false); }
+
+// Size of the string work area of a memo result (default 256).
+uint16_t MemoEvalSize();
+void SetMemoEvalSize(uint16_t Size);
+
+// Fills the engine's expression hooks and sets the linked flag. Called
+// from the tables layer's start-up (TablesStartup).
+void InstallExpressionHooks();

@@ -1,0 +1,481 @@
+// The evaluator: runs a record's postfix code on its work stack. Texts are
+// pushed through the record's string work area stack-wise: popping a text
+// gives its room back, so a result takes the place of its operands and the
+// area sized at compile time is enough for every expression the compiler
+// accepts (fields and constants by their length, functions by their
+// keyword's contribution).
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "platform/codepage.h"
+#include "tables/tzndxlow.h"
+#include "tables/tzparser_internal.h"
+#include "tablebase/timedate.h"
+#include "tablebase/tzutils.h"
+
+using namespace exprint;
+
+namespace {
+
+constexpr double kDivideByZeroResult = 1e+250;
+const char kEmptyText[1] = {'\0'};
+
+// Truncated toward zero and held inside a range where every later integer
+// operation is defined (no float-to-integer overflow, no INT64_MIN % -1).
+int64_t TruncInt(double v) {
+  if (std::isnan(v)) return 0;
+  constexpr double kLimit = 4611686018427387904.0;  // 2^62
+  if (v >= kLimit) return int64_t(1) << 62;
+  if (v <= -kLimit) return -(int64_t(1) << 62);
+  return int64_t(v);
+}
+
+// A count or position: truncated, held within +-1e9.
+int Count(double v) { return int(std::clamp<int64_t>(TruncInt(v), -1000000000, 1000000000)); }
+
+class Machine {
+ public:
+  explicit Machine(ExprRecord& r) : r_(r), pool_(r.Pool.data()) {}
+
+  const void* Run() {
+    for (const ExprNode& node : r_.Code) {
+      if (node.Op == -1) break;
+      Step(node);
+    }
+    ExprValue& result = r_.Work[0];
+    if (r_.ResultType == 'C' || r_.ResultType == 'M') {
+      // The final text stands at the start of the area unless it was the
+      // empty text of an overflow.
+      if (result.S != pool_) pool_[0] = '\0';
+      return pool_;
+    }
+    return &result.N;
+  }
+
+ private:
+  void DivideByZero() { SetError(358, "Error during evaluation: Divide by 0 [Evaluate/Engine]"); }
+
+  void PushNumber(double v, int32_t type = kTypeN) {
+    ExprValue& w = r_.Work[sp_++];
+    w.Type = type;
+    w.N = v;
+  }
+  void PushLogical(bool v) {
+    ExprValue& w = r_.Work[sp_++];
+    w.Type = kTypeL;
+    w.L = v ? 1 : 0;
+  }
+  // Copies a text into the string work area; when it does not fit, the
+  // overflow is reported once per evaluation and the empty text is pushed.
+  void PushText(const char* s, size_t len, int32_t type = kTypeC) {
+    len = std::min(len, size_t(kMaxText));
+    ExprValue& w = r_.Work[sp_++];
+    w.Type = type;
+    if (top_ + len + 1 > r_.StringSpace) {
+      if (!overflowReported_) {
+        overflowReported_ = true;
+        SetError(354, "Working pool overflow [PARSER/Allocate]");
+      }
+      w.S = kEmptyText;
+      w.Len = 0;
+      return;
+    }
+    char* dst = pool_ + top_;
+    std::memcpy(dst, s, len);
+    dst[len] = '\0';
+    w.S = dst;
+    w.Len = uint16_t(len);
+    top_ += len + 1;
+  }
+  void PushText(std::string_view s) { PushText(s.data(), s.size()); }
+
+  double PopNumber() { return r_.Work[--sp_].N; }
+  bool PopLogical() { return r_.Work[--sp_].L != 0; }
+  // The popped text stays readable until the next push.
+  std::string_view PopText() {
+    const ExprValue& w = r_.Work[--sp_];
+    if (w.S >= pool_ && w.S < pool_ + r_.Pool.size()) top_ = size_t(w.S - pool_);
+    return {w.S, w.Len};
+  }
+
+  static int CompareText(std::string_view a, std::string_view b) {
+    size_t n = std::min(a.size(), b.size());
+    int c = n ? std::memcmp(a.data(), b.data(), n) : 0;
+    if (c != 0) return c < 0 ? -1 : 1;
+    return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
+  }
+
+  // e^(y ln x) in extended precision, as the sibling programs compute it,
+  // so that keys built from powers match theirs bit for bit.
+  double Power(double x, double y) {
+    if (x > 0) return double(std::exp((long double)y * std::log((long double)x)));
+    if (x == 0) {
+      if (y > 0) return 0;
+      if (y == 0) return 1;
+    } else if (std::isfinite(y) && y == std::trunc(y)) {
+      double magnitude = double(std::exp((long double)y * std::log(-(long double)x)));
+      return std::fmod(y, 2.0) != 0 ? -magnitude : magnitude;
+    } else if (std::isnan(x) || std::isnan(y)) {
+      return std::nan("");
+    }
+    DivideByZero();
+    return kDivideByZeroResult;
+  }
+
+  void Step(const ExprNode& n) {
+    char buf[kMaxText + 1];
+    switch (n.Op) {
+      case 0:
+        switch (n.Type) {
+          case kTypeC: PushText(r_.Constants[size_t(n.L)]); break;
+          case kTypeL: PushLogical(n.L != 0); break;
+          default: PushNumber(n.N, n.Type); break;
+        }
+        return;
+      case kTokFieldC + 0:
+      case kTokAliasC + 0: PushText(buf, ReadFieldText(n.Area, n.L, buf)); return;
+      case kTokFieldC + 1:
+      case kTokAliasC + 1: PushNumber(ReadFieldNumber(n.Area, n.L)); return;
+      case kTokFieldC + 2:
+      case kTokAliasC + 2: PushLogical(ReadFieldLogical(n.Area, n.L)); return;
+      case kTokFieldC + 3:
+      case kTokAliasC + 3: PushNumber(ReadFieldDate(n.Area, n.L), kTypeD); return;
+      case kTokFieldC + 4:
+      case kTokAliasC + 4: PushMemo(ReadFieldMemo(n.Area, n.L)); return;
+      case kAddNN:
+      case kAddND:
+      case kAddDN: {
+        double b = PopNumber(), a = PopNumber();
+        PushNumber(a + b, n.Type);
+        return;
+      }
+      case kSubNN:
+      case kSubDN:
+      case kSubDD: {
+        double b = PopNumber(), a = PopNumber();
+        PushNumber(a - b, n.Type);
+        return;
+      }
+      case kMul: {
+        double b = PopNumber(), a = PopNumber();
+        PushNumber(a * b);
+        return;
+      }
+      case kDiv: {
+        double b = PopNumber(), a = PopNumber();
+        if (b == 0) {
+          DivideByZero();
+          PushNumber(kDivideByZeroResult);
+        } else {
+          PushNumber(a / b);
+        }
+        return;
+      }
+      case kPow: {
+        double b = PopNumber(), a = PopNumber();
+        PushNumber(Power(a, b));
+        return;
+      }
+      case kAddCC: {
+        std::string_view b = PopText(), a = PopText();
+        size_t la = std::min(a.size(), size_t(kMaxText));
+        size_t lb = std::min(b.size(), size_t(kMaxText) - la);
+        std::memcpy(buf, a.data(), la);
+        std::memcpy(buf + la, b.data(), lb);
+        PushText(buf, la + lb);
+        return;
+      }
+      case kSubCC: {
+        // The left text's trailing blanks go to the end of the result.
+        std::string_view b = PopText(), a = PopText();
+        size_t kept = a.find_last_not_of(' ');
+        kept = kept == std::string_view::npos ? 0 : kept + 1;
+        size_t blanks = a.size() - kept;
+        size_t lb = std::min(b.size(), size_t(kMaxText) - kept);
+        std::memcpy(buf, a.data(), kept);
+        std::memcpy(buf + kept, b.data(), lb);
+        size_t len = std::min(kept + lb + blanks, size_t(kMaxText));
+        std::memset(buf + kept + lb, ' ', len - kept - lb);
+        PushText(buf, len);
+        return;
+      }
+      case kEqN:
+      case kEqD:
+      case kNeN:
+      case kNeD:
+      case kGtN:
+      case kGtD:
+      case kLtN:
+      case kLtD:
+      case kLeN:
+      case kLeD:
+      case kGeN:
+      case kGeD: {
+        double b = PopNumber(), a = PopNumber();
+        PushLogical(Compare(n.Op, CompareFloats(a, b)));
+        return;
+      }
+      case kEqL:
+      case kNeL: {
+        bool b = PopLogical(), a = PopLogical();
+        PushLogical(n.Op == kEqL ? a == b : a != b);
+        return;
+      }
+      case kEqC: {
+        std::string_view b = PopText(), a = PopText();
+        PushLogical(!b.empty() && a.substr(0, b.size()) == b);
+        return;
+      }
+      case kEqEq: {
+        std::string_view b = PopText(), a = PopText();
+        PushLogical(a == b);
+        return;
+      }
+      case kNeC:
+      case kGtC:
+      case kLtC:
+      case kLeC:
+      case kGeC: {
+        std::string_view b = PopText(), a = PopText();
+        PushLogical(Compare(n.Op, CompareText(a, b)));
+        return;
+      }
+      case kContains: {
+        std::string_view b = PopText(), a = PopText();
+        PushLogical(!a.empty() && b.find(a) != std::string_view::npos);
+        return;
+      }
+      case kOr: {
+        bool b = PopLogical(), a = PopLogical();
+        PushLogical(a || b);
+        return;
+      }
+      case kAnd: {
+        bool b = PopLogical(), a = PopLogical();
+        PushLogical(a && b);
+        return;
+      }
+      case kNot: PushLogical(!PopLogical()); return;
+      case kNeg: PushNumber(-PopNumber()); return;
+      default: Function(n, buf); return;
+    }
+  }
+
+  static bool Compare(int32_t op, int c) {
+    switch (op) {
+      case kEqN:
+      case kEqD: return c == 0;
+      case kNeN:
+      case kNeD:
+      case kNeC: return c != 0;
+      case kGtN:
+      case kGtD:
+      case kGtC: return c > 0;
+      case kLtN:
+      case kLtD:
+      case kLtC: return c < 0;
+      case kLeN:
+      case kLeD:
+      case kLeC: return c <= 0;
+      default: return c >= 0;
+    }
+  }
+
+  void PushMemo(const std::string& text) {
+    // A memo fills the area up to its last byte, which keeps the terminator.
+    size_t room = r_.StringSpace > top_ ? r_.StringSpace - top_ - 1 : 0;
+    size_t len = std::min(text.size(), room);
+    ExprValue& w = r_.Work[sp_++];
+    w.Type = kTypeM;
+    if (r_.StringSpace <= top_) {
+      w.S = kEmptyText;
+      w.Len = 0;
+      return;
+    }
+    char* dst = pool_ + top_;
+    std::memcpy(dst, text.data(), len);
+    dst[len] = '\0';
+    w.S = dst;
+    w.Len = uint16_t(std::min(len, size_t(65535)));
+    top_ += len + 1;
+  }
+
+  void Function(const ExprNode& n, char* buf) {
+    switch (n.Op) {
+      case kAbs: PushNumber(std::fabs(PopNumber())); return;
+      case kAsc: {
+        std::string_view c = PopText();
+        PushNumber(c.empty() ? 0 : uint8_t(c[0]));
+        return;
+      }
+      case kAt: {
+        std::string_view c2 = PopText(), c1 = PopText();
+        size_t at = c1.empty() ? std::string_view::npos : c2.find(c1);
+        PushNumber(at == std::string_view::npos ? 0 : double(at + 1));
+        return;
+      }
+      case kCdow: PushText(CDOW(JulianToDateText(PopNumber()))); return;
+      case kCmonth: PushText(CMonth(JulianToDateText(PopNumber()))); return;
+      case kChr: {
+        buf[0] = char(uint8_t(TruncInt(PopNumber()) & 0xFF));
+        PushText(buf, buf[0] ? 1 : 0);
+        return;
+      }
+      case kCtod: {
+        std::string_view c = PopText();
+        PushNumber(DateTextToJulian(c), kTypeD);
+        return;
+      }
+      case kDate: PushNumber(Today(), kTypeD); return;
+      case kDay: PushNumber(Day(JulianToDateText(PopNumber()))); return;
+      case kMonth: PushNumber(Month(JulianToDateText(PopNumber()))); return;
+      case kYear: PushNumber(Year(JulianToDateText(PopNumber()))); return;
+      case kDow: PushNumber(DOW(JulianToDateText(PopNumber()))); return;
+      case kDeleted: PushLogical(CurrentRecordDeleted()); return;
+      case kRecno: PushNumber(CurrentRecordNumber()); return;
+      case kDtoc: PushText(JulianToDateText(PopNumber())); return;
+      case kDtos: PushText(JulianToDtos(PopNumber())); return;
+      case kIif: {
+        std::string_view c2 = PopText(), c1 = PopText();
+        bool cond = PopLogical();
+        std::string_view pick = cond ? c1 : c2;
+        std::memcpy(buf, pick.data(), pick.size());
+        PushText(buf, pick.size());
+        return;
+      }
+      case kInt: PushNumber(std::trunc(PopNumber())); return;
+      case kLeft:
+      case kRight: {
+        int count = Count(PopNumber());
+        std::string_view c = PopText();
+        size_t len = count <= 0 ? 0 : std::min(size_t(count), c.size());
+        std::string_view part = n.Op == kLeft ? c.substr(0, len) : c.substr(c.size() - len);
+        std::memcpy(buf, part.data(), part.size());
+        PushText(buf, part.size());
+        return;
+      }
+      case kLen: PushNumber(double(PopText().size())); return;
+      case kLower:
+      case kUpper: {
+        std::string_view c = PopText();
+        for (size_t i = 0; i < c.size(); ++i)
+          buf[i] = n.Op == kUpper ? plat::Upper1250(c[i]) : plat::Lower1250(c[i]);
+        PushText(buf, c.size());
+        return;
+      }
+      case kLtrim: {
+        std::string_view c = PopText();
+        size_t first = c.find_first_not_of(' ');
+        std::string_view part = first == std::string_view::npos ? std::string_view() : c.substr(first);
+        std::memcpy(buf, part.data(), part.size());
+        PushText(buf, part.size());
+        return;
+      }
+      case kRtrim:
+      case kTrim: {
+        std::string_view c = PopText();
+        size_t last = c.find_last_not_of(' ');
+        size_t len = last == std::string_view::npos ? 0 : last + 1;
+        std::memcpy(buf, c.data(), len);
+        PushText(buf, len);
+        return;
+      }
+      case kMax:
+      case kMin: {
+        double b = PopNumber(), a = PopNumber();
+        PushNumber(n.Op == kMax ? (a >= b ? a : b) : (a <= b ? a : b), n.Type);
+        return;
+      }
+      case kMod: {
+        int64_t b = TruncInt(PopNumber()), a = TruncInt(PopNumber());
+        if (b == 0) {
+          DivideByZero();
+          PushNumber(kDivideByZeroResult);
+        } else {
+          PushNumber(double(a % b));
+        }
+        return;
+      }
+      case kReplicate: {
+        int times = Count(PopNumber());
+        std::string_view c = PopText();
+        size_t len = 0;
+        if (!c.empty())
+          for (int i = 0; i < times && len < size_t(kMaxText); ++i) {
+            size_t part = std::min(c.size(), size_t(kMaxText) - len);
+            std::memcpy(buf + len, c.data(), part);
+            len += part;
+          }
+        PushText(buf, len);
+        return;
+      }
+      case kRound: {
+        int64_t d = TruncInt(PopNumber());
+        double v = PopNumber();
+        double whole = std::trunc(v);
+        double scale = d < 1 ? 1.0 : std::pow(10.0, double(std::min<int64_t>(d, 300)));
+        PushNumber(whole + std::trunc((v - whole) * scale) / scale);
+        return;
+      }
+      case kSoundex: PushText(Soundex(PopText())); return;
+      case kSpace: {
+        int count = std::clamp(Count(PopNumber()), 0, kMaxText);
+        std::memset(buf, ' ', size_t(count));
+        PushText(buf, size_t(count));
+        return;
+      }
+      case kStr: {
+        int dec = 0, width = 10;
+        if (n.Argc == 3) dec = std::clamp(Count(PopNumber()), 0, kMaxText);
+        if (n.Argc >= 2) width = std::clamp(Count(PopNumber()), 0, kMaxText);
+        std::string text = FormatNumber(PopNumber(), width, dec);
+        if (text.size() > size_t(width)) text.assign(size_t(width), '*');
+        PushText(text);
+        return;
+      }
+      case kStuff: {
+        std::string_view r = PopText();
+        int count = Count(PopNumber());
+        int start = Count(PopNumber());
+        std::string c(PopText());
+        if (start >= 1 && size_t(start) <= c.size() && count > 0) c.erase(size_t(start - 1), size_t(count));
+        size_t at = size_t(std::clamp(start, 1, int(c.size()) + 1) - 1);
+        c.insert(at, r);
+        PushText(c);
+        return;
+      }
+      case kSubstr: {
+        int count = Count(PopNumber());
+        int start = std::max(Count(PopNumber()), 1);
+        std::string_view c = PopText();
+        size_t len = 0;
+        if (size_t(start) <= c.size() && count > 0) len = std::min(size_t(count), c.size() - size_t(start - 1));
+        std::memcpy(buf, c.data() + (len ? start - 1 : 0), len);
+        PushText(buf, len);
+        return;
+      }
+      case kVal: {
+        std::string_view c = PopText();
+        size_t last = c.find_last_not_of(' ');
+        PushNumber(ReadNumber(c.substr(0, last == std::string_view::npos ? 0 : last + 1)));
+        return;
+      }
+      default: return;
+    }
+  }
+
+  ExprRecord& r_;
+  char* pool_;
+  size_t sp_ = 0;
+  size_t top_ = 0;
+  bool overflowReported_ = false;
+};
+
+}  // namespace
+
+const void* Evaluate(ExprRecord* rec) {
+  if (!rec) return nullptr;
+  Engine().expr.Current = rec;
+  return Machine(*rec).Run();
+}

@@ -1,0 +1,238 @@
+// Expressions over real tables: fields and alias->field references, the
+// record functions, result lengths of keys, filters and WHILE conditions
+// through the engine's hooks.
+#include "tables/expr_testutil.h"
+
+namespace {
+
+using exprtest::Cp;
+using exprtest::DbfField;
+using exprtest::Eval;
+using exprtest::ExprTest;
+using exprtest::WriteDbf;
+
+// Tables keep their text in the OEM code page unless marked otherwise.
+std::string Oem(const std::string& utf8) { return plat::AnsiToOem(Cp(utf8)); }
+
+class FieldsTest : public ExprTest {
+ protected:
+  void SetUp() override {
+    ExprTest::SetUp();
+    WriteDbf(Path("osoby.dbf"),
+             {{"NAZWISKO", 'C', 20, 0},
+              {"DATA", 'D', 8, 0},
+              {"KWOTA", 'N', 10, 2},
+              {"ILOSC", 'N', 5, 0},
+              {"AKTYWNY", 'L', 1, 0},
+              {"UPPER", 'C', 5, 0}},
+             {{Oem("Żółkiewski"), "20240305", "1234.50", "3", "T", "abc"},
+              {Oem("Łęcki"), "        ", "-0.75", "", "n", "def"},
+              {"Nowak", "19991231", "", "12", "y", ""},
+              {"Abacki", "20000229", "99.99", "-4", "F", "ghi"}},
+             {false, true, false, false});
+    WriteDbf(Path("miasta.dbf"), {{"KOD", 'C', 6, 0}, {"NAZWA", 'C', 15, 0}},
+             {{"00-001", "Warszawa"}, {"30-001", Oem("Kraków")}});
+    WriteDbf(Path("pusta.dbf"), {{"TEKST", 'C', 4, 0}, {"D", 'D', 8, 0}, {"N", 'N', 6, 1}, {"L", 'L', 1, 0}},
+             {});
+  }
+};
+
+struct Case {
+  std::string text;
+  char type;
+  std::string value;
+};
+
+void Expect(const std::vector<Case>& cases) {
+  for (const auto& c : cases) {
+    auto o = Eval(c.text);
+    EXPECT_TRUE(o.compiled) << c.text << ": " << o.message;
+    EXPECT_EQ(o.type, c.type) << c.text;
+    EXPECT_EQ(o.value, c.value) << c.text;
+  }
+}
+
+TEST_F(FieldsTest, FieldsOfTheCurrentRecord) {
+  Open(1, "osoby.dbf alias os");
+  Expect({
+      {"NAZWISKO", 'C', Cp("Żółkiewski") + std::string(10, ' ')},
+      {"UPPER(TRIM(NAZWISKO))", 'C', Cp("ŻÓŁKIEWSKI")},
+      {"UPPER(NAZWISKO) + DTOS(DATA)", 'C', Cp("ŻÓŁKIEWSKI          20240305")},
+      {"DTOC(DATA)", 'C', "05.03.2024"},
+      {"KWOTA * 2", 'N', "2469"},
+      {"STR(KWOTA, 10, 2)", 'C', "   1234.50"},
+      {"ILOSC + 1", 'N', "4"},
+      {"AKTYWNY", 'L', "T"},
+      {"RECNO()", 'N', "1"},
+      {"DELETED()", 'L', "F"},
+      // A field shadows a function of its name unless "(" follows.
+      {"UPPER", 'C', "abc  "},
+      {"UPPER(UPPER)", 'C', "ABC  "},
+      {"upper ( upper )", 'C', "ABC  "},
+  });
+  GO(2);
+  Expect({
+      {"DELETED()", 'L', "T"},
+      {"RECNO()", 'N', "2"},
+      {"DTOS(DATA)", 'C', "        "},
+      {"DATA > CTOD('31.12.9999')", 'L', "T"},
+      {"KWOTA", 'N', "-0.75"},
+      {"ILOSC", 'N', "0"},
+      {"AKTYWNY", 'L', "F"},
+  });
+  GO(3);
+  Expect({{"AKTYWNY", 'L', "T"}, {"KWOTA", 'N', "0"}, {"DTOC(DATA + 1)", 'C', "01.01.2000"}});
+}
+
+struct KeyCase {
+  std::string text;
+  char type;
+  uint16_t len;
+  uint8_t dec;
+};
+
+TEST_F(FieldsTest, ResultLengthAndDecimalsOfKeys) {
+  Open(1, "osoby.dbf");
+  KeyCase cases[] = {
+      {"NAZWISKO", 'C', 20, 0},
+      {"UPPER(NAZWISKO)", 'C', 20, 0},
+      {"LTRIM(NAZWISKO)", 'C', 20, 0},
+      {"DTOS(DATA)", 'C', 8, 0},
+      {"UPPER(NAZWISKO)+DTOS(DATA)", 'C', 0, 0},
+      {"SUBSTR(NAZWISKO, 1, 5)", 'C', 0, 0},
+      {"KWOTA", 'N', 10, 2},
+      {"ILOSC", 'N', 5, 0},
+      {"ROUND(KWOTA, 2)", 'N', 13, 2},
+      {"KWOTA + ILOSC", 'N', 5, 2},
+      {"ILOSC + KWOTA", 'N', 10, 2},
+      {"DATA", 'D', 8, 0},
+      {"AKTYWNY", 'L', 1, 0},
+  };
+  for (const auto& c : cases) {
+    auto o = Eval(c.text);
+    ASSERT_TRUE(o.compiled) << c.text << o.message;
+    EXPECT_EQ(o.type, c.type) << c.text;
+    EXPECT_EQ(o.len, c.len) << c.text;
+    EXPECT_EQ(o.dec, c.dec) << c.text;
+  }
+}
+
+TEST_F(FieldsTest, AliasFieldAcrossWorkAreas) {
+  Open(1, "osoby.dbf alias os");
+  Open(2, "miasta.dbf");
+  GO(2);
+  Select(1);
+  Expect({
+      {"MIASTA->NAZWA", 'C', Cp("Kraków") + std::string(9, ' ')},
+      {"TRIM(NAZWISKO) + '/' + TRIM(miasta  ->NAZWA)", 'C', Cp("Żółkiewski/Kraków")},
+  });
+}
+
+TEST_F(FieldsTest, AliasReferenceRules) {
+  Open(1, "osoby.dbf alias os");
+  Open(200, "miasta.dbf alias ostatni");
+  Select(1);
+  auto o = Eval("OSTATNI->KOD");
+  EXPECT_TRUE(o.compiled) << o.message;
+  EXPECT_EQ(o.value, "00-001");
+  struct Bad {
+    std::string text;
+  } bad[] = {{"NIEMA->KOD"}, {"OSTATNI->NIEMA"}, {"OS->KOD"}, {"KOD"}};
+  for (const auto& b : bad) {
+    auto e = Eval(b.text);
+    EXPECT_FALSE(e.compiled) << b.text;
+    EXPECT_EQ(e.error, 351) << b.text;
+  }
+  // A closed alias reads as unknown.
+  Select(200);
+  CloseArea();
+  Select(1);
+  EXPECT_FALSE(Eval("OSTATNI->KOD").compiled);
+}
+
+TEST_F(FieldsTest, EmptyTableFieldsReadBlank) {
+  Open(1, "pusta.dbf");
+  Expect({
+      {"'[' + TEKST + ']'", 'C', "[    ]"},
+      {"DTOS(D)", 'C', "        "},
+      {"N", 'N', "0"},
+      {"L", 'L', "F"},
+      {"RECNO()", 'N', "0"},
+  });
+}
+
+TEST_F(FieldsTest, ExpressionOutlivingItsTableReadsBlankOrReportsOverflow) {
+  Open(1, "miasta.dbf");
+  ExprRecord* r = AssignExpr("NAZWA");
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(std::string(ExprText(Evaluate(r))), "Warszawa       ");
+  // The same alias now holds a table whose first field is longer than the
+  // string work area was sized for.
+  WriteDbf(Path("dlugie.dbf"), {{"KOD", 'C', 6, 0}, {"NAZWA", 'C', 40, 0}}, {{"x", std::string(40, 'd')}});
+  Open(1, "dlugie.dbf alias miasta");
+  LastErrorCode() = 0;
+  EXPECT_EQ(std::string(ExprText(Evaluate(r))), "");
+  EXPECT_EQ(LastErrorCode(), 354);
+  EXPECT_EQ(TakeLastErrorMessage(), "Working pool overflow [PARSER/Allocate]");
+  CloseArea();
+  LastErrorCode() = 0;
+  EXPECT_EQ(std::string(ExprText(Evaluate(r))), "");
+  EXPECT_EQ(LastErrorCode(), 0);
+  FreeExpr(r);
+}
+
+TEST_F(FieldsTest, MemoFieldsReadThroughTheMemoHook) {
+  WriteDbf(Path("notatki.dbf"), {{"ID", 'N', 3, 0}, {"UWAGI", 'M', 10, 0}},
+           {{"1", "         7"}, {"2", "          "}});
+  std::vector<int32_t> asked;
+  Engine().db.Hooks.Memo.MemoText = [&](std::string& text, int32_t block) {
+    asked.push_back(block);
+    text = "first line\r\nsecond\r\n" + std::string(300, 'm');
+  };
+  Open(1, "notatki.dbf");
+  ExprRecord* r = AssignExpr("UWAGI");
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(r->ResultType, 'M');
+  EXPECT_EQ(r->ResultLen, 256);
+  std::string text = ExprText(Evaluate(r));
+  EXPECT_EQ(text, "first linesecond" + std::string(255 - 16, 'm'));
+  EXPECT_EQ(asked, std::vector<int32_t>{7});
+  GO(2);
+  EXPECT_EQ(std::string(ExprText(Evaluate(r))), "");
+  EXPECT_EQ(asked.size(), 1u);
+  FreeExpr(r);
+  EXPECT_FALSE(Eval("UWAGI + 'x'").compiled);
+  EXPECT_FALSE(Eval("UPPER(UWAGI)").compiled);
+}
+
+TEST_F(FieldsTest, FilterExpressionHidesRecordsDuringSkip) {
+  Open(1, "osoby.dbf");
+  WorkArea* a = CurrentWorkArea();
+  a->FilterExpr = AssignExpr("ILOSC > 0 .AND. .NOT. DELETED()");
+  ASSERT_NE(a->FilterExpr, nullptr);
+  std::vector<int32_t> seen;
+  for (GoTop(); !dEOF(); SKIP(1)) seen.push_back(RecNo());
+  EXPECT_EQ(seen, (std::vector<int32_t>{1, 3}));
+  seen.clear();
+  for (GoBottom(); !dBOF(); SKIP(-1)) seen.push_back(RecNo());
+  EXPECT_EQ(seen, (std::vector<int32_t>{3, 1}));
+  // Closing the area frees the expression through the hooks.
+  EXPECT_EQ(Engine().expr.Ring.size(), 1u);
+  CloseArea();
+  EXPECT_TRUE(Engine().expr.Ring.empty());
+}
+
+TEST_F(FieldsTest, WhileExpressionStopsAScan) {
+  Open(1, "osoby.dbf");
+  WorkArea* a = CurrentWorkArea();
+  a->WhileExpr = AssignExpr("RECNO() < 3");
+  ASSERT_NE(a->WhileExpr, nullptr);
+  GoTop();
+  SKIP(10);
+  EXPECT_EQ(RecNo(), 3);
+  EXPECT_TRUE(dEOF());
+  Engine().db.Hooks.Expr.Free(a->WhileExpr);
+  EXPECT_EQ(a->WhileExpr, nullptr);
+}
+
+}  // namespace
