@@ -7,7 +7,7 @@ pkgs=(build-essential cmake ninja-build pkg-config git
       libzip-dev libcurl4-openssl-dev
       googletest libgtest-dev libbenchmark-dev libshp-dev
       python3 python3-pyftpdlib python3-dbf python3-dbfread
-      zip unzip locales)
+      zip unzip locales tzdata)
 missing=()
 for p in "${pkgs[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then

@@ -55,6 +55,7 @@ const std::string kSeparator = " " + std::string(65, '=') + " ";
 }  // namespace
 
 TEST_F(UpdateCheck, OffersOnlyInstalledArchivesADayNewerByTheirUtcDate) {
+  ASSERT_EQ(plat::LocalParts(Utc(2024, 3, 10, 23, 30)).day, 11) << "the local time zone must differ from UTC";
   Installed({"Tamir", "Gorvalo", "SL", "Dravon"});
   WriteFile(ruvIni(),
             "[aktualizacje]\r\nTamir=10.03.2024\r\nGorvalo=10.03.2024\r\nSL=01.01.2020\r\nDravon=20.03.2024\r\n"

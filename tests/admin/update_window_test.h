@@ -1,6 +1,7 @@
 // A temporary program tree for the update window's tests: the program
 // directory and the clock replaced (20 March 2024, noon UTC, with Warsaw's
-// time zone so that UTC and local dates differ around midnight), the
+// time zone from tzdata, so that UTC and local dates differ around
+// midnight), the
 // engine's dates as the main window sets them, and helpers for files with
 // chosen modification times and for the update server.
 #pragma once
