@@ -367,7 +367,7 @@ class Machine {
       case kLtrim: {
         std::string_view c = PopText();
         size_t first = c.find_first_not_of(' ');
-        std::string_view part = first == std::string_view::npos ? std::string_view() : c.substr(first);
+        std::string_view part = c.substr(first == std::string_view::npos ? c.size() : first);
         std::memcpy(buf, part.data(), part.size());
         PushText(buf, part.size());
         return;
