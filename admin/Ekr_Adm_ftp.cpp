@@ -7,7 +7,6 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
-#include <QScrollBar>
 #include <QTextBlock>
 #include <QTextCursor>
 
@@ -353,6 +352,11 @@ void TAdm_ftp::Button2Click() {
     ShowMessageDialog("Informacja", "i", message, "Zakończ");
     finish(false);
   };
+  // The staged executables are there only to be dated: none stays, and none
+  // left by an interrupted earlier run passes for the package's.
+  const auto clearStaging = [&staging] {
+    for (const char* exe : kStagedExecutables) plat::EraseFile(plat::ResolvePath(staging + exe));
+  };
   zipError_.clear();
   const auto zipFailed = [&] {
     Ui().SetBusyCursor(false);
@@ -400,8 +404,9 @@ void TAdm_ftp::Button2Click() {
       ZipMaster191.FSpecArgs = {"*.exe"};
       ZipMaster191.ExtrBaseDir = staging;
       ZipMaster191.ExtrOptions = ExtrOverWrite | ExtrForceDirs;
+      clearStaging();
       if (!ZipMaster191.Extract()) {
-        for (const char* exe : kStagedExecutables) plat::EraseFile(plat::ResolvePath(staging + exe));
+        clearStaging();
         return zipFailed();
       }
     }
@@ -410,7 +415,7 @@ void TAdm_ftp::Button2Click() {
     for (const auto* p : {&kSL, &kTamir, &kGorvalo, &kKelpiro, &kDravon})
       packageDate[IndexOf(*p)] = FileDate(staging + p->ExeName);
     AddLine("sprawdzanie dat wykonania programów ...");
-    for (const char* exe : kStagedExecutables) plat::EraseFile(plat::ResolvePath(staging + exe));
+    clearStaging();
 
     // Newer only when every installed program whose executable lies here is
     // older, by calendar date, than the package's. A program the package

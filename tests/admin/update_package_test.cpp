@@ -239,3 +239,15 @@ TEST_F(PackageUpdate, CancelledChoiceChangesNothing) {
   EXPECT_TRUE(window().Button2->isEnabled());
   EXPECT_FALSE(window().Button1->isEnabled());
 }
+
+TEST_F(PackageUpdate, ExecutablesLeftStagedBeforeDoNotPassForThePackages) {
+  Installed({"Tamir", "SL"});
+  PutFile(staging() + "RUV_SL.EXE", "left by an interrupted run", kNextDay);
+  auto entries = NewerFamily();
+  entries.erase(std::remove_if(entries.begin(), entries.end(), [](const Entry& e) { return e.name == "Ruv_SL.exe"; }),
+                entries.end());
+  const std::string pkg = Package(entries);
+  ASSERT_TRUE(Run({Choose(pkg, prog()), NotNewer()}));
+  EXPECT_EQ(ReadFile(prog() + "Ruv_SL.exe"), "old Ruv_SL.exe");
+  EXPECT_TRUE(Staged().empty());
+}
