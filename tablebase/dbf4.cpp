@@ -511,6 +511,7 @@ void Poke(const std::string& text, int field, int32_t rec) {
   }
   if (!PeekInRange(*a, field, rec)) return;
   size_t n = std::min(text.size(), FieldWidth(*a, field));
+  DropReadAhead(*a);
   int rc = a->File.WriteAt(FieldFilePos(*a, field, rec), text.data(), n);
   if (rc != 0) {
     SetError(101, context);

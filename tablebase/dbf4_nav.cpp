@@ -306,7 +306,8 @@ void SKIP(int32_t n) {
           recno = IxRec(Ix().NextRec, a->RecNo);
           if (recno == a->RecNo) atEnd = true;
         } else {
-          RefreshRecCount(*a);
+          // Only a move past the known count needs the file's size.
+          if (a->RecNo + 1 > a->RecCount) RefreshRecCount(*a);
           recno = a->RecNo + 1;
         }
         if (recno > a->RecCount || recno < 1) {
@@ -422,8 +423,10 @@ bool GoIfValid(int32_t n) {
 bool dEOF() {
   WorkArea* a = CheckDbInUse("dEOF");
   if (!a) return true;
-  RefreshRecCount(*a);
-  if (a->RecNo > a->RecCount) a->Eof = true;
+  if (a->RecNo > a->RecCount) {
+    RefreshRecCount(*a);
+    if (a->RecNo > a->RecCount) a->Eof = true;
+  }
   return IndexActive() ? IxBool(Ix().AtEof, a->Eof) : a->Eof;
 }
 

@@ -78,6 +78,10 @@ void CreateTableMemoFile(const std::string& name, uint8_t version, uint16_t bloc
 // Reads record `recno` (1..count) into the record buffer, translated to the
 // in-memory form; error 212 out of range, 213 for a short read.
 void GetDbfRecord(WorkArea& a, int32_t recno);
+// Forgets the records read ahead for an exclusive area. Every write to
+// the table file through the area must call it (the file layer's writes
+// do).
+void DropReadAhead(WorkArea& a);
 // Writes the record buffer as record `recno`; above the count it appends
 // as count + 1. Record numbers below 1 are refused (error 212).
 void PutDbfRecord(WorkArea& a, int32_t recno);

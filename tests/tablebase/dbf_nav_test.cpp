@@ -425,3 +425,42 @@ TEST_F(NavTest, BracketsCloseOnAReadError) {
 }
 
 }  // namespace
+
+namespace {
+
+// An exclusive area reads ahead; what it reads must still follow its own
+// writes, in every direction.
+TEST_F(NavTest, ExclusiveReadingFollowsItsOwnWrites) {
+  Create("big.dbf", {F("n", 'N', 8), F("pad", 'C', 91)});
+  USE(Path("big") + " EXCLUSIVE", nullptr, 0);
+  const int kRecords = 2000;  // several read-ahead blocks of 100-byte records
+  for (int i = 1; i <= kRecords; ++i) {
+    SetI(1, i);
+    Append();
+  }
+  auto check = [](int32_t rec) {
+    ASSERT_EQ(LastErrorCode(), 0);
+    ASSERT_EQ(RecNo(), rec);
+    ASSERT_EQ(GetI(1), rec);
+  };
+  GoTop();
+  for (int i = 1; i <= kRecords; ++i, SKIP(1)) check(i);
+  EXPECT_TRUE(dEOF());
+  GoBottom();
+  for (int i = kRecords; i >= 1; --i, SKIP(-1)) check(i);
+  for (int32_t r : {1500, 3, 1999, 700, 701, 699}) {
+    GO(r);
+    check(r);
+  }
+  GO(1000);
+  SetI(1, -5);
+  Replace();
+  Poke("      -6", 1, 1001);
+  GO(999);
+  SKIP(1);
+  EXPECT_EQ(GetI(1), -5);
+  SKIP(1);
+  EXPECT_EQ(GetI(1), -6);
+}
+
+}  // namespace
