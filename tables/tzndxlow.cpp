@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "tablebase/tzutils.h"
@@ -36,8 +37,6 @@ long long DaysBeforeYear(long long y) {
 }
 
 bool LeapYear(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
-
-int YearLength(int y) { return LeapYear(y) ? 366 : 365; }
 
 int MonthLength(int y, int m) {
   int len = kDaysBeforeMonth[m] - kDaysBeforeMonth[m - 1];
@@ -171,11 +170,24 @@ std::string FormatNumber(double value, int width, int decimals) {
   if (std::isnan(value)) value = 0;
   if (std::isinf(value))
     value = value > 0 ? std::numeric_limits<double>::max() : -std::numeric_limits<double>::max();
-  // Thirty digits beyond the requested ones carry the exact binary value far
-  // enough to round half away from zero by hand, as the sibling programs do,
-  // instead of to_chars' round-half-even on exact ties.
   constexpr int kGuard = 30;
   char buf[320 + 255 + kGuard + 8];
+  // to_chars rounds correctly, ties to even; the sibling programs round half
+  // away from zero. The two differ only on a value that lies exactly halfway,
+  // whose shortest form ends in a 5 one place beyond the decimals.
+  auto shortest = std::to_chars(buf, buf + sizeof buf, std::fabs(value), std::chars_format::fixed);
+  std::string_view sv(buf, size_t(shortest.ptr - buf));
+  size_t dot = sv.find('.');
+  bool maybeTie = dot != std::string_view::npos && sv.size() - dot - 1 == size_t(decimals) + 1 && sv.back() == '5';
+  if (!maybeTie) {
+    auto fast = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed, decimals);
+    std::string out(buf, fast.ptr);
+    if (out[0] == '-' && out.find_first_not_of("-0.") == std::string::npos) out.erase(0, 1);
+    if (width > 0 && int(out.size()) < width) out.insert(0, size_t(width) - out.size(), ' ');
+    return out;
+  }
+  // Thirty digits beyond the requested ones carry the exact binary value far
+  // enough to round half away from zero by hand.
   auto res = std::to_chars(buf, buf + sizeof buf, std::fabs(value), std::chars_format::fixed,
                            decimals + kGuard);
   std::string digits(buf, res.ptr);
@@ -254,12 +266,11 @@ double JulianFromDtos(std::string_view text) {
 bool JulianToYMD(double v, int& year, int& month, int& day) {
   if (!(v >= kFirstJulian && v < kLastJulian + 1)) return false;
   long long d = (long long)v - 1721425;  // 1 = 1 January of year 1
-  int y = int(d / 366) + 1;
+  // 146097 days make 400 years; the estimate is off by a year at most.
+  int y = int((d - 1) * 400 / 146097) + 1;
+  while (d > DaysBeforeYear(y + 1)) ++y;
+  while (d <= DaysBeforeYear(y)) --y;
   d -= DaysBeforeYear(y);
-  while (d > YearLength(y)) {
-    d -= YearLength(y);
-    ++y;
-  }
   int m = 1;
   while (m < 12 && d > kDaysBeforeMonth[m] + (m >= 2 && LeapYear(y) ? 1 : 0)) ++m;
   int before = kDaysBeforeMonth[m - 1] + (m > 2 && LeapYear(y) ? 1 : 0);
@@ -269,10 +280,25 @@ bool JulianToYMD(double v, int& year, int& month, int& day) {
   return true;
 }
 
-std::string JulianToDtos(double v) {
+bool JulianToDtos(double v, char* out) {
   int y, m, d;
-  if (!JulianToYMD(v, y, m, d)) return std::string(8, ' ');
-  return ZeroPadded(y, 4) + ZeroPadded(m, 2) + ZeroPadded(d, 2);
+  if (!JulianToYMD(v, y, m, d)) {
+    std::memset(out, ' ', 8);
+    return false;
+  }
+  auto put = [out](int at, int width, int n) {
+    for (int i = width - 1; i >= 0; --i, n /= 10) out[at + i] = char('0' + n % 10);
+  };
+  put(0, 4, y);
+  put(4, 2, m);
+  put(6, 2, d);
+  return true;
+}
+
+std::string JulianToDtos(double v) {
+  char buf[8];
+  JulianToDtos(v, buf);
+  return std::string(buf, 8);
 }
 
 std::string JulianToDateText(double v, int fmt, bool centuryOn) {

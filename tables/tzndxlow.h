@@ -57,6 +57,8 @@ double JulianFromDtos(std::string_view Text);
 bool JulianToYMD(double Julian, int& Year, int& Month, int& Day);
 // YYYYMMDD, or eight blanks outside the valid range.
 std::string JulianToDtos(double Julian);
+// The same into 8 characters at Out, without allocating; false for blanks.
+bool JulianToDtos(double Julian, char* Out);
 // The date text in the given picture (DateFormat 0..8, CenturyOn): the
 // blank date text of the picture outside the valid range; formats 7 and
 // above 8 give no text at all.

@@ -335,7 +335,10 @@ class Machine {
       case kDeleted: PushLogical(CurrentRecordDeleted()); return;
       case kRecno: PushNumber(CurrentRecordNumber()); return;
       case kDtoc: PushText(JulianToDateText(PopNumber())); return;
-      case kDtos: PushText(JulianToDtos(PopNumber())); return;
+      case kDtos:
+        JulianToDtos(PopNumber(), buf);
+        PushText(buf, 8);
+        return;
       case kIif: {
         std::string_view c2 = PopText(), c1 = PopText();
         bool cond = PopLogical();
