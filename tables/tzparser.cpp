@@ -633,10 +633,13 @@ uint16_t CheckExpression(std::string_view text, bool isKey) {
   if (text.find_last_not_of(' ') == std::string_view::npos) return 359;
   if (isKey && trimmed.size() > 220) return 360;
   AutoErrorHandlingScope quiet(false);
-  uint16_t savedMemo = MemoEvalSize();
-  SetMemoEvalSize(0);
+  // A memo key needs no string work area to be checked.
+  struct MemoSizeScope {
+    uint16_t saved = MemoEvalSize();
+    MemoSizeScope() { SetMemoEvalSize(0); }
+    ~MemoSizeScope() { SetMemoEvalSize(saved); }
+  } memoSize;
   ExprRecord* rec = AssignExpr(trimmed);
-  SetMemoEvalSize(savedMemo);
   uint16_t code = 0;
   if (!rec) {
     code = LastErrorCode();

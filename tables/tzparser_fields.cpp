@@ -21,19 +21,23 @@ WorkArea* AreaOf(uint8_t area) {
   return db.Areas[size_t(n)].get();
 }
 
-// The field, or null when the area is closed or no longer has it.
+// The field, or null when the area is closed or no longer has it. The
+// table may have changed since the expression was compiled: every read
+// stays inside the buffers the area has now.
 const FieldEntry* FieldOf(const WorkArea* a, int fieldNo) {
   if (!a || fieldNo < 1 || size_t(fieldNo) > a->Fields.size()) return nullptr;
   const FieldEntry& f = a->Fields[size_t(fieldNo - 1)];
-  if (!a->Rec || size_t(f.Pos) + f.Len > a->RecLen) return nullptr;
+  if (!a->Virtual && (!a->Rec || size_t(f.Pos) + f.Len > a->RecLen)) return nullptr;
   return &f;
 }
 
-// The typed slot of a field of an in-memory table, whose record buffer is
-// the typed buffer.
-const char* TypedSlot(const WorkArea* a, int fieldNo) {
+// The typed slot of a field of an in-memory table (whose record is kept in
+// the typed form), when `need` bytes of it lie inside the typed buffer.
+const char* TypedSlot(const WorkArea* a, int fieldNo, size_t need) {
   if (size_t(fieldNo) > a->TypedOffsets.size() || !a->Typed) return nullptr;
-  return a->Typed + a->TypedOffsets[size_t(fieldNo - 1)];
+  size_t at = a->TypedOffsets[size_t(fieldNo - 1)];
+  if (at + need > a->TypedSize) return nullptr;
+  return a->Typed + at;
 }
 
 bool Lookup(const WorkArea* a, uint8_t areaNo, std::string_view name, FieldInfo& out) {
@@ -81,7 +85,7 @@ size_t ReadFieldText(uint8_t area, int fieldNo, char* buf) {
   }
   const char* src = a->Rec + f->Pos;
   if (a->Virtual) {
-    const char* slot = TypedSlot(a, fieldNo);
+    const char* slot = TypedSlot(a, fieldNo, size_t(f->Len) + 1);
     if (!slot) return 0;
     len = std::min<size_t>(uint8_t(slot[0]), len);
     src = slot + 1;
@@ -97,7 +101,7 @@ double ReadFieldNumber(uint8_t area, int fieldNo) {
   const FieldEntry* f = FieldOf(a, fieldNo);
   if (!f || a->RecCount == 0) return 0;
   if (a->Virtual) {
-    const char* slot = TypedSlot(a, fieldNo);
+    const char* slot = TypedSlot(a, fieldNo, f->Dec > 0 ? 8 : 4);
     if (!slot) return 0;
     if (f->Dec > 0) {
       double v;
@@ -116,7 +120,7 @@ bool ReadFieldLogical(uint8_t area, int fieldNo) {
   const FieldEntry* f = FieldOf(a, fieldNo);
   if (!f || a->RecCount == 0) return false;
   if (a->Virtual) {
-    const char* slot = TypedSlot(a, fieldNo);
+    const char* slot = TypedSlot(a, fieldNo, 1);
     return slot && slot[0] != 0;
   }
   char c = f->Len ? a->Rec[f->Pos] : ' ';
@@ -128,7 +132,7 @@ double ReadFieldDate(uint8_t area, int fieldNo) {
   const FieldEntry* f = FieldOf(a, fieldNo);
   if (!f || a->RecCount == 0) return kInvalidJulian;
   if (a->Virtual) {
-    const char* slot = TypedSlot(a, fieldNo);
+    const char* slot = TypedSlot(a, fieldNo, 11);
     if (!slot) return kInvalidJulian;
     return DateTextToJulian(std::string_view(slot + 1, std::min<size_t>(uint8_t(slot[0]), 10)));
   }
@@ -142,7 +146,7 @@ std::string ReadFieldMemo(uint8_t area, int fieldNo) {
   if (!f || a->RecCount == 0 || !memoText) return std::string();
   int32_t block;
   if (a->Virtual) {
-    const char* slot = TypedSlot(a, fieldNo);
+    const char* slot = TypedSlot(a, fieldNo, 4);
     if (!slot) return std::string();
     std::memcpy(&block, slot, sizeof block);
   } else if (f->Len == 4) {

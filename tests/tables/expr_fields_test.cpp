@@ -236,3 +236,59 @@ TEST_F(FieldsTest, WhileExpressionStopsAScan) {
 }
 
 }  // namespace
+
+namespace {
+
+// An in-memory table keeps its record in the typed form: numbers as
+// floats or integers, dates as text in the picture.
+TEST_F(FieldsTest, InMemoryTableFieldsReadFromTheTypedRecord) {
+  auto area = std::make_unique<WorkArea>();
+  WorkArea& a = *area;
+  a.Virtual = true;
+  a.Alias = "MEM";
+  auto field = [](const char* name, char type, uint8_t len, uint8_t dec) {
+    FieldEntry f;
+    f.Name = name;
+    f.Type = type;
+    f.Len = len;
+    f.Dec = dec;
+    return f;
+  };
+  a.Fields = {field("TXT", 'C', 5, 0), field("KW", 'N', 8, 2), field("IL", 'N', 4, 0), field("OK", 'L', 1, 0),
+              field("DT", 'D', 8, 0)};
+  a.TypedOffsets = {1, 7, 15, 19, 20};
+  a.TypedStore.assign(31, '\0');
+  a.Typed = a.TypedStore.data();
+  a.TypedSize = 31;
+  a.Rec = a.Typed;
+  a.RecLen = 31;
+  a.RecCount = 1;
+  a.RecNo = 1;
+  char* t = a.Typed;
+  t[1] = 3;
+  std::memcpy(t + 2, "abc", 3);
+  double kw = 12.5;
+  std::memcpy(t + 7, &kw, 8);
+  int32_t il = 7;
+  std::memcpy(t + 15, &il, 4);
+  t[19] = 1;
+  t[20] = 10;
+  std::memcpy(t + 21, "05.03.2024", 10);
+  Engine().db.Areas[3] = std::move(area);
+  Open(1, "miasta.dbf");
+  Expect({
+      {"MEM->TXT", 'C', "abc"},
+      {"MEM->KW + MEM->IL", 'N', "19.5"},
+      {"MEM->OK", 'L', "T"},
+      {"DTOS(MEM->DT)", 'C', "20240305"},
+  });
+  // A typed buffer too short for a slot reads blank, never past its end.
+  ExprRecord* r = AssignExpr("DTOS(MEM->DT)");
+  ASSERT_NE(r, nullptr);
+  a.TypedSize = 25;
+  EXPECT_EQ(std::string(ExprText(Evaluate(r))), "        ");
+  FreeExpr(r);
+  Engine().db.Areas[3].reset();
+}
+
+}  // namespace
