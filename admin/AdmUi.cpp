@@ -1,6 +1,24 @@
 #include "admin/AdmUi.h"
 
+#include <QApplication>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QStringList>
+
+namespace {
+
+void MessageBoxWithOk(QMessageBox::Icon icon, const std::string& text) {
+  QMessageBox box(icon, QApplication::applicationName(), QStr(text), QMessageBox::NoButton,
+                  QApplication::activeWindow());
+  box.addButton(QMessageBox::Ok)->setObjectName("OK");
+  box.exec();
+}
+
+}  // namespace
+
+void ShowPlainMessage(const std::string& text) { MessageBoxWithOk(QMessageBox::NoIcon, text); }
+
+void ShowErrorBox(const std::string& text) { MessageBoxWithOk(QMessageBox::Critical, text); }
 
 QFont TahomaFont(int pixelSize) {
   QFont f;

@@ -20,6 +20,13 @@ QFont TahomaFont(int pixelSize);
 inline QString QStr(const std::string& s) { return QString::fromStdString(s); }
 inline std::string StdStr(const QString& s) { return s.toStdString(); }
 
+// The window library's plain message box (no icon, one "OK" button),
+// captioned with the application's title.
+void ShowPlainMessage(const std::string& text);
+// The application's standard error report for a failure that ends a
+// command: an error box with the application's title and one "OK" button.
+void ShowErrorBox(const std::string& text);
+
 // A child component with its name, at a fixed place and size (the windows
 // are laid out in pixels, as designed).
 template <class W, class... Args>

@@ -116,6 +116,11 @@ TEkr_Ruv::TEkr_Ruv(QWidget* parent) : QMainWindow(parent) {
   connect(BitBtn8, &QPushButton::clicked, this, &TEkr_Ruv::BitBtn8Click);
   connect(Zakocz1, &QAction::triggered, this, &TEkr_Ruv::Zakocz1Click);
   connect(Parametry1, &QAction::triggered, this, &TEkr_Ruv::Parametry1Click);
+  connect(Usunicieplikwindeksowych1, &QAction::triggered, this, &TEkr_Ruv::Usunicieplikwindeksowych1Click);
+  connect(Listawykonanychkopiiprogramydlaruv1, &QAction::triggered, this,
+          &TEkr_Ruv::Listawykonanychkopiiprogramydlaruv1Click);
+  connect(ListawykonanychkopiiprogramMorta1, &QAction::triggered, this,
+          &TEkr_Ruv::ListawykonanychkopiiprogramMorta1Click);
   connect(Odtworzenieplikwdanychzkopiiprogramydlaruv1, &QAction::triggered, this,
           &TEkr_Ruv::Odtworzenieplikwdanychzkopiiprogramydlaruv1Click);
   connect(OdtworzenieplikwdanychzkopiiprogramMorta1, &QAction::triggered, this,
@@ -357,13 +362,5 @@ void TEkr_Ruv::BitBtn8Click() {
   if (ProgramsRunning(AllSiblings())) return;
   if (BitBtn8->isEnabled() && Adm_ftp) Adm_ftp->exec();
 }
-
-void TEkr_Ruv::BitBtn9Click() { ProgramsRunning(AllSiblings()); }
-
-void TEkr_Ruv::Odtworzenieplikwdanychzkopiiprogramydlaruv1Click() {
-  ProgramsRunning({&kTamir, &kGorvalo, &kSL, &kDravon, &kKelpiro});
-}
-
-void TEkr_Ruv::OdtworzenieplikwdanychzkopiiprogramMorta1Click() { ProgramsRunning({&kMorta}); }
 
 void TEkr_Ruv::Zakocz1Click() { close(); }

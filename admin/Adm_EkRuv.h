@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "admin/ZipComponent.h"
+
 class QAction;
 class QFrame;
 class QLabel;
@@ -43,6 +45,9 @@ class TEkr_Ruv : public QMainWindow {
   QAction* ListawykonanychkopiiprogramMorta1;
   QAction* Programdoodczytywaniainformacjikadrowych1;
 
+  // Unpacks the restores.
+  TZipMaster19 ZipMaster191;
+
   // Set by the closing handler just before a forced backup.
   bool ForcedBackup = false;
 
@@ -70,8 +75,11 @@ class TEkr_Ruv : public QMainWindow {
   void Parametry1Click();
   void BitBtn8Click();
   void BitBtn9Click();
+  void Usunicieplikwindeksowych1Click();
   void Odtworzenieplikwdanychzkopiiprogramydlaruv1Click();
   void OdtworzenieplikwdanychzkopiiprogramMorta1Click();
+  void Listawykonanychkopiiprogramydlaruv1Click();
+  void ListawykonanychkopiiprogramMorta1Click();
   void Zakocz1Click();
 
   // The running-program guard: true (after telling the user) when one of
@@ -87,6 +95,11 @@ class TEkr_Ruv : public QMainWindow {
  private:
   void LaunchFrom(const std::string& dirSetting, const char* launchName);
   void LaunchSibling(const TSiblingProgram& p);
+  // The restores' shared part: the archive chosen in a file dialog that
+  // starts in dir + "Kopia", unpacked into dir. Tells the user the outcome.
+  enum class TRestoreOutcome { NothingChosen, Restored, Failed };
+  TRestoreOutcome RestoreInto(const std::string& dir);
+  void ShowBackupList(const char* kind);
   // Ctrl+T: to the top left corner, stored at once.
   void BitBtn3KeyPress();
   // At closing: proposes a backup when one is due, or makes a forced one.

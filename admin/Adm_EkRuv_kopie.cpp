@@ -1,0 +1,162 @@
+// The main window's commands on the sibling programs' data: the backup,
+// the restores, the index-file deletion and the backup lists.
+#include <QFileDialog>
+#include <QLabel>
+#include <QPushButton>
+
+#include <memory>
+
+#include "admin/AdmUi.h"
+#include "admin/Adm_EkRuv.h"
+#include "admin/Adm_Ekr_kopia.h"
+#include "admin/Adm_Ekr_lista_kopii.h"
+#include "admin/IniFiles.h"
+#include "admin/Restore.h"
+#include "admin/Siblings.h"
+#include "platform/pfs.h"
+#include "tablebase/engineui.h"
+#include "tablebase/tzcommon.h"
+#include "tablebase/tzdialog.h"
+#include "tablebase/tzutils.h"
+
+namespace {
+
+// Erases the index files ("*.mdx" in any letter case) of a directory.
+// Returns false when the directory is missing; a file that cannot be
+// erased is named to the user and the rest are still erased.
+bool EraseIndexFiles(const std::string& dirSetting) {
+  const std::string dir = DirPath(plat::ResolvePath(DirPath(dirSetting)));
+  if (dir.empty() || !plat::IsDirectory(dir)) return false;
+  AutoErrorHandlingScope quiet(false);
+  EraseFiles(dir + "*.mdx");
+  for (const auto& failed : FailedErases())
+    ShowMessageDialog("Błąd", "h", "Nie można usunąć pliku: " + dir + failed.Name, "Zakończ");
+  return true;
+}
+
+}  // namespace
+
+void TEkr_Ruv::BitBtn9Click() {
+  if (ProgramsRunning(AllSiblings())) return;
+  std::unique_ptr<TEk_Adm_kopia> backup;
+  try {
+    backup = std::make_unique<TEk_Adm_kopia>(*this);
+  } catch (const EZipMaster&) {
+    ShowMessageDialog("Błąd", "h", "Błąd przy tworzeniu archiwum, wyjątek DLL !", "Dalej");
+    return;
+  }
+  if (ForcedBackup) backup->Label1->setText("T");
+  backup->exec();
+}
+
+void TEkr_Ruv::Usunicieplikwindeksowych1Click() {
+  if (ShowMessageDialog("Informacja", "i", "Usunięte pliki indeksowe zostaną odtworzone po uruchomieniu programu.",
+                        "Dalej Anuluj") != "D")
+    return;
+  if (ProgramsRunning(AllSiblings())) return;
+  bool erased = false;
+  {
+    ScreenCursorScope busy(true);
+    TIniFile ini = OpenIni(TIniKind::Admin);
+    std::string family;
+    for (const TSiblingProgram* p : {&kTamir, &kGorvalo, &kSL, &kDravon, &kKelpiro}) {
+      family = ReadProgramDir(ini, *p);
+      if (!family.empty()) break;
+    }
+    if (!family.empty()) erased = EraseIndexFiles(family) || erased;
+    if (const std::string morta = ReadProgramDir(ini, kMorta); !morta.empty())
+      erased = EraseIndexFiles(morta) || erased;
+  }
+  if (erased) ShowMessageDialog("Informacja", "i", "Pliki indeksowe zostały usunięte.", "Dalej");
+}
+
+TEkr_Ruv::TRestoreOutcome TEkr_Ruv::RestoreInto(const std::string& dir) {
+  QFileDialog OpenDialog1(this);
+  OpenDialog1.setObjectName("OpenDialog1");
+  OpenDialog1.setOption(QFileDialog::DontUseNativeDialog);
+  OpenDialog1.setAcceptMode(QFileDialog::AcceptOpen);
+  OpenDialog1.setFileMode(QFileDialog::AnyFile);
+  OpenDialog1.setDefaultSuffix("zip");
+  OpenDialog1.setNameFilter("zip (*.zip)");
+  OpenDialog1.setDirectory(QStr(dir + "Kopia"));
+  OpenDialog1.selectFile("");
+  if (OpenDialog1.exec() != QDialog::Accepted) return TRestoreOutcome::NothingChosen;
+  const QStringList chosen = OpenDialog1.selectedFiles();
+  const std::string archive = chosen.isEmpty() ? std::string() : StdStr(chosen.front());
+  if (archive.empty() || plat::IsDirectory(archive)) {
+    ShowMessageDialog("Błąd", "h", "Nie wybrano kopii do odtworzenia !", "Zakończ");
+    return TRestoreOutcome::NothingChosen;
+  }
+
+  TRestoreResult result;
+  try {
+    ZipMaster191.ZipFileName = archive;
+    TZipModuleScope module(ZipMaster191);
+    if (ZipMaster191.Count() == 0) {
+      ShowMessageDialog("Błąd", "h", "Brak plików w kopii !", "Zakończ");
+      return TRestoreOutcome::Failed;
+    }
+    ScreenCursorScope busy(true);
+    result = RestoreArchive(ZipMaster191, dir);
+  } catch (const EZipMaster& e) {
+    result.Ok = false;
+    result.Error = e.what();
+  }
+  if (!result.Ok) {
+    ShowMessageDialog("Błąd", "h",
+                      "Błąd krytyczny przy odtwarzaniu archiwum !;" + result.Error + ";Dane nie zostały zmienione.",
+                      "Zakończ");
+    return TRestoreOutcome::Failed;
+  }
+  ShowMessageDialog("Informacja", "i",
+                    "Kopia pomyślnie odtworzona.;Liczba odtworzonych plików: " + std::to_string(result.Files),
+                    "Dalej");
+  return TRestoreOutcome::Restored;
+}
+
+void TEkr_Ruv::Odtworzenieplikwdanychzkopiiprogramydlaruv1Click() {
+  if (ProgramsRunning({&kTamir, &kGorvalo, &kSL, &kDravon, &kKelpiro})) return;
+  if (ShowMessageDialog("Potwierdzenie", "?", "Potwierdź zamiar odtwarzania plików z kopii.", "Nie Tak") == "N")
+    return;
+  const std::string dir = DirPath(TrimBoth(ProgramDir()));
+  const TRestoreOutcome outcome = RestoreInto(dir);
+  if (outcome == TRestoreOutcome::Failed) return;
+  EraseIndexFiles(dir);
+  // The program directories go back to their defaults only when the
+  // backup's data really replaced the old.
+  if (outcome != TRestoreOutcome::Restored) return;
+  try {
+    TIniFile ini = OpenIni(TIniKind::Admin);
+    for (const auto& p : kSiblings) ini.WriteString(Keys::kKatalogi, p.DirKey, DefaultProgramDir(p));
+  } catch (const EIniFileException&) {
+  }
+  RefreshProgramButtons();
+}
+
+void TEkr_Ruv::OdtworzenieplikwdanychzkopiiprogramMorta1Click() {
+  if (ProgramsRunning({&kMorta})) return;
+  if (ShowMessageDialog("Potwierdzenie", "?", "Potwierdź zamiar odtwarzania plików z kopii.", "Nie Tak") == "N")
+    return;
+  std::string dir;
+  {
+    TIniFile ini = OpenIni(TIniKind::Admin);
+    dir = ReadProgramDir(ini, kMorta);
+  }
+  if (dir.empty()) return;
+  dir = DirPath(dir);
+  if (RestoreInto(dir) == TRestoreOutcome::Failed) return;
+  if (FileExists(dir + "*.MDX")) EraseIndexFiles(dir);
+}
+
+void TEkr_Ruv::ShowBackupList(const char* kind) {
+  Label1->setText(kind);
+  {
+    TAdm_Ek_lista_kopii list(*this);
+    list.exec();
+  }
+  RefreshProgramButtons();
+}
+
+void TEkr_Ruv::Listawykonanychkopiiprogramydlaruv1Click() { ShowBackupList("B"); }
+
+void TEkr_Ruv::ListawykonanychkopiiprogramMorta1Click() { ShowBackupList("K"); }
