@@ -1,0 +1,108 @@
+// A program tree for the backup, backup list and restore tests: the main
+// window on a fixed date, installed siblings, no sibling process running
+// (the process list is replaced), and ZIP archives read back with Python's
+// zipfile as an outside reader.
+#pragma once
+#include <QApplication>
+#include <QFileDialog>
+
+#include <ctime>
+#include <map>
+#include <memory>
+
+#include "admin/Adm_EkRuv.h"
+#include "admin/archive_test_util.h"
+#include "admin_window_util.h"
+#include "platform/psys.h"
+
+namespace testutil {
+
+class BackupTree : public ProgramTree {
+ protected:
+  void SetUp() override {
+    ProgramTree::SetUp();
+    SetProcessLister([] { return std::vector<TProcessNames>{}; });
+    SetDate(2011, 3, 5);
+  }
+  void TearDown() override {
+    plat::SetClock({});
+    ProgramTree::TearDown();
+  }
+  // The engine's clock at noon of that local date.
+  static void SetDate(int year, int month, int day) {
+    std::tm tm{};
+    tm.tm_year = year - 1900;
+    tm.tm_mon = month - 1;
+    tm.tm_mday = day;
+    tm.tm_hour = 12;
+    tm.tm_isdst = -1;
+    const std::time_t t = std::mktime(&tm);
+    plat::SetClock([t] { return t; });
+  }
+  // Program Morta's directory beside the program directory.
+  std::string morta() const { return tree.dir() + "Morta/"; }
+  void InstallTamir() { Install(prog(), "Ruv_TM.exe", "ruv_inst.dbf"); }
+  void InstallMorta() { Install(morta(), "Morta.exe", "mrt_inst.dbf"); }
+
+  // The main window; its creation must open no modal window.
+  std::unique_ptr<TEkr_Ruv> MainWindow() {
+    std::unique_ptr<TEkr_Ruv> w;
+    ruvtest::DialogScript none;
+    EXPECT_TRUE(none.Run([&] { w = std::make_unique<TEkr_Ruv>(); }));
+    return w;
+  }
+
+  // Entry name -> compression method (0 stored, 8 deflated), as Python's
+  // zipfile reads the archive; {"<error>": -1} when it cannot.
+  static std::map<std::string, int> Entries(const std::string& archive) {
+    RunResult r = RunPython(
+        "import sys, zipfile\n"
+        "z = zipfile.ZipFile(sys.argv[1])\n"
+        "assert z.testzip() is None\n"
+        "for i in z.infolist(): print(i.filename + '\\t' + str(i.compress_type))\n",
+        {archive});
+    if (r.status != 0) return {{"<error>", -1}};
+    std::map<std::string, int> out;
+    size_t at = 0;
+    while (at < r.out.size()) {
+      size_t nl = r.out.find('\n', at);
+      std::string line = r.out.substr(at, nl - at);
+      size_t tab = line.find('\t');
+      if (tab != std::string::npos) out[line.substr(0, tab)] = std::stoi(line.substr(tab + 1));
+      at = nl == std::string::npos ? r.out.size() : nl + 1;
+    }
+    return out;
+  }
+  // The bytes of one entry.
+  static std::string EntryBytes(const std::string& archive, const std::string& name) {
+    return RunPython("import sys, zipfile\nsys.stdout.buffer.write(zipfile.ZipFile(sys.argv[1]).read(sys.argv[2]))\n",
+                     {archive, name})
+        .out;
+  }
+  // Writes an archive with Python: pairs of entry name and bytes.
+  static void MakeArchive(const std::string& archive, const std::vector<std::pair<std::string, std::string>>& files) {
+    std::vector<std::string> args = {archive};
+    for (const auto& [n, b] : files) {
+      args.push_back(n);
+      args.push_back(b);
+    }
+    RunResult r = RunPython(
+        "import sys, zipfile\n"
+        "with zipfile.ZipFile(sys.argv[1], 'w', zipfile.ZIP_DEFLATED) as z:\n"
+        "  a = sys.argv[2:]\n"
+        "  for i in range(0, len(a), 2): z.writestr(a[i], a[i + 1])\n",
+        args);
+    ASSERT_EQ(r.status, 0) << r.out;
+  }
+  // Answers a file dialog with a file.
+  static ruvtest::Dialog ChooseFile(const std::string& path, std::string* startDir = nullptr) {
+    return ruvtest::Dialog().Answer([path, startDir](QWidget& w) {
+      auto& fd = dynamic_cast<QFileDialog&>(w);
+      if (startDir) *startDir = fd.directory().absolutePath().toStdString();
+      fd.selectFile(QString::fromStdString(path));
+      QMetaObject::invokeMethod(&fd, "accept", Qt::DirectConnection);
+    });
+  }
+};
+
+}  // namespace testutil
