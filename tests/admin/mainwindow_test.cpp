@@ -322,8 +322,11 @@ TEST_F(MainWindow, GuardRefusesWhileASiblingRuns) {
   auto guarded = [&](bool family, bool morta) {
     ruvtest::DialogScript script;
     for (int i = 0; i < 3; ++i) script.Expect(GuardMessage());  // settings, update, backup
-    if (family) script.Expect(GuardMessage());
-    if (morta) script.Expect(GuardMessage());
+    // A restore that is not refused asks for confirmation: "Nie".
+    const auto confirmation = Message("Potwierdzenie", "?", "Potwierdź zamiar odtwarzania plików z kopii.",
+                                      {"Nie", "Tak"}, 1);
+    script.Expect(family ? GuardMessage() : confirmation);
+    script.Expect(morta ? GuardMessage() : confirmation);
     EXPECT_TRUE(script.Run([&] {
       w->Parametry1->trigger();
       w->BitBtn8->click();
@@ -347,9 +350,13 @@ TEST_F(MainWindow, GuardRefusesWhileASiblingRuns) {
   }
   ASSERT_FALSE(IsProgramRunning("Morta.exe"));
   EXPECT_EQ(ReadFile(adminIni()), settingsBefore);
-  // Without them the commands go on: the settings window opens.
+  // Without them the commands go on: the settings window, the backup
+  // window and both restore confirmations open.
   ruvtest::DialogScript script;
   script.Expect(ruvtest::Dialog().Caption("Parametry").Click("BitBtn8"));
+  script.Expect(ruvtest::Dialog().Caption("Kopia plików danych ").Click("BitBtn8"));
+  for (int i = 0; i < 2; ++i)
+    script.Expect(Message("Potwierdzenie", "?", "Potwierdź zamiar odtwarzania plików z kopii.", {"Nie", "Tak"}, 1));
   EXPECT_TRUE(script.Run([&] {
     w->Parametry1->trigger();
     w->BitBtn8->click();
