@@ -147,7 +147,10 @@ int File::OpenImpl(const std::string& path, int mode, bool create) {
   if (create) flags |= O_CREAT;
   int fd = ::open(path_.c_str(), flags, 0666);
   fdWritable_ = fd >= 0;
-  if (fd < 0 && !create && !canWrite_ && (errno == EACCES || errno == EROFS || errno == EPERM)) {
+  // A running program's file cannot be opened for writing (ETXTBSY), yet
+  // Windows lets anyone read it.
+  const bool readOnlyWillDo = !create && !canWrite_;
+  if (fd < 0 && readOnlyWillDo && (errno == EACCES || errno == EROFS || errno == EPERM || errno == ETXTBSY)) {
     fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
   }
   if (fd < 0) {

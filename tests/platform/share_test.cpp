@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <fcntl.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 
 #include "platform/pfile.h"
@@ -146,6 +150,39 @@ TEST_F(ShareTest, ReadOnlyDenyAllOnAReadOnlyFile) {
   });
   if (rc >= 90) GTEST_SKIP() << "no private mount namespace here (" << rc << ")";
   EXPECT_EQ(rc, 0);
+}
+
+// The file of a running program refuses write opens (ETXTBSY); reading it,
+// as Windows allows, must still work.
+TEST_F(ShareTest, RunningProgramCanBeOpenedForReading) {
+  const std::string program = tmp / "Ruv_TM.exe";
+  std::filesystem::copy_file("/bin/cat", program);
+  int pipefd[2];
+  ASSERT_EQ(pipe2(pipefd, O_CLOEXEC), 0);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, pipefd[0], 0);
+  char arg0[] = "Ruv_TM.exe";
+  char* argv[] = {arg0, nullptr};
+  pid_t pid = 0;
+  // posix_spawn returns once the program runs: its file is busy from here.
+  ASSERT_EQ(posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  close(pipefd[0]);
+
+  File f;
+  EXPECT_EQ(f.Open(tmp / "RUV_TM.EXE", RW | kShareDenyNone), kErrSharingViolation);
+  EXPECT_EQ(f.Open(tmp / "RUV_TM.EXE", R | kShareDenyNone), kOk);
+  char head[4];
+  EXPECT_EQ(f.ReadExact(head, 4), kOk);
+  EXPECT_EQ(std::string(head, 4), "\x7F" "ELF");
+  EXPECT_EQ(f.Write("x", 1), kErrAccessDenied);
+  f.Close();
+  EXPECT_EQ(f.Open(program, R | kShareDenyAll), kOk);
+
+  close(pipefd[1]);  // cat ends at the end of its input
+  int status = 0;
+  EXPECT_EQ(waitpid(pid, &status, 0), pid);
 }
 
 TEST_F(ShareTest, RefusedCreateDestroysNothing) {
