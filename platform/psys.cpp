@@ -39,7 +39,7 @@ uint16_t LangIDFromLocaleName(const char* name) {
 }
 
 uint16_t UserDefaultLangID() {
-  for (const char* var : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+  for (const char* var : {"LC_ALL", "LC_TIME", "LANG"}) {
     const char* v = std::getenv(var);
     if (v && *v) return LangIDFromLocaleName(v);
   }

@@ -11,7 +11,8 @@ uint32_t TickCount();
 void SleepMs(uint32_t ms);
 
 // The Windows language identifier (primary language in the low 10 bits,
-// sublanguage above) of the user's locale: LC_ALL, LC_MESSAGES or LANG.
+// sublanguage above) of the user's locale, which on Windows is the locale
+// of dates and numbers, not of messages: LC_ALL, LC_TIME or LANG.
 // "C", "POSIX" and unknown languages give 0x0409 (English, United States).
 uint16_t UserDefaultLangID();
 // The same for a locale name such as "pl_PL.UTF-8".
