@@ -328,7 +328,12 @@ std::string ShowMessageDialog(const std::string& caption, const std::string& ico
     form->windowHandle()->setTransientParent(active->windowHandle());
   }
   const int result = form->exec();
-  if (result >= 1 && result <= kMaxDialogButtons && m.buttons[result - 1])
-    return AcceleratorLetter(m.buttons[result - 1]->text());
+  // The answer comes from this dialog's own button: a question asked by a
+  // handler while this one was open has refilled the module's slots.
+  if (result >= 1 && result <= kMaxDialogButtons) {
+    const QString name = QString("button%1").arg(result);
+    if (const auto* button = form->findChild<QPushButton*>(name, Qt::FindDirectChildrenOnly))
+      return AcceleratorLetter(button->text());
+  }
   return " ";
 }

@@ -99,6 +99,22 @@ TEST_F(DialogTest, AnswerIsTheUpperCaseAcceleratorLetterOfThePressedButton) {
   }
 }
 
+// A question asked while another is still open (a handler run by the open
+// dialog's event loop) must not take the answer of the first one away.
+TEST_F(DialogTest, QuestionAskedWhileAnotherIsOpenKeepsBothAnswers) {
+  std::string outer, inner;
+  DialogScript script;
+  script
+      .Expect(Dialog().Caption("Pierwsze").Buttons({"Nie", "Tak"}).Answer([&](QWidget& w) {
+        inner = ShowMessageDialog("Drugie", "?", "W trakcie?", "Anuluj Dalej");
+        w.findChild<QPushButton*>("button2")->click();
+      }))
+      .Expect(Dialog().Caption("Drugie").Buttons({"Anuluj", "Dalej"}).Click("button1"));
+  EXPECT_TRUE(script.Run([&] { outer = ShowMessageDialog("Pierwsze", "?", "Na pewno?", "Nie Tak"); }));
+  EXPECT_EQ(inner, "A");
+  EXPECT_EQ(outer, "T");
+}
+
 TEST_F(DialogTest, DialogEndedWithoutAButtonAnswersABlank) {
   for (auto answer : {Dialog().PressEscape(), Dialog().CloseBySystem()}) {
     std::string letter;
