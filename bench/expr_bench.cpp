@@ -9,6 +9,7 @@
 // The target: evaluating a key costs less than reading its record.
 #include <stdlib.h>
 
+#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <cstdio>
@@ -138,9 +139,11 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "USE failed: %s\n", LastErrorMessage().c_str());
     return 1;
   }
+  // Every figure is the best of three runs: the machine may be shared.
   long count = 0;
   ScanOnly(count);  // warm the page cache
   double read = ScanOnly(count);
+  for (int i = 0; i < 2; ++i) read = std::min(read, ScanOnly(count));
   std::printf("records: %ld, reading them: %.3f s (%.0f ns per record)\n", count, read, read * 1e9 / double(count));
 
   const char* exprs[] = {"UPPER(NAZWISKO)+DTOS(DATA)", "KWOTA", "ILOSC * 100 + KWOTA",
@@ -154,9 +157,11 @@ int main(int argc, char** argv) {
     }
     unsigned long check = 0;
     double total = ScanAndEvaluate(r, check);
+    for (int i = 0; i < 2; ++i) total = std::min(total, ScanAndEvaluate(r, check));
     double eval = total - read;
     GO(count / 2);
     double alone = EvaluateOnly(r, count, check);
+    for (int i = 0; i < 2; ++i) alone = std::min(alone, EvaluateOnly(r, count, check));
     std::printf("%s\n  scan with evaluation %.3f s: %.0f ns per record more than reading;"
                 " alone %.0f ns per evaluation, %.2f million per second%s\n",
                 text, total, eval * 1e9 / double(count), alone * 1e9 / double(count), double(count) / alone / 1e6,

@@ -1,5 +1,6 @@
 #include "tables/tzndxlow.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -130,12 +131,6 @@ BcdKey BcdKeyFromText(std::string_view s, int Decimals) {
   return key;
 }
 
-BcdKey BcdKeyFromFloat(int Decimals, double Value) {
-  if (std::isnan(Value)) return BcdKeyFromText("0", Decimals);
-  if (std::isinf(Value)) return SaturatedKey(Value < 0, true);
-  return BcdKeyFromText(FormatNumber(Value, 0, Decimals), Decimals);
-}
-
 int CompareBcdKeys(const BcdKey& a, const BcdKey& b) {
   bool aPositive = a[1] < 128;
   bool bPositive = b[1] < 128;
@@ -164,14 +159,20 @@ int CompareFloats(double a, double b) {
   return 0;
 }
 
-std::string FormatNumber(double value, int width, int decimals) {
-  if (decimals < 0) decimals = 0;
-  if (decimals > 255) decimals = 255;
+namespace {
+
+// Room for the longest fixed-point text of a double: 309 integer digits, a
+// sign, the point and 255 decimals.
+constexpr size_t kNumberBuf = 640;
+
+// Pascal's Str(Value:0:Decimals) into Out (kNumberBuf bytes), without
+// allocating in the common case; returns the length.
+size_t WriteFixed(double value, int decimals, char* out) {
+  decimals = std::clamp(decimals, 0, 255);
   if (std::isnan(value)) value = 0;
   if (std::isinf(value))
     value = value > 0 ? std::numeric_limits<double>::max() : -std::numeric_limits<double>::max();
-  constexpr int kGuard = 30;
-  char buf[320 + 255 + kGuard + 8];
+  char buf[kNumberBuf];
   // to_chars rounds correctly, ties to even; the sibling programs round half
   // away from zero. The two differ only on a value that lies exactly halfway,
   // whose shortest form ends in a 5 one place beyond the decimals.
@@ -180,36 +181,52 @@ std::string FormatNumber(double value, int width, int decimals) {
   size_t dot = sv.find('.');
   bool maybeTie = dot != std::string_view::npos && sv.size() - dot - 1 == size_t(decimals) + 1 && sv.back() == '5';
   if (!maybeTie) {
-    auto fast = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed, decimals);
-    std::string out(buf, fast.ptr);
-    if (out[0] == '-' && out.find_first_not_of("-0.") == std::string::npos) out.erase(0, 1);
-    if (width > 0 && int(out.size()) < width) out.insert(0, size_t(width) - out.size(), ' ');
-    return out;
+    auto fast = std::to_chars(out, out + kNumberBuf, value, std::chars_format::fixed, decimals);
+    size_t len = size_t(fast.ptr - out);
+    // No minus sign on a value that rounds to zero.
+    if (out[0] == '-' && std::string_view(out + 1, len - 1).find_first_not_of("0.") == std::string_view::npos) {
+      std::memmove(out, out + 1, len - 1);
+      --len;
+    }
+    return len;
   }
   // Thirty digits beyond the requested ones carry the exact binary value far
   // enough to round half away from zero by hand.
+  constexpr int kGuard = 30;
   auto res = std::to_chars(buf, buf + sizeof buf, std::fabs(value), std::chars_format::fixed,
                            decimals + kGuard);
   std::string digits(buf, res.ptr);
   std::string::size_type point = digits.find('.');
-  std::string intPart = digits.substr(0, point);
-  std::string frac = digits.substr(point + 1);
-  bool roundUp = frac[decimals] >= '5';
-  std::string kept = intPart + frac.substr(0, decimals);
-  if (roundUp) {
+  std::string kept = digits.substr(0, point) + digits.substr(point + 1, size_t(decimals));
+  if (digits[point + 1 + size_t(decimals)] >= '5') {
     int j = int(kept.size()) - 1;
-    while (j >= 0 && kept[j] == '9') kept[j--] = '0';
+    while (j >= 0 && kept[size_t(j)] == '9') kept[size_t(j--)] = '0';
     if (j >= 0)
-      ++kept[j];
+      ++kept[size_t(j)];
     else
       kept.insert(kept.begin(), '1');
   }
-  std::string out = kept.substr(0, kept.size() - decimals);
-  if (decimals > 0) out += "." + kept.substr(kept.size() - decimals);
-  bool isZero = kept.find_first_not_of('0') == std::string::npos;
-  if (value < 0 && !isZero) out.insert(out.begin(), '-');
+  std::string text = kept.substr(0, kept.size() - size_t(decimals));
+  if (decimals > 0) text += "." + kept.substr(kept.size() - size_t(decimals));
+  if (value < 0 && kept.find_first_not_of('0') != std::string::npos) text.insert(text.begin(), '-');
+  std::memcpy(out, text.data(), text.size());
+  return text.size();
+}
+
+}  // namespace
+
+std::string FormatNumber(double value, int width, int decimals) {
+  char buf[kNumberBuf];
+  std::string out(buf, WriteFixed(value, decimals, buf));
   if (width > 0 && int(out.size()) < width) out.insert(0, size_t(width) - out.size(), ' ');
   return out;
+}
+
+BcdKey BcdKeyFromFloat(int Decimals, double Value) {
+  if (std::isnan(Value)) return BcdKeyFromText("0", Decimals);
+  if (std::isinf(Value)) return SaturatedKey(Value < 0, true);
+  char buf[kNumberBuf];
+  return BcdKeyFromText(std::string_view(buf, WriteFixed(Value, Decimals, buf)), Decimals);
 }
 
 double ReadNumber(std::string_view s) {
@@ -218,13 +235,25 @@ double ReadNumber(std::string_view s) {
   size_t start = i;
   if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
   size_t digitsStart = i;
-  while (i < s.size() && s[i] >= '0' && s[i] <= '9') ++i;
+  // Field texts are short: up to 15 digits and a point make an exact
+  // integer and at most 10^15, so one division rounds exactly as
+  // from_chars would.
+  uint64_t mantissa = 0;
+  int digits = 0, fraction = 0;
+  while (i < s.size() && s[i] >= '0' && s[i] <= '9') mantissa = mantissa * 10 + uint64_t(s[i++] - '0'), ++digits;
   if (i < s.size() && s[i] == '.') {
     ++i;
-    while (i < s.size() && s[i] >= '0' && s[i] <= '9') ++i;
+    while (i < s.size() && s[i] >= '0' && s[i] <= '9')
+      mantissa = mantissa * 10 + uint64_t(s[i++] - '0'), ++digits, ++fraction;
   }
   if (i == digitsStart || (i == digitsStart + 1 && s[digitsStart] == '.')) return 0;
-  if (i < s.size() && (s[i] == 'E' || s[i] == 'e')) {
+  bool exponent = i < s.size() && (s[i] == 'E' || s[i] == 'e');
+  if (!exponent && digits <= 15) {
+    static constexpr double kPow10[] = {1, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+    double v = double(mantissa) / kPow10[fraction];
+    return s[start] == '-' ? -v : v;
+  }
+  if (exponent) {
     size_t j = i + 1;
     if (j < s.size() && (s[j] == '+' || s[j] == '-')) ++j;
     size_t expDigits = j;

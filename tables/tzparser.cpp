@@ -578,6 +578,7 @@ class Compiler {
     rec_.StringSpace = letter == 'M' ? MemoEvalSize() : uint16_t(space_);
     rec_.Pool.assign(size_t(rec_.StringSpace) + 1, '\0');
     rec_.Work.assign(size_t(std::max(maxWork_, 1)), ExprValue{});
+    rec_.DateMemos.resize(rec_.Code.size());
   }
 
   ExprRecord& rec_;

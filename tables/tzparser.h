@@ -56,6 +56,15 @@ struct ExprRecord {
   // stands at its start.
   uint16_t StringSpace = 0;
   std::vector<char> Pool;
+  // CTOD of the same text under the same date settings gives the same day;
+  // each CTOD node remembers its last conversion (indexed like Code).
+  struct DateMemo {
+    std::string Text;
+    int Format = -1;
+    uint16_t Epoch = 0;
+    double Julian = 0;
+  };
+  std::vector<DateMemo> DateMemos;
 };
 
 // Compiles Text. Returns the record, or null after reporting the error

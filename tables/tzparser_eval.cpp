@@ -324,7 +324,15 @@ class Machine {
       }
       case kCtod: {
         std::string_view c = PopText();
-        PushNumber(DateTextToJulian(c), kTypeD);
+        const auto& dates = Engine().dates;
+        ExprRecord::DateMemo& memo = r_.DateMemos[size_t(&n - r_.Code.data())];
+        if (memo.Format != dates.DateFormat || memo.Epoch != dates.EpochYear || memo.Text != c) {
+          memo.Text.assign(c);
+          memo.Format = dates.DateFormat;
+          memo.Epoch = dates.EpochYear;
+          memo.Julian = DateTextToJulian(c);
+        }
+        PushNumber(memo.Julian, kTypeD);
         return;
       }
       case kDate: PushNumber(Today(), kTypeD); return;
