@@ -11,6 +11,7 @@
 #include "admin/Adm_EkRuv.h"
 #include "admin/Ekr_Adm_ftp.h"
 #include "admin/Siblings.h"
+#include "tables/tablesinit.h"
 #include "tablebase/dbf4.h"
 #include "tablebase/engineui_qt.h"
 #include "tablebase/tzdbflow.h"
@@ -29,7 +30,8 @@ void PlainMessage(const char* text) {
 
 int main(int argc, char* argv[]) {
   QApplication app(argc, argv);
-  EngineStartup();
+  // The engine's units, then the tables layer's hooks (expressions).
+  TablesStartup();
   InstallQtEngineUi();
   LoadPolishQtTranslation(app);
   // Dates are written day.month.year with "." for the whole run; the main

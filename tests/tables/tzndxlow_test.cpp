@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <random>
 #include <vector>
@@ -219,6 +220,36 @@ TEST(Soundex, ClassicExamples) {
                {"Honeyman", "H555"}, {"rubin", "R150"},   {"", "0000"},
                {"1abc", "1120"},     {"B-b-b", "B000"},   {"Gutierrez", "G362"}};
   for (const auto& c : cases) EXPECT_EQ(Soundex(c.text), c.code) << c.text;
+}
+
+}  // namespace
+
+namespace {
+
+// Field texts take a short path; it must give the double from_chars gives.
+TEST(ReadNumber, ShortFieldTextsReadAsFromCharsReadsThem) {
+  std::mt19937_64 rng(99);
+  for (int i = 0; i < 200000; ++i) {
+    int decimals = int(rng() % 8);
+    double v = double(int64_t(rng() % 2000000000000000ULL) - 1000000000000000LL) / std::pow(10.0, decimals + int(rng() % 6));
+    std::string text = FormatNumber(v, 0, decimals);
+    double expect = 0;
+    std::from_chars(text.data(), text.data() + text.size(), expect);
+    ASSERT_EQ(ReadNumber(text), expect) << text;
+    ASSERT_EQ(ReadNumber("  " + text + "  "), expect) << text;
+  }
+}
+
+// Exact halves round away from zero, as the sibling programs write them.
+TEST(FormatNumber, ExactHalvesRoundAwayFromZero) {
+  struct Case {
+    double v;
+    int dec;
+    const char* text;
+  } cases[] = {{0.5, 0, "1"},        {-0.5, 0, "-1"},      {1.5, 0, "2"},        {0.125, 2, "0.13"},
+               {-0.125, 2, "-0.13"}, {0.375, 2, "0.38"},   {1.0625, 3, "1.063"}, {0.15, 1, "0.1"},
+               {2.675, 2, "2.67"},   {1e15 + 0.5, 0, "1000000000000001"}, {0.0001, 3, "0.000"}};
+  for (const auto& c : cases) EXPECT_EQ(FormatNumber(c.v, 0, c.dec), c.text) << c.v;
 }
 
 }  // namespace
