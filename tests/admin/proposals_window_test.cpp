@@ -1,11 +1,14 @@
 // The proposals as the main window makes them: the update window opening
 // by itself at the first activation, and the backup proposal at closing,
 // with real settings files and a fixed clock (20 March 2024).
+#include <QLabel>
 #include <QPlainTextEdit>
+#include <QTimer>
 
 #include <ctime>
 
 #include "admin/Adm_EkRuv.h"
+#include "admin/Adm_Ekr_kopia.h"
 #include "admin/Ekr_Adm_ftp.h"
 #include "admin_window_util.h"
 #include "platform/psys.h"
@@ -176,4 +179,50 @@ TEST_F(Proposal, ClosingProposesOrForcesABackupWhenDue) {
   Start();
   ruvtest::DialogScript none;
   EXPECT_TRUE(none.Run([&] { main_->close(); }));
+}
+
+TEST_F(Proposal, AcceptedProposalOpensTheBackupWindow) {
+  Install(prog(), "Ruv_TM.exe", "ruv_inst.dbf");
+  WriteFile(adminIni(), "[ustawienia]\r\nczy_pierwszy=Nie\r\n");
+  WriteFile(ruvIni(), "[ustawienia]\r\nproponuj_aktualizacje=Nie\r\n");
+  SetProcessLister([] { return std::vector<TProcessNames>{}; });
+  Start();
+  ruvtest::DialogScript script;
+  script.Expect(BackupQuestion(1));
+  script.Expect(ruvtest::Dialog().Caption("Kopia plików danych ").Check([](QWidget& w) {
+    auto* forced = w.findChild<QLabel*>("Label1");
+    ASSERT_NE(forced, nullptr);
+    EXPECT_NE(forced->text(), "T");  // asked, not forced
+  }).Click("BitBtn8"));
+  EXPECT_TRUE(script.Run([&] { main_->close(); }));
+  EXPECT_FALSE(main_->ForcedBackup);
+}
+
+TEST_F(Proposal, ForcedBackupRunsInTheBackupWindowAndMovesTheBackupDate) {
+  Install(prog(), "Ruv_TM.exe", "ruv_inst.dbf");
+  WriteFile(prog() + "dane.dbf", "dane");
+  WriteFile(adminIni(), "[ustawienia]\r\nczy_pierwszy=Nie\r\n");
+  WriteFile(ruvIni(), "[ustawienia]\r\nproponuj_aktualizacje=Nie\r\nwymuszaj_kopie=Tak\r\nkatalog_kopii=" + tree.dir() +
+                          "kopie/\r\n");
+  SetProcessLister([] { return std::vector<TProcessNames>{}; });
+  Start();
+  bool forced = false;
+  ruvtest::DialogScript script;
+  script.Expect(Message("Informacja", "I", "Wykonana zostanie kopia plików danych.", {"Dalej"}));
+  script.Expect(ruvtest::Dialog().Caption("Kopia plików danych ").Answer([&](QWidget& w) {
+    auto* backup = qobject_cast<TEk_Adm_kopia*>(&w);
+    ASSERT_NE(backup, nullptr);
+    forced = backup->Label1->text() == "T";
+    // The forced run starts by itself; the window is closed once it is over.
+    auto* closer = new QTimer(backup);
+    QObject::connect(closer, &QTimer::timeout, backup, [this, backup] {
+      if (!backup->Running() && Setting("proponuj_kopie_kiedy") == "20.03.2024") backup->close();
+    });
+    closer->start(20);
+  }));
+  script.Expect(Message("Informacja", "I", "Kopiowanie plików danych zostało zakończone.", {"Zakończ"}));
+  EXPECT_TRUE(script.Run([&] { main_->close(); }));
+  EXPECT_TRUE(forced);
+  EXPECT_TRUE(main_->ForcedBackup);
+  EXPECT_EQ(Setting("proponuj_kopie_kiedy"), "20.03.2024");
 }
