@@ -5,6 +5,7 @@
 #pragma once
 #include <QApplication>
 #include <QFileDialog>
+#include <QLineEdit>
 
 #include <ctime>
 #include <map>
@@ -99,8 +100,14 @@ class BackupTree : public ProgramTree {
     return ruvtest::Dialog().Answer([path, startDir](QWidget& w) {
       auto& fd = dynamic_cast<QFileDialog&>(w);
       if (startDir) *startDir = fd.directory().absolutePath().toStdString();
-      fd.selectFile(QString::fromStdString(path));
-      QMetaObject::invokeMethod(&fd, "accept", Qt::DirectConnection);
+      EXPECT_EQ(fd.objectName().toStdString(), "OpenDialog1");
+      EXPECT_EQ(fd.nameFilters(), QStringList{"zip (*.zip)"});
+      EXPECT_EQ(fd.defaultSuffix().toStdString(), "zip");
+      // Typed into the name field, as a person would.
+      auto* name = fd.findChild<QLineEdit*>("fileNameEdit");
+      ASSERT_NE(name, nullptr);
+      name->setText(QString::fromStdString(path));
+      QMetaObject::invokeMethod(&fd, "accept");
     });
   }
 };

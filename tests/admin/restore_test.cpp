@@ -1,0 +1,299 @@
+// Restores from backup archives and the index-file deletion, through the
+// main window's menu: all or nothing, the documents rule, hostile and
+// damaged archives, the guard, and which directories lose their indexes.
+#include <QAction>
+
+#include "admin/Adm_Ekr_kopia.h"
+#include "admin/Restore.h"
+#include "backup_tree.h"
+
+namespace {
+
+using namespace testutil;
+
+const char* kConfirm = "Potwierdź zamiar odtwarzania plików z kopii.";
+
+class Restore : public BackupTree {
+ protected:
+  void SetUp() override {
+    BackupTree::SetUp();
+    InstallTamir();
+    InstallMorta();
+    std::filesystem::create_directories(prog() + "Kopia");
+    std::filesystem::create_directories(morta() + "Kopia");
+  }
+  static ruvtest::Dialog Confirm(bool yes) {
+    return Message("Potwierdzenie", "?", kConfirm, {"Nie", "Tak"}, yes ? 2 : 1);
+  }
+  // Every regular file under `dir` (relative name -> bytes).
+  static std::map<std::string, std::string> Snapshot(const std::string& dir) {
+    std::map<std::string, std::string> out;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(dir))
+      if (e.is_regular_file()) out[e.path().string().substr(dir.size())] = ReadFile(e.path().string());
+    return out;
+  }
+  // Runs the family restore answering "Tak", the file dialog with
+  // `archive`, and then `after`.
+  bool FamilyRestore(TEkr_Ruv& main, const std::string& archive, std::vector<ruvtest::Dialog> after) {
+    ruvtest::DialogScript script;
+    script.Expect(Confirm(true));
+    script.Expect(ChooseFile(archive));
+    for (auto& d : after) script.Expect(std::move(d));
+    return script.Run([&] { main.Odtworzenieplikwdanychzkopiiprogramydlaruv1->trigger(); });
+  }
+};
+
+TEST_F(Restore, FamilyBackupRestoredOverChangedDataGivesBackTheBytes) {
+  WriteFile(prog() + "dane.dbf", "stare dane");
+  WriteFile(prog() + "notatki.txt", "notatki danych");
+  WriteFile(prog() + "Dokumenty/notatki.txt", "notatki dokumentów");
+  WriteFile(prog() + "Dokumenty/skan.jpg", RandomBytes(3000, 4));
+  auto main = MainWindow();
+  {
+    TEk_Adm_kopia backup(*main);
+    ruvtest::DialogScript script;
+    script.Expect(Message("Informacja", "I", "Kopiowanie plików danych zostało zakończone.", {"Zakończ"}));
+    EXPECT_TRUE(script.Run([&] { backup.BitBtnKopia->click(); }));
+  }
+  const std::string archive = prog() + "Kopia/2011_03_05_Admin_kopia_danych_ruv.zip";
+  const auto backedUp = Snapshot(prog());
+  const size_t entries = Entries(archive).size();
+
+  WriteFile(prog() + "dane.dbf", "zmienione");
+  WriteFile(prog() + "DANE.DBF.bak", "obok");
+  std::filesystem::remove(prog() + "notatki.txt");
+  WriteFile(prog() + "Dokumenty/notatki.txt", "zmienione dokumenty");
+  WriteFile(prog() + "indeks.MDX", "indeks");
+  {
+    TIniFile ini(adminIni());
+    ini.WriteString("katalogi", "ruv_sl", tree.dir() + "gdzie_indziej/");
+  }
+  std::string startDir;
+  ruvtest::DialogScript script;
+  script.Expect(Confirm(true));
+  script.Expect(ChooseFile(archive, &startDir));
+  script.Expect(Message("Informacja", "I",
+                        "Kopia pomyślnie odtworzona.\nLiczba odtworzonych plików: " + std::to_string(entries),
+                        {"Dalej"}));
+  EXPECT_TRUE(script.Run([&] { main->Odtworzenieplikwdanychzkopiiprogramydlaruv1->trigger(); }));
+  EXPECT_EQ(startDir + "/", prog() + "Kopia/");
+
+  auto now = Snapshot(prog());
+  EXPECT_EQ(now.erase("DANE.DBF.bak"), 1u);
+  // The index file is erased; the settings file is the backed-up one with
+  // the directories set back.
+  EXPECT_EQ(now.count("indeks.MDX"), 0u);
+  for (const auto& [name, bytes] : backedUp) {
+    // The settings files come back as the archive holds them.
+    if (name == "ruv_admin.ini" || name == "ruv.ini" || name.rfind("Kopia/", 0) == 0) continue;
+    EXPECT_EQ(now[name], bytes) << name;
+  }
+  EXPECT_EQ(now["ruv.ini"], EntryBytes(archive, "ruv.ini"));
+  TIniFile ini(adminIni());
+  EXPECT_EQ(ini.ReadString("katalogi", "ruv_sl", ""), prog());
+  EXPECT_EQ(ini.ReadString("katalogi", "morta", ""), morta());
+  // No staging directory is left behind.
+  for (const auto& e : std::filesystem::directory_iterator(prog()))
+    EXPECT_EQ(e.path().filename().string().find(".odtwarzanie"), std::string::npos);
+}
+
+TEST_F(Restore, DocumentsGoBackToTheirDirectoryAndTheRestFlat) {
+  const std::string archive = prog() + "Kopia/k.zip";
+  MakeArchive(archive, {{"a.txt", "dane"},
+                        {"C:\\Ruv\\Dokumenty\\a.txt", "dokument"},
+                        {"stary/katalog/b.dbf", "płasko"},
+                        {"x/DOKUMENTY/c.pdf", "pdf"}});
+  WriteFile(prog() + "A.TXT", "stare");
+  auto main = MainWindow();
+  EXPECT_TRUE(FamilyRestore(
+      *main, archive, {Message("Informacja", "I", "Kopia pomyślnie odtworzona.\nLiczba odtworzonych plików: 4", {"Dalej"})}));
+  EXPECT_EQ(ReadFile(prog() + "A.TXT"), "dane");  // replaced in its own letter case
+  EXPECT_FALSE(FileExists(prog() + "a.txt"));
+  EXPECT_EQ(ReadFile(prog() + "Dokumenty/a.txt"), "dokument");
+  EXPECT_EQ(ReadFile(prog() + "Dokumenty/c.pdf"), "pdf");
+  EXPECT_EQ(ReadFile(prog() + "b.dbf"), "płasko");
+  EXPECT_FALSE(FileExists(prog() + "stary"));
+}
+
+TEST_F(Restore, BadArchivesChangeNothingAndSaySo) {
+  WriteFile(prog() + "dane.dbf", "dane");
+  WriteFile(prog() + "indeks.mdx", "indeks");
+  const std::string dir = prog() + "Kopia/";
+  WriteFile(dir + "smieci.zip", RandomBytes(4000, 5));
+  MakeArchive(dir + "pusta.zip", {});
+  MakeArchive(dir + "wrogie.zip", {{"dane.dbf", "podmienione"}, {"../../poza.dbf", "ucieczka"}});
+  RunResult link = RunPython(
+      "import sys, zipfile\n"
+      "z = zipfile.ZipFile(sys.argv[1], 'w')\n"
+      "z.writestr('dane.dbf', 'podmienione')\n"
+      "i = zipfile.ZipInfo('link.dbf'); i.create_system = 3; i.external_attr = 0o120777 << 16\n"
+      "z.writestr(i, '/etc/passwd')\n"
+      "z.close()\n",
+      {dir + "dowiazanie.zip"});
+  ASSERT_EQ(link.status, 0) << link.out;
+  MakeArchive(dir + "kontrolne.zip", {{"dane.dbf", "podmienione"}, {"zle\x01.dbf", "x"}});
+  // Damaged data of the second entry: the first must not land alone.
+  MakeArchive(dir + "uszkodzona.zip", {{"dane.dbf", "podmienione"}, {"b.dbf", TextBytes(20000, 6)}});
+  {
+    std::string bytes = ReadFile(dir + "uszkodzona.zip");
+    const size_t at = bytes.find("b.dbf") + 5 + 100;
+    bytes[at] = char(bytes[at] ^ 0x55);
+    WriteFile(dir + "uszkodzona.zip", bytes);
+  }
+  auto main = MainWindow();
+  const std::string settings = ReadFile(adminIni());
+  const auto before = Snapshot(prog());
+
+  for (const char* name : {"smieci.zip", "pusta.zip"}) {
+    SCOPED_TRACE(name);
+    EXPECT_TRUE(FamilyRestore(*main, dir + name, {Message("Błąd", "H", "Brak plików w kopii !", {"Zakończ"})}));
+    EXPECT_EQ(Snapshot(prog()), before);
+  }
+  for (const char* name : {"wrogie.zip", "dowiazanie.zip", "kontrolne.zip", "uszkodzona.zip"}) {
+    SCOPED_TRACE(name);
+    EXPECT_TRUE(FamilyRestore(*main, dir + name, {ruvtest::Dialog().Caption("Błąd").Icon("H").Check([](QWidget& w) {
+      const std::string text = ruvtest::Inspect(w).text;
+      EXPECT_EQ(text.rfind("Błąd krytyczny przy odtwarzaniu archiwum !\n", 0), 0u) << text;
+      EXPECT_NE(text.find("\nDane nie zostały zmienione."), std::string::npos) << text;
+    }).Click("button1")}));
+    EXPECT_EQ(Snapshot(prog()), before);
+    EXPECT_FALSE(FileExists(tree.dir() + "poza.dbf"));
+    EXPECT_FALSE(FileExists(prog() + "../poza.dbf"));
+  }
+  EXPECT_EQ(ReadFile(adminIni()), settings);
+}
+
+TEST_F(Restore, CancelledOrEmptyChoiceKeepsTheDirectorySettings) {
+  WriteFile(prog() + "indeks.mdx", "indeks");
+  auto main = MainWindow();
+  {
+    TIniFile ini(adminIni());
+    ini.WriteString("katalogi", "ruv_sl", tree.dir() + "gdzie_indziej/");
+  }
+  const std::string settings = ReadFile(adminIni());
+  ruvtest::DialogScript script;
+  script.Expect(Confirm(true));
+  script.Expect(ruvtest::Dialog().PressEscape());
+  script.Expect(Confirm(true));
+  script.Expect(ruvtest::Dialog().Answer([](QWidget& w) { dynamic_cast<QDialog&>(w).done(QDialog::Accepted); }));
+  script.Expect(Message("Błąd", "H", "Nie wybrano kopii do odtworzenia !", {"Zakończ"}));
+  script.Expect(Confirm(false));
+  EXPECT_TRUE(script.Run([&] {
+    for (int i = 0; i < 3; ++i) main->Odtworzenieplikwdanychzkopiiprogramydlaruv1->trigger();
+  }));
+  EXPECT_EQ(ReadFile(adminIni()), settings);
+  // The index files still go, as after every restore command that got past
+  // the file dialog.
+  EXPECT_FALSE(FileExists(prog() + "indeks.mdx"));
+}
+
+TEST_F(Restore, MortaRestoreWritesNoDirectorySettings) {
+  WriteFile(morta() + "kursy.dbf", "stare");
+  WriteFile(morta() + "KURSY.MDX", "indeks");
+  WriteFile(prog() + "ruv.mdx", "indeks rodziny");
+  const std::string archive = morta() + "Kopia/m.zip";
+  MakeArchive(archive, {{"kursy.dbf", "z kopii"}});
+  auto main = MainWindow();
+  {
+    TIniFile ini(adminIni());
+    ini.WriteString("katalogi", "ruv_sl", tree.dir() + "gdzie_indziej/");
+  }
+  const std::string settings = ReadFile(adminIni());
+  std::string startDir;
+  ruvtest::DialogScript script;
+  script.Expect(Confirm(true));
+  script.Expect(ChooseFile(archive, &startDir));
+  script.Expect(Message("Informacja", "I", "Kopia pomyślnie odtworzona.\nLiczba odtworzonych plików: 1", {"Dalej"}));
+  EXPECT_TRUE(script.Run([&] { main->OdtworzenieplikwdanychzkopiiprogramMorta1->trigger(); }));
+  EXPECT_EQ(startDir + "/", morta() + "Kopia/");
+  EXPECT_EQ(ReadFile(morta() + "kursy.dbf"), "z kopii");
+  EXPECT_FALSE(FileExists(morta() + "KURSY.MDX"));
+  EXPECT_TRUE(FileExists(prog() + "ruv.mdx"));
+  EXPECT_EQ(ReadFile(adminIni()), settings);
+}
+
+TEST_F(Restore, GuardRefusesWhileTheProgramWhoseDataItRestoresRuns) {
+  auto main = MainWindow();
+  SetProcessLister([] { return std::vector<TProcessNames>{{"/opt/ruv/RUV_TM.EXE", "", ""}}; });
+  ruvtest::DialogScript script;
+  script.Expect(GuardMessage());   // the family restore
+  script.Expect(Confirm(false));   // Morta's is not Tamir's data
+  EXPECT_TRUE(script.Run([&] {
+    main->Odtworzenieplikwdanychzkopiiprogramydlaruv1->trigger();
+    main->OdtworzenieplikwdanychzkopiiprogramMorta1->trigger();
+  }));
+  SetProcessLister([] { return std::vector<TProcessNames>{{"/opt/morta/morta.exe", "", ""}}; });
+  ruvtest::DialogScript morta;
+  morta.Expect(Confirm(false));
+  morta.Expect(GuardMessage());
+  EXPECT_TRUE(morta.Run([&] {
+    main->Odtworzenieplikwdanychzkopiiprogramydlaruv1->trigger();
+    main->OdtworzenieplikwdanychzkopiiprogramMorta1->trigger();
+  }));
+}
+
+class IndexDeletion : public Restore {};
+
+TEST_F(IndexDeletion, ErasesTheIndexFilesOfTheFirstFamilyDirectoryAndMortasOnly) {
+  const std::string gorvalo = tree.dir() + "Gorvalo/";
+  for (const std::string& f : {gorvalo + "a.mdx", gorvalo + "B.MDX", gorvalo + "c.Mdx", morta() + "kursy.MDX"})
+    WriteFile(f, "indeks");
+  for (const std::string& f : {gorvalo + "a.dbf", gorvalo + "mdx.txt", gorvalo + "sub/d.mdx", prog() + "ruv.mdx",
+                               morta() + "kursy.dbf", tree.dir() + "Inny/e.mdx"})
+    WriteFile(f, "zostaje");
+  auto main = MainWindow();
+  {
+    TIniFile ini(adminIni());
+    ini.WriteString("katalogi", "ruv_tamir", "  ");
+    ini.WriteString("katalogi", "ruv_gorvalo", " " + gorvalo + " ");
+    ini.WriteString("katalogi", "ruv_sl", tree.dir() + "Inny/");
+  }
+  const auto question = Message("Informacja", "I",
+                                "Usunięte pliki indeksowe zostaną odtworzone po uruchomieniu programu.",
+                                {"Dalej", "Anuluj"}, 2);
+  {
+    ruvtest::DialogScript cancelled;
+    cancelled.Expect(question);
+    EXPECT_TRUE(cancelled.Run([&] { main->Usunicieplikwindeksowych1->trigger(); }));
+    EXPECT_TRUE(FileExists(gorvalo + "a.mdx"));
+  }
+  // The question comes before the guard.
+  SetProcessLister([] { return std::vector<TProcessNames>{{"/x/Morta.exe", "", ""}}; });
+  {
+    ruvtest::DialogScript guarded;
+    guarded.Expect(Message("Informacja", "I",
+                           "Usunięte pliki indeksowe zostaną odtworzone po uruchomieniu programu.",
+                           {"Dalej", "Anuluj"}, 1));
+    guarded.Expect(GuardMessage());
+    EXPECT_TRUE(guarded.Run([&] { main->Usunicieplikwindeksowych1->trigger(); }));
+    EXPECT_TRUE(FileExists(gorvalo + "a.mdx"));
+  }
+  SetProcessLister([] { return std::vector<TProcessNames>{}; });
+  ruvtest::DialogScript script;
+  script.Expect(Message("Informacja", "I", "Usunięte pliki indeksowe zostaną odtworzone po uruchomieniu programu.",
+                        {"Dalej", "Anuluj"}, 1));
+  script.Expect(Message("Informacja", "I", "Pliki indeksowe zostały usunięte.", {"Dalej"}));
+  EXPECT_TRUE(script.Run([&] { main->Usunicieplikwindeksowych1->trigger(); }));
+  EXPECT_EQ(ListDir(gorvalo), (std::vector<std::string>{"a.dbf", "mdx.txt", "sub"}));
+  EXPECT_FALSE(FileExists(morta() + "kursy.MDX"));
+  EXPECT_TRUE(FileExists(morta() + "kursy.dbf"));
+  EXPECT_TRUE(FileExists(gorvalo + "sub/d.mdx"));
+  EXPECT_TRUE(FileExists(prog() + "ruv.mdx"));
+  EXPECT_TRUE(FileExists(tree.dir() + "Inny/e.mdx"));
+}
+
+TEST(RestoreArchive, TargetThatCannotBeMadeChangesNothing) {
+  TempDir t;
+  WriteFile(t.dir() + "plik", "zwykły plik");
+  const std::string archive = t.dir() + "k.zip";
+  RunResult r = RunPython("import sys, zipfile\nzipfile.ZipFile(sys.argv[1], 'w').writestr('a.dbf', 'x')\n", {archive});
+  ASSERT_EQ(r.status, 0);
+  TZipMaster19 zip;
+  zip.ZipFileName = archive;
+  TRestoreResult result = RestoreArchive(zip, t.dir() + "plik/dane/");
+  EXPECT_FALSE(result.Ok);
+  EXPECT_FALSE(result.Error.empty());
+  EXPECT_EQ(ReadFile(t.dir() + "plik"), "zwykły plik");
+}
+
+}  // namespace
