@@ -104,27 +104,29 @@ TEk_Adm_kopia::TEk_Adm_kopia(TEkr_Ruv& owner) : QDialog(&owner), owner_(owner) {
   setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                  Qt::WindowCloseButtonHint);
   setFont(TahomaFont(13));
-  setFixedSize(560, 436);
+  setFixedSize(640, 436);
 
-  RichEdit1 = Place<QTextEdit>(this, "RichEdit1", 8, 8, 544, 260);
+  RichEdit1 = Place<QTextEdit>(this, "RichEdit1", 8, 8, 624, 260);
   RichEdit1->setReadOnly(true);
+  // The report's rule of 68 "=" stays one line.
+  RichEdit1->setLineWrapMode(QTextEdit::NoWrap);
   RichEdit1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   QPalette info = RichEdit1->palette();
   info.setColor(QPalette::Base, QColor(255, 255, 225));
   info.setColor(QPalette::Text, QColor(128, 128, 128));
   RichEdit1->setPalette(info);
 
-  Biezacyplik = Place<QLabel>(this, "Biezacyplik", 8, 274, 544, 34, "Bieżący plik :");
+  Biezacyplik = Place<QLabel>(this, "Biezacyplik", 8, 274, 624, 34, "Bieżący plik :");
   Biezacyplik->setAlignment(Qt::AlignCenter);
   Biezacyplik->setWordWrap(true);
-  ProgressBar1 = Place<QProgressBar>(this, "ProgressBar1", 8, 312, 544, 17);
+  ProgressBar1 = Place<QProgressBar>(this, "ProgressBar1", 8, 312, 624, 17);
   ProgressBar1->setTextVisible(false);
   ProgressBar1->hide();
   CheckBox1 = Place<QCheckBox>(this, "CheckBox1", 8, 340, 420, 19, "prześlij kopię do serwera VELMO Soft");
   CheckBox2 = Place<QCheckBox>(this, "CheckBox2", 8, 364, 420, 19, "pominąć katalog dokumentów dodatkowych");
-  BitBtnKopia = Place<QPushButton>(this, "BitBtnKopia", 322, 398, 112, 29, "Twórz kopię");
+  BitBtnKopia = Place<QPushButton>(this, "BitBtnKopia", 402, 398, 112, 29, "Twórz kopię");
   BitBtnKopia->setToolTip("Twórz kopię");
-  BitBtn8 = Place<QPushButton>(this, "BitBtn8", 442, 398, 110, 29, "Zamknij");
+  BitBtn8 = Place<QPushButton>(this, "BitBtn8", 522, 398, 110, 29, "Zamknij");
   Label1 = Place<QLabel>(this, "Label1", 8, 404, 100, 17, "wymuś_kopię");
   Label1->hide();
 
