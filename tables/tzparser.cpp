@@ -122,8 +122,6 @@ struct Tok {
   double Number = 0;
   std::string Text;  // a string constant
   FieldInfo Field;
-  bool IsNumber = false;
-  bool IsString = false;
 };
 
 // One binary operator: its text in type errors and its forms.
@@ -211,7 +209,6 @@ class Compiler {
         break;
       }
       t.Code = kTypeN;
-      t.IsNumber = true;
       t.Number = ReadNumber(text_.substr(start, pos_ - start));
       Remember(0, true);
       return t;
@@ -223,7 +220,6 @@ class Compiler {
         Fail("Syntax error");
       }
       t.Code = kTypeC;
-      t.IsString = true;
       t.Text = std::string(text_.substr(pos_ + 1, close - pos_ - 1));
       pos_ = close + 1;
       Remember(0, false);
@@ -482,12 +478,12 @@ class Compiler {
 
   int32_t ParsePrimary() {
     int32_t code = Peek();
-    if (code == kTypeN && look_.IsNumber) {
+    if (code == kTypeN) {
       Tok t = Shift();
       Emit(0, 0, kTypeN, t.Number);
       return kTypeN;
     }
-    if (code == kTypeC && look_.IsString) {
+    if (code == kTypeC) {
       Tok t = Shift();
       rec_.Constants.push_back(std::move(t.Text));
       Emit(0, 0, kTypeC, 0, int32_t(rec_.Constants.size() - 1));
