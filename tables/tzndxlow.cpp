@@ -179,7 +179,24 @@ size_t WriteFixed(double value, int decimals, char* out) {
   auto shortest = std::to_chars(buf, buf + sizeof buf, std::fabs(value), std::chars_format::fixed);
   std::string_view sv(buf, size_t(shortest.ptr - buf));
   size_t dot = sv.find('.');
-  bool maybeTie = dot != std::string_view::npos && sv.size() - dot - 1 == size_t(decimals) + 1 && sv.back() == '5';
+  size_t fraction = dot == std::string_view::npos ? 0 : sv.size() - dot - 1;
+  // A value whose shortest form has no more decimals than asked, and whose
+  // neighbours lie well within the last decimal, is that form: the usual
+  // case of a number read from a field.
+  static constexpr double kTenths[] = {1,     1e-1,  1e-2,  1e-3,  1e-4,  1e-5,  1e-6,  1e-7,
+                                       1e-8,  1e-9,  1e-10, 1e-11, 1e-12, 1e-13, 1e-14, 1e-15};
+  double magnitude = std::fabs(value);
+  if (fraction <= size_t(decimals) && decimals < int(std::size(kTenths)) &&
+      std::nextafter(magnitude, HUGE_VAL) - magnitude < kTenths[decimals] / 4) {
+    size_t len = 0;
+    if (value < 0 && magnitude != 0) out[len++] = '-';
+    std::memcpy(out + len, sv.data(), sv.size());
+    len += sv.size();
+    if (decimals > 0 && dot == std::string_view::npos) out[len++] = '.';
+    std::memset(out + len, '0', size_t(decimals) - fraction);
+    return len + size_t(decimals) - fraction;
+  }
+  bool maybeTie = fraction == size_t(decimals) + 1 && sv.back() == '5';
   if (!maybeTie) {
     auto fast = std::to_chars(out, out + kNumberBuf, value, std::chars_format::fixed, decimals);
     size_t len = size_t(fast.ptr - out);

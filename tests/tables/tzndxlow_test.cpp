@@ -253,3 +253,31 @@ TEST(FormatNumber, ExactHalvesRoundAwayFromZero) {
 }
 
 }  // namespace
+
+namespace {
+
+// Away from exact halves the number text is the correctly rounded one.
+TEST(FormatNumber, MatchesCorrectRoundingAwayFromHalves) {
+  std::mt19937_64 rng(4242);
+  for (int i = 0; i < 200000; ++i) {
+    int decimals = int(rng() % 7);
+    double v;
+    switch (i % 3) {
+      case 0: v = double(int64_t(rng() % 20000000000ULL) - 10000000000LL) / std::pow(10.0, int(rng() % 9)); break;
+      case 1: v = std::ldexp(double(rng() % (1ULL << 53)), int(rng() % 80) - 70); break;
+      default: v = double(int64_t(rng() % 2000001) - 1000000) / 100.0; break;
+    }
+    char exact[800];
+    auto e = std::to_chars(exact, exact + sizeof exact, std::fabs(v), std::chars_format::fixed, decimals + 60);
+    std::string digits(exact, e.ptr);
+    size_t next = digits.find('.') + 1 + size_t(decimals);
+    if (digits[next] == '5' && digits.find_first_not_of('0', next + 1) == std::string::npos) continue;
+    char buf[800];
+    auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed, decimals);
+    std::string expect(buf, r.ptr);
+    if (expect[0] == '-' && expect.find_first_not_of("-0.") == std::string::npos) expect.erase(0, 1);
+    ASSERT_EQ(FormatNumber(v, 0, decimals), expect) << v << " " << decimals;
+  }
+}
+
+}  // namespace
