@@ -65,7 +65,11 @@ class WriteBracketScope {
   bool open_;
 };
 
-bool Deleted(const WorkArea& a) { return a.Virtual ? a.Rec[0] != 0 : a.Rec[0] == '*'; }
+// A variable-length in-memory record keeps its flag after the 16-bit length.
+bool Deleted(const WorkArea& a) {
+  if (!a.Virtual) return a.Rec[0] == '*';
+  return a.Rec[a.RecLen == 0 ? 2 : 0] != 0;
+}
 
 // Reads record `recno` and loads the typed buffer; false on a read error.
 bool ReadAndLoad(WorkArea& a, int32_t recno) {

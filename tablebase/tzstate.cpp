@@ -2,6 +2,7 @@
 
 #include "tablebase/dbf4.h"
 #include "tablebase/tzutils.h"
+#include "tablebase/vfiles.h"
 
 namespace {
 EngineState g_engine;
@@ -14,6 +15,7 @@ void EngineStartup() {
   if (g_started) return;
   g_started = true;
   DateUnitStartup();
+  VFilesInstall();
 }
 
 void EngineShutdown() {

@@ -276,6 +276,7 @@ TEST_F(AreaTest, MdxFlagAndReadOnlyOpens) {
 }
 
 TEST_F(AreaTest, InMemoryTableWithoutTheVirtualLayer) {
+  Hooks().VirtualFile = nullptr;
   char buf[20];
   USE("list VIRTUAL FILE", buf, sizeof buf);
   EXPECT_EQ(LastErrorCode(), 1101);
