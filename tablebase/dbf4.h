@@ -19,6 +19,8 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <variant>
+#include <vector>
 
 #include "platform/pfile.h"
 #include "tablebase/dbf4_area.h"
@@ -157,3 +159,28 @@ bool LeaveHiddenRecord();
 // Runs the area's after-move procedure (relations) with the index found
 // flag saved and restored around it.
 void RunAfterMove();
+
+// --- Locate and continue (dbf4_locate.cpp) --------------------------------
+
+// A value to search for: text (for "C", "M", and date texts in the current
+// picture for "D"), a number, or a logical.
+using LocateValue = std::variant<std::string, int64_t, double, bool>;
+
+// The field number of "NAME [NOCASE] [EXACT] [CONTAINED]" with the options
+// stored in the search state; 0 after reporting 215 or 220.
+uint8_t LocateCountSum(const std::string& text);
+// Finds the first visible record from `start` on whose field `field` (a
+// name, optionally followed by the options above) matches: by default a
+// case-sensitive begins-with comparison of the stored text with the value
+// without its trailing blanks. Numbers are compared in their stored form
+// ("." as the decimal point), text in Windows-1250 also in OEM tables.
+// Found: positioned there, true. Not found: at end of file, false.
+bool Locate(const std::string& field, const LocateValue& value, bool noCase, int32_t start, bool exact);
+// The next match after the current record; error 220 without a running
+// search.
+void Continue();
+// Several fields at once ("NAME;CITY" with one value per field): the first
+// record where all match. The area returns to its starting record unless
+// `stay` and found; the after-move procedure is not run meanwhile.
+bool LocateFields(const std::string& fields, const std::vector<LocateValue>& values, bool noCase, bool stay,
+                  bool exact);

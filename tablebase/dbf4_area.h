@@ -157,6 +157,15 @@ struct PeekCache {
   std::vector<char> Data;
 };
 
+// The running search of Locate/Continue (one at a time for the engine).
+struct LocateState {
+  std::string Value;  // the value as field text, prepared by Locate
+  uint8_t Field = 0;  // field of the running search; 0 = none
+  bool CaseSensitive = true;
+  bool Exact = false;
+  bool Contained = false;
+};
+
 struct DbfState {
   DbfSettings Settings;
   std::array<std::unique_ptr<WorkArea>, kAreaSlots + 1> Areas;  // index 0 unused
@@ -166,4 +175,5 @@ struct DbfState {
   RecordTranslator NextReadXlat;
   RecordTranslator NextWriteXlat;
   HookTables Hooks;
+  LocateState Search;
 };
