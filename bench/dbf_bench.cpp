@@ -1,0 +1,353 @@
+// The DBF engine against shapelib's DBF code doing the same work on one
+// table (C30, N10.2, N8, D, L):
+//
+//   dbf_bench [records]      (default 1000000)
+//
+// Each step runs on a file of its own library's making, in a temporary
+// folder, and prints its time and the ratio engine/shapelib (below 1: the
+// engine is faster). The engine runs each step exclusive (EXCLUSIVE, no
+// locks taken) and shared (other programs may use the table: appends under
+// the table lock, replaces under record locks, every read from the file).
+// Also printed: the time to read the file's bytes alone, and the growth of
+// the resident memory over each engine step.
+#include <shapefil.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "tablebase/dbf4.h"
+#include "tablebase/tzdbflow.h"
+#include "tablebase/tzutils.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
+
+long RssKb() {
+  std::ifstream in("/proc/self/status");
+  std::string line;
+  while (std::getline(in, line))
+    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+  return 0;
+}
+
+// Record i's values: a name, an amount, a count, a date, a flag.
+std::string Name(int i) {
+  std::string s = "Kowalski-" + std::to_string(i * 7919 % 1000003);
+  s.resize(30, ' ');
+  return s;
+}
+double Amount(int i) { return double(i % 100000) / 4.0; }
+int Count(int i) { return i % 9999999; }
+std::string Digits(int v, int width) {
+  std::string s(size_t(width), '0');
+  for (int i = width - 1; i >= 0 && v > 0; --i, v /= 10) s[size_t(i)] = char('0' + v % 10);
+  return s;
+}
+std::string Date(int i) {
+  return Digits(1 + i % 28, 2) + "." + Digits(1 + i % 12, 2) + "." + Digits(1990 + i % 35, 4);
+}
+std::string StoredDate(int i) { return Digits(1990 + i % 35, 4) + Digits(1 + i % 12, 2) + Digits(1 + i % 28, 2); }
+
+// Typed-buffer slots of the engine's table (see dbf4.h).
+struct Slots {
+  char *name, *amount, *count, *date, *flag;
+  Slots() : name(FieldAddress(1)), amount(FieldAddress(2)), count(FieldAddress(3)), date(FieldAddress(4)), flag(FieldAddress(5)) {}
+};
+
+void Fill(const Slots& s, int i) {
+  std::string n = Name(i), d = Date(i);
+  s.name[0] = char(n.size());
+  std::memcpy(s.name + 1, n.data(), n.size());
+  double a = Amount(i);
+  std::memcpy(s.amount, &a, sizeof a);
+  int32_t c = Count(i);
+  std::memcpy(s.count, &c, sizeof c);
+  s.date[0] = char(d.size());
+  std::memcpy(s.date + 1, d.data(), d.size());
+  s.flag[0] = i % 3 == 0;
+}
+
+// What a reader does with a record: every field taken out.
+struct Sink {
+  double sum = 0;
+  size_t bytes = 0;
+  void Engine(const Slots& s) {
+    char name[31], date[11];
+    std::memcpy(name, s.name + 1, uint8_t(s.name[0]));
+    std::memcpy(date, s.date + 1, uint8_t(s.date[0]));
+    double a;
+    int32_t c;
+    std::memcpy(&a, s.amount, sizeof a);
+    std::memcpy(&c, s.count, sizeof c);
+    sum += a + c + (s.flag[0] ? 1 : 0);
+    bytes += uint8_t(s.name[0]) + uint8_t(s.date[0]) + size_t(name[0] + date[0]) % 2;
+  }
+  void Shape(DBFHandle h, int rec) {
+    const char* n = DBFReadStringAttribute(h, rec, 0);
+    bytes += std::strlen(n);
+    sum += DBFReadDoubleAttribute(h, rec, 1);
+    sum += DBFReadIntegerAttribute(h, rec, 2);
+    bytes += std::strlen(DBFReadStringAttribute(h, rec, 3));
+    sum += DBFReadLogicalAttribute(h, rec, 4)[0] == 'T' ? 1 : 0;
+  }
+};
+
+struct Row {
+  const char* step;
+  double exclusive, shared, shape;
+  long rssExclusive, rssShared;
+};
+
+std::vector<Row> g_rows;
+
+// Runs an engine step and returns its time and the memory it added.
+template <class F>
+std::pair<double, long> TimeEngine(F&& f) {
+  long before = RssKb();
+  auto t = Clock::now();
+  f();
+  double s = Seconds(t);
+  return {s, RssKb() - before};
+}
+
+void Check(const char* what) {
+  if (LastErrorCode() != 0) {
+    std::fprintf(stderr, "%s: engine error %u %s\n", what, LastErrorCode(), LastErrorMessage().c_str());
+    std::exit(1);
+  }
+}
+
+void OpenEngine(const std::string& path, bool exclusive) {
+  USE(path + (exclusive ? " EXCLUSIVE" : ""), nullptr, 0);
+  Check("USE");
+}
+
+void EngineCreate(const std::string& path, int n, bool exclusive) {
+  std::vector<FieldEntry> fields(5);
+  const struct {
+    const char* name;
+    char type;
+    uint8_t len, dec;
+  } defs[] = {{"NAZWISKO", 'C', 30, 0}, {"KWOTA", 'N', 10, 2}, {"ILOSC", 'N', 8, 0}, {"DATA", 'D', 8, 0}, {"AKTYWNY", 'L', 1, 0}};
+  for (size_t i = 0; i < 5; ++i) {
+    fields[i].Name = defs[i].name;
+    fields[i].Type = defs[i].type;
+    fields[i].Len = defs[i].len;
+    fields[i].Dec = defs[i].dec;
+  }
+  WorkArea scratch;
+  CreateDbf(scratch, path, fields);
+  Check("CreateDbf");
+  OpenEngine(path, exclusive);
+  if (!exclusive && !ALock()) Check("ALock");
+  Slots s;
+  for (int i = 1; i <= n; ++i) {
+    *FieldAddress(0) = 0;
+    Fill(s, i);
+    Append();
+  }
+  Check("Append");
+  CloseArea();
+  Check("CloseArea");
+}
+
+void EngineRead(const std::string& path, bool exclusive, int n, Sink& sink) {
+  OpenEngine(path, exclusive);
+  Slots s;
+  int seen = 0;
+  for (GoTop(); !dEOF(); SKIP(1)) {
+    sink.Engine(s);
+    ++seen;
+  }
+  Check("SKIP");
+  if (seen != n) {
+    std::fprintf(stderr, "engine read %d records of %d\n", seen, n);
+    std::exit(1);
+  }
+  CloseArea();
+}
+
+void EngineLocate(const std::string& path, bool exclusive) {
+  OpenEngine(path, exclusive);
+  if (Locate("NAZWISKO", std::string("Nowak"), false, 1, false)) {
+    std::fprintf(stderr, "engine Locate found a record\n");
+    std::exit(1);
+  }
+  Check("Locate");
+  CloseArea();
+}
+
+void EngineRandom(const std::string& path, bool exclusive, const std::vector<int>& recs, Sink& sink) {
+  OpenEngine(path, exclusive);
+  Slots s;
+  for (int r : recs) {
+    GO(r);
+    sink.Engine(s);
+  }
+  Check("GO");
+  CloseArea();
+}
+
+void EngineReplace(const std::string& path, bool exclusive, const std::vector<int>& recs) {
+  OpenEngine(path, exclusive);
+  Slots s;
+  for (int r : recs) {
+    GO(r);
+    if (!exclusive && !RLock()) Check("RLock");
+    double a;
+    std::memcpy(&a, s.amount, sizeof a);
+    a += 1;
+    std::memcpy(s.amount, &a, sizeof a);
+    Replace();
+    if (!exclusive) Unlock();
+  }
+  Check("Replace");
+  CloseArea();
+}
+
+DBFHandle ShapeOpen(const std::string& path) {
+  DBFHandle h = DBFOpen(path.c_str(), "rb+");
+  if (!h) {
+    std::fprintf(stderr, "shapelib cannot open %s\n", path.c_str());
+    std::exit(1);
+  }
+  return h;
+}
+
+void ShapeCreate(const std::string& path, int n) {
+  DBFHandle h = DBFCreate(path.c_str());
+  DBFAddField(h, "NAZWISKO", FTString, 30, 0);
+  DBFAddField(h, "KWOTA", FTDouble, 10, 2);
+  DBFAddField(h, "ILOSC", FTInteger, 8, 0);
+  DBFAddNativeFieldType(h, "DATA", 'D', 8, 0);
+  DBFAddNativeFieldType(h, "AKTYWNY", 'L', 1, 0);
+  for (int i = 1; i <= n; ++i) {
+    const int rec = i - 1;
+    DBFWriteStringAttribute(h, rec, 0, Name(i).c_str());
+    DBFWriteDoubleAttribute(h, rec, 1, Amount(i));
+    DBFWriteIntegerAttribute(h, rec, 2, Count(i));
+    DBFWriteStringAttribute(h, rec, 3, StoredDate(i).c_str());
+    DBFWriteLogicalAttribute(h, rec, 4, i % 3 == 0 ? 'T' : 'F');
+  }
+  DBFClose(h);
+}
+
+void ShapeRead(const std::string& path, int n, Sink& sink) {
+  DBFHandle h = ShapeOpen(path);
+  const int count = DBFGetRecordCount(h);
+  if (count != n) std::exit(1);
+  for (int r = 0; r < count; ++r) sink.Shape(h, r);
+  DBFClose(h);
+}
+
+void ShapeLocate(const std::string& path) {
+  DBFHandle h = ShapeOpen(path);
+  const int count = DBFGetRecordCount(h);
+  for (int r = 0; r < count; ++r)
+    if (std::strncmp(DBFReadStringAttribute(h, r, 0), "Nowak", 5) == 0) std::exit(1);
+  DBFClose(h);
+}
+
+void ShapeRandom(const std::string& path, const std::vector<int>& recs, Sink& sink) {
+  DBFHandle h = ShapeOpen(path);
+  for (int r : recs) sink.Shape(h, r - 1);
+  DBFClose(h);
+}
+
+void ShapeReplace(const std::string& path, const std::vector<int>& recs) {
+  DBFHandle h = ShapeOpen(path);
+  for (int r : recs) DBFWriteDoubleAttribute(h, r - 1, 1, DBFReadDoubleAttribute(h, r - 1, 1) + 1);
+  DBFClose(h);
+}
+
+double RawRead(const std::string& path) {
+  auto t = Clock::now();
+  std::vector<char> buf(1 << 20);
+  FILE* f = std::fopen(path.c_str(), "rb");
+  size_t total = 0, got;
+  while ((got = std::fread(buf.data(), 1, buf.size(), f)) > 0) total += got;
+  std::fclose(f);
+  double s = Seconds(t);
+  if (total == 0) std::exit(1);
+  return s;
+}
+
+template <class E, class S>
+void Step(const char* name, E&& engine, S&& shape) {
+  Row row{name, 0, 0, 0, 0, 0};
+  auto ex = TimeEngine([&] { engine(true); });
+  auto sh = TimeEngine([&] { engine(false); });
+  auto t = Clock::now();
+  shape();
+  row.shape = Seconds(t);
+  row.exclusive = ex.first;
+  row.rssExclusive = ex.second;
+  row.shared = sh.first;
+  row.rssShared = sh.second;
+  g_rows.push_back(row);
+  std::printf("%-28s engine excl %8.3f s (x%.2f)  shared %8.3f s (x%.2f)  shapelib %8.3f s   rss +%ld/+%ld KiB\n", name,
+              row.exclusive, row.exclusive / row.shape, row.shared, row.shared / row.shape, row.shape,
+              row.rssExclusive, row.rssShared);
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int n = argc > 1 ? std::atoi(argv[1]) : 1000000;
+  if (n < 1) return 2;
+  char tmpl[] = "/tmp/dbfbenchXXXXXX";
+  if (!mkdtemp(tmpl)) return 1;
+  const std::string dir = tmpl;
+  EngineStartup();
+  SetDateFormat(4);
+  SetCentury();
+  const std::string engineFile = dir + "/ENGINE.DBF", sharedFile = dir + "/SHARED.DBF", shapeFile = dir + "/shape.dbf";
+
+  std::printf("%d records; ratios are engine time / shapelib time\n", n);
+  Step(
+      "create + append all", [&](bool exclusive) { EngineCreate(exclusive ? engineFile : sharedFile, n, exclusive); },
+      [&] { ShapeCreate(shapeFile, n); });
+  std::printf("file sizes: engine %lld, shapelib %lld bytes\n", (long long)std::filesystem::file_size(engineFile),
+              (long long)std::filesystem::file_size(shapeFile));
+
+  Sink sink;
+  Step(
+      "read all, natural order", [&](bool exclusive) { EngineRead(engineFile, exclusive, n, sink); },
+      [&] { ShapeRead(shapeFile, n, sink); });
+  const double raw = RawRead(engineFile);
+  std::printf("%-28s %8.3f s; exclusive read = x%.1f of it, shared read = x%.2f of exclusive\n", "read the file's bytes",
+              raw, g_rows.back().exclusive / raw, g_rows.back().shared / g_rows.back().exclusive);
+
+  Step(
+      "Locate, no match", [&](bool exclusive) { EngineLocate(engineFile, exclusive); },
+      [&] { ShapeLocate(shapeFile); });
+
+  std::mt19937 rng(42);
+  std::uniform_int_distribution<int> pick(1, n);
+  std::vector<int> randomRecs(100000), replaceRecs(10000);
+  for (int& r : randomRecs) r = pick(rng);
+  for (int& r : replaceRecs) r = pick(rng);
+  Step(
+      "100,000 random GO + read", [&](bool exclusive) { EngineRandom(engineFile, exclusive, randomRecs, sink); },
+      [&] { ShapeRandom(shapeFile, randomRecs, sink); });
+  Step(
+      "10,000 Replace", [&](bool exclusive) { EngineReplace(engineFile, exclusive, replaceRecs); },
+      [&] { ShapeReplace(shapeFile, replaceRecs); });
+
+  std::printf("(checksum %.0f %zu)\n", sink.sum, sink.bytes);
+  EngineShutdown();
+  std::filesystem::remove_all(dir);
+  return 0;
+}
