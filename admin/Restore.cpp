@@ -179,15 +179,16 @@ TRestoreResult RestoreArchive(TZipMaster19& zip, const std::string& targetDir) {
     }
   } removeMadeDocs{madeDocs, result.Ok};
   Mover mover(kept);
+  plat::DirNameIndex targetNames(target);
   for (const std::string& name : RegularFiles(fresh)) {
-    if (std::string why = mover.Move(fresh + name, plat::ResolvePath(target + name)); !why.empty()) {
+    if (std::string why = mover.Move(fresh + name, targetNames.Resolve(name)); !why.empty()) {
       result.Error = "Nie można zapisać pliku " + why + ".";
       return result;
     }
   }
   const std::string freshDocs = fresh + kDocumentsDirName + "/";
   if (plat::IsDirectory(freshDocs)) {
-    std::string docs = plat::ResolvePath(target + kDocumentsDirName);
+    std::string docs = targetNames.Resolve(kDocumentsDirName);
     if (!plat::IsDirectory(docs)) {
       if (plat::MakeDirectory(docs) != plat::kOk) {
         result.Error = "Nie można utworzyć katalogu " + docs + ".";
@@ -196,8 +197,9 @@ TRestoreResult RestoreArchive(TZipMaster19& zip, const std::string& targetDir) {
       madeDocs = docs;
     }
     docs = WithSlash(docs);
+    plat::DirNameIndex docsNames(docs);
     for (const std::string& name : RegularFiles(freshDocs)) {
-      if (std::string why = mover.Move(freshDocs + name, plat::ResolvePath(docs + name)); !why.empty()) {
+      if (std::string why = mover.Move(freshDocs + name, docsNames.Resolve(name)); !why.empty()) {
         result.Error = "Nie można zapisać pliku " + why + ".";
         return result;
       }

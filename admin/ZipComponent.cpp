@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <memory>
+#include <map>
 #include <set>
 #include <utility>
 
@@ -503,10 +504,16 @@ bool TZipMaster19::Extract() {
   Progress(d);
 
   std::vector<char> buf(256 * 1024);
+  // Names are resolved from one listing per directory: looking each one up
+  // in a directory of thousands of files would cost the square of them.
+  std::map<std::string, plat::DirNameIndex> indexes;
+  auto indexOf = [&](const std::string& dir) -> plat::DirNameIndex& {
+    return indexes.try_emplace(dir, dir).first->second;
+  };
   for (ExtractItem& it : items) {
     std::string dir = base;
     if (!it.keepDir.empty()) {
-      dir = plat::ResolvePath(base + it.keepDir);
+      dir = indexOf(base).Resolve(it.keepDir);
       struct stat ds {};
       if (::lstat(dir.c_str(), &ds) != 0) {
         if (int rc = plat::MakeDirectory(dir)) {
@@ -514,6 +521,7 @@ bool TZipMaster19::Extract() {
           allOk = false;
           continue;
         }
+        indexOf(base).Add(it.keepDir);
       } else if (!S_ISDIR(ds.st_mode)) {
         Message(ZipErrTarget, "Pominięto wpis \"" + it.entry + "\": " + dir + " nie jest katalogiem.");
         allOk = false;
@@ -522,7 +530,7 @@ bool TZipMaster19::Extract() {
       dir = WithSlash(dir);
     }
     // An existing file of this name in any letter case is the one replaced.
-    const std::string target = plat::ResolvePath(dir + it.name);
+    const std::string target = indexOf(dir).Resolve(it.name);
     struct stat ts {};
     if (::lstat(target.c_str(), &ts) == 0) {
       if (S_ISDIR(ts.st_mode)) {
@@ -589,6 +597,7 @@ bool TZipMaster19::Extract() {
       continue;
     }
     tmp.Release();
+    indexOf(dir).Add(target.substr(dir.size()));
     ++successCnt_;
     d.ProgType = EndOfItem;
     Progress(d);

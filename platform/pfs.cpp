@@ -93,6 +93,39 @@ std::string NormalizeSeparators(const std::string& path) {
 
 bool SameNameIgnoreCase(const std::string& a, const std::string& b) { return FoldedChars(a) == FoldedChars(b); }
 
+namespace {
+
+std::u32string FoldedKey(const std::string& name) {
+  std::u32string key;
+  for (size_t i = 0; i < name.size();) key.push_back(char32_t(Fold(NextChar(name, i))));
+  return key;
+}
+
+}  // namespace
+
+std::string DirNameIndex::Resolve(const std::string& name) {
+  const std::string asWritten = dir_ + name;
+  struct stat st {};
+  if (lstat(asWritten.c_str(), &st) == 0) return asWritten;
+  if (!listed_) {
+    listed_ = true;
+    if (DIR* d = opendir(dir_.c_str())) {
+      while (dirent* e = readdir(d)) {
+        const std::string n = e->d_name;
+        if (n != "." && n != "..") Add(n);
+      }
+      closedir(d);
+    }
+  }
+  auto it = names_.find(FoldedKey(name));
+  return it == names_.end() ? asWritten : dir_ + it->second;
+}
+
+void DirNameIndex::Add(const std::string& name) {
+  auto [it, inserted] = names_.emplace(FoldedKey(name), name);
+  if (!inserted && name < it->second) it->second = name;
+}
+
 bool HasWildcards(const std::string& s) { return s.find_first_of("*?") != std::string::npos; }
 
 bool WildcardMatch(const std::string& mask, const std::string& name) {

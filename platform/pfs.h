@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <ctime>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace plat {
@@ -36,6 +38,24 @@ bool HasWildcards(const std::string& s);
 // Case-insensitive comparison of file names (ASCII and Latin letters of
 // UTF-8 names).
 bool SameNameIgnoreCase(const std::string& a, const std::string& b);
+
+// ResolvePath for many names in one directory (an extraction of thousands
+// of files): a name that exists as written is taken at once; otherwise the
+// directory's listing, read once, gives the case-insensitive match (the
+// first in byte order). Entries the caller creates later are told with Add.
+class DirNameIndex {
+ public:
+  // REQUIRES: `dir` is an existing directory ending in "/".
+  explicit DirNameIndex(std::string dir) : dir_(std::move(dir)) {}
+  // dir + the existing entry's name, or dir + `name` when there is none.
+  std::string Resolve(const std::string& name);
+  void Add(const std::string& name);
+
+ private:
+  std::string dir_;
+  bool listed_ = false;
+  std::unordered_map<std::u32string, std::string> names_;
+};
 
 struct FindData {
   std::string name;  // the entry's name, without directory

@@ -88,6 +88,17 @@ TEST_F(FsTest, ResolvePathFindsNamesInAnyCase) {
   EXPECT_FALSE(IsRegularFile(tmp / "programy"));
 }
 
+TEST_F(FsTest, DirNameIndexResolvesAsResolvePathDoes) {
+  for (const char* n : {"Zażółć.DBF", "RUV_TM.exe", "Ruv_TM.exe", "dane.txt"}) tmp.Write(n);
+  DirNameIndex index(tmp.Dir());
+  for (const char* n : {"ZAŻÓŁĆ.dbf", "ruv_tm.EXE", "Ruv_TM.exe", "DANE.TXT", "nowy.dbf"})
+    EXPECT_EQ(index.Resolve(n), ResolvePath(tmp / n)) << n;
+  // Entries made after the listing are told, and found in any case.
+  tmp.Write("Nowy.dbf");
+  index.Add("Nowy.dbf");
+  EXPECT_EQ(index.Resolve("NOWY.DBF"), tmp / "Nowy.dbf");
+}
+
 TEST_F(FsTest, UniqueFilesAreNew) {
   std::string a, b;
   ASSERT_EQ(CreateUniqueFile(tmp.Dir(), "TZP", a), kOk);
