@@ -20,9 +20,20 @@ void ShowPlainMessage(const std::string& text) { MessageBoxWithOk(QMessageBox::N
 
 void ShowErrorBox(const std::string& text) { MessageBoxWithOk(QMessageBox::Critical, text); }
 
+namespace {
+
+// Tahoma is not free. Liberation Sans has Arial's widths, close enough to
+// Tahoma's that the captions fit the sizes the windows were designed with;
+// DejaVu Sans is wider and clips the longer ones.
+const QStringList kTahomaFallbacks{"Liberation Sans", "DejaVu Sans"};
+
+}  // namespace
+
+void RegisterFontSubstitutes() { QFont::insertSubstitutions("Tahoma", kTahomaFallbacks); }
+
 QFont TahomaFont(int pixelSize) {
   QFont f;
-  f.setFamilies(QStringList{"Tahoma", "DejaVu Sans", "Liberation Sans"});
+  f.setFamilies(QStringList{"Tahoma"} + kTahomaFallbacks);
   f.setStyleHint(QFont::SansSerif);
   f.setPixelSize(pixelSize);
   return f;

@@ -13,9 +13,12 @@
 class QButtonGroup;
 class QRadioButton;
 
-// "Tahoma" at a pixel height, falling back to a sans font where Tahoma is
-// not installed.
+// "Tahoma" at a pixel height, falling back to a sans font of close widths
+// where Tahoma is not installed.
 QFont TahomaFont(int pixelSize);
+// Makes every font asked for by the name "Tahoma" (the engine's message
+// dialog among them) use the same close fallback. Called once at start.
+void RegisterFontSubstitutes();
 
 inline QString QStr(const std::string& s) { return QString::fromStdString(s); }
 inline std::string StdStr(const QString& s) { return s.toStdString(); }

@@ -8,6 +8,7 @@
 #include <new>
 #include <system_error>
 
+#include "admin/AdmUi.h"
 #include "admin/Adm_EkRuv.h"
 #include "admin/Ekr_Adm_ftp.h"
 #include "admin/Siblings.h"
@@ -34,6 +35,7 @@ int main(int argc, char* argv[]) {
   TablesStartup();
   InstallQtEngineUi();
   LoadPolishQtTranslation(app);
+  RegisterFontSubstitutes();
   // Dates are written day.month.year with "." for the whole run; the main
   // window sets the full picture when it is created.
   Engine().dates.DateSeparator = '.';

@@ -8,6 +8,7 @@
 #include <QTabWidget>
 #include <QTemporaryDir>
 
+#include "admin/AdmUi.h"
 #include "admin/Adm_EkRuv.h"
 #include "admin/Adm_EkrRuv_par.h"
 #include "admin/Siblings.h"
@@ -31,6 +32,7 @@ int main(int argc, char** argv) {
   EngineStartup();
   InstallQtEngineUi();
   LoadPolishQtTranslation(app);
+  RegisterFontSubstitutes();
   const QString dir = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString(".");
 
   // A program tree with Tamir, Selmira and Morta installed.

@@ -21,6 +21,7 @@
 #include <ctime>
 #include <functional>
 
+#include "admin/AdmUi.h"
 #include "admin/Adm_EkRuv.h"
 #include "admin/Ekr_Adm_ftp.h"
 #include "admin/IniFiles.h"
@@ -148,6 +149,7 @@ int main(int argc, char** argv) {
   EngineStartup();
   InstallQtEngineUi();
   LoadPolishQtTranslation(app);
+  RegisterFontSubstitutes();
   const QString dir = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString(".");
 
   // Tamir, Selmira and Morta installed; Tamir's archive is newer.

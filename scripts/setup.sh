@@ -3,7 +3,7 @@
 # missing, and `apt-get update` only when something is.
 set -euo pipefail
 pkgs=(build-essential cmake ninja-build pkg-config git
-      qt6-base-dev qt6-translations-l10n libgl-dev fonts-dejavu-core
+      qt6-base-dev qt6-translations-l10n libgl-dev fonts-dejavu-core fonts-liberation2
       libzip-dev libcurl4-openssl-dev
       googletest libgtest-dev libbenchmark-dev libshp-dev
       python3 python3-pyftpdlib python3-dbf python3-dbfread

@@ -1,0 +1,48 @@
+// The windows keep the sizes they were designed with, so every caption must
+// fit its component in the fallback font that stands in for Tahoma.
+#include <QAbstractButton>
+#include <QLabel>
+
+#include "admin/Adm_EkRuv.h"
+#include "admin/Adm_EkrRuv_par.h"
+#include "admin/Ekr_Adm_ftp.h"
+#include "admin/USzukZb.h"
+#include "admin_window_util.h"
+
+namespace {
+
+class WindowCaptions : public testutil::ProgramTree {
+ protected:
+  // The shown components of `window` whose text is wider than the
+  // component.
+  static std::vector<std::string> Clipped(QWidget& window) {
+    window.show();
+    std::vector<std::string> clipped;
+    for (QWidget* w : window.findChildren<QWidget*>()) {
+      const bool captioned = qobject_cast<QAbstractButton*>(w) || qobject_cast<QLabel*>(w);
+      if (!captioned || !w->isVisible()) continue;
+      if (w->sizeHint().width() > w->width())
+        clipped.push_back(w->objectName().toStdString() + " (" + std::to_string(w->sizeHint().width()) + " > " +
+                          std::to_string(w->width()) + ")");
+    }
+    return clipped;
+  }
+};
+
+TEST_F(WindowCaptions, EveryCaptionFitsItsComponent) {
+  ruvtest::DialogScript none;
+  std::unique_ptr<TEkr_Ruv> main;
+  ASSERT_TRUE(none.Run([&] { main = std::make_unique<TEkr_Ruv>(); }));
+  TAdm_ftp update(main.get());
+  TEkruv_par settings(main.get());
+  TEkSzukaj search(main.get());
+  for (QWidget* w : std::initializer_list<QWidget*>{main.get(), &update, &settings, &search}) {
+    EXPECT_EQ(Clipped(*w), std::vector<std::string>()) << w->objectName().toStdString();
+    w->hide();
+  }
+  // The settings window's other page.
+  settings.PageControl1->setCurrentIndex(0);
+  EXPECT_EQ(Clipped(settings), std::vector<std::string>());
+}
+
+}  // namespace
