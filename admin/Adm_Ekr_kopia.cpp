@@ -226,7 +226,7 @@ void TEk_Adm_kopia::ZipMaster191Message(int errCode, const std::string& message)
 std::string TEk_Adm_kopia::ChooseBackupDir(const std::string& source, const std::string& configured) {
   const std::string own = source + kBackupSubdir;
   const std::string candidate = TrimBoth(configured).empty() ? own : DirPath(configured);
-  if (plat::IsDirectory(plat::ResolvePath(candidate))) return candidate;
+  if (const std::string found = plat::ResolvePath(candidate); plat::IsDirectory(found)) return DirPath(found);
   const std::string ownResolved = plat::ResolvePath(own);
   std::error_code ec;
   std::filesystem::create_directories(ownResolved, ec);

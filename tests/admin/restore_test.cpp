@@ -296,4 +296,34 @@ TEST(RestoreArchive, TargetThatCannotBeMadeChangesNothing) {
   EXPECT_EQ(ReadFile(t.dir() + "plik"), "zwykły plik");
 }
 
+TEST(RestoreArchive, FailureWhilePuttingFilesInPlaceTakesBackTheOnesMoved) {
+  TempDir t;
+  const std::string target = t.dir() + "dane/";
+  WriteFile(target + "a.dbf", "stare a");
+  std::filesystem::create_directories(target + "b.dbf");  // in the way of the archive's b.dbf
+  const std::string archive = t.dir() + "k.zip";
+  RunResult r = RunPython(
+      "import sys, zipfile\n"
+      "with zipfile.ZipFile(sys.argv[1], 'w') as z:\n"
+      "  z.writestr('A.DBF', 'nowe a'); z.writestr('b.dbf', 'nowe b'); z.writestr('c.dbf', 'nowe c')\n"
+      "  z.writestr('Dokumenty/d.pdf', 'dokument')\n",
+      {archive});
+  ASSERT_EQ(r.status, 0) << r.out;
+  TZipMaster19 zip;
+  zip.ZipFileName = archive;
+  TRestoreResult result = RestoreArchive(zip, target);
+  EXPECT_FALSE(result.Ok);
+  EXPECT_NE(result.Error.find("b.dbf"), std::string::npos) << result.Error;
+  EXPECT_EQ(ListDir(target), (std::vector<std::string>{"a.dbf", "b.dbf"}));
+  EXPECT_EQ(ReadFile(target + "a.dbf"), "stare a");
+
+  std::filesystem::remove(target + "b.dbf");
+  result = RestoreArchive(zip, target);
+  EXPECT_TRUE(result.Ok) << result.Error;
+  EXPECT_EQ(result.Files, 4);
+  EXPECT_EQ(ListDir(target), (std::vector<std::string>{"Dokumenty", "a.dbf", "b.dbf", "c.dbf"}));
+  EXPECT_EQ(ReadFile(target + "a.dbf"), "nowe a");
+  EXPECT_EQ(ReadFile(target + "Dokumenty/d.pdf"), "dokument");
+}
+
 }  // namespace
