@@ -418,10 +418,11 @@ void TAdm_ftp::Button2Click() {
     clearStaging();
 
     // Newer only when every installed program whose executable lies here is
-    // older, by calendar date, than the package's. A program the package
-    // lacks makes it not newer; a package that nothing could be compared
-    // with (no family program here) is not installed over the unknown.
-    bool newer = true;
+    // older, by calendar date, than the package's; installed programs that
+    // live elsewhere take no part. A program the package lacks makes it not
+    // newer, and without any family program installed nothing is newer.
+    bool newer = false;
+    for (const auto* p : kCompareOrder) newer = newer || Installed(*p);
     std::vector<const TSiblingProgram*> compared;
     for (const auto* p : kCompareOrder) {
       if (!Installed(*p)) continue;
@@ -436,7 +437,7 @@ void TAdm_ftp::Button2Click() {
       AutoErrorHandlingScope quiet(false);
       if (DateDiff(installedDate, fromPackage) >= 0 || LastErrorCode() != 0) newer = false;
     }
-    if (!newer || compared.empty()) {
+    if (!newer) {
       refuse("Wybrany plik nie zawiera nowszych wersji programów.;Aktualizacja nie zostanie wykonana.");
       return;
     }

@@ -251,3 +251,22 @@ TEST_F(PackageUpdate, ExecutablesLeftStagedBeforeDoNotPassForThePackages) {
   EXPECT_EQ(ReadFile(prog() + "Ruv_SL.exe"), "old Ruv_SL.exe");
   EXPECT_TRUE(Staged().empty());
 }
+
+TEST_F(PackageUpdate, InstalledProgramsLivingElsewhereDoNotStopThePackage) {
+  // Tamir and SL are installed in directories of their own: nothing here is
+  // compared, so no installed program makes the package older.
+  Installed({"Tamir", "SL"});
+  for (const char* exe : {"Ruv_TM.exe", "Ruv_grvl.exe", "Ruv_SL.exe", "Ruv_D.exe", "Ruv_Kelpiro.exe"})
+    std::filesystem::remove(prog() + exe);
+  const std::string pkg = Package(NewerFamily());
+  ASSERT_TRUE(Run({Choose(pkg, prog()),
+                   Answered("Informacja", "I",
+                            "Aktualizacja została zainstalowana - zostanie dokończona po uruchomieniu dowolnego z "
+                            "programów.",
+                            {"Dalej"})}));
+  EXPECT_EQ(ReadFile(prog() + "Ruv_SL.exe"), "new SL");
+  // No program was compared, so none gets a date; the run is recorded.
+  for (const char* key : {"Tamir", "Gorvalo", "SL", "Dravon", "Kelpiro"})
+    EXPECT_EQ(Setting("aktualizacje", key), "<none>") << key;
+  EXPECT_EQ(Setting("aktualizacje", "wykonano"), "20.03.2024");
+}
