@@ -1,8 +1,10 @@
 // The windows keep the sizes they were designed with, so every caption must
 // fit its component in the fallback font that stands in for Tahoma.
 #include <QAbstractButton>
+#include <QFontInfo>
 #include <QLabel>
 
+#include "admin/AdmUi.h"
 #include "admin/Adm_EkRuv.h"
 #include "admin/Adm_EkrRuv_par.h"
 #include "admin/Ekr_Adm_ftp.h"
@@ -43,6 +45,17 @@ TEST_F(WindowCaptions, EveryCaptionFitsItsComponent) {
   // The settings window's other page.
   settings.PageControl1->setCurrentIndex(0);
   EXPECT_EQ(Clipped(settings), std::vector<std::string>());
+}
+
+// The engine's message dialog takes only the family name of the font it is
+// given; the name "Tahoma" must reach the same fallback.
+TEST(FontSubstitutes, TahomaByNameUsesTheCloseFallback) {
+  ruvtest::App();
+  RegisterFontSubstitutes();
+  QFont byName("Tahoma");
+  byName.setPixelSize(13);
+  EXPECT_EQ(QFontInfo(byName).family(), QFontInfo(TahomaFont(13)).family());
+  EXPECT_EQ(QFontInfo(byName).family(), "Liberation Sans");
 }
 
 }  // namespace
