@@ -662,8 +662,11 @@ void RewriteDbfRecord(WorkArea& a, int32_t recno, const char* typed) {
   for (size_t i = 0; i < a.Fields.size(); ++i) {
     const FieldEntry& f = a.Fields[i];
     size_t off = a.TypedOffsets[i], size = TypedFieldSize(f);
-    if (size == 0 || std::memcmp(typed + off, oldTyped.data() + off, size) != 0 ||
-        (f.Type == 'C' && std::memcmp(typed + off, oldTyped.data() + off, 1 + uint8_t(typed[off])) != 0))
+    // A text slot's value ends at its length byte: what stands after it is
+    // left over from an earlier, longer text.
+    if (size != 0 && (f.Type == 'C' || f.Type == 'D'))
+      size = std::min<size_t>(size, 1 + uint8_t(typed[off]));
+    if (size == 0 || std::memcmp(typed + off, oldTyped.data() + off, size) != 0)
       std::memcpy(image.data() + f.Pos, packed.data() + f.Pos, f.Len);
   }
   WriteRecordImage(a, recno, image.data(), image.size(), " [Replace/Append/PutDbfRecord]");

@@ -219,6 +219,32 @@ TEST_F(AreaTest, ReplaceKeepsTheBytesOfUntouchedFields) {
   EXPECT_EQ(RecordBytes(2).substr(0, 11), " rec2      ");
 }
 
+// A date slot shorter than an earlier text (the century switched off)
+// keeps stale characters after its length; they are no change of the date,
+// which would otherwise be stored again through the two-digit-year window.
+TEST_F(AreaTest, ReplaceIgnoresBytesBeyondATextSlotsLength) {
+  MakeOrders(1);
+  {
+    auto b = Bytes(Path("orders.dbf"));
+    size_t hl = plat::readLE16(b.data() + 8);
+    std::memcpy(b.data() + hl + 1 + 10 + 12 + 8, "18990704", 8);
+    WriteBytes(Path("orders.dbf"), b);
+  }
+  Engine().dates.CenturyOn = true;
+  USE(Path("orders") + " EXCLUSIVE", nullptr, 0);
+  ASSERT_EQ(LastErrorCode(), 0) << LastErrorMessage();
+  Engine().dates.CenturyOn = false;
+  SKIP(0);
+  char* day = FieldAddress(4);
+  ASSERT_EQ(std::string(day + 1, uint8_t(day[0])), "07/04/99");
+  SetC(1, "changed");
+  Replace();
+  ASSERT_EQ(LastErrorCode(), 0) << LastErrorMessage();
+  CloseArea();
+  EXPECT_EQ(RecordBytes(1).substr(1 + 10 + 12 + 8, 8), "18990704");
+  EXPECT_EQ(RecordBytes(1).substr(1, 10), "changed   ");
+}
+
 TEST_F(AreaTest, ReplaceNeedsTheRecordLockInASharedArea) {
   MakeOrders(2);
   USE(Path("orders"), nullptr, 0);
