@@ -311,8 +311,10 @@ void SKIP(int32_t n) {
           if (recno == a->RecNo) atEnd = true;
         } else {
           // Only a move past the known count needs the file's size.
-          if (a->RecNo + 1 > a->RecCount) RefreshRecCount(*a);
-          recno = a->RecNo + 1;
+          if (a->RecNo >= a->RecCount) RefreshRecCount(*a);
+          // From the phantom record (left by a failed read) the next number
+          // is the phantom again, which also stays inside 32 bits.
+          recno = a->RecNo < a->RecCount ? a->RecNo + 1 : a->RecCount + 1;
         }
         if (recno > a->RecCount || recno < 1) {
           atEnd = true;

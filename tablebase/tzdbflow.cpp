@@ -571,6 +571,11 @@ namespace {
 // rules of record writes. `tag` names the routine in messages.
 void WriteRecordImage(WorkArea& a, int32_t recno, const char* image, size_t len, const char* tag) {
   bool append = recno > a.RecCount;
+  if (append && a.RecCount >= INT32_MAX - 1) {
+    // The phantom record past the end must keep a number.
+    SetError(212, "Invalid record number = " + IntText(int64_t(a.RecCount) + 1).substr(0, 6) + " (" + a.FileName + ") " + tag);
+    return;
+  }
   if (append) {
     recno = a.RecCount + 1;
     a.RecCount = recno;

@@ -129,6 +129,16 @@ TEST_F(DamagedTest, CountBeyondTheFileNeverOverflows) {
   for (uint16_t c : codes) {
     EXPECT_TRUE(c == 0 || c == 212 || c == 213) << c;
   }
+  // No record can follow the largest count: the phantom record after it
+  // would have no number.
+  Append();
+  EXPECT_EQ(LastErrorCode(), 212);
+  EXPECT_EQ(RecCount(), INT32_MAX - 1);
+  GoBottom();
+  SKIP(1);
+  EXPECT_TRUE(dEOF());
+  CloseArea();
+  EXPECT_EQ(LastErrorCode(), 0);
   DbSettings().FixRecCount = true;
   ASSERT_EQ(Open(b), 0);
   EXPECT_EQ(RecCount(), 3);
