@@ -176,7 +176,6 @@ void USE(const std::string& command, char* buffer, uint16_t size) {
     SetError(220, "Buffer is NIL or size is zero, attempting to open " + cmd + " [USE]");
     return;
   }
-  const std::string fullCommand = cmd;
   bool exclusive = RemoveKeyword(" EXCLUSIVE", cmd);
   cmd += " ";
   std::string alias = TakeOption(cmd, " ALIAS ", 64);
@@ -218,7 +217,7 @@ void USE(const std::string& command, char* buffer, uint16_t size) {
     a.TypedSize = size;
     if (size != typedSize) {
       CloseArea();
-      SetError(266, "Database record/buffer size mismatch: " + fullCommand + " [USE()]" + "\n\r" +
+      SetError(266, "Database record/buffer size mismatch: " + cmd + " [USE()]" + "\n\r" +
                         "Record Size=" + IntText(typedSize) + ", Buffer Size=" + IntText(size));
       return;
     }
@@ -252,7 +251,7 @@ void USE(const std::string& command, char* buffer, uint16_t size) {
     db.Hooks.Memo.Open(StripExtension(a.FileName));
     if (uint16_t code = LastErrorCode()) {
       CloseArea();
-      SetError(code, "Problem opening memo file [USE(" + fullCommand + ",<@Buffer>," + IntText(size) + ")]");
+      SetError(code, "Problem opening memo file [USE(" + cmd + ",<@Buffer>," + IntText(size) + ")]");
       return;
     }
   }

@@ -5,6 +5,7 @@
 #include "dbf_testutil.h"
 #include "platform/byteorder.h"
 #include "platform/codepage.h"
+#include "tablebase/tzcommon.h"
 
 namespace {
 
@@ -89,8 +90,11 @@ TEST_F(AreaTest, CallerBufferMustHaveTheTypedSize) {
   MakeOrders(1);
   // 1 + C10 (11) + N12 (4) + N8.2 (8) + D (11) + L (1)
   char buf[36];
-  USE(Path("orders"), buf, 35);
+  USE(Path("orders") + " alias ord exclusive", buf, 35);
   EXPECT_EQ(LastErrorCode(), 266);
+  // The message names the table as the command left it, without its keywords.
+  EXPECT_EQ(LastErrorMessage(), "Database record/buffer size mismatch: " + Upper(Path("orders")) +
+                                    " [USE()]\n\rRecord Size=36, Buffer Size=35");
   EXPECT_EQ(CurrentWorkArea(), nullptr);
   USE(Path("orders"), nullptr, 36);
   EXPECT_EQ(LastErrorCode(), 220);
@@ -380,8 +384,9 @@ TEST_F(AreaTest, MemoFilesOpenAndCloseThroughTheHooks) {
   ASSERT_EQ(LastErrorCode(), 0);
   CloseArea();
   Hooks().Memo.Open = [&](const std::string&) { LastErrorCode() = 1007; };
-  USE(Path("memo"), nullptr, 0);
+  USE(Path("memo") + " exclusive", nullptr, 0);
   EXPECT_EQ(LastErrorCode(), 1007);
+  EXPECT_EQ(LastErrorMessage(), "Problem opening memo file [USE(" + Upper(Path("memo")) + ",<@Buffer>,0)]");
   EXPECT_EQ(CurrentWorkArea(), nullptr);
   EXPECT_EQ(calls, (std::vector<std::string>{"open MEMO", "close", "close"}));
 }
