@@ -601,6 +601,26 @@ bool RejectRecNo(const WorkArea& a, int32_t recno, const char* tag) {
 
 }  // namespace
 
+namespace {
+
+// Writes the whole record buffer as record `recno`, in the on-disk form;
+// the buffer keeps the in-memory form.
+void WriteRecordBuffer(WorkArea& a, int32_t recno, const char* tag) {
+  const bool translated = a.Oem || a.WriteXlat || a.ReadXlat;
+  if (!translated) {
+    WriteRecordImage(a, recno, a.Rec, a.RecLen, tag);
+    return;
+  }
+  std::vector<char> image(a.Rec, a.Rec + a.RecLen);
+  TranslateRecord(true, a.Oem, a.WriteXlat, image.size(), a.RecLen, image.data());
+  WriteRecordImage(a, recno, image.data(), image.size(), tag);
+  // The buffer holds what a read of the record would give.
+  TranslateRecord(false, a.Oem, a.ReadXlat, image.size(), a.RecLen, image.data());
+  std::memcpy(a.Rec, image.data(), image.size());
+}
+
+}  // namespace
+
 void PutDbfRecord(WorkArea& a, int32_t recno) {
   LastErrorCode() = 0;
   if (a.Virtual) {
@@ -609,17 +629,7 @@ void PutDbfRecord(WorkArea& a, int32_t recno) {
     return;
   }
   if (RejectRecNo(a, recno, "[PutDbfRecord]")) return;
-  const bool translated = a.Oem || a.WriteXlat || a.ReadXlat;
-  if (!translated) {
-    WriteRecordImage(a, recno, a.Rec, a.RecLen, " [Replace/Append/PutDbfRecord]");
-    return;
-  }
-  std::vector<char> image(a.Rec, a.Rec + a.RecLen);
-  TranslateRecord(true, a.Oem, a.WriteXlat, image.size(), a.RecLen, image.data());
-  WriteRecordImage(a, recno, image.data(), image.size(), " [Replace/Append/PutDbfRecord]");
-  // The buffer holds what a read of the record would give.
-  TranslateRecord(false, a.Oem, a.ReadXlat, image.size(), a.RecLen, image.data());
-  std::memcpy(a.Rec, image.data(), image.size());
+  WriteRecordBuffer(a, recno, " [Replace/Append/PutDbfRecord]");
 }
 
 void AppendDbfRecord(WorkArea& a) { PutDbfRecord(a, a.RecCount + 1); }
@@ -628,8 +638,9 @@ void WriteDeletionFlag(WorkArea& a, int32_t recno) {
   LastErrorCode() = 0;
   if (RejectRecNo(a, recno, "[DeleteRec/RecallRec]")) return;
   if (recno > a.RecCount) {
-    // Appending through the deletion byte writes the whole record image.
-    WriteRecordImage(a, recno, a.Rec, a.RecLen, " [DeleteRec/RecallRec]");
+    // Appending through the deletion byte writes the whole record, as an
+    // append of the record would.
+    WriteRecordBuffer(a, recno, " [DeleteRec/RecallRec]");
     return;
   }
   WriteRecordImage(a, recno, a.Rec, 1, " [DeleteRec/RecallRec]");

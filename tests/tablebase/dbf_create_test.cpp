@@ -4,6 +4,7 @@
 
 #include "dbf_testutil.h"
 #include "platform/byteorder.h"
+#include "platform/codepage.h"
 
 namespace {
 
@@ -301,6 +302,24 @@ TEST_F(CreateTest, WritingBeyondTheCountAppendsOneRecord) {
   ASSERT_EQ(b.size(), 32u + 32 + 1 + 3 + 1);
   EXPECT_EQ(std::string(b.end() - 4, b.end()), std::string(" xy\x1A"));
   EXPECT_EQ(plat::readLE32(b.data() + 4), 1u);
+}
+
+// The deletion byte written past the count appends the whole record, in
+// the table's code page like any append.
+TEST_F(CreateTest, DeletionByteBeyondTheCountAppendsTheTranslatedRecord) {
+  Create("oem.dbf", {F("a", 'C', 2)});
+  USE(Path("oem.dbf") + " EXCLUSIVE", nullptr, 0);
+  WorkArea& a = *CurrentWorkArea();
+  ASSERT_TRUE(a.Oem);
+  std::memcpy(a.Rec, "*\xB9\xBF", 3);  // ąż in Windows-1250
+  WriteDeletionFlag(a, a.RecCount + 3);
+  ASSERT_EQ(LastErrorCode(), 0) << LastErrorMessage();
+  EXPECT_EQ(a.RecCount, 1);
+  EXPECT_EQ(std::string(a.Rec, 3), "*\xB9\xBF");
+  CloseArea();
+  auto b = Bytes(Path("oem.dbf"));
+  ASSERT_EQ(b.size(), 32u + 32 + 1 + 3 + 1);
+  EXPECT_EQ(std::string(b.end() - 4, b.end() - 1), "*" + plat::AnsiToOem("\xB9\xBF"));
 }
 
 TEST_F(CreateTest, FlushAfterWriteLeavesACompleteFileAfterEachAppend) {
