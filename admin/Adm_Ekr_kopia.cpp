@@ -322,7 +322,7 @@ void TEk_Adm_kopia::Run() {
 
   // The courses archive, from program Morta's directory.
   if (ProgramInstalled(int(&kMorta - kSiblings.data()))) {
-    const std::string source = TrimBoth(admin.ReadString(Keys::kKatalogi, kMorta.DirKey, ""));
+    const std::string source = ReadProgramDir(admin, kMorta);
     if (!source.empty()) {
       const std::string morta = DirPath(source);
       if (!plat::IsDirectory(plat::ResolvePath(morta))) {

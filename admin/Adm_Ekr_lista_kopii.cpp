@@ -46,7 +46,7 @@ void TAdm_Ek_lista_kopii::FormCreate() {
   std::string source = ProgramDir();
   if (StdStr(owner_.Label1->text()) != "B" && owner_.ProgramButton(kMorta)->isEnabled()) {
     TIniFile admin = OpenIni(TIniKind::Admin);
-    source = TrimBoth(admin.ReadString(Keys::kKatalogi, kMorta.DirKey, ""));
+    source = ReadProgramDir(admin, kMorta);
   }
   // Without a source there is nothing to list: an empty list under an
   // empty directory label, as for a missing directory.

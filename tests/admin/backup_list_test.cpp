@@ -48,6 +48,17 @@ TEST_F(BackupList, EachKindListsItsOwnKopiaSortedByName) {
   EXPECT_EQ(Lines(*courses), (std::vector<std::string>{"2011_03_05_Admin_kopia_danych_morta.zip"}));
 }
 
+TEST_F(BackupList, MortaWithoutItsDirectoryKeyListsTheDefaultDirectory) {
+  InstallTamir();
+  InstallMorta();
+  WriteFile(morta() + "Kopia/2011_03_05_Admin_kopia_danych_morta.zip", "x");
+  auto main = MainWindow();
+  DropMortaKey();
+  auto courses = Open(*main, "K");
+  EXPECT_EQ(courses->Label1->text().toStdString(), morta() + "Kopia");
+  EXPECT_EQ(Lines(*courses), (std::vector<std::string>{"2011_03_05_Admin_kopia_danych_morta.zip"}));
+}
+
 TEST_F(BackupList, ConfiguredDirectoryServesBothKinds) {
   InstallTamir();
   InstallMorta();

@@ -44,6 +44,15 @@ class BackupTree : public ProgramTree {
   std::string morta() const { return tree.dir() + "Morta/"; }
   void InstallTamir() { Install(prog(), "Ruv_TM.exe", "ruv_inst.dbf"); }
   void InstallMorta() { Install(morta(), "Morta.exe", "mrt_inst.dbf"); }
+  // Takes the morta key out of [katalogi]: every reader then falls back to
+  // the default directory beside the program directory.
+  void DropMortaKey() {
+    std::string ini = ReadFile(adminIni());
+    size_t at = ini.find("morta=");
+    ASSERT_NE(at, std::string::npos);
+    ini.erase(at, ini.find('\n', at) + 1 - at);
+    WriteFile(adminIni(), ini);
+  }
 
   // The main window; its creation must open no modal window.
   std::unique_ptr<TEkr_Ruv> MainWindow() {

@@ -208,6 +208,15 @@ TEST_F(BackupWindow, MissingMortaDirectoryEndsTheRunAfterTheFamilyArchive) {
   EXPECT_EQ(RuvIni().find("proponuj_kopie_kiedy"), std::string::npos);
 }
 
+TEST_F(BackupWindow, MortaWithoutItsDirectoryKeyIsBackedUpFromTheDefaultDirectory) {
+  InstallTamir();
+  InstallMorta();
+  auto main = MainWindow();
+  DropMortaKey();
+  Backup(*main);
+  EXPECT_TRUE(FileExists(CoursesArchive()));
+}
+
 class BackupUpload : public BackupWindow, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(BackupUpload, UploadsBothArchivesByAppend) {
