@@ -571,8 +571,9 @@ namespace {
 // rules of record writes. `tag` names the routine in messages.
 void WriteRecordImage(WorkArea& a, int32_t recno, const char* image, size_t len, const char* tag) {
   bool append = recno > a.RecCount;
-  if (append && a.RecCount >= INT32_MAX - 1) {
-    // The phantom record past the end must keep a number.
+  // The phantom record past the end must keep a number, and a dBASE II
+  // header holds the count in 16 bits.
+  if (append && a.RecCount >= (IsDbase2(a) ? 0xFFFF : INT32_MAX - 1)) {
     SetError(212, "Invalid record number = " + IntText(int64_t(a.RecCount) + 1).substr(0, 6) + " (" + a.FileName + ") " + tag);
     return;
   }

@@ -162,6 +162,16 @@ TEST_F(DamagedTest, Dbase2HeadersThatCannotBeRead) {
   b[8 + 16] = 0x0D;
   EXPECT_EQ(Open(b), 0) << LastErrorMessage();
   EXPECT_EQ(FieldCount(), 1);
+  // A full dBASE II count takes no further record: its header could not
+  // count it.
+  plat::writeLE16(b.data() + 1, 0xFFFF);
+  b.insert(b.end(), {' ', 'a', 'b', 'c'});
+  ASSERT_EQ(Open(b), 0) << LastErrorMessage();
+  Append();
+  EXPECT_EQ(LastErrorCode(), 212);
+  CloseArea();
+  EXPECT_EQ(plat::readLE16(Bytes(Path("bad.dbf")).data() + 1), 0xFFFF);
+  EXPECT_EQ(Bytes(Path("bad.dbf")).size(), 525u);
   b.resize(400);
   EXPECT_EQ(Open(b), 210);
   EXPECT_NE(LastErrorMessage().find("Header is less than 521 bytes"), std::string::npos);
