@@ -2,8 +2,6 @@
 // installed, both pages of the settings window, the directory search
 // window.
 #include <QApplication>
-#include <QDir>
-#include <QFile>
 #include <QLineEdit>
 #include <QTabWidget>
 #include <QTemporaryDir>
@@ -17,29 +15,19 @@
 #include "tablebase/engineui_qt.h"
 #include "tablebase/tzstate.h"
 
-namespace {
-
-void Touch(const QString& path) {
-  QDir().mkpath(QFileInfo(path).path());
-  QFile f(path);
-  f.open(QIODevice::WriteOnly);
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
   EngineStartup();
   InstallQtEngineUi();
   LoadPolishQtTranslation(app);
   RegisterFontSubstitutes();
-  const QString dir = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString(".");
+  const QString dir = screens::OutputDir(argc, argv);
 
   // A program tree with Tamir, Selmira and Morta installed.
   QTemporaryDir tree;
   const QString prog = tree.path() + "/ruv/";
-  for (const char* f : {"Ruv_TM.exe", "Ruv_SL.exe", "ruv_inst.dbf", "Ruv_Fenvo.exe"}) Touch(prog + f);
-  for (const char* f : {"Morta.exe", "mrt_inst.dbf"}) Touch(tree.path() + "/Morta/" + f);
+  for (const char* f : {"Ruv_TM.exe", "Ruv_SL.exe", "ruv_inst.dbf", "Ruv_Fenvo.exe"}) screens::WriteFile(prog + f);
+  for (const char* f : {"Morta.exe", "mrt_inst.dbf"}) screens::WriteFile(tree.path() + "/Morta/" + f);
   SetProgramDir(prog.toStdString());
 
   bool ok = true;

@@ -2,8 +2,6 @@
 // (with its log), and the backup list window.
 #include <QAbstractButton>
 #include <QApplication>
-#include <QDir>
-#include <QFile>
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
@@ -18,34 +16,24 @@
 #include "tablebase/engineui_qt.h"
 #include "tablebase/tzstate.h"
 
-namespace {
-
-void Write(const QString& path, const QByteArray& bytes) {
-  QDir().mkpath(QFileInfo(path).path());
-  QFile f(path);
-  if (f.open(QIODevice::WriteOnly)) f.write(bytes);
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
   EngineStartup();
   InstallQtEngineUi();
   LoadPolishQtTranslation(app);
-  const QString dir = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString(".");
+  const QString dir = screens::OutputDir(argc, argv);
 
   // A program tree with Tamir and Morta installed and some data.
   QTemporaryDir tree;
   const QString prog = tree.path() + "/ruv/";
-  for (const char* f : {"Ruv_TM.exe", "ruv_inst.dbf", "TMR_Ruv.rav"}) Write(prog + f, "x");
+  for (const char* f : {"Ruv_TM.exe", "ruv_inst.dbf", "TMR_Ruv.rav"}) screens::WriteFile(prog + f, "x");
   for (const char* f : {"pracownicy.dbf", "szkolenia.dbf", "pracownicy.dbt", "zdarzenia.log"})
-    Write(prog + f, QByteArray(200000, 'd'));
-  Write(prog + "Dokumenty/umowa.pdf", QByteArray(50000, 'p'));
-  for (const char* f : {"Morta.exe", "mrt_inst.dbf", "kursy.dbf"}) Write(tree.path() + "/Morta/" + f, "x");
+    screens::WriteFile(prog + f, QByteArray(200000, 'd'));
+  screens::WriteFile(prog + "Dokumenty/umowa.pdf", QByteArray(50000, 'p'));
+  for (const char* f : {"Morta.exe", "mrt_inst.dbf", "kursy.dbf"}) screens::WriteFile(tree.path() + "/Morta/" + f, "x");
   for (const char* f : {"2024_01_15_Admin_kopia_danych_ruv.zip", "2024_02_15_Admin_kopia_danych_ruv.zip",
                         "2024_03_15_Admin_kopia_danych_ruv.zip"})
-    Write(prog + "Kopia/" + f, "x");
+    screens::WriteFile(prog + "Kopia/" + f, "x");
   SetProgramDir(prog.toStdString());
 
   bool ok = true;

@@ -24,7 +24,7 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   InstallQtEngineUi();
   LoadPolishQtTranslation(app);
-  const QString dir = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString(".");
+  const QString dir = screens::OutputDir(argc, argv);
 
   bool ok = Dialog(dir, "dialog_system_font", "Potwierdzenie", "?",
                    "Potwierdź zamiar odtwarzania plików z kopii.", "Nie Tak");

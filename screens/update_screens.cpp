@@ -39,13 +39,6 @@ namespace {
 constexpr const char* kUser = "velmosoft_ftp_aktualizacje";
 constexpr const char* kPassword = "pokaz123";
 
-void Write(const QString& path, const QByteArray& bytes) {
-  QDir().mkpath(QFileInfo(path).path());
-  QFile f(path);
-  f.open(QIODevice::WriteOnly);
-  f.write(bytes);
-}
-
 std::time_t Utc(int y, int m, int d) {
   std::tm tm{};
   tm.tm_year = y - 1900;
@@ -88,24 +81,6 @@ class Server {
   int port_ = 0;
 };
 
-// The window with its title bar, as screens::Save draws it.
-QImage Framed(QWidget& window) {
-  const QImage client = window.grab().toImage();
-  const bool titled = !(window.windowFlags() & Qt::FramelessWindowHint) && window.windowFlags() & Qt::WindowTitleHint;
-  const QFontMetrics fm(QApplication::font());
-  const int bar = titled ? fm.height() + 8 : 0;
-  const int frame = titled ? 2 : 0;
-  QImage out(client.width() + 2 * frame, client.height() + bar + frame, QImage::Format_ARGB32);
-  out.fill(QColor(0x40, 0x40, 0x70));
-  QPainter p(&out);
-  if (titled) {
-    p.setPen(Qt::white);
-    p.drawText(QRect(frame + 4, 0, client.width() - 8, bar), Qt::AlignVCenter | Qt::AlignLeft, window.windowTitle());
-  }
-  p.drawImage(frame, bar, client);
-  return out;
-}
-
 // Runs `code`; when its first message dialog comes up, saves it drawn over
 // `under` as <dir>/<name>.png and answers it with its button `button`.
 // Later dialogs are answered with their first button.
@@ -119,8 +94,8 @@ bool WithDialog(QWidget& under, const QString& dir, const QString& name, int but
     if (!dialog || !dialog->isVisible()) return;
     QCoreApplication::processEvents();
     if (first) {
-      const QImage window = Framed(under);
-      const QImage over = Framed(*dialog);
+      const QImage window = screens::Framed(under);
+      const QImage over = screens::Framed(*dialog);
       // A dialog wider than its window stands out over the window's sides.
       QImage out(std::max(window.width(), over.width()), std::max(window.height(), over.height()),
                  QImage::Format_ARGB32);
@@ -129,9 +104,7 @@ bool WithDialog(QWidget& under, const QString& dir, const QString& name, int but
       p.drawImage((out.width() - window.width()) / 2, (out.height() - window.height()) / 2, window);
       p.drawImage((out.width() - over.width()) / 2, (out.height() - over.height()) / 2, over);
       p.end();
-      const QString path = dir + "/" + name + ".png";
-      saved = out.save(path);
-      std::fprintf(stderr, "%s %s\n", saved ? "wrote" : "could not write", path.toUtf8().constData());
+      saved = screens::WritePng(out, dir, name);
     }
     const QString answer = "button" + QString::number(first ? button : 1);
     first = false;
@@ -150,15 +123,15 @@ int main(int argc, char** argv) {
   InstallQtEngineUi();
   LoadPolishQtTranslation(app);
   RegisterFontSubstitutes();
-  const QString dir = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString(".");
+  const QString dir = screens::OutputDir(argc, argv);
 
   // Tamir, Selmira and Morta installed; Tamir's archive is newer.
   QTemporaryDir tree;
   const QString prog = tree.path() + "/ruv/";
-  for (const char* f : {"Ruv_TM.exe", "Ruv_SL.exe", "ruv_inst.dbf"}) Write(prog + f, "x");
-  for (const char* f : {"Morta.exe", "mrt_inst.dbf"}) Write(tree.path() + "/Morta/" + f, "x");
-  Write(prog + "ruv_admin.ini", "[ustawienia]\r\nczy_pierwszy=Nie\r\n");
-  Write(prog + "ruv.ini",
+  for (const char* f : {"Ruv_TM.exe", "Ruv_SL.exe", "ruv_inst.dbf"}) screens::WriteFile(prog + f, "x");
+  for (const char* f : {"Morta.exe", "mrt_inst.dbf"}) screens::WriteFile(tree.path() + "/Morta/" + f, "x");
+  screens::WriteFile(prog + "ruv_admin.ini", "[ustawienia]\r\nczy_pierwszy=Nie\r\n");
+  screens::WriteFile(prog + "ruv.ini",
         "[ustawienia]\r\nproponuj_aktualizacje=Nie\r\nproponuj_kopie_kiedy=01.02.2024\r\n"
         "[aktualizacje]\r\nwykonano=12.01.2024\r\nTamir=10.01.2024\r\nSL=12.01.2024\r\nMorta=05.12.2023\r\n");
   SetProgramDir(prog.toStdString());
@@ -172,7 +145,7 @@ int main(int argc, char** argv) {
   const std::pair<const char*, std::time_t> archives[] = {
       {"RuvTM.zip", Utc(2024, 3, 4)}, {"RuvSL.zip", Utc(2024, 1, 12)}, {"Mrt.zip", Utc(2023, 12, 5)}};
   for (const auto& [name, mtime] : archives) {
-    Write(updates + name, "PK");
+    screens::WriteFile(updates + name, "PK");
     plat::SetFileModTime((updates + name).toStdString(), mtime);
   }
 
