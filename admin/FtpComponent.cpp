@@ -2,7 +2,6 @@
 
 #include <curl/curl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -40,22 +39,6 @@ std::string FileErrorText(int dosError) {
     default: return "błąd " + std::to_string(dosError);
   }
 }
-
-// Removes a temporary file unless it was put in place.
-class TempFile {
- public:
-  explicit TempFile(std::string path) : path_(std::move(path)) {}
-  ~TempFile() {
-    if (!path_.empty()) ::unlink(path_.c_str());
-  }
-  TempFile(const TempFile&) = delete;
-  TempFile& operator=(const TempFile&) = delete;
-  const std::string& Path() const { return path_; }
-  void Release() { path_.clear(); }
-
- private:
-  std::string path_;
-};
 
 }  // namespace
 
@@ -402,7 +385,7 @@ void TIdFTP::Get(const std::string& remoteName, const std::string& localPath, bo
   std::string tmpName;
   if (int rc = plat::CreateUniqueFile(dir, ".~ftp", tmpName))
     throw EIdFTPError("Nie można utworzyć pliku w katalogu " + dir + " (" + FileErrorText(rc) + ").", 0);
-  TempFile tmp(tmpName);
+  plat::TempFile tmp(tmpName);
   plat::File out;
   if (int rc = out.Open(tmp.Path(), plat::kAccessWrite | plat::kShareDenyAll))
     throw EIdFTPError("Nie można utworzyć pliku " + tmp.Path() + " (" + FileErrorText(rc) + ").", 0);

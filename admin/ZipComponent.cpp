@@ -1,7 +1,6 @@
 #include "admin/ZipComponent.h"
 
 #include <sys/stat.h>
-#include <unistd.h>
 #include <zip.h>
 
 #include <algorithm>
@@ -114,22 +113,6 @@ int MakeDirectories(const std::string& dir) {
   }
   return plat::kOk;
 }
-
-// Removes a temporary file unless it was put in place.
-class TempFile {
- public:
-  explicit TempFile(std::string path) : path_(std::move(path)) {}
-  ~TempFile() {
-    if (!path_.empty()) ::unlink(path_.c_str());
-  }
-  TempFile(const TempFile&) = delete;
-  TempFile& operator=(const TempFile&) = delete;
-  const std::string& Path() const { return path_; }
-  void Release() { path_.clear(); }
-
- private:
-  std::string path_;
-};
 
 struct ZipCloser {
   void operator()(zip_t* za) const { zip_discard(za); }
@@ -553,7 +536,7 @@ bool TZipMaster19::Extract() {
       allOk = false;
       continue;
     }
-    TempFile tmp(tmpName);
+    plat::TempFile tmp(tmpName);
     std::string failure;
     {
       plat::File out;

@@ -289,6 +289,10 @@ int CreateUniqueFile(const std::string& dir, const std::string& prefix, std::str
   return kErrFileExists;
 }
 
+TempFile::~TempFile() {
+  if (!path_.empty()) ::unlink(path_.c_str());
+}
+
 bool DiskFreeBytes(const std::string& path, uint64_t& bytes) {
   struct statvfs sv {};
   std::string p = path.empty() ? "." : ResolvePath(path);

@@ -84,6 +84,21 @@ std::string TempDirectory();
 // before; returns 0 and its full name, or a DOS error.
 int CreateUniqueFile(const std::string& dir, const std::string& prefix, std::string& name);
 
+// A temporary file, removed when this goes out of scope unless Release()
+// says it was put in place.
+class TempFile {
+ public:
+  explicit TempFile(std::string path) : path_(std::move(path)) {}
+  ~TempFile();
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+  const std::string& Path() const { return path_; }
+  void Release() { path_.clear(); }
+
+ private:
+  std::string path_;
+};
+
 // Free bytes available to the caller on the file system holding `path`.
 bool DiskFreeBytes(const std::string& path, uint64_t& bytes);
 
