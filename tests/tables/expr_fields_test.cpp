@@ -8,6 +8,7 @@ namespace {
 using exprtest::Cp;
 using exprtest::DbfField;
 using exprtest::Eval;
+using exprtest::ExpectValues;
 using exprtest::ExprTest;
 using exprtest::WriteDbf;
 
@@ -37,24 +38,9 @@ class FieldsTest : public ExprTest {
   }
 };
 
-struct Case {
-  std::string text;
-  char type;
-  std::string value;
-};
-
-void Expect(const std::vector<Case>& cases) {
-  for (const auto& c : cases) {
-    auto o = Eval(c.text);
-    EXPECT_TRUE(o.compiled) << c.text << ": " << o.message;
-    EXPECT_EQ(o.type, c.type) << c.text;
-    EXPECT_EQ(o.value, c.value) << c.text;
-  }
-}
-
 TEST_F(FieldsTest, FieldsOfTheCurrentRecord) {
   Open(1, "osoby.dbf alias os");
-  Expect({
+  ExpectValues({
       {"NAZWISKO", 'C', Cp("Żółkiewski") + std::string(10, ' ')},
       {"UPPER(TRIM(NAZWISKO))", 'C', Cp("ŻÓŁKIEWSKI")},
       {"UPPER(NAZWISKO) + DTOS(DATA)", 'C', Cp("ŻÓŁKIEWSKI          20240305")},
@@ -71,7 +57,7 @@ TEST_F(FieldsTest, FieldsOfTheCurrentRecord) {
       {"upper ( upper )", 'C', "ABC  "},
   });
   GO(2);
-  Expect({
+  ExpectValues({
       {"DELETED()", 'L', "T"},
       {"RECNO()", 'N', "2"},
       {"DTOS(DATA)", 'C', "        "},
@@ -81,7 +67,7 @@ TEST_F(FieldsTest, FieldsOfTheCurrentRecord) {
       {"AKTYWNY", 'L', "F"},
   });
   GO(3);
-  Expect({{"AKTYWNY", 'L', "T"}, {"KWOTA", 'N', "0"}, {"DTOC(DATA + 1)", 'C', "01.01.2000"}});
+  ExpectValues({{"AKTYWNY", 'L', "T"}, {"KWOTA", 'N', "0"}, {"DTOC(DATA + 1)", 'C', "01.01.2000"}});
 }
 
 struct KeyCase {
@@ -122,7 +108,7 @@ TEST_F(FieldsTest, AliasFieldAcrossWorkAreas) {
   Open(2, "miasta.dbf");
   GO(2);
   Select(1);
-  Expect({
+  ExpectValues({
       {"MIASTA->NAZWA", 'C', Cp("Kraków") + std::string(9, ' ')},
       {"TRIM(NAZWISKO) + '/' + TRIM(miasta  ->NAZWA)", 'C', Cp("Żółkiewski/Kraków")},
   });
@@ -152,7 +138,7 @@ TEST_F(FieldsTest, AliasReferenceRules) {
 
 TEST_F(FieldsTest, EmptyTableFieldsReadBlank) {
   Open(1, "pusta.dbf");
-  Expect({
+  ExpectValues({
       {"'[' + TEKST + ']'", 'C', "[    ]"},
       {"DTOS(D)", 'C', "        "},
       {"N", 'N', "0"},
@@ -276,7 +262,7 @@ TEST_F(FieldsTest, InMemoryTableFieldsReadFromTheTypedRecord) {
   std::memcpy(t + 21, "05.03.2024", 10);
   Engine().db.Areas[3] = std::move(area);
   Open(1, "miasta.dbf");
-  Expect({
+  ExpectValues({
       {"MEM->TXT", 'C', "abc"},
       {"MEM->KW + MEM->IL", 'N', "19.5"},
       {"MEM->OK", 'L', "T"},

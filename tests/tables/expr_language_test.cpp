@@ -12,22 +12,7 @@ namespace {
 using exprtest::Cp;
 using exprtest::ExprTest;
 using exprtest::Eval;
-
-struct ValueCase {
-  std::string text;
-  char type;
-  std::string value;
-};
-
-void ExpectValues(const std::vector<ValueCase>& cases) {
-  for (const auto& c : cases) {
-    auto o = Eval(c.text);
-    EXPECT_TRUE(o.compiled) << c.text << ": " << o.message;
-    EXPECT_EQ(o.type, c.type) << c.text;
-    EXPECT_EQ(o.value, c.value) << c.text;
-    EXPECT_EQ(o.error, 0) << c.text << ": " << o.message;
-  }
-}
+using exprtest::ExpectValues;
 
 TEST_F(ExprTest, PrecedenceAndAssociativity) {
   ExpectValues({

@@ -66,6 +66,23 @@ inline Outcome Eval(const std::string& text) {
   return o;
 }
 
+struct ValueCase {
+  std::string text;
+  char type;
+  std::string value;
+};
+
+// Each text compiles and evaluates without an error to its type and value.
+inline void ExpectValues(const std::vector<ValueCase>& cases) {
+  for (const auto& c : cases) {
+    auto o = Eval(c.text);
+    EXPECT_TRUE(o.compiled) << c.text << ": " << o.message;
+    EXPECT_EQ(o.type, c.type) << c.text;
+    EXPECT_EQ(o.value, c.value) << c.text;
+    EXPECT_EQ(o.error, 0) << c.text << ": " << o.message;
+  }
+}
+
 struct DbfField {
   std::string name;
   char type;
