@@ -55,12 +55,7 @@ class TableTest : public ::testing::Test {
   std::string Path(const std::string& name) const { return dir_ + "/" + name; }
 
   static FieldEntry F(const char* name, char type, uint8_t len = 0, uint8_t dec = 0) {
-    FieldEntry f;
-    f.Name = name;
-    f.Type = type;
-    f.Len = len;
-    f.Dec = dec;
-    return f;
+    return {name, type, len, dec};
   }
 
   // Creates a table through the engine; asserts success.

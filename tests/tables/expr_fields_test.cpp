@@ -232,16 +232,7 @@ TEST_F(FieldsTest, InMemoryTableFieldsReadFromTheTypedRecord) {
   WorkArea& a = *area;
   a.Virtual = true;
   a.Alias = "MEM";
-  auto field = [](const char* name, char type, uint8_t len, uint8_t dec) {
-    FieldEntry f;
-    f.Name = name;
-    f.Type = type;
-    f.Len = len;
-    f.Dec = dec;
-    return f;
-  };
-  a.Fields = {field("TXT", 'C', 5, 0), field("KW", 'N', 8, 2), field("IL", 'N', 4, 0), field("OK", 'L', 1, 0),
-              field("DT", 'D', 8, 0)};
+  a.Fields = {{"TXT", 'C', 5, 0}, {"KW", 'N', 8, 2}, {"IL", 'N', 4, 0}, {"OK", 'L', 1, 0}, {"DT", 'D', 8, 0}};
   a.TypedOffsets = {1, 7, 15, 19, 20};
   a.TypedStore.assign(31, '\0');
   a.Typed = a.TypedStore.data();
