@@ -5,6 +5,7 @@
 
 #include "platform/pfile.h"
 #include "platform/pfs.h"
+#include "testutil/localtime.h"
 #include "testutil/tempdir.h"
 
 using namespace plat;
@@ -130,15 +131,7 @@ TEST_F(FsTest, EraseRenameAndTimes) {
 }
 
 TEST(DosTime, PackAndUnpack) {
-  struct tm t {};
-  t.tm_year = 2024 - 1900;
-  t.tm_mon = 1;
-  t.tm_mday = 29;
-  t.tm_hour = 13;
-  t.tm_min = 45;
-  t.tm_sec = 59;
-  t.tm_isdst = -1;
-  DateTimeParts p = UnpackDosDateTime(PackDosDateTime(mktime(&t)));
+  DateTimeParts p = UnpackDosDateTime(PackDosDateTime(LocalTime(2024, 2, 29, 13, 45, 59)));
   EXPECT_EQ(p.year, 2024);
   EXPECT_EQ(p.month, 2);
   EXPECT_EQ(p.day, 29);

@@ -8,20 +8,9 @@
 #include "platform/psys.h"
 #include "tablebase/timedate.h"
 #include "tablebase/tzutils.h"
+#include "testutil/localtime.h"
 
 namespace {
-
-std::time_t LocalTime(int y, int mo, int d, int h = 12, int mi = 0, int s = 0) {
-  struct tm t {};
-  t.tm_year = y - 1900;
-  t.tm_mon = mo - 1;
-  t.tm_mday = d;
-  t.tm_hour = h;
-  t.tm_min = mi;
-  t.tm_sec = s;
-  t.tm_isdst = -1;
-  return std::mktime(&t);
-}
 
 // The engine started on a fixed day (2026-06-15, so EpochYear is 1956).
 class DatesTest : public ::testing::Test {

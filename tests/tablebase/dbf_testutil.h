@@ -19,25 +19,16 @@
 #include "tablebase/dbf4.h"
 #include "tablebase/tzdbflow.h"
 #include "tablebase/tzutils.h"
+#include "testutil/localtime.h"
 
 namespace dbftest {
-
-inline std::time_t FixedNoon() {
-  struct tm t {};
-  t.tm_year = 2026 - 1900;
-  t.tm_mon = 2;  // March
-  t.tm_mday = 15;
-  t.tm_hour = 12;
-  t.tm_isdst = -1;
-  return std::mktime(&t);
-}
 
 // A fresh engine with the clock at 2026-03-15 12:00 and automatic error
 // handling off, in its own temporary folder (removed afterwards).
 class TableTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::time_t t = FixedNoon();
+    std::time_t t = LocalTime(2026, 3, 15);
     plat::SetClock([t] { return t; });
     ResetEngineState();
     SetAutoErrorHandling(false);

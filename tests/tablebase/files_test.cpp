@@ -15,21 +15,10 @@
 #include "tablebase/timedate.h"
 #include "tablebase/tzcommon.h"
 #include "tablebase/tzutils.h"
+#include "testutil/localtime.h"
 #include "testutil/tempdir.h"
 
 namespace {
-
-std::time_t LocalTime(int y, int mo, int d, int h, int mi, int s) {
-  struct tm t {};
-  t.tm_year = y - 1900;
-  t.tm_mon = mo - 1;
-  t.tm_mday = d;
-  t.tm_hour = h;
-  t.tm_min = mi;
-  t.tm_sec = s;
-  t.tm_isdst = -1;
-  return std::mktime(&t);
-}
 
 class FilesTest : public ::testing::Test {
  protected:

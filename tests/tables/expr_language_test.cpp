@@ -6,6 +6,7 @@
 
 #include "platform/psys.h"
 #include "tables/expr_testutil.h"
+#include "testutil/localtime.h"
 
 namespace {
 
@@ -168,13 +169,7 @@ TEST_F(ExprTest, DatesUnderTheDateSettings) {
 }
 
 TEST_F(ExprTest, TodayFromTheEngineClock) {
-  struct tm t {};
-  t.tm_year = 2026 - 1900;
-  t.tm_mon = 2;
-  t.tm_mday = 15;
-  t.tm_hour = 12;
-  t.tm_isdst = -1;
-  std::time_t noon = std::mktime(&t);
+  const std::time_t noon = LocalTime(2026, 3, 15);
   plat::SetClock([noon] { return noon; });
   ExpectValues({
       {"DTOS(DATE())", 'C', "20260315"},
