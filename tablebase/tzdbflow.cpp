@@ -577,6 +577,7 @@ void WriteRecordImage(WorkArea& a, int32_t recno, const char* image, size_t len,
     SetError(212, "Invalid record number = " + IntText(int64_t(a.RecCount) + 1).substr(0, 6) + " (" + a.FileName + ") " + tag);
     return;
   }
+  const int32_t oldCount = a.RecCount;
   if (append) {
     recno = a.RecCount + 1;
     a.RecCount = recno;
@@ -584,6 +585,12 @@ void WriteRecordImage(WorkArea& a, int32_t recno, const char* image, size_t len,
   }
   DropReadAhead(a);
   int rc = a.File.WriteAt(RecordPos(a, recno), image, len);
+  if (append && rc != 0) {
+    // A record that was not written is not counted (the header written at
+    // close would otherwise claim it); the area stands past the end, where
+    // no command takes the unwritten values for a record's.
+    a.RecCount = oldCount;
+  }
   if (!append) {
     if (a.WriteState != kWsAppended) a.WriteState = kWsChanged;
     if (rc == 0 && Settings().FlushAfterWrite) FlushFile(a.File);

@@ -252,6 +252,21 @@ TEST_F(DamagedTest, FileErrorsAreReportedWithTheRoutine) {
     EXPECT_NE(LastErrorMessage().find(c.message), std::string::npos) << LastErrorMessage();
     CloseArea();
   }
+  // An exclusive area keeps its own count: a record that could not be
+  // written is not counted, now or in the header written at close.
+  USE(Path("good") + " EXCLUSIVE", nullptr, 0);
+  ASSERT_EQ(LastErrorCode(), 0);
+  GO(2);
+  plat::SetFileFaultHook([](plat::FileOp o, const std::string&, uint64_t) { return o == plat::FileOp::Write ? int(plat::kErrDiskFull) : 0; });
+  Append();
+  plat::SetFileFaultHook({});
+  EXPECT_EQ(LastErrorCode(), plat::kErrDiskFull);
+  EXPECT_EQ(RecCount(), 3);
+  EXPECT_EQ(RecNo(), 4);
+  Replace();
+  EXPECT_EQ(LastErrorCode(), 212);
+  CloseArea();
+  EXPECT_EQ(plat::readLE32(Bytes(Path("good.dbf")).data() + 4), 3u);
   // A table that cannot be created leaves no work behind.
   plat::SetFileFaultHook([](plat::FileOp o, const std::string&, uint64_t) { return o == plat::FileOp::Write ? int(plat::kErrDiskFull) : 0; });
   std::vector<FieldEntry> f = {F("a", 'C', 1)};
