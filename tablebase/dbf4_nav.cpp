@@ -454,6 +454,26 @@ int32_t RecNo() {
   return a ? a->RecNo : 0;
 }
 
+namespace {
+
+// Skips by `step` until `atEnd` holds, then by `settle` onto the last
+// record the WHILE scope admits; related areas follow once, at the end.
+// A failed read ends the walk: without automatic handling the error would
+// otherwise repeat for ever.
+void WalkWhile(WorkArea& a, int32_t step, bool (*atEnd)(), int32_t settle) {
+  std::function<void()> saved = std::move(a.AfterMove);
+  a.AfterMove = nullptr;
+  do {
+    SKIP(step);
+  } while (!atEnd() && LastErrorCode() == 0);
+  if (LastErrorCode() == 0) SKIP(settle);
+  uint16_t code = LastErrorCode();
+  SetRelation(std::move(saved));
+  if (code != 0) LastErrorCode() = code;
+}
+
+}  // namespace
+
 void GoTopWhile() {
   WorkArea* a = CurrentWorkArea();
   if (!a || a->RecCount < 1) return;
@@ -461,17 +481,7 @@ void GoTopWhile() {
     GoTop();
     return;
   }
-  std::function<void()> saved = std::move(a->AfterMove);
-  a->AfterMove = nullptr;
-  // A failed read ends the walk: without automatic handling the error
-  // would otherwise repeat for ever.
-  do {
-    SKIP(-1);
-  } while (!dBOF() && LastErrorCode() == 0);
-  if (LastErrorCode() == 0) SKIP(0);
-  uint16_t code = LastErrorCode();
-  SetRelation(std::move(saved));
-  if (code != 0) LastErrorCode() = code;
+  WalkWhile(*a, -1, dBOF, 0);
 }
 
 void GoBottomWhile() {
@@ -481,15 +491,7 @@ void GoBottomWhile() {
     GoBottom();
     return;
   }
-  std::function<void()> saved = std::move(a->AfterMove);
-  a->AfterMove = nullptr;
-  do {
-    SKIP(1);
-  } while (!dEOF() && LastErrorCode() == 0);
-  if (LastErrorCode() == 0) SKIP(-1);
-  uint16_t code = LastErrorCode();
-  SetRelation(std::move(saved));
-  if (code != 0) LastErrorCode() = code;
+  WalkWhile(*a, 1, dEOF, -1);
 }
 
 bool LeaveHiddenRecord() {
