@@ -1,6 +1,7 @@
 #include "admin/AdmUi.h"
 
 #include <QApplication>
+#include <QDialog>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QStringList>
@@ -37,6 +38,15 @@ QFont TahomaFont(int pixelSize) {
   f.setStyleHint(QFont::SansSerif);
   f.setPixelSize(pixelSize);
   return f;
+}
+
+void SetUpDialog(QDialog& dialog, const char* name, const QString& caption, int width, int height) {
+  dialog.setObjectName(name);
+  dialog.setWindowTitle(caption);
+  dialog.setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
+                        Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
+  dialog.setFont(TahomaFont(13));
+  dialog.setFixedSize(width, height);
 }
 
 #include <QButtonGroup>

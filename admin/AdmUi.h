@@ -11,6 +11,7 @@
 #include <vector>
 
 class QButtonGroup;
+class QDialog;
 class QRadioButton;
 
 // "Tahoma" at a pixel height, falling back to a sans font of close widths
@@ -19,6 +20,10 @@ QFont TahomaFont(int pixelSize);
 // Makes every font asked for by the name "Tahoma" (the engine's message
 // dialog among them) use the same close fallback. Called once at start.
 void RegisterFontSubstitutes();
+
+// A dialog of the program's look: fixed `width` x `height`, title bar with
+// a close button, Tahoma 13; `name` as designed.
+void SetUpDialog(QDialog& dialog, const char* name, const QString& caption, int width, int height);
 
 inline QString QStr(const std::string& s) { return QString::fromStdString(s); }
 inline std::string StdStr(const QString& s) { return s.toStdString(); }

@@ -35,12 +35,7 @@ QString GroupCaption(const TSiblingProgram& p) {
 }  // namespace
 
 TEkruv_par::TEkruv_par(QWidget* parent) : QDialog(parent) {
-  setObjectName("Ekruv_par");
-  setWindowTitle("Parametry");
-  setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                 Qt::WindowCloseButtonHint);
-  setFont(TahomaFont(13));
-  setFixedSize(800, 502);
+  SetUpDialog(*this, "Ekruv_par", "Parametry", 800, 502);
 
   PageControl1 = Place<QTabWidget>(this, "PageControl1", 8, 8, 784, 448);
   TabSheet1 = new QWidget;

@@ -99,12 +99,7 @@ int DeleteOldBackups(const std::string& dir, int days) {
 }
 
 TEk_Adm_kopia::TEk_Adm_kopia(TEkr_Ruv& owner) : QDialog(&owner), owner_(owner) {
-  setObjectName("Ek_Adm_kopia");
-  setWindowTitle("Kopia plików danych ");
-  setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                 Qt::WindowCloseButtonHint);
-  setFont(TahomaFont(13));
-  setFixedSize(640, 436);
+  SetUpDialog(*this, "Ek_Adm_kopia", "Kopia plików danych ", 640, 436);
 
   RichEdit1 = Place<QTextEdit>(this, "RichEdit1", 8, 8, 624, 260);
   RichEdit1->setReadOnly(true);

@@ -18,12 +18,7 @@
 #include "tablebase/tzutils.h"
 
 TAdm_Ek_lista_kopii::TAdm_Ek_lista_kopii(TEkr_Ruv& owner) : QDialog(&owner), owner_(owner) {
-  setObjectName("Adm_Ek_lista_kopii");
-  setWindowTitle("Lista wykonanych kopii");
-  setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                 Qt::WindowCloseButtonHint);
-  setFont(TahomaFont(13));
-  setFixedSize(440, 400);
+  SetUpDialog(*this, "Adm_Ek_lista_kopii", "Lista wykonanych kopii", 440, 400);
 
   Label1 = Place<QLabel>(this, "Label1", 8, 8, 424, 17, "katalog");
   CheckListBox1 = Place<QListWidget>(this, "CheckListBox1", 8, 30, 424, 318);

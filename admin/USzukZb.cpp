@@ -39,12 +39,7 @@ bool HoldsProgramData(const std::string& dir) {
 }
 
 TEkSzukaj::TEkSzukaj(QWidget* parent) : QDialog(parent) {
-  setObjectName("EkSzukaj");
-  setWindowTitle("Wybór folderu z plikami programów dla RUV");
-  setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                 Qt::WindowCloseButtonHint);
-  setFont(TahomaFont(13));
-  setFixedSize(433, 137);
+  SetUpDialog(*this, "EkSzukaj", "Wybór folderu z plikami programów dla RUV", 433, 137);
   Label2 = Place<QLabel>(this, "Label2", 12, 10, 200, 17, "Ostatnia lokalizacja:");
   Edit1 = Place<QLineEdit>(this, "Edit1", 12, 30, 409, 23);
   BitBtn3 = Place<QPushButton>(this, "BitBtn3", 12, 62, 140, 27, "Mój komputer");
