@@ -251,6 +251,17 @@ void TZipMaster19::Progress(const TZipProgressDetails& d) {
   if (OnProgress) OnProgress(d);
 }
 
+TZipProgressDetails TZipMaster19::ReportTotals(int64_t totalSize, int count) {
+  TZipProgressDetails d;
+  d.ProgType = TotalSize2Process;
+  d.TotalSize = totalSize;
+  d.TotalCount = count;
+  Progress(d);
+  d.ProgType = TotalFiles2Process;
+  Progress(d);
+  return d;
+}
+
 void TZipMaster19::Message(int code, const std::string& text) {
   if (OnMessage) OnMessage(code, text);
 }
@@ -347,13 +358,7 @@ bool TZipMaster19::Add() {
     zip_file_set_mtime(za.get(), zip_uint64_t(idx), s->MTime(), 0);
   }
 
-  TZipProgressDetails d;
-  d.ProgType = TotalSize2Process;
-  d.TotalSize = totalSize;
-  d.TotalCount = int(sources.size());
-  Progress(d);
-  d.ProgType = TotalFiles2Process;
-  Progress(d);
+  TZipProgressDetails d = ReportTotals(totalSize, int(sources.size()));
 
   // libzip writes everything on close, into a new file that replaces the
   // archive when complete. A source that fails there is taken out and the
@@ -478,13 +483,7 @@ bool TZipMaster19::Extract() {
     items.push_back(std::move(it));
   }
 
-  TZipProgressDetails d;
-  d.ProgType = TotalSize2Process;
-  d.TotalSize = totalSize;
-  d.TotalCount = int(items.size());
-  Progress(d);
-  d.ProgType = TotalFiles2Process;
-  Progress(d);
+  TZipProgressDetails d = ReportTotals(totalSize, int(items.size()));
 
   std::vector<char> buf(256 * 1024);
   // Names are resolved from one listing per directory: looking each one up

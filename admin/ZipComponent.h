@@ -133,6 +133,9 @@ class TZipMaster19 {
  private:
   friend class ZipAddSource;
   void Progress(const TZipProgressDetails& d);
+  // Announces the batch's total size and count; returns the details, which
+  // the batch's later events carry on.
+  TZipProgressDetails ReportTotals(int64_t totalSize, int count);
   void Message(int code, const std::string& text);
 
   bool loaded_ = false;
