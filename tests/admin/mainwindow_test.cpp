@@ -319,6 +319,14 @@ TEST_F(MainWindow, GuardRefusesWhileASiblingRuns) {
   Install(prog(), "Ruv_TM.exe", "ruv_inst.dbf");
   auto w = Create();
   const std::string settingsBefore = ReadFile(adminIni());
+  // Settings, update, backup, and the two restores.
+  auto commands = [&] {
+    w->Parametry1->trigger();
+    w->BitBtn8->click();
+    w->BitBtn9->click();
+    w->Odtworzenieplikwdanychzkopiiprogramydlaruv1->trigger();
+    w->OdtworzenieplikwdanychzkopiiprogramMorta1->trigger();
+  };
   auto guarded = [&](bool family, bool morta) {
     ruvtest::DialogScript script;
     for (int i = 0; i < 3; ++i) script.Expect(GuardMessage());  // settings, update, backup
@@ -327,13 +335,7 @@ TEST_F(MainWindow, GuardRefusesWhileASiblingRuns) {
                                       {"Nie", "Tak"}, 1);
     script.Expect(family ? GuardMessage() : confirmation);
     script.Expect(morta ? GuardMessage() : confirmation);
-    EXPECT_TRUE(script.Run([&] {
-      w->Parametry1->trigger();
-      w->BitBtn8->click();
-      w->BitBtn9->click();
-      w->Odtworzenieplikwdanychzkopiiprogramydlaruv1->trigger();
-      w->OdtworzenieplikwdanychzkopiiprogramMorta1->trigger();
-    }));
+    EXPECT_TRUE(script.Run(commands));
   };
   {
     const std::string exe = testutil::CopyBinary("/bin/sleep", tree.dir() + "bin/Ruv_grvl.exe");
@@ -357,13 +359,7 @@ TEST_F(MainWindow, GuardRefusesWhileASiblingRuns) {
   script.Expect(ruvtest::Dialog().Caption("Kopia plików danych ").Click("BitBtn8"));
   for (int i = 0; i < 2; ++i)
     script.Expect(Message("Potwierdzenie", "?", "Potwierdź zamiar odtwarzania plików z kopii.", {"Nie", "Tak"}, 1));
-  EXPECT_TRUE(script.Run([&] {
-    w->Parametry1->trigger();
-    w->BitBtn8->click();
-    w->BitBtn9->click();
-    w->Odtworzenieplikwdanychzkopiiprogramydlaruv1->trigger();
-    w->OdtworzenieplikwdanychzkopiiprogramMorta1->trigger();
-  }));
+  EXPECT_TRUE(script.Run(commands));
 }
 
 }  // namespace
