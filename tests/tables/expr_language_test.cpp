@@ -1,11 +1,10 @@
 // The expression language without tables: literals, operators, functions,
 // result types and the error messages with their windows.
-#include <clocale>
-#include <cstdlib>
 #include <ctime>
 
 #include "platform/psys.h"
 #include "tables/expr_testutil.h"
+#include "testutil/comma_locale.h"
 #include "testutil/localtime.h"
 
 namespace {
@@ -438,42 +437,9 @@ TEST_F(ExprTest, HooksAreInstalledByTheTablesStartup) {
   EXPECT_TRUE(Engine().db.Hooks.Expr.Linked);
 }
 
-}  // namespace
-
-namespace {
-
-// A locale with a decimal comma for the C library, built with localedef
-// into a temporary folder; the C locale again afterwards.
-class CommaLocale {
- public:
-  CommaLocale() {
-    char tmpl[] = "/tmp/ruvlocXXXXXX";
-    if (!mkdtemp(tmpl)) return;
-    dir_ = tmpl;
-    std::string cmd = "localedef -i pl_PL -f UTF-8 " + dir_ + "/pl_PL.UTF-8 >/dev/null 2>&1";
-    int rc = std::system(cmd.c_str());
-    (void)rc;  // localedef warns with a non-zero status yet writes the locale
-    setenv("LOCPATH", dir_.c_str(), 1);
-    active_ = std::setlocale(LC_ALL, "pl_PL.UTF-8") && std::string(std::localeconv()->decimal_point) == ",";
-  }
-  ~CommaLocale() {
-    std::setlocale(LC_ALL, "C");
-    if (!dir_.empty()) {
-      unsetenv("LOCPATH");
-      std::error_code ec;
-      std::filesystem::remove_all(dir_, ec);
-    }
-  }
-  bool Active() const { return active_; }
-
- private:
-  std::string dir_;
-  bool active_ = false;
-};
-
 TEST_F(ExprTest, NumbersIgnoreTheCLibraryLocale) {
   CommaLocale loc;
-  if (!loc.Active()) GTEST_SKIP() << "no locale with a decimal comma";
+  if (!loc.Active()) GTEST_SKIP() << "no locale with a decimal comma: " << loc.Why();
   ExpectValues({
       {"STR(1.5, 5, 1)", 'C', "  1.5"},
       {"VAL('2.25') + 1.5", 'N', "3.75"},
