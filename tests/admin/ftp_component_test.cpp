@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 
 #include "admin/FtpComponent.h"
 #include "admin/archive_test_util.h"
@@ -36,6 +37,18 @@ void PointAt(TIdFTP& ftp, int port, const std::string& user, const std::string& 
 }
 
 class FtpModes : public ::testing::TestWithParam<bool> {};
+
+// The EIdFTPError `op` raises; `fault` says what succeeded when it raises
+// none, and the test fails.
+EIdFTPError RaisedBy(const char* fault, const std::function<void()>& op) {
+  try {
+    op();
+  } catch (const EIdFTPError& e) {
+    return e;
+  }
+  ADD_FAILURE() << fault;
+  return EIdFTPError("", 0);
+}
 
 }  // namespace
 
@@ -186,13 +199,9 @@ TEST(FtpComponent, DirectoriesAndMissingFiles) {
   EXPECT_TRUE(ReadFile(local / "RUVTM.ZIP") == archive);
   EXPECT_THROW(ftp.Get("RuvTM.zip", local / "ruvtm.zip", false), EIdFTPError);
 
-  try {
-    ftp.Get("Mrt.zip", local / "Mrt.zip", true);
-    ADD_FAILURE() << "a missing file downloaded";
-  } catch (const EIdFTPError& e) {
-    EXPECT_EQ(e.ReplyCode, 550);
-    EXPECT_NE(std::string(e.what()).find("Mrt.zip"), std::string::npos) << e.what();
-  }
+  const EIdFTPError e = RaisedBy("a missing file downloaded", [&] { ftp.Get("Mrt.zip", local / "Mrt.zip", true); });
+  EXPECT_EQ(e.ReplyCode, 550);
+  EXPECT_NE(std::string(e.what()).find("Mrt.zip"), std::string::npos) << e.what();
   EXPECT_EQ(ReadFile(local / "Mrt.zip"), "zostaje");
   EXPECT_EQ(ListDir(local.dir()), (std::vector<std::string>{"Mrt.zip", "RUVTM.ZIP"}));
   EXPECT_EQ(ev.Count(ftpAborted), 0);
@@ -223,12 +232,9 @@ TEST(FtpComponent, LocalWriteFailureKeepsTheEarlierFile) {
   ev.Bind(ftp);
   PointAt(ftp, server.Port(), "aktualizacje", "akt5wzq8");
   ftp.Connect();
-  try {
-    ftp.Get("RuvSL.zip", local / "RuvSL.zip", true);
-    ADD_FAILURE() << "a failed write reported as a download";
-  } catch (const EIdFTPError& e) {
-    EXPECT_NE(std::string(e.what()).find("brak miejsca"), std::string::npos) << e.what();
-  }
+  const EIdFTPError e =
+      RaisedBy("a failed write reported as a download", [&] { ftp.Get("RuvSL.zip", local / "RuvSL.zip", true); });
+  EXPECT_NE(std::string(e.what()).find("brak miejsca"), std::string::npos) << e.what();
   plat::SetFileFaultHook(nullptr);
   EXPECT_EQ(ev.Count(ftpTransfer), 1);
   EXPECT_EQ(ev.Count(ftpAborted), 1);
@@ -247,12 +253,8 @@ TEST(FtpComponent, RefusedConnectionFails) {
   Events ev;
   ev.Bind(ftp);
   PointAt(ftp, port.Port(), "kopie", "haslo123");
-  try {
-    ftp.Connect();
-    ADD_FAILURE() << "connected to a refusing port";
-  } catch (const EIdFTPError& e) {
-    EXPECT_NE(std::string(e.what()).find("odrzucił połączenie"), std::string::npos) << e.what();
-  }
+  const EIdFTPError e = RaisedBy("connected to a refusing port", [&] { ftp.Connect(); });
+  EXPECT_NE(std::string(e.what()).find("odrzucił połączenie"), std::string::npos) << e.what();
   EXPECT_FALSE(ftp.Connected());
   EXPECT_EQ(ev.status, (std::vector<TIdStatus>{hsResolving, hsConnecting}));
 }
@@ -264,13 +266,9 @@ TEST(FtpComponent, WrongPasswordFails) {
   Events ev;
   ev.Bind(ftp);
   PointAt(ftp, server.Port(), "kopie", "zlehaslo");
-  try {
-    ftp.Connect();
-    ADD_FAILURE() << "logged in with a wrong password";
-  } catch (const EIdFTPError& e) {
-    EXPECT_EQ(e.ReplyCode, 530);
-    EXPECT_NE(std::string(e.what()).find("hasło"), std::string::npos) << e.what();
-  }
+  const EIdFTPError e = RaisedBy("logged in with a wrong password", [&] { ftp.Connect(); });
+  EXPECT_EQ(e.ReplyCode, 530);
+  EXPECT_NE(std::string(e.what()).find("hasło"), std::string::npos) << e.what();
   EXPECT_FALSE(ftp.Connected());
   EXPECT_EQ(ev.Count(hsConnected), 1);
   EXPECT_EQ(ev.status.back(), hsDisconnected);
@@ -285,12 +283,8 @@ TEST(FtpComponent, ServerThatNeverAnswersTimesOut) {
   ftp.ConnectTimeout = 300;
   ftp.ReadTimeout = 300;
   const auto start = std::chrono::steady_clock::now();
-  try {
-    ftp.Connect();
-    ADD_FAILURE() << "connected to a silent server";
-  } catch (const EIdFTPError& e) {
-    EXPECT_NE(std::string(e.what()).find("czas"), std::string::npos) << e.what();
-  }
+  const EIdFTPError e = RaisedBy("connected to a silent server", [&] { ftp.Connect(); });
+  EXPECT_NE(std::string(e.what()).find("czas"), std::string::npos) << e.what();
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
   EXPECT_FALSE(ftp.Connected());
 }
