@@ -10,10 +10,8 @@ using exprtest::DbfField;
 using exprtest::Eval;
 using exprtest::ExpectValues;
 using exprtest::ExprTest;
+using exprtest::Oem;
 using exprtest::WriteDbf;
-
-// Tables keep their text in the OEM code page unless marked otherwise.
-std::string Oem(const std::string& utf8) { return plat::AnsiToOem(Cp(utf8)); }
 
 class FieldsTest : public ExprTest {
  protected:

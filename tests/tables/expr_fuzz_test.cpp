@@ -7,9 +7,9 @@
 
 namespace {
 
-using exprtest::Cp;
 using exprtest::DbfField;
 using exprtest::ExprTest;
+using exprtest::Oem;
 using exprtest::WriteDbf;
 
 const char* const kAtoms[] = {
@@ -88,7 +88,7 @@ class Generator {
 TEST_F(ExprTest, RandomMutatedAndGarbageExpressionsNeverCrash) {
   WriteDbf(Path("a.dbf"),
            {{"IMIE", 'C', 12, 0}, {"KWOTA", 'N', 9, 2}, {"DATA", 'D', 8, 0}, {"FLAGA", 'L', 1, 0}},
-           {{plat::AnsiToOem(Cp("Józef")), "12.50", "20240229", "T"},
+           {{Oem("Józef"), "12.50", "20240229", "T"},
             {"", "", "        ", " "},
             {"Ala", "-99999.99", "99991231", "F"}},
            {false, true, false});

@@ -24,6 +24,9 @@ namespace exprtest {
 
 // Windows-1250 bytes of a UTF-8 literal.
 inline std::string Cp(const std::string& utf8) { return plat::Utf8ToWin1250Lossy(utf8); }
+// The OEM bytes of a UTF-8 literal: tables keep their text in the OEM code
+// page unless marked otherwise.
+inline std::string Oem(const std::string& utf8) { return plat::AnsiToOem(Cp(utf8)); }
 
 struct Outcome {
   bool compiled = false;
