@@ -11,7 +11,6 @@
 #include <QTextCursor>
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <ctime>
 
@@ -33,12 +32,6 @@ constexpr const char* kUpdateDir = "/aktualizacje";
 constexpr const char* kStagingDirName = "aktualizacje";
 
 size_t IndexOf(const TSiblingProgram& p) { return size_t(&p - kSiblings.data()); }
-
-std::string IntText(int64_t v) {
-  char buf[24];
-  auto r = std::to_chars(buf, buf + sizeof buf, v);
-  return std::string(buf, r.ptr);
-}
 
 // The calendar date of a server time in UTC, as a date text.
 std::string UtcDateText(std::time_t t) {

@@ -1,7 +1,6 @@
 #include "tablebase/dbf4.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cstring>
 
 #include "tablebase/tzcommon.h"
@@ -9,12 +8,6 @@
 #include "tablebase/tzutils.h"
 
 namespace {
-
-std::string IntText(int64_t n) {
-  char buf[24];
-  auto r = std::to_chars(buf, buf + sizeof buf, n);
-  return std::string(buf, r.ptr);
-}
 
 std::unique_ptr<WorkArea>& Slot(int n) { return Db().Areas[size_t(n)]; }
 

@@ -6,7 +6,6 @@
 //   record n    LockBase + header length + (n - 1) * record length,
 //               record length bytes (RLock)
 #include <algorithm>
-#include <charconv>
 
 #include "platform/psys.h"
 #include "tablebase/dbf4.h"
@@ -16,12 +15,6 @@
 #include "tablebase/tzutils.h"
 
 namespace {
-
-std::string IntText(int64_t n) {
-  char buf[24];
-  auto r = std::to_chars(buf, buf + sizeof buf, n);
-  return std::string(buf, r.ptr);
-}
 
 // Lock offsets keep the 32-bit arithmetic of the protocol: other programs
 // compute them the same way.

@@ -2,20 +2,14 @@
 // the index hooks), visibility (deleted records, filters), the WHILE scope,
 // relations, and the record commands.
 #include <algorithm>
-#include <charconv>
 #include <cstring>
 
 #include "tablebase/dbf4.h"
 #include "tablebase/tzdbflow.h"
+#include "tablebase/tzcommon.h"
 #include "tablebase/tzutils.h"
 
 namespace {
-
-std::string IntText(int64_t n) {
-  char buf[24];
-  auto r = std::to_chars(buf, buf + sizeof buf, n);
-  return std::string(buf, r.ptr);
-}
 
 // Index hook calls that tolerate an entry the index layer left empty.
 IndexHooks& Ix() { return Hooks().Index; }

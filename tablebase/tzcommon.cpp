@@ -115,10 +115,14 @@ std::string StrBetween(std::string_view Open, std::string_view Close, std::strin
 
 // ---- Numbers ----------------------------------------------------------------
 
-std::string StrInt(int64_t N, int Width) {
+std::string IntText(int64_t N) {
   char buf[24];
   auto r = std::to_chars(buf, buf + sizeof buf, N);
-  std::string s(buf, r.ptr);
+  return std::string(buf, r.ptr);
+}
+
+std::string StrInt(int64_t N, int Width) {
+  std::string s = IntText(N);
   if (Width > 0 && s.size() < size_t(Width)) s.insert(0, size_t(Width) - s.size(), ' ');
   return s;
 }

@@ -55,6 +55,8 @@ std::string StrBetween(std::string_view Open, std::string_view Close, std::strin
 // These use the engine's separators (TzDecimalSep, TzThousandSep), never
 // the C library's locale.
 
+// N in decimal.
+std::string IntText(int64_t N);
 // N in decimal, right-aligned in Width characters (never cut).
 std::string StrInt(int64_t N, int Width);
 // Value in fixed notation with Decimals decimals, right-aligned in Width

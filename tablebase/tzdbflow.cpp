@@ -1,7 +1,6 @@
 #include "tablebase/tzdbflow.h"
 
 #include <algorithm>
-#include <charconv>
 #include <climits>
 #include <cstring>
 
@@ -16,12 +15,6 @@
 namespace {
 
 DbfSettings& Settings() { return Engine().db.Settings; }
-
-std::string IntText(int64_t n) {
-  char buf[24];
-  auto r = std::to_chars(buf, buf + sizeof buf, n);
-  return std::string(buf, r.ptr);
-}
 
 bool ReadOnlyMode(const WorkArea& a) { return (a.OpenMode & 0x07) == plat::kAccessRead; }
 

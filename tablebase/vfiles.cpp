@@ -1,22 +1,16 @@
 #include "tablebase/vfiles.h"
 
-#include <charconv>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "tablebase/dbf4.h"
+#include "tablebase/tzcommon.h"
 #include "tablebase/tzutils.h"
 
 namespace {
 
 constexpr uint32_t kLargestRecord = 65535;
-
-std::string IntText(int64_t n) {
-  char buf[24];
-  auto r = std::to_chars(buf, buf + sizeof buf, n);
-  return std::string(buf, r.ptr);
-}
 
 bool VariableLength(const WorkArea& a) { return a.RecLen == 0; }
 
