@@ -57,12 +57,6 @@ std::string FixedText(double v, int dec) {
   return std::string(buf, r.ptr);
 }
 
-std::string IntegerText(int64_t v) {
-  char buf[24];
-  auto r = std::to_chars(buf, buf + sizeof buf, v);
-  return std::string(buf, r.ptr);
-}
-
 // YYYYMMDD -> the current picture.
 std::string StoredToPicture(const char* p) {
   std::string y(p, 4), m(p + 4, 2), d(p + 6, 2);
@@ -221,7 +215,7 @@ void PackRecord(WorkArea& a, const char* typed) {
         } else {
           int32_t v;
           std::memcpy(&v, slot, sizeof v);
-          PutRightAligned(dst, f.Len, IntegerText(v));
+          PutRightAligned(dst, f.Len, IntText(v));
         }
         break;
       case 'L':
@@ -233,7 +227,7 @@ void PackRecord(WorkArea& a, const char* typed) {
       case 'M': {
         int32_t v;
         std::memcpy(&v, slot, sizeof v);
-        PutRightAligned(dst, f.Len, IntegerText(v));
+        PutRightAligned(dst, f.Len, IntText(v));
         break;
       }
       default: break;
