@@ -15,6 +15,7 @@
 #include "admin/archive_test_util.h"
 #include "admin_window_util.h"
 #include "platform/psys.h"
+#include "testutil/localtime.h"
 
 namespace testutil {
 
@@ -31,13 +32,7 @@ class BackupTree : public ProgramTree {
   }
   // The engine's clock at noon of that local date.
   static void SetDate(int year, int month, int day) {
-    std::tm tm{};
-    tm.tm_year = year - 1900;
-    tm.tm_mon = month - 1;
-    tm.tm_mday = day;
-    tm.tm_hour = 12;
-    tm.tm_isdst = -1;
-    const std::time_t t = std::mktime(&tm);
+    const std::time_t t = LocalTime(year, month, day);
     plat::SetClock([t] { return t; });
   }
   // Program Morta's directory beside the program directory.
