@@ -96,19 +96,14 @@ std::vector<std::string> FtpTestServer::Commands() const {
   return out;
 }
 
-RefusingPort::RefusingPort() { fd_ = BoundSocket(port_); }
+BoundPort::BoundPort() { fd_ = BoundSocket(port_); }
 
-RefusingPort::~RefusingPort() {
+BoundPort::~BoundPort() {
   if (fd_ >= 0) ::close(fd_);
 }
 
 SilentPort::SilentPort() {
-  fd_ = BoundSocket(port_);
   if (fd_ >= 0 && ::listen(fd_, 8) != 0) port_ = 0;
-}
-
-SilentPort::~SilentPort() {
-  if (fd_ >= 0) ::close(fd_);
 }
 
 }  // namespace testutil

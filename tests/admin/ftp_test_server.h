@@ -34,34 +34,29 @@ class FtpTestServer {
   int port_ = 0;
 };
 
-// A port on 127.0.0.1 that refuses connections: bound, never listening,
-// held for the object's life so no one else takes it.
-class RefusingPort {
+// A port on 127.0.0.1, bound and held for the object's life so no one
+// else takes it.
+class BoundPort {
  public:
-  RefusingPort();
-  ~RefusingPort();
-  RefusingPort(const RefusingPort&) = delete;
-  RefusingPort& operator=(const RefusingPort&) = delete;
+  BoundPort();
+  ~BoundPort();
+  BoundPort(const BoundPort&) = delete;
+  BoundPort& operator=(const BoundPort&) = delete;
   int Port() const { return port_; }
 
- private:
+ protected:
   int fd_ = -1;
   int port_ = 0;
 };
 
-// A port on 127.0.0.1 whose connections the kernel completes but no one
-// ever answers: a server that never greets.
-class SilentPort {
+// A port that refuses connections: bound, never listening.
+class RefusingPort : public BoundPort {};
+
+// A port whose connections the kernel completes but no one ever answers:
+// a server that never greets.
+class SilentPort : public BoundPort {
  public:
   SilentPort();
-  ~SilentPort();
-  SilentPort(const SilentPort&) = delete;
-  SilentPort& operator=(const SilentPort&) = delete;
-  int Port() const { return port_; }
-
- private:
-  int fd_ = -1;
-  int port_ = 0;
 };
 
 }  // namespace testutil
