@@ -8,6 +8,7 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
+#include "admin/AdmUi.h"
 #include "admin/Adm_EkRuv.h"
 #include "admin/Adm_Ekr_kopia.h"
 #include "admin/Adm_Ekr_lista_kopii.h"
@@ -21,6 +22,7 @@ int main(int argc, char** argv) {
   EngineStartup();
   InstallQtEngineUi();
   LoadPolishQtTranslation(app);
+  RegisterFontSubstitutes();
   const QString dir = screens::OutputDir(argc, argv);
 
   // A program tree with Tamir and Morta installed and some data.
