@@ -2,9 +2,14 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <setjmp.h>
+#include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstring>
 #include <mutex>
 #include <utility>
 
@@ -86,6 +91,62 @@ int File::CheckFault(FileOp op) {
   return g_faultHook ? g_faultHook(op, path_, bytes_) : 0;
 }
 
+namespace {
+
+// A mapped page whose part of the file is gone (another program shortened
+// the file) raises SIGBUS on access. The copy out of a window runs with a
+// jump target; the handler returns there, and any other SIGBUS goes to the
+// disposition that was in place before.
+// volatile: the stores around the copy must happen, though the copy itself
+// never reads the pointer.
+thread_local sigjmp_buf* volatile t_busJump = nullptr;
+struct sigaction g_prevBus;
+std::once_flag g_busOnce;
+
+void OnBus(int sig, siginfo_t* info, void* ctx) {
+  if (sigjmp_buf* jump = t_busJump) {
+    t_busJump = nullptr;
+    siglongjmp(*jump, 1);
+  }
+  if ((g_prevBus.sa_flags & SA_SIGINFO) && g_prevBus.sa_sigaction) {
+    g_prevBus.sa_sigaction(sig, info, ctx);
+    return;
+  }
+  if (!(g_prevBus.sa_flags & SA_SIGINFO) && g_prevBus.sa_handler != SIG_DFL && g_prevBus.sa_handler != SIG_IGN) {
+    g_prevBus.sa_handler(sig);
+    return;
+  }
+  ::signal(sig, SIG_DFL);
+  ::raise(sig);
+}
+
+void InstallBusHandler() {
+  struct sigaction sa {};
+  sa.sa_sigaction = OnBus;
+  // SA_NODEFER: the jump out of the handler leaves SIGBUS unblocked without
+  // saving and restoring the signal mask on every copy.
+  sa.sa_flags = SA_SIGINFO | SA_NODEFER;
+  sigemptyset(&sa.sa_mask);
+  ::sigaction(SIGBUS, &sa, &g_prevBus);
+}
+
+// False when a page of the window was gone.
+bool CopyFromWindow(void* dst, const char* src, size_t len) {
+  sigjmp_buf jump;
+  if (sigsetjmp(jump, 0) != 0) return false;
+  t_busJump = &jump;
+  std::memcpy(dst, src, len);
+  t_busJump = nullptr;
+  return true;
+}
+
+constexpr size_t kMapWindow = 1 << 20;
+// How far a read may start from the end of the previous one and still
+// count as the same walk.
+constexpr int64_t kWalkGap = 64 * 1024;
+
+}  // namespace
+
 File::~File() { Close(); }
 
 File::File(File&& o) noexcept { *this = std::move(o); }
@@ -94,6 +155,11 @@ File& File::operator=(File&& o) noexcept {
   if (this != &o) {
     Close();
     fd_ = std::exchange(o.fd_, -1);
+    map_ = std::exchange(o.map_, nullptr);
+    mapPos_ = o.mapPos_;
+    mapLen_ = std::exchange(o.mapLen_, 0);
+    lastEnd_ = std::exchange(o.lastEnd_, -1);
+    mapFailed_ = o.mapFailed_;
     mode_ = o.mode_;
     canRead_ = o.canRead_;
     canWrite_ = o.canWrite_;
@@ -248,6 +314,60 @@ int File::ReadAt(int64_t pos, void* buf, size_t len, size_t* got) {
   return Read(buf, len, got);
 }
 
+int File::ReadAtMapped(int64_t pos, void* buf, size_t len, size_t* got) {
+  *got = 0;
+  if (fd_ < 0) return kErrInvalidHandle;
+  if (!canRead_) return kErrAccessDenied;
+  if (pos < 0) return kErrInvalidParameter;
+  const bool inside = map_ && pos >= mapPos_ && uint64_t(pos - mapPos_) + len <= mapLen_;
+  const bool walking = lastEnd_ >= 0 && pos + int64_t(len) + kWalkGap >= lastEnd_ && pos <= lastEnd_ + kWalkGap;
+  if (!inside && !(walking && MapWindow(pos, len))) {
+    lastEnd_ = pos + int64_t(len);
+    return ReadAt(pos, buf, len, got);
+  }
+  if (int f = CheckFault(FileOp::Read)) return f;
+  if (!CopyFromWindow(buf, map_ + (pos - mapPos_), len)) {
+    Unmap();
+    lastEnd_ = -1;
+    return ReadAt(pos, buf, len, got);
+  }
+  lastEnd_ = pos + int64_t(len);
+  pos_ = lastEnd_;
+  bytes_ += len;
+  *got = len;
+  return kOk;
+}
+
+// Maps the window for a read of [pos, pos + len) in the direction of the
+// walk; false when that read goes past the end of the file or the file
+// cannot be mapped.
+bool File::MapWindow(int64_t pos, size_t len) {
+  if (mapFailed_ || len > kMapWindow) return false;
+  struct stat st {};
+  if (::fstat(fd_, &st) != 0 || pos + int64_t(len) > st.st_size) return false;
+  const int64_t page = ::sysconf(_SC_PAGESIZE);
+  int64_t start = pos >= lastEnd_ ? pos : pos + int64_t(len) - int64_t(kMapWindow);
+  start = std::max<int64_t>(0, start) / page * page;
+  const size_t size = size_t(std::min<int64_t>(int64_t(kMapWindow) + page, st.st_size - start));
+  Unmap();
+  void* p = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd_, start);
+  if (p == MAP_FAILED) {
+    mapFailed_ = true;
+    return false;
+  }
+  std::call_once(g_busOnce, InstallBusHandler);
+  map_ = static_cast<const char*>(p);
+  mapPos_ = start;
+  mapLen_ = size;
+  return true;
+}
+
+void File::Unmap() {
+  if (map_) ::munmap(const_cast<char*>(map_), mapLen_);
+  map_ = nullptr;
+  mapLen_ = 0;
+}
+
 int File::WriteAt(int64_t pos, const void* buf, size_t len) {
   if (int rc = Seek(pos)) return rc;
   return Write(buf, len);
@@ -275,6 +395,7 @@ int File::Truncate(int64_t size) {
   if (fd_ < 0) return kErrInvalidHandle;
   if (!canWrite_ || !fdWritable_) return kErrAccessDenied;
   if (int f = CheckFault(FileOp::Truncate)) return f;
+  Unmap();
   if (::ftruncate(fd_, size) != 0) return DosErrorFromErrno(errno);
   return kOk;
 }
@@ -330,6 +451,9 @@ bool File::IsLockedByOther(uint32_t offset, uint32_t length) const {
 }
 
 void File::Close() {
+  Unmap();
+  lastEnd_ = -1;
+  mapFailed_ = false;
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
   locks_.clear();

@@ -93,6 +93,13 @@ class File {
   int ReadExact(void* buf, size_t len);
   int Write(const void* buf, size_t len);
   int ReadAt(int64_t pos, void* buf, size_t len, size_t* got);
+  // ReadAt for a reader walking through the file: while the reads follow
+  // each other they are served from a window of the file mapped shared, so
+  // they cost no system call and still see at once what other processes
+  // wrote (one page cache). Jumps, reads past the end of the file, files
+  // that cannot be mapped and a window whose pages another program cut off
+  // by shortening the file go to ReadAt.
+  int ReadAtMapped(int64_t pos, void* buf, size_t len, size_t* got);
   int WriteAt(int64_t pos, const void* buf, size_t len);
   int Seek(int64_t pos);
   int64_t Tell() const { return pos_; }
@@ -119,6 +126,8 @@ class File {
 
  private:
   int CheckFault(FileOp op);
+  bool MapWindow(int64_t pos, size_t len);
+  void Unmap();
   int AcquireShare(int mode);
   int OpenImpl(const std::string& path, int mode, bool create);
 
@@ -126,6 +135,12 @@ class File {
     uint64_t offset, length;
   };
   int fd_ = -1;
+  // The mapped window of ReadAtMapped.
+  const char* map_ = nullptr;
+  int64_t mapPos_ = 0;
+  size_t mapLen_ = 0;
+  int64_t lastEnd_ = -1;  // end of the last mapped read
+  bool mapFailed_ = false;
   int mode_ = 0;
   bool canRead_ = false;
   bool canWrite_ = false;

@@ -547,7 +547,10 @@ void GetDbfRecord(WorkArea& a, int32_t recno) {
   }
   a.Eof = a.Bof = false;
   size_t got = 0;
-  int rc = ReadsAhead(a) ? ReadThroughWindow(a, recno, &got) : a.File.ReadAt(RecordPos(a, recno), a.Rec, a.RecLen, &got);
+  // A shared area reads through the file's shared mapping: no system call
+  // per record on a walk, and still every byte as other programs wrote it.
+  int rc = ReadsAhead(a) ? ReadThroughWindow(a, recno, &got)
+                         : a.File.ReadAtMapped(RecordPos(a, recno), a.Rec, a.RecLen, &got);
   if (rc == 0 && got < a.RecLen) rc = 213;
   if (rc != 0) {
     SetError(uint16_t(rc), "File:  " + a.FileName + "  [GetDbfRecord]");
