@@ -144,6 +144,7 @@ constexpr size_t kMapWindow = 1 << 20;
 // How far a read may start from the end of the previous one and still
 // count as the same walk.
 constexpr int64_t kWalkGap = 64 * 1024;
+constexpr int kWalkBeforeMap = 4;
 
 }  // namespace
 
@@ -159,6 +160,7 @@ File& File::operator=(File&& o) noexcept {
     mapPos_ = o.mapPos_;
     mapLen_ = std::exchange(o.mapLen_, 0);
     lastEnd_ = std::exchange(o.lastEnd_, -1);
+    walkRun_ = std::exchange(o.walkRun_, 0);
     mapFailed_ = o.mapFailed_;
     mode_ = o.mode_;
     canRead_ = o.canRead_;
@@ -321,7 +323,10 @@ int File::ReadAtMapped(int64_t pos, void* buf, size_t len, size_t* got) {
   if (pos < 0) return kErrInvalidParameter;
   const bool inside = map_ && pos >= mapPos_ && uint64_t(pos - mapPos_) + len <= mapLen_;
   const bool walking = lastEnd_ >= 0 && pos + int64_t(len) + kWalkGap >= lastEnd_ && pos <= lastEnd_ + kWalkGap;
-  if (!inside && !(walking && MapWindow(pos, len))) {
+  walkRun_ = walking ? walkRun_ + 1 : 0;
+  // A few reads near each other (a GO and a re-read, a short SKIP) are
+  // cheaper as reads than as a new window.
+  if (!inside && !(walkRun_ >= kWalkBeforeMap && MapWindow(pos, len))) {
     lastEnd_ = pos + int64_t(len);
     return ReadAt(pos, buf, len, got);
   }
@@ -453,6 +458,7 @@ bool File::IsLockedByOther(uint32_t offset, uint32_t length) const {
 void File::Close() {
   Unmap();
   lastEnd_ = -1;
+  walkRun_ = 0;
   mapFailed_ = false;
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;

@@ -140,6 +140,7 @@ class File {
   int64_t mapPos_ = 0;
   size_t mapLen_ = 0;
   int64_t lastEnd_ = -1;  // end of the last mapped read
+  int walkRun_ = 0;       // reads in a row that followed the one before
   bool mapFailed_ = false;
   int mode_ = 0;
   bool canRead_ = false;
