@@ -13,15 +13,16 @@ namespace {
 
 bool HasFloatSlot(const FieldEntry& f) { return (f.Type == 'N' || f.Type == 'F') && f.Dec > 0; }
 
-std::string Trimmed(const char* p, size_t n) {
+// A view, not a copy: every numeric field of every record read passes here.
+std::string_view Trimmed(const char* p, size_t n) {
   size_t b = 0, e = n;
   while (b < e && (p[b] == ' ' || p[b] == '\0')) ++b;
   while (e > b && (p[e - 1] == ' ' || p[e - 1] == '\0')) --e;
-  return std::string(p + b, e - b);
+  return std::string_view(p + b, e - b);
 }
 
 // A whole number text; 0 when the text is not one or does not fit.
-int32_t ParseInt(const std::string& s) {
+int32_t ParseInt(std::string_view s) {
   const char* b = s.data();
   const char* e = b + s.size();
   if (b != e && *b == '+') ++b;
@@ -30,7 +31,7 @@ int32_t ParseInt(const std::string& s) {
   return (r.ec == std::errc() && r.ptr == e) ? v : 0;
 }
 
-double ParseFloat(const std::string& s) {
+double ParseFloat(std::string_view s) {
   const char* b = s.data();
   const char* e = b + s.size();
   if (b != e && *b == '+') ++b;
@@ -57,22 +58,32 @@ std::string FixedText(double v, int dec) {
   return std::string(buf, r.ptr);
 }
 
-// YYYYMMDD -> the current picture.
+// YYYYMMDD -> the current picture, built in place (every date field of
+// every record read passes here).
 std::string StoredToPicture(const char* p) {
-  std::string y(p, 4), m(p + 4, 2), d(p + 6, 2);
   const DateState& ds = Engine().dates;
-  if (!ds.CenturyOn) y = y.substr(2);
+  const char* y = ds.CenturyOn ? p : p + 2;
+  const size_t yl = ds.CenturyOn ? 4 : 2;
+  const char *m = p + 4, *d = p + 6;
+  char out[10];
+  size_t n = 0;
+  auto put = [&](const char* part, size_t len) {
+    std::memcpy(out + n, part, len);
+    n += len;
+  };
+  auto sep = [&](char c) { out[n++] = c; };
   switch (ds.DateFormat) {
-    case 0: return m + "/" + d + "/" + y;
-    case 1: return y + "." + m + "." + d;
-    case 3: return d + "-" + m + "-" + y;
+    case 0: put(m, 2), sep('/'), put(d, 2), sep('/'), put(y, yl); break;
+    case 1: put(y, yl), sep('.'), put(m, 2), sep('.'), put(d, 2); break;
+    case 3: put(d, 2), sep('-'), put(m, 2), sep('-'), put(y, yl); break;
     case 4:
     case 5:
     case 6:
     case 7:
-    case 8: return d + "." + m + "." + y;
-    default: return d + "/" + m + "/" + y;
+    case 8: put(d, 2), sep('.'), put(m, 2), sep('.'), put(y, yl); break;
+    default: put(d, 2), sep('/'), put(m, 2), sep('/'), put(y, yl); break;
   }
+  return std::string(out, n);
 }
 
 bool IsBlankDateText(const std::string& s) {
