@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <utility>
 
+#include "admin/FileErrors.h"
 #include "platform/pfile.h"
 #include "platform/pfs.h"
 
@@ -27,17 +28,6 @@ std::string Escape(CURL* c, const std::string& segment) {
   std::string out = e ? e : "";
   curl_free(e);
   return out;
-}
-
-std::string FileErrorText(int dosError) {
-  switch (dosError) {
-    case plat::kErrFileNotFound: return "plik nie istnieje";
-    case plat::kErrPathNotFound: return "katalog nie istnieje";
-    case plat::kErrAccessDenied: return "brak dostępu";
-    case plat::kErrSharingViolation: return "plik jest używany przez inny proces";
-    case plat::kErrDiskFull: return "brak miejsca na dysku";
-    default: return "błąd " + std::to_string(dosError);
-  }
 }
 
 }  // namespace

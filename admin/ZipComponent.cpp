@@ -11,6 +11,7 @@
 #include <set>
 #include <utility>
 
+#include "admin/FileErrors.h"
 #include "platform/codepage.h"
 #include "platform/pfile.h"
 #include "platform/pfs.h"
@@ -20,21 +21,6 @@ const std::vector<std::string> kZipStoreSuffixes = {
     "cab", "gz",  "gzip", "jar", "jpg", "jpeg", "7z", "mp3", "wmv", "wma", "dvr-ms", "avi"};
 
 namespace {
-
-std::string Num(int64_t v) { return std::to_string(v); }
-
-// The text of a DOS error number as a file operation reports it.
-std::string FileErrorText(int dosError) {
-  switch (dosError) {
-    case plat::kErrFileNotFound: return "plik nie istnieje";
-    case plat::kErrPathNotFound: return "katalog nie istnieje";
-    case plat::kErrAccessDenied: return "brak dostępu";
-    case plat::kErrSharingViolation: return "plik jest używany przez inny proces";
-    case plat::kErrLockViolation: return "plik jest zablokowany";
-    case plat::kErrDiskFull: return "brak miejsca na dysku";
-    default: return "błąd " + Num(dosError);
-  }
-}
 
 std::string ZipErrorText(zip_error_t* err) {
   switch (zip_error_code_zip(err)) {
