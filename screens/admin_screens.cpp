@@ -6,22 +6,16 @@
 #include <QTabWidget>
 #include <QTemporaryDir>
 
-#include "admin/AdmUi.h"
 #include "admin/Adm_EkRuv.h"
 #include "admin/Adm_EkrRuv_par.h"
 #include "admin/Siblings.h"
 #include "admin/USzukZb.h"
+#include "screens/admin_shot.h"
 #include "screens/shot.h"
-#include "tablebase/engineui_qt.h"
-#include "tablebase/tzstate.h"
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
-  EngineStartup();
-  InstallQtEngineUi();
-  LoadPolishQtTranslation(app);
-  RegisterFontSubstitutes();
-  const QString dir = screens::OutputDir(argc, argv);
+  const QString dir = screens::StartAsTheProgram(app, argc, argv);
 
   // A program tree with Tamir, Selmira and Morta installed.
   QTemporaryDir tree;

@@ -8,22 +8,16 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
-#include "admin/AdmUi.h"
 #include "admin/Adm_EkRuv.h"
 #include "admin/Adm_Ekr_kopia.h"
 #include "admin/Adm_Ekr_lista_kopii.h"
 #include "admin/Siblings.h"
+#include "screens/admin_shot.h"
 #include "screens/shot.h"
-#include "tablebase/engineui_qt.h"
-#include "tablebase/tzstate.h"
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
-  EngineStartup();
-  InstallQtEngineUi();
-  LoadPolishQtTranslation(app);
-  RegisterFontSubstitutes();
-  const QString dir = screens::OutputDir(argc, argv);
+  const QString dir = screens::StartAsTheProgram(app, argc, argv);
 
   // A program tree with Tamir and Morta installed and some data.
   QTemporaryDir tree;

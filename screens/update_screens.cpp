@@ -21,16 +21,14 @@
 #include <ctime>
 #include <functional>
 
-#include "admin/AdmUi.h"
 #include "admin/Adm_EkRuv.h"
 #include "admin/Ekr_Adm_ftp.h"
 #include "admin/IniFiles.h"
 #include "admin/Siblings.h"
 #include "platform/pfs.h"
+#include "screens/admin_shot.h"
 #include "screens/shot.h"
-#include "tablebase/engineui_qt.h"
 #include "tablebase/tzdialog.h"
-#include "tablebase/tzstate.h"
 
 extern char** environ;
 
@@ -119,11 +117,7 @@ bool WithDialog(QWidget& under, const QString& dir, const QString& name, int but
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
-  EngineStartup();
-  InstallQtEngineUi();
-  LoadPolishQtTranslation(app);
-  RegisterFontSubstitutes();
-  const QString dir = screens::OutputDir(argc, argv);
+  const QString dir = screens::StartAsTheProgram(app, argc, argv);
 
   // Tamir, Selmira and Morta installed; Tamir's archive is newer.
   QTemporaryDir tree;
