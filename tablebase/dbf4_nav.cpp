@@ -159,6 +159,22 @@ std::function<void()> SetRelation(std::function<void()> proc) {
   return old;
 }
 
+namespace {
+
+// The first or last record in index order into `recno`. When the index
+// holds none the area goes to the end of file, the bracket is closed before
+// the after-move procedure runs, and the answer is false.
+bool IndexEndRecord(WorkArea& a, const std::function<int32_t()>& entry, ReadBracketScope& bracket, int32_t& recno) {
+  recno = IxRec(entry, a.RecCount + 1);
+  if (recno >= 1 && recno <= a.RecCount) return true;
+  GoEOFBlank(a);
+  bracket.Close();
+  RunAfterMove();
+  return false;
+}
+
+}  // namespace
+
 void GoTop() {
   LastErrorCode() = 0;
   WorkArea* a = CheckDbInUse("GoTop");
@@ -167,15 +183,7 @@ void GoTop() {
   int32_t recno = 1;
   {
     ReadBracketScope bracket(indexed);
-    if (indexed) {
-      recno = IxRec(Ix().TopRec, a->RecCount + 1);
-      if (recno > a->RecCount || recno < 1) {
-        GoEOFBlank(*a);
-        bracket.Close();
-        RunAfterMove();
-        return;
-      }
-    }
+    if (indexed && !IndexEndRecord(*a, Ix().TopRec, bracket, recno)) return;
     if (!ReadAndLoad(*a, recno)) return;
     while (!RecordVisible() && !a->Eof && LastErrorCode() == 0) {
       int32_t next;
@@ -208,15 +216,7 @@ void GoBottom() {
   int32_t recno = a->RecCount;
   {
     ReadBracketScope bracket(indexed);
-    if (indexed) {
-      recno = IxRec(Ix().BottomRec, a->RecCount + 1);
-      if (recno > a->RecCount || recno < 1) {
-        GoEOFBlank(*a);
-        bracket.Close();
-        RunAfterMove();
-        return;
-      }
-    }
+    if (indexed && !IndexEndRecord(*a, Ix().BottomRec, bracket, recno)) return;
     if (!ReadAndLoad(*a, recno)) return;
     bool done = false;
     while (!done && !RecordVisible()) {
