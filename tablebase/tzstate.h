@@ -77,12 +77,29 @@ struct ExprState {
   uint16_t MemoEvalSize = 256;    // string work area of a memo result
 };
 
+// The index semaphore file (tables/tzndx_sema): its settings and what each
+// work area holds of it. An area's state is defined there; null while the
+// area is not logged in.
+struct SemaphoreArea;
+struct SemaphoreState {
+  // Seconds a writer waits for the other programs' readers and writers
+  // before it gives up; 0 waits without limit.
+  uint16_t LockSemaphoreTimeout = 100;
+  // Where the semaphore files are kept; empty: beside their tables.
+  std::string SemaphoreDirectory;
+  std::array<std::shared_ptr<SemaphoreArea>, kAreaSlots + 1> Areas;
+  // Nesting of the read and write bracket hooks, per area.
+  std::array<int32_t, kAreaSlots + 1> ReadHookNesting{};
+  std::array<int32_t, kAreaSlots + 1> LockHookNesting{};
+};
+
 struct EngineState {
   ErrorState err;
   DateState dates;
   TextState text;
   DbfState db;  // tables, work areas, locks, hook tables (tzdbflow, dbf4)
   ExprState expr;
+  SemaphoreState sema;
 };
 
 EngineState& Engine();

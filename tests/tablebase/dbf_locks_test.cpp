@@ -1,90 +1,21 @@
 // Record and table locks between real processes and between two areas of
 // one process, the retry loop, exclusive reopening, and shared appends.
-#include <fcntl.h>
-#include <poll.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstring>
 #include <set>
 
 #include "dbf_testutil.h"
 #include "platform/byteorder.h"
-
-extern char** environ;
+#include "testutil/helper_child.h"
 
 namespace {
 
 using dbftest::TableTest;
 
-// A helper process with its standard input and output on pipes.
-class Child {
+// The lock helper program, driven through its standard input and output.
+class Child : public HelperChild {
  public:
-  explicit Child(std::vector<std::string> args) {
-    int in[2], out[2];
-    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return;
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_adddup2(&fa, in[0], 0);
-    posix_spawn_file_actions_adddup2(&fa, out[1], 1);
-    std::string exe = std::string(RUV_TEST_HELPERS_DIR) + "/dbf_lock_helper";
-    std::vector<char*> argv{exe.data()};
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    if (posix_spawn(&pid_, exe.c_str(), &fa, nullptr, argv.data(), environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&fa);
-    close(in[0]);
-    close(out[1]);
-    toChild_ = in[1];
-    fromChild_ = out[0];
-  }
-  ~Child() {
-    if (toChild_ >= 0) close(toChild_);
-    if (fromChild_ >= 0) close(fromChild_);
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
-  Child(const Child&) = delete;
-  Child& operator=(const Child&) = delete;
-
-  // The next line of output, waiting at most `timeoutMs`; "" on timeout or
-  // end of output.
-  std::string ReadLine(int timeoutMs = 60000) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-      size_t nl = buf_.find('\n');
-      if (nl != std::string::npos) {
-        std::string line = buf_.substr(0, nl);
-        buf_.erase(0, nl + 1);
-        return line;
-      }
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0) return {};
-      pollfd p{fromChild_, POLLIN, 0};
-      if (poll(&p, 1, int(left.count())) <= 0) return {};
-      char tmp[256];
-      ssize_t n = read(fromChild_, tmp, sizeof tmp);
-      if (n <= 0) return {};
-      buf_.append(tmp, size_t(n));
-    }
-  }
-  void Release() {
-    if (write(toChild_, "\n", 1) != 1) ADD_FAILURE() << "cannot release the helper";
-  }
-  int Wait() {
-    int st = 0;
-    if (pid_ > 0 && waitpid(pid_, &st, 0) == pid_) pid_ = -1;
-    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  }
-
- private:
-  pid_t pid_ = -1;
-  int toChild_ = -1, fromChild_ = -1;
-  std::string buf_;
+  explicit Child(std::vector<std::string> args) : HelperChild("dbf_lock_helper", std::move(args)) {}
 };
 
 class LockTest : public TableTest {
