@@ -238,6 +238,9 @@ bool IncDecRead(SemaphoreArea& s, uint8_t opCode) {
   return true;
 }
 
+// What this area's read bracket adds to the activity count.
+uint8_t OwnReadCount(const SemaphoreArea& s) { return s.Reader ? 1 : 0; }
+
 bool LockSemaphore(SemaphoreArea& s) {
   SemaphoreOpOn op(s, kSemLock);
   if (++s.LockNesting > 1 || s.RegionLocked) return true;
@@ -262,7 +265,9 @@ bool LockSemaphore(SemaphoreArea& s) {
       if (timedOut()) return timeoutError();
     }
     if (!op.LockRegion() || !op.Read()) return false;
-    if (s.Activity == 0) break;
+    // A write inside this area's own read bracket waits only for the
+    // others; counting itself it would wait for ever.
+    if (s.Activity <= OwnReadCount(s)) break;
     op.UnlockRegion();
     if (timedOut()) return timeoutError();
   }
@@ -279,7 +284,7 @@ bool UnlockSemaphore(SemaphoreArea& s) {
   if (s.LockNesting > 0 || !s.RegionLocked) return true;
   if (!op.Read()) return false;
   s.Counter = uint16_t(s.Counter + 1 >= kCounterWrap ? 0 : s.Counter + 1);
-  s.Activity = 0;
+  s.Activity = OwnReadCount(s);
   if (!op.Write()) return false;
   op.UnlockRegion();
   s.OwnCounter = s.Counter;

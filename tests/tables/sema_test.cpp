@@ -140,6 +140,8 @@ TEST_F(SemaphoreTest, BracketsNestCapReadersAndWrapTheCounter) {
       {{2, 127, 7}, {{1, kSemIncRead}, {1, kSemDecRead}}, {2, 126, 7}},
       {{2, 0, 7}, {{1, kSemLock}, {1, kSemIncRead}, {1, kSemLock}}, {2, 1, 7}},
       {{2, 0, 7}, {{1, kSemLock}, {1, kSemLock}, {1, kSemUnlock}}, {2, 1, 7}},
+      {{2, 0, 7}, {{1, kSemIncRead}, {1, kSemLock}, {1, kSemUnlock}}, {2, 1, 8}},
+      {{2, 0, 7}, {{1, kSemIncRead}, {1, kSemLock}, {1, kSemUnlock}, {1, kSemDecRead}}, {2, 0, 8}},
       {{2, 0, 65533}, {{1, kSemLock}, {1, kSemUnlock}}, {2, 0, 65534}},
       {{2, 0, 65534}, {{1, kSemLock}, {1, kSemUnlock}}, {2, 0, 0}},
       {{2, 0, 65535}, {{2, kSemLock}, {2, kSemUnlock}}, {2, 0, 0}},
@@ -147,6 +149,7 @@ TEST_F(SemaphoreTest, BracketsNestCapReadersAndWrapTheCounter) {
   for (const Case& c : cases) {
     ResetEngineState();
     SetAutoErrorHandling(false);
+    Engine().sema.LockSemaphoreTimeout = 1;  // a wait that should not be fails fast
     for (int area : {1, 2}) {
       Open(area);
       ASSERT_TRUE(On(area, kSemLogin));
