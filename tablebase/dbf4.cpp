@@ -78,6 +78,7 @@ void UseVirtualFile(std::string cmd, char* buffer, uint16_t size) {
   auto a = std::make_unique<WorkArea>();
   a->Alias = alias;
   a->Virtual = true;
+  a->OpenId = ++db.Opens;
   a->RecLen = size;
   a->Bof = a->Eof = true;
   a->Typed = a->Rec = buffer;
@@ -198,6 +199,7 @@ void USE(const std::string& command, char* buffer, uint16_t size) {
   WorkArea& a = *Slot(n);
   a.Alias = alias;
   a.Virtual = false;
+  a.OpenId = ++db.Opens;
 
   uint32_t typedSize = LayoutTypedRecord(a);
   if (buffer == nullptr) {

@@ -115,6 +115,9 @@ struct WorkArea {
   std::vector<char> SwapBuf;
   bool Exclusive = false;
   bool ExclusiveByReopen = false;  // exclusivity came from SetExclusive, not USE
+  // Tells this open from every other one, so that state started on it (the
+  // running search) is not taken for another table's after a USE or Select.
+  uint64_t OpenId = 0;
 
   AreaExtension Extra;
 };
@@ -161,6 +164,8 @@ struct PeekCache {
 struct LocateState {
   std::string Value;  // the value as field text, prepared by Locate
   uint8_t Field = 0;  // field of the running search; 0 = none
+  uint8_t Area = 0;   // area and open the search was started on
+  uint64_t OpenId = 0;
   bool CaseSensitive = true;
   bool Exact = false;
   bool Contained = false;
@@ -176,4 +181,5 @@ struct DbfState {
   RecordTranslator NextWriteXlat;
   HookTables Hooks;
   LocateState Search;
+  uint64_t Opens = 0;  // the last OpenId given out
 };

@@ -182,6 +182,13 @@ void ToEndOfFile() {
   if (RecCount() > 0) SKIP(1);
 }
 
+// Ties the search to field `field` of the table open in the current area.
+void StartSearch(LocateState& s, const WorkArea& a, uint8_t field) {
+  s.Field = field;
+  s.Area = CurrentArea();
+  s.OpenId = a.OpenId;
+}
+
 // The scan from record `start` with the search state; positions on the
 // first match or at end of file.
 void Scan(int32_t start, uint8_t field, bool first) {
@@ -190,7 +197,7 @@ void Scan(int32_t start, uint8_t field, bool first) {
   if (first) {
     if (!s.Exact) s.Value = RTrim(s.Value);
     if (!s.CaseSensitive) s.Value = Upper(s.Value);
-    s.Field = field;
+    StartSearch(s, *a, field);
   }
   const FieldEntry& f = a->Fields[size_t(field - 1)];
   const bool memo = f.Type == 'M';
@@ -260,7 +267,7 @@ bool Locate(const std::string& field, const LocateValue& value, bool noCase, int
   const FieldEntry& f = a->Fields[size_t(n - 1)];
   if (f.Type == 'M' && a->Virtual) {
     ToEndOfFile();
-    s.Field = n;
+    StartSearch(s, *a, n);
     return false;
   }
   // " EXACT" in the field text counts as the flag does.
@@ -272,9 +279,12 @@ bool Locate(const std::string& field, const LocateValue& value, bool noCase, int
 
 void Continue() {
   LastErrorCode() = 0;
-  if (!CheckDbInUse("Continue")) return;
+  const WorkArea* a = CheckDbInUse("Continue");
+  if (!a) return;
   const LocateState& s = Search();
-  if (s.Field == 0) {
+  // A search goes on only in the area and the open it was started on: its
+  // field number means nothing to another table.
+  if (s.Field == 0 || s.Area != CurrentArea() || s.OpenId != a->OpenId) {
     SetError(220, "Call to CONTINUE not preceeded by call to LOCATE. [Continue]");
     return;
   }

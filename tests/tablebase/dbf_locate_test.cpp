@@ -1,6 +1,7 @@
 // Locate, Continue and LocateFields: the comparison options on Polish text
 // in an OEM table, numbers and dates in their stored forms, hidden
 // records, memo search through the memo hook, and in-memory tables.
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -141,6 +142,46 @@ TEST_F(LocateTest, ContinueWalksTheMatchesAndHiddenRecordsAreSkipped) {
   EXPECT_EQ(Found(Locate("MIASTO", W("Rome"), false, 2, false)), 0);
   EXPECT_EQ(Found(Locate("NAZWISKO", W("S"), false, 50, false)), 0);
   EXPECT_TRUE(dEOF());
+}
+
+// The search belongs to the area and the open it was started on; anywhere
+// else Continue knows of no search (its field number would index another
+// table's fields).
+TEST_F(LocateTest, ContinueElsewhereKnowsNoSearch) {
+  Create("jedno.dbf", {F("x", 'C', 1)});
+  const std::string notPreceded = "Call to CONTINUE not preceeded by call to LOCATE. [Continue]";
+  struct Case {
+    const char* what;
+    std::function<void()> elsewhere;
+  } cases[] = {
+      {"another area", [&] { Select(2), USE(Path("jedno"), nullptr, 0); }},
+      {"another table in the area", [&] { USE(Path("jedno"), nullptr, 0); }},
+      {"the table reopened", [&] { USE(Path("osoby"), nullptr, 0); }},
+      {"the table closed, opened in another area", [&] { CloseArea(), Select(2), USE(Path("osoby"), nullptr, 0); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    CloseAll();
+    USE(Path("osoby"), nullptr, 0);
+    ASSERT_TRUE(Locate("OK", true, false, 1, false));
+    c.elsewhere();
+    ASSERT_EQ(LastErrorCode(), 0) << LastErrorMessage();
+    const int32_t at = RecNo();
+    Continue();
+    EXPECT_EQ(LastErrorCode(), 220);
+    EXPECT_EQ(LastErrorMessage(), notPreceded);
+    EXPECT_EQ(RecNo(), at);
+  }
+  // Back in its own area the search goes on.
+  CloseAll();
+  USE(Path("osoby"), nullptr, 0);
+  ASSERT_TRUE(Locate("OK", true, false, 1, false));
+  Select(2);
+  USE(Path("jedno"), nullptr, 0);
+  Select(1);
+  Continue();
+  EXPECT_EQ(LastErrorCode(), 0) << LastErrorMessage();
+  EXPECT_EQ(RecNo(), 2);
 }
 
 TEST_F(LocateTest, SearchSeesWhatAnotherAreaWrote) {
