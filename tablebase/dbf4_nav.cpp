@@ -150,6 +150,28 @@ void RunAfterMove() {
   if (uint16_t code = LastErrorCode()) SetError(code, a->FileName);
 }
 
+namespace {
+
+// The after-move step of a record command, which runs whether or not the
+// command's write failed. A failure stays the command's result: the
+// procedure runs with no error pending, so that its own engine calls (which
+// clear the last code) cannot turn the failure into success and the failure
+// is not reported again under the file name.
+void RunAfterMoveKeepingFailure() {
+  const uint16_t code = LastErrorCode();
+  if (code == 0) {
+    RunAfterMove();
+    return;
+  }
+  std::string message = LastErrorMessage();
+  LastErrorCode() = 0;
+  RunAfterMove();
+  LastErrorCode() = code;
+  LastErrorMessage() = std::move(message);
+}
+
+}  // namespace
+
 std::function<void()> SetRelation(std::function<void()> proc) {
   WorkArea* a = CurrentWorkArea();
   if (!a) return {};
@@ -534,7 +556,7 @@ void Append() {
     }
   }
   a->Bof = a->Eof = false;
-  RunAfterMove();
+  RunAfterMoveKeepingFailure();
 }
 
 void Replace() {
@@ -576,7 +598,7 @@ void Replace() {
     }
     if (keys && LastErrorCode() == 0) IxCall(Ix().UpdateKeys);
   }
-  if (LastErrorCode() == 0) RunAfterMove();
+  RunAfterMoveKeepingFailure();
 }
 
 namespace {

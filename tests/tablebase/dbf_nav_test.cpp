@@ -28,6 +28,19 @@ class NavTest : public TableTest {
     ASSERT_EQ(LastErrorCode(), 0) << LastErrorMessage();
     SetIgnoreDel(true);
   }
+  // The table again as CHILD in area 2, whose record follows area 1's
+  // through a relation; `runs` counts the relation's runs.
+  void FollowInChild(int& runs) {
+    Select(2);
+    USE(Path("nav") + " ALIAS CHILD", nullptr, 0);
+    Select(1);
+    SetRelation([&runs] {
+      ++runs;
+      int32_t rec = RecNo();
+      Select(2);
+      GO(rec);
+    });
+  }
 
  public:
   struct Pos {
@@ -171,16 +184,8 @@ TEST_F(NavTest, GoTopWhileStopsOnAReadError) {
 
 TEST_F(NavTest, RelationFollowsAndCyclesAreReported) {
   MakeTable(5);
-  Select(2);
-  USE(Path("nav") + " ALIAS CHILD", nullptr, 0);
-  Select(1);
   int runs = 0;
-  SetRelation([&] {
-    ++runs;
-    int32_t rec = RecNo();
-    Select(2);
-    GO(rec);
-  });
+  FollowInChild(runs);
   EXPECT_EQ(runs, 1);
   GO(4);
   EXPECT_EQ(CurrentArea(), 1);
@@ -197,6 +202,38 @@ TEST_F(NavTest, RelationFollowsAndCyclesAreReported) {
   EXPECT_EQ(LastErrorCode(), 224);
   EXPECT_EQ(LastErrorMessage(), DbfName());
   EXPECT_TRUE(CurrentWorkArea()->AfterMove);  // put back
+}
+
+// A record command whose write failed still runs the after-move procedure;
+// the failure stays its result though the procedure's own moves clear the
+// last code.
+TEST_F(NavTest, AfterMoveRunsWhenTheWriteFailed) {
+  MakeTable(3);
+  int runs = 0;
+  FollowInChild(runs);
+  const std::string failed = "File:  " + DbfName() + " [Replace/Append/PutDbfRecord]";
+  struct Case {
+    const char* what;
+    bool (*lock)();
+    void (*command)();
+  } cases[] = {{"Replace", RLock, Replace}, {"Append", ALock, Append}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    GO(2);
+    ASSERT_TRUE(c.lock());
+    SetI(1, 99);
+    runs = 0;
+    plat::SetFileFaultHook([](plat::FileOp op, const std::string&, uint64_t) {
+      return op == plat::FileOp::Write ? plat::kErrDiskFull : 0;
+    });
+    c.command();
+    plat::SetFileFaultHook({});
+    EXPECT_EQ(runs, 1);
+    EXPECT_EQ(CurrentArea(), 1);
+    EXPECT_EQ(LastErrorCode(), plat::kErrDiskFull);
+    EXPECT_EQ(LastErrorMessage(), failed);
+    Unlock();
+  }
 }
 
 TEST_F(NavTest, FoundFlagIsRestoredAroundTheAfterMoveProcedure) {
