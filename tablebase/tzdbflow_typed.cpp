@@ -101,6 +101,10 @@ std::string PictureToStored(std::string s) {
   size_t pictureLen = ds.CenturyOn ? 10 : 8;
   if (s.size() != pictureLen) {
     if (!CheckDate(s) || IsBlankDateText(s)) return std::string(8, ' ');
+  } else if (std::string probe = s; !CheckDate(probe)) {
+    // Stored unchecked ("20240231") it would make outside readers refuse
+    // the whole table.
+    return std::string(8, ' ');
   }
   if (s.size() < 8) return std::string(8, ' ');
   std::string y, m, d;

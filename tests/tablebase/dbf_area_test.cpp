@@ -249,6 +249,36 @@ TEST_F(AreaTest, ReplaceIgnoresBytesBeyondATextSlotsLength) {
   EXPECT_EQ(RecordBytes(1).substr(1, 10), "changed   ");
 }
 
+// A date text is stored only when it is a date; any other text, of the
+// picture's length or not, stores the blank date.
+TEST_F(AreaTest, DateTextsThatAreNoDateStoreTheBlankDate) {
+  MakeOrders(0);
+  USE(Path("orders") + " EXCLUSIVE", nullptr, 0);
+  ASSERT_EQ(LastErrorCode(), 0) << LastErrorMessage();
+  struct Case {
+    bool century;
+    int format;
+    const char* text;
+    const char* stored;
+  } cases[] = {
+      {true, 4, "29.02.2024", "20240229"}, {true, 4, "31.02.2024", "        "}, {true, 4, "29.02.2023", "        "},
+      {true, 4, "01.13.2024", "        "}, {true, 4, "1a.01.2024", "        "}, {true, 4, "01.  .2024", "        "},
+      {true, 4, "31.04.2024", "        "}, {true, 0, "02/30/2024", "        "}, {true, 0, "04/30/2024", "20240430"},
+      {true, 1, "2024.02.31", "        "}, {false, 4, "31.02.24", "        "},   {false, 4, "15.03.24", "20240315"},
+      {true, 4, "31.02.24", "        "},   {true, 4, "15.03.24", "20240315"},
+  };
+  for (const Case& c : cases) {
+    Engine().dates.CenturyOn = c.century;
+    SetDateFormat(c.format);
+    SetC(4, c.text);
+    Append();
+    ASSERT_EQ(LastErrorCode(), 0) << LastErrorMessage();
+  }
+  CloseArea();
+  for (size_t i = 0; i < std::size(cases); ++i)
+    EXPECT_EQ(RecordBytes(int(i) + 1).substr(1 + 10 + 12 + 8, 8), cases[i].stored) << cases[i].text;
+}
+
 TEST_F(AreaTest, ReplaceNeedsTheRecordLockInASharedArea) {
   MakeOrders(2);
   USE(Path("orders"), nullptr, 0);

@@ -76,6 +76,7 @@ TEST_F(InteropTest, DbfreadReadsWhatTheEngineWrites) {
         {polish, 1234.5, 42, "29.02.2024", true, false},
         {"plain", -0.75, -7, "  .  .    ", false, true},
         {"", 99999.99, 0, "01.01.1999", true, false},
+        {"no date", 2.5, 1, "31.02.2024", false, false},
     };
     for (const auto& r : rows) {
       SetC(1, r.text);
@@ -95,6 +96,7 @@ TEST_F(InteropTest, DbfreadReadsWhatTheEngineWrites) {
     std::string want = "fields NAZWA:C:20:0,KWOTA:N:10:2,ILE:N:6:0,DATA:D:8:0,OK:L:1:0" + memoField + "\n" +
                        "  " + plat::Win1250ToUtf8(polish) + "|1234.5|42|2024-02-29|True" + memoValue + "\n" +
                        "  |99999.99|0|1999-01-01|True" + memoValue + "\n" +
+                       "  no date|2.5|1|None|False" + memoValue + "\n" +
                        "* plain|-0.75|-7|None|False" + memoValue + "\n";
     EXPECT_EQ(out, want);
   }
