@@ -206,6 +206,9 @@ int SetExclusive(bool on) {
     return rc;
   }
   a->OpenMode = uint8_t(mode);
+  // Records other programs appended until now are counted before the area
+  // stops looking at the file size (its appends would overwrite them).
+  RefreshRecCount(*a);
   a->ExclusiveByReopen = on;
   a->Exclusive = on;
   LastErrorCode() = 0;

@@ -164,7 +164,21 @@ void OpenDbf(WorkArea& a) {
   }
   ReadDbfProlog(a, size);
   if (LastErrorCode() != 0) return;
-  if (Settings().FixRecCount) a.RecCount = CountFromSize(a, size);
+  if (Settings().FixRecCount) {
+    a.RecCount = CountFromSize(a, size);
+  } else if (a.Exclusive) {
+    // The header's count is written at close: whole records past it were
+    // appended by a program that ended without closing. A shared area counts
+    // them from the file size as it moves; an exclusive one never looks
+    // again, so it takes them now, or its appends would overwrite them. Its
+    // close writes the count and the end byte behind them.
+    int32_t inFile = CountFromSize(a, size);
+    if (IsDbase2(a)) inFile = std::min(inFile, 0xFFFF);  // its header holds 16 bits
+    if (inFile > a.RecCount) {
+      a.RecCount = inFile;
+      a.WriteState = kWsAppended;
+    }
+  }
   if (a.RecCount < 1) {
     a.RecNo = 0;
     a.Bof = a.Eof = true;

@@ -5,7 +5,10 @@
 // each print "ready" and keep it until a line arrives on standard input;
 //   dbf_lock_helper append <table> <count> <tag>
 // appends <count> records (C field: tag, N field: sequence) each under the
-// table lock, and prints "done <count>".
+// table lock, and prints "done <count>";
+//   dbf_lock_helper append-and-hold <table> <count> <tag>
+// appends the same way, then prints "ready" and holds the table open
+// unclosed (a writer to be killed before it writes the header).
 #include <charconv>
 #include <cstdio>
 #include <cstring>
@@ -52,7 +55,7 @@ int main(int argc, char** argv) {
     WaitForRelease();
   } else if (cmd == "hold-open") {
     WaitForRelease();
-  } else if (cmd == "append" && argc == 5) {
+  } else if ((cmd == "append" || cmd == "append-and-hold") && argc == 5) {
     SetLockRetries(255, 2);
     const int count = ToInt(argv[3]);
     const std::string tag = argv[4];
@@ -70,7 +73,10 @@ int main(int argc, char** argv) {
       if (LastErrorCode() != 0) return Fail("append");
       Unlock();
     }
-    std::cout << "done " << count << std::endl;
+    if (cmd == "append-and-hold")
+      WaitForRelease();
+    else
+      std::cout << "done " << count << std::endl;
   } else {
     return 2;
   }

@@ -9,35 +9,9 @@
 
 namespace {
 
-using dbftest::RunCommand;
+using dbftest::kDumpWithDbfread;
+using dbftest::RunPython;
 using dbftest::TableTest;
-
-// Runs a Python script with Debian's Python (which sees python3-dbfread and
-// python3-dbf); the script gets the paths as sys.argv[1:].
-int RunPython(const std::string& dir, const std::string& script, const std::vector<std::string>& args,
-              std::string& out) {
-  std::string file = dir + "/script.py";
-  {
-    std::ofstream f(file);
-    f << script;
-  }
-  std::string cmd = "/usr/bin/python3 " + file;
-  for (const auto& a : args) cmd += " '" + a + "'";
-  return RunCommand(cmd + " 2>&1", out);
-}
-
-// Prints one line per record: the deleted mark and each value, as dbfread
-// gives them.
-const char* kDumpWithDbfread = R"(import sys, dbfread
-t = dbfread.DBF(sys.argv[1], encoding=sys.argv[2], load=True, raw=False)
-print('fields', ','.join('%s:%s:%d:%d' % (f.name, f.type, f.length, f.decimal_count) for f in t.fields))
-def show(v):
-    return 'None' if v is None else (v.isoformat() if hasattr(v, 'isoformat') else str(v))
-for r in t.records:
-    print(' ', '|'.join(show(v) for v in r.values()))
-for r in t.deleted:
-    print('*', '|'.join(show(v) for v in r.values()))
-)";
 
 class InteropTest : public TableTest {};
 

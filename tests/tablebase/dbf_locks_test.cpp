@@ -253,6 +253,54 @@ TEST_F(LockTest, CloseDoesNotBuryAnotherProgramsAppend) {
   EXPECT_EQ(Bytes(Path("lk.dbf")), b);
 }
 
+// A writer killed before its close leaves whole records past the header's
+// count. An area that takes the table exclusively counts them, so that its
+// appends come after them, and its close writes the count and the end byte.
+TEST_F(LockTest, ExclusiveUseKeepsTheRecordsOfAKilledWriter) {
+  struct Case {
+    const char* what;
+    void (*open)(const std::string& table);
+  } cases[] = {
+      {"USE EXCLUSIVE", [](const std::string& t) { USE(t + " EXCLUSIVE", nullptr, 0); }},
+      {"SetExclusive", [](const std::string& t) { USE(t, nullptr, 0), SetExclusive(true); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    MakeTable(2);
+    Child writer({"append-and-hold", Path("lk.dbf"), "3", "dead"});
+    ASSERT_EQ(writer.ReadLine(), "ready");
+    writer.Kill();
+    auto before = Bytes(Path("lk.dbf"));
+    const size_t hl = plat::readLE16(before.data() + 8), rl = plat::readLE16(before.data() + 10);
+    ASSERT_EQ(plat::readLE32(before.data() + 4), 2u);
+    ASSERT_EQ(before.size(), hl + 5 * rl);
+
+    c.open(Path("lk"));
+    ASSERT_EQ(LastErrorCode(), 0) << LastErrorMessage();
+    ASSERT_TRUE(CurrentWorkArea()->Exclusive);
+    EXPECT_EQ(RecCount(), 5);
+    SetC(1, "mine");
+    SetI(2, 1);
+    Append();
+    CloseArea();
+    ASSERT_EQ(LastErrorCode(), 0) << LastErrorMessage();
+
+    auto after = Bytes(Path("lk.dbf"));
+    EXPECT_EQ(plat::readLE32(after.data() + 4), 6u);
+    EXPECT_EQ(after.size(), hl + 6 * rl + 1);
+    EXPECT_EQ(after.back(), 0x1A);
+    const std::string want = "fields TAG:C:4:0,SEQ:N:6:0\n  base|1\n  base|2\n  dead|1\n  dead|2\n  dead|3\n  mine|1\n";
+    std::string engine = "fields TAG:C:4:0,SEQ:N:6:0\n";
+    USE(Path("lk"), nullptr, 0);
+    for (GoTop(); !dEOF(); SKIP(1)) engine += "  " + GetC(1) + "|" + std::to_string(GetI(2)) + "\n";
+    CloseArea();
+    EXPECT_EQ(engine, want);
+    std::string out;
+    ASSERT_EQ(dbftest::RunPython(dir_, dbftest::kDumpWithDbfread, {Path("lk.dbf"), "cp852"}, out), 0) << out;
+    EXPECT_EQ(out, want);
+  }
+}
+
 TEST_F(LockTest, CloseWithoutTheTableLockStillWrites) {
   MakeTable(1);
   USE(Path("lk") + " ALIAS A", nullptr, 0);

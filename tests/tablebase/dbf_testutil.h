@@ -1,5 +1,6 @@
 // Shared pieces of the table tests: a temporary folder, a fixed clock,
-// tables made through the engine, file bytes, and running outside tools.
+// tables made through the engine, file bytes, and running outside tools
+// (dbfread as the outside reader).
 #pragma once
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -105,5 +106,32 @@ inline int RunCommand(const std::string& cmd, std::string& out) {
   int st = pclose(p);
   return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
 }
+
+// Runs a Python script with Debian's Python (which sees python3-dbfread and
+// python3-dbf); the script gets the paths as sys.argv[1:].
+inline int RunPython(const std::string& dir, const std::string& script, const std::vector<std::string>& args,
+                     std::string& out) {
+  std::string file = dir + "/script.py";
+  {
+    std::ofstream f(file);
+    f << script;
+  }
+  std::string cmd = "/usr/bin/python3 " + file;
+  for (const auto& a : args) cmd += " '" + a + "'";
+  return RunCommand(cmd + " 2>&1", out);
+}
+
+// Prints one line per record: the deleted mark and each value, as dbfread
+// gives them.
+inline const char* kDumpWithDbfread = R"(import sys, dbfread
+t = dbfread.DBF(sys.argv[1], encoding=sys.argv[2], load=True, raw=False)
+print('fields', ','.join('%s:%s:%d:%d' % (f.name, f.type, f.length, f.decimal_count) for f in t.fields))
+def show(v):
+    return 'None' if v is None else (v.isoformat() if hasattr(v, 'isoformat') else str(v))
+for r in t.records:
+    print(' ', '|'.join(show(v) for v in r.values()))
+for r in t.deleted:
+    print('*', '|'.join(show(v) for v in r.values()))
+)";
 
 }  // namespace dbftest
