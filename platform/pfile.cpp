@@ -9,8 +9,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <mutex>
+#include <thread>
 #include <utility>
 
 #include "platform/pfs.h"
@@ -56,27 +58,55 @@ FileFaultHook g_faultHook;
 constexpr off_t kShareBase = off_t(1) << 40;
 enum ShareByte : off_t { kHasRead = 0, kHasWrite = 1, kDeniesRead = 2, kDeniesWrite = 3, kGuard = 8 };
 
-bool OfdLock(int fd, short type, off_t start, off_t len, bool wait) {
+// Never waits: every wait in this layer is a bounded retry of its caller.
+bool OfdLock(int fd, short type, off_t start, off_t len) {
   struct flock fl {};
   fl.l_type = type;
   fl.l_whence = SEEK_SET;
   fl.l_start = start;
   fl.l_len = len;
   for (;;) {
-    if (fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &fl) == 0) return true;
+    if (fcntl(fd, F_OFD_SETLK, &fl) == 0) return true;
     if (errno != EINTR) return false;
   }
 }
 
-// True when another open file description holds a lock in the range.
-bool OfdHeldByOther(int fd, off_t start, off_t len) {
+// The first lock of another open file description that overlaps the range;
+// l_type is F_UNLCK when there is none (or the query failed).
+struct flock OfdConflict(int fd, off_t start, off_t len) {
   struct flock fl {};
   fl.l_type = F_WRLCK;
   fl.l_whence = SEEK_SET;
   fl.l_start = start;
   fl.l_len = len;
-  if (fcntl(fd, F_OFD_GETLK, &fl) != 0) return false;
-  return fl.l_type != F_UNLCK;
+  if (fcntl(fd, F_OFD_GETLK, &fl) != 0) fl.l_type = F_UNLCK;
+  return fl;
+}
+
+// True when another open file description holds a lock in the range.
+bool OfdHeldByOther(int fd, off_t start, off_t len) { return OfdConflict(fd, start, len).l_type != F_UNLCK; }
+
+enum class Guard { Taken, Unavailable, Held };
+
+// Another opener holds the guard only for the few calls of its own test and
+// reservation, so a short retry finds it free. Any other lock over it is
+// another program's lock of the whole file (or of a range past the data),
+// which covers the share bytes too and may stay for as long as that
+// program likes: the open must not wait on it.
+constexpr auto kGuardRetry = std::chrono::milliseconds(250);
+
+Guard TakeGuard(int fd) {
+  const off_t guard = kShareBase + kGuard;
+  const auto deadline = std::chrono::steady_clock::now() + kGuardRetry;
+  for (;;) {
+    if (OfdLock(fd, F_WRLCK, guard, 1)) return Guard::Taken;
+    if (errno != EAGAIN && errno != EACCES) return Guard::Unavailable;
+    const struct flock holder = OfdConflict(fd, guard, 1);
+    const bool released = holder.l_type == F_UNLCK;
+    const bool opener = released || (holder.l_start == guard && holder.l_len == 1);
+    if (!opener || std::chrono::steady_clock::now() >= deadline) return Guard::Held;
+    if (!released) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
 }
 
 }  // namespace
@@ -179,7 +209,9 @@ int File::AcquireShare(int mode) {
   bool denyRead = share == kShareDenyAll || share == kShareDenyRead;
   bool denyWrite = share == kShareDenyAll || share == kShareDenyWrite;
   // The guard makes test-and-reserve atomic among openers that can write.
-  bool guarded = fdWritable_ && OfdLock(fd_, F_WRLCK, kShareBase + kGuard, 1, true);
+  const Guard guard = fdWritable_ ? TakeGuard(fd_) : Guard::Unavailable;
+  if (guard == Guard::Held) return kErrSharingViolation;
+  const bool guarded = guard == Guard::Taken;
   bool conflict = (canRead_ && OfdHeldByOther(fd_, kShareBase + kDeniesRead, 1)) ||
                   (canWrite_ && OfdHeldByOther(fd_, kShareBase + kDeniesWrite, 1)) ||
                   (denyRead && OfdHeldByOther(fd_, kShareBase + kHasRead, 1)) ||
@@ -189,13 +221,13 @@ int File::AcquireShare(int mode) {
     rc = kErrSharingViolation;
   } else {
     bool ok = true;
-    if (canRead_) ok = ok && OfdLock(fd_, F_RDLCK, kShareBase + kHasRead, 1, false);
-    if (canWrite_) ok = ok && OfdLock(fd_, F_RDLCK, kShareBase + kHasWrite, 1, false);
-    if (denyRead) ok = ok && OfdLock(fd_, F_RDLCK, kShareBase + kDeniesRead, 1, false);
-    if (denyWrite) ok = ok && OfdLock(fd_, F_RDLCK, kShareBase + kDeniesWrite, 1, false);
+    if (canRead_) ok = ok && OfdLock(fd_, F_RDLCK, kShareBase + kHasRead, 1);
+    if (canWrite_) ok = ok && OfdLock(fd_, F_RDLCK, kShareBase + kHasWrite, 1);
+    if (denyRead) ok = ok && OfdLock(fd_, F_RDLCK, kShareBase + kDeniesRead, 1);
+    if (denyWrite) ok = ok && OfdLock(fd_, F_RDLCK, kShareBase + kDeniesWrite, 1);
     if (!ok) rc = kErrSharingViolation;
   }
-  if (guarded) OfdLock(fd_, F_UNLCK, kShareBase + kGuard, 1, false);
+  if (guarded) OfdLock(fd_, F_UNLCK, kShareBase + kGuard, 1);
   return rc;
 }
 
@@ -429,7 +461,7 @@ int File::Lock(uint32_t offset, uint32_t length) {
     if (start < r.offset + r.length && r.offset < start + len) return kErrLockViolation;
   // A read-only descriptor can only take a shared lock; it still conflicts
   // with every exclusive lock of the writers.
-  if (!OfdLock(fd_, fdWritable_ ? F_WRLCK : F_RDLCK, off_t(start), off_t(len), false)) {
+  if (!OfdLock(fd_, fdWritable_ ? F_WRLCK : F_RDLCK, off_t(start), off_t(len))) {
     return (errno == EAGAIN || errno == EACCES) ? kErrLockViolation : DosErrorFromErrno(errno);
   }
   locks_.push_back({start, len});
@@ -442,7 +474,7 @@ int File::Unlock(uint32_t offset, uint32_t length) {
   uint64_t len = length ? length : 1;
   for (auto it = locks_.begin(); it != locks_.end(); ++it) {
     if (it->offset == offset && it->length == len) {
-      OfdLock(fd_, F_UNLCK, off_t(offset), off_t(len), false);
+      OfdLock(fd_, F_UNLCK, off_t(offset), off_t(len));
       locks_.erase(it);
       return kOk;
     }

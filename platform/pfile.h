@@ -77,7 +77,9 @@ class File {
 
   // Opens an existing file with a file-mode byte (see OpenMode). The name
   // is resolved case-insensitively. A share conflict with another open
-  // handle (of any process) gives kErrSharingViolation.
+  // handle (of any process) gives kErrSharingViolation, and so does another
+  // program's lock over the whole file, which covers the share reservation:
+  // an open waits at most a moment, never for a lock to go.
   int Open(const std::string& path, int mode);
   // Creates the file, or truncates an existing one, open for reading and
   // writing with the share bits of `mode`.

@@ -2,6 +2,7 @@
 #include <sched.h>
 #include <sys/mount.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -183,6 +184,69 @@ TEST_F(ShareTest, RunningProgramCanBeOpenedForReading) {
   close(pipefd[1]);  // cat ends at the end of its input
   int status = 0;
   EXPECT_EQ(waitpid(pid, &status, 0), pid);
+}
+
+// Another program's lock over the whole file, of the kinds many programs
+// take, held by a child process until released (or for 30 s at most).
+class WholeFileLockHolder {
+ public:
+  enum Kind { kFcntlWrite, kFcntlRead, kLockf };
+  WholeFileLockHolder(const std::string& path, Kind kind) {
+    int ready[2];
+    if (pipe(ready) != 0 || pipe(release_) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      close(ready[0]);
+      close(release_[1]);
+      int fd = open(path.c_str(), O_RDWR);
+      struct flock fl {};
+      fl.l_type = kind == kFcntlRead ? F_RDLCK : F_WRLCK;
+      fl.l_whence = SEEK_SET;  // from 0, length 0: the whole file, however long
+      bool locked = fd >= 0 && (kind == kLockf ? lockf(fd, F_LOCK, 0) == 0 : fcntl(fd, F_SETLK, &fl) == 0);
+      char c = locked ? 'y' : 'n';
+      if (write(ready[1], &c, 1) != 1) _exit(2);
+      pollfd p{release_[0], POLLIN, 0};
+      poll(&p, 1, 30000);
+      _exit(0);
+    }
+    close(ready[1]);
+    close(release_[0]);
+    char c = 0;
+    ready_ = read(ready[0], &c, 1) == 1 && c == 'y';
+    close(ready[0]);
+  }
+  ~WholeFileLockHolder() { Release(); }
+  bool Ready() const { return ready_; }
+  void Release() {
+    if (pid_ <= 0) return;
+    close(release_[1]);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int release_[2] = {-1, -1};
+  bool ready_ = false;
+};
+
+// Such a lock covers the share reservation too: opens are refused as a
+// sharing violation while it is held, without waiting for it to go.
+TEST_F(ShareTest, WholeFileLockOfAnotherProgramRefusesWithoutWaiting) {
+  for (auto kind : {WholeFileLockHolder::kFcntlWrite, WholeFileLockHolder::kFcntlRead, WholeFileLockHolder::kLockf}) {
+    SCOPED_TRACE(kind);
+    WholeFileLockHolder holder(path, kind);
+    ASSERT_TRUE(holder.Ready());
+    for (int mode : {R | kShareDenyNone, RW | kShareDenyNone, R | kShareDenyWrite, RW | kShareDenyAll}) {
+      File f;
+      EXPECT_EQ(f.Open(path, mode), kErrSharingViolation) << std::hex << mode;
+    }
+    File created;
+    EXPECT_EQ(created.Create(path), kErrSharingViolation);
+    holder.Release();
+    File after;
+    EXPECT_EQ(after.Open(path, RW | kShareDenyNone), kOk);
+  }
 }
 
 TEST_F(ShareTest, RefusedCreateDestroysNothing) {
