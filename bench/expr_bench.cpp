@@ -23,6 +23,7 @@
 #include "tables/tzndxlow.h"
 #include "tables/tzparser.h"
 #include "tablebase/dbf4.h"
+#include "tablebase/tzcommon.h"
 #include "tablebase/tzutils.h"
 
 namespace {

@@ -3,7 +3,6 @@
 // compares what the file holds; index order plays no part.
 #include <algorithm>
 #include <charconv>
-#include <cmath>
 #include <cstring>
 
 #include "tablebase/dbf4.h"
@@ -15,12 +14,6 @@
 namespace {
 
 LocateState& Search() { return Db().Search; }
-
-std::string NumberText(double v, int dec) {
-  char buf[64];
-  auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed, dec);
-  return r.ec == std::errc() ? std::string(buf, r.ptr) : std::string();
-}
 
 std::string ValueText(const LocateValue& v) {
   struct {
@@ -60,11 +53,7 @@ bool ValueTrue(const LocateValue& v) {
 
 // The numbers of a field as the table stores them: "." as the decimal
 // point whatever the user's separator, right-aligned in the field.
-std::string StoredNumber(const FieldEntry& f, double v) {
-  std::string s = f.Dec > 0 ? NumberText(v, f.Dec) : StrInt(std::llround(v), 0);
-  if (s.size() < f.Len) s.insert(0, f.Len - s.size(), ' ');
-  return s;
-}
+std::string StoredNumber(const FieldEntry& f, double v) { return FormatNumber(v, f.Len, f.Dec); }
 
 // The value as the field's text (Locate step 3).
 std::string FieldText(const FieldEntry& f, const LocateValue& v, bool exact) {

@@ -1,8 +1,12 @@
 #include "tablebase/tzcommon.h"
 
 #include <algorithm>
+#include <bit>
+#include <cfloat>
 #include <charconv>
 #include <climits>
+#include <cmath>
+#include <cstring>
 
 #include "platform/codepage.h"
 #include "platform/pfs.h"
@@ -129,50 +133,66 @@ std::string StrInt(int64_t N, int Width) {
 
 namespace {
 
-// Fixed notation rounded half away from zero, as the runtime's Str does, on
-// the shortest decimal form that reads back as the same double (so 2.675
-// rounds to 2.68 as a person expects, not by its binary expansion).
-std::string FixedHalfUp(double value, int dec) {
-  char buf[400];
-  auto r = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed);
-  if (r.ec != std::errc()) return "";
-  std::string s(buf, r.ptr);
-  if (s == "nan" || s == "-nan" || s == "inf" || s == "-inf") return s;
-  bool neg = s[0] == '-';
-  if (neg) s.erase(0, 1);
-  size_t dot = s.find('.');
-  std::string ip = dot == std::string::npos ? s : s.substr(0, dot);
-  std::string fp = dot == std::string::npos ? std::string() : s.substr(dot + 1);
-  bool up = fp.size() > size_t(dec) && fp[size_t(dec)] >= '5';
-  fp.resize(size_t(dec), '0');
-  std::string digits = ip + fp;
-  if (up) {
-    size_t i = digits.size();
-    while (i > 0) {
-      --i;
-      if (digits[i] == '9') {
-        digits[i] = '0';
-      } else {
-        ++digits[i];
-        break;
-      }
-      if (i == 0) digits.insert(0, "1");
-    }
-  }
-  size_t intLen = digits.size() - size_t(dec);
-  std::string out = digits.substr(0, intLen);
-  if (dec > 0) out += "." + digits.substr(intLen);
-  if (neg && out.find_first_not_of("0.") != std::string::npos) out.insert(0, "-");
-  return out;
+// True when the exact binary value lies halfway between two numbers of
+// `decimals` decimals: Value * 2 * 10^decimals is an odd whole number. With
+// Value = m * 2^e (m odd) that product is m * 5^decimals * 2^(e + 1 +
+// decimals), odd exactly when e = -(decimals + 1).
+bool IsHalfway(double magnitude, int decimals) {
+  if (magnitude == 0) return false;
+  int exp = 0;
+  const double fraction = std::frexp(magnitude, &exp);
+  const auto mantissa = uint64_t(std::ldexp(fraction, 53));
+  return exp - 53 + std::countr_zero(mantissa) == -(decimals + 1);
 }
 
 }  // namespace
 
+size_t FormatNumberTo(double Value, int Decimals, char* Out) {
+  const int decimals = std::clamp(Decimals, 0, 255);
+  if (std::isnan(Value)) Value = 0;
+  if (std::isinf(Value)) Value = Value > 0 ? DBL_MAX : -DBL_MAX;
+  const double magnitude = std::fabs(Value);
+  // Out[0] keeps room for the sign and Out[1] for a digit carried out of a
+  // rounded-up halfway value.
+  char* const digits = Out + 2;
+  char* const end = Out + kNumberTextMax;
+  // to_chars rounds the exact value correctly but sends halves to even;
+  // the sibling programs send them away from zero. A halfway value is
+  // written exactly, with its last digit 5, and rounded up by hand.
+  const bool halfway = IsHalfway(magnitude, decimals);
+  char* last = std::to_chars(digits, end, magnitude, std::chars_format::fixed, decimals + (halfway ? 1 : 0)).ptr;
+  char* first = digits;
+  if (halfway) {
+    --last;  // the 5
+    if (decimals == 0) --last;  // and the point before it
+    char* p = last;
+    while (p != digits && (p[-1] == '9' || p[-1] == '.')) {
+      --p;
+      if (*p == '9') *p = '0';
+    }
+    if (p == digits)
+      *--first = '1';
+    else
+      ++p[-1];
+  }
+  // No sign on a value that comes out as zero ("0.00", never "-0.00").
+  if (Value < 0 && std::any_of(first, last, [](char c) { return c >= '1' && c <= '9'; })) *--first = '-';
+  const size_t len = size_t(last - first);
+  std::memmove(Out, first, len);
+  return len;
+}
+
+std::string FormatNumber(double Value, int Width, int Decimals) {
+  char buf[kNumberTextMax];
+  std::string s(buf, FormatNumberTo(Value, Decimals, buf));
+  if (Width > 0 && s.size() < size_t(Width)) s.insert(0, size_t(Width) - s.size(), ' ');
+  return s;
+}
+
 std::string StrFloat(int Width, int Decimals, double Value) {
   int dec = std::clamp(Decimals, 0, 30);
-  std::string s = FixedHalfUp(Value, dec);
+  std::string s = FormatNumber(Value, Width, dec);
   if (dec > 0 && T().TzDecimalSep != '.') std::replace(s.begin(), s.end(), '.', T().TzDecimalSep);
-  if (Width > 0 && s.size() < size_t(Width)) s.insert(0, size_t(Width) - s.size(), ' ');
   return s.substr(0, 30);
 }
 

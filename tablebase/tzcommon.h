@@ -59,8 +59,19 @@ std::string StrBetween(std::string_view Open, std::string_view Close, std::strin
 std::string IntText(int64_t N);
 // N in decimal, right-aligned in Width characters (never cut).
 std::string StrInt(int64_t N, int Width);
-// Value in fixed notation with Decimals decimals, right-aligned in Width
-// characters (at most 30 characters); the decimal point is TzDecimalSep.
+// The one formatter of every number the engine writes (field values,
+// STR(), index keys, search texts, StrFloat), as the sibling programs'
+// runtime writes numbers: fixed point with Decimals decimals (0..255), "."
+// as the point, the exact binary value rounded with halves away from zero
+// (0.125 gives "0.13", 2.675 - really 2.67499... - gives "2.67"), never
+// "-0.00". NaN is written as 0, infinities as the largest finite values.
+// FormatNumberTo writes no padding into Out (kNumberTextMax bytes) and
+// returns the length; FormatNumber right-aligns in Width and never cuts.
+constexpr size_t kNumberTextMax = 600;
+size_t FormatNumberTo(double Value, int Decimals, char* Out);
+std::string FormatNumber(double Value, int Width, int Decimals);
+// FormatNumber with Decimals cut to 30 and the result to 30 characters;
+// the decimal point is TzDecimalSep.
 std::string StrFloat(int Width, int Decimals, double Value);
 // The leading whole number of S in local notation (thousands separators
 // and "$" dropped), 0 for none or a negative number, at most 32767.

@@ -50,14 +50,6 @@ void PutRightAligned(char* dst, size_t width, std::string_view text) {
   std::memcpy(dst + width - text.size(), text.data(), text.size());
 }
 
-std::string FixedText(double v, int dec) {
-  if (v == 0) v = 0;  // no "-0.00"
-  char buf[400];
-  auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed, dec);
-  if (r.ec != std::errc()) return std::string(size_t(1000), '*');
-  return std::string(buf, r.ptr);
-}
-
 // YYYYMMDD -> the current picture, built in place (every date field of
 // every record read passes here).
 std::string StoredToPicture(const char* p) {
@@ -226,7 +218,11 @@ void PackRecord(WorkArea& a, const char* typed) {
         if (HasFloatSlot(f)) {
           double v;
           std::memcpy(&v, slot, sizeof v);
-          PutRightAligned(dst, f.Len, std::isfinite(v) ? FixedText(v, f.Dec) : std::string(size_t(f.Len) + 1, '*'));
+          char text[kNumberTextMax];
+          if (std::isfinite(v))
+            PutRightAligned(dst, f.Len, std::string_view(text, FormatNumberTo(v, f.Dec, text)));
+          else
+            std::memset(dst, '*', f.Len);  // no number fits a field
         } else {
           int32_t v;
           std::memcpy(&v, slot, sizeof v);

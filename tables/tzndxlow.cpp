@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 
+#include "tablebase/tzcommon.h"
 #include "tablebase/tzutils.h"
 
 namespace {
@@ -159,91 +160,11 @@ int CompareFloats(double a, double b) {
   return 0;
 }
 
-namespace {
-
-// Room for the longest fixed-point text of a double: 309 integer digits, a
-// sign, the point and 255 decimals.
-constexpr size_t kNumberBuf = 640;
-
-// Pascal's Str(Value:0:Decimals) into Out (kNumberBuf bytes), without
-// allocating in the common case; returns the length.
-size_t WriteFixed(double value, int decimals, char* out) {
-  decimals = std::clamp(decimals, 0, 255);
-  if (std::isnan(value)) value = 0;
-  if (std::isinf(value))
-    value = value > 0 ? std::numeric_limits<double>::max() : -std::numeric_limits<double>::max();
-  char buf[kNumberBuf];
-  // to_chars rounds correctly, ties to even; the sibling programs round half
-  // away from zero. The two differ only on a value that lies exactly halfway,
-  // whose shortest form ends in a 5 one place beyond the decimals.
-  auto shortest = std::to_chars(buf, buf + sizeof buf, std::fabs(value), std::chars_format::fixed);
-  std::string_view sv(buf, size_t(shortest.ptr - buf));
-  size_t dot = sv.find('.');
-  size_t fraction = dot == std::string_view::npos ? 0 : sv.size() - dot - 1;
-  // A value whose shortest form has no more decimals than asked, and whose
-  // neighbours lie well within the last decimal, is that form: the usual
-  // case of a number read from a field.
-  static constexpr double kTenths[] = {1,     1e-1,  1e-2,  1e-3,  1e-4,  1e-5,  1e-6,  1e-7,
-                                       1e-8,  1e-9,  1e-10, 1e-11, 1e-12, 1e-13, 1e-14, 1e-15};
-  double magnitude = std::fabs(value);
-  if (fraction <= size_t(decimals) && decimals < int(std::size(kTenths)) &&
-      std::nextafter(magnitude, HUGE_VAL) - magnitude < kTenths[decimals] / 4) {
-    size_t len = 0;
-    if (value < 0 && magnitude != 0) out[len++] = '-';
-    std::memcpy(out + len, sv.data(), sv.size());
-    len += sv.size();
-    if (decimals > 0 && dot == std::string_view::npos) out[len++] = '.';
-    std::memset(out + len, '0', size_t(decimals) - fraction);
-    return len + size_t(decimals) - fraction;
-  }
-  bool maybeTie = fraction == size_t(decimals) + 1 && sv.back() == '5';
-  if (!maybeTie) {
-    auto fast = std::to_chars(out, out + kNumberBuf, value, std::chars_format::fixed, decimals);
-    size_t len = size_t(fast.ptr - out);
-    // No minus sign on a value that rounds to zero.
-    if (out[0] == '-' && std::string_view(out + 1, len - 1).find_first_not_of("0.") == std::string_view::npos) {
-      std::memmove(out, out + 1, len - 1);
-      --len;
-    }
-    return len;
-  }
-  // Thirty digits beyond the requested ones carry the exact binary value far
-  // enough to round half away from zero by hand.
-  constexpr int kGuard = 30;
-  auto res = std::to_chars(buf, buf + sizeof buf, std::fabs(value), std::chars_format::fixed,
-                           decimals + kGuard);
-  std::string digits(buf, res.ptr);
-  std::string::size_type point = digits.find('.');
-  std::string kept = digits.substr(0, point) + digits.substr(point + 1, size_t(decimals));
-  if (digits[point + 1 + size_t(decimals)] >= '5') {
-    int j = int(kept.size()) - 1;
-    while (j >= 0 && kept[size_t(j)] == '9') kept[size_t(j--)] = '0';
-    if (j >= 0)
-      ++kept[size_t(j)];
-    else
-      kept.insert(kept.begin(), '1');
-  }
-  std::string text = kept.substr(0, kept.size() - size_t(decimals));
-  if (decimals > 0) text += "." + kept.substr(kept.size() - size_t(decimals));
-  if (value < 0 && kept.find_first_not_of('0') != std::string::npos) text.insert(text.begin(), '-');
-  std::memcpy(out, text.data(), text.size());
-  return text.size();
-}
-
-}  // namespace
-
-std::string FormatNumber(double value, int width, int decimals) {
-  char buf[kNumberBuf];
-  std::string out(buf, WriteFixed(value, decimals, buf));
-  if (width > 0 && int(out.size()) < width) out.insert(0, size_t(width) - out.size(), ' ');
-  return out;
-}
-
 BcdKey BcdKeyFromFloat(int Decimals, double Value) {
   if (std::isnan(Value)) return BcdKeyFromText("0", Decimals);
   if (std::isinf(Value)) return SaturatedKey(Value < 0, true);
-  char buf[kNumberBuf];
-  return BcdKeyFromText(std::string_view(buf, WriteFixed(Value, Decimals, buf)), Decimals);
+  char buf[kNumberTextMax];
+  return BcdKeyFromText(std::string_view(buf, FormatNumberTo(Value, Decimals, buf)), Decimals);
 }
 
 double ReadNumber(std::string_view s) {

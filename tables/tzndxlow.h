@@ -30,7 +30,7 @@ inline constexpr double kLastJulian = 5373484;
 // non-zero value too small for it the smallest non-zero one, so that key
 // order never contradicts numeric order.
 BcdKey BcdKeyFromText(std::string_view Text, int Decimals);
-// The value written with no width and the given decimals, then keyed.
+// The value as FormatNumber writes it with the given decimals, then keyed.
 // Infinities saturate like too-large values; NaN keys as zero.
 BcdKey BcdKeyFromFloat(int Decimals, double Value);
 // -1, 0 or 1; every zero compares equal to every other.
@@ -38,10 +38,6 @@ int CompareBcdKeys(const BcdKey& A, const BcdKey& B);
 // -1 (a < b), 0, 1.
 int CompareFloats(double A, double B);
 
-// The number as Pascal's Str(Value:Width:Decimals) writes it: fixed point,
-// rounded half away from zero, right-aligned in Width (no padding when the
-// text is longer). Never locale-dependent. Decimals are limited to 0..255.
-std::string FormatNumber(double Value, int Width, int Decimals);
 // Reads a number the way the engine reads numeric field text and VAL:
 // leading blanks, an optional sign, digits, one ".", an exponent "E"/"e"
 // with optional sign; reading stops at the first character that does not

@@ -12,6 +12,7 @@
 #include "tables/tzndxlow.h"
 #include "tables/tzparser_internal.h"
 #include "tablebase/timedate.h"
+#include "tablebase/tzcommon.h"
 #include "tablebase/tzutils.h"
 
 using namespace exprint;

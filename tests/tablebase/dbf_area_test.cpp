@@ -6,6 +6,7 @@
 #include "platform/byteorder.h"
 #include "platform/codepage.h"
 #include "tablebase/tzcommon.h"
+#include "testutil/number_cases.h"
 
 namespace {
 
@@ -277,6 +278,30 @@ TEST_F(AreaTest, DateTextsThatAreNoDateStoreTheBlankDate) {
   CloseArea();
   for (size_t i = 0; i < std::size(cases); ++i)
     EXPECT_EQ(RecordBytes(int(i) + 1).substr(1 + 10 + 12 + 8, 8), cases[i].stored) << cases[i].text;
+}
+
+// Numbers are stored, and a search text is made, by the one rounding.
+TEST_F(AreaTest, NumbersAreStoredAndSearchedAsTheyRound) {
+  Create("liczby.dbf", {F("n0", 'N', 20, 0), F("n1", 'N', 20, 1), F("n2", 'N', 20, 2), F("n3", 'N', 20, 3)});
+  USE(Path("liczby") + " EXCLUSIVE", nullptr, 0);
+  ASSERT_EQ(LastErrorCode(), 0) << LastErrorMessage();
+  for (const RoundingCase& c : kRoundingCases) {
+    SetI(1, 0);
+    for (int field = 2; field <= 4; ++field) SetN(field, 0);
+    if (c.decimals > 0) SetN(c.decimals + 1, c.value);
+    Append();
+    // A field without decimals takes whole numbers: its text goes in as stored.
+    if (c.decimals == 0) Poke(RoundingText(c, 20), 1, RecNo());
+    ASSERT_EQ(LastErrorCode(), 0) << LastErrorMessage();
+  }
+  for (size_t i = 0; i < std::size(kRoundingCases); ++i) {
+    const RoundingCase& c = kRoundingCases[i];
+    SCOPED_TRACE(c.text);
+    const int field = c.decimals + 1;
+    EXPECT_EQ(Peek(field, int32_t(i + 1)), RoundingText(c, 20));
+    ASSERT_TRUE(Locate(Field(field), c.value, false, 1, false));
+    EXPECT_EQ(Peek(field, RecNo()), RoundingText(c, 20));
+  }
 }
 
 TEST_F(AreaTest, ReplaceNeedsTheRecordLockInASharedArea) {

@@ -1,12 +1,17 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <random>
 #include <string>
 
 #include "tablebase/tzcommon.h"
 #include "tablebase/tzutils.h"
 #include "testutil/comma_locale.h"
+#include "testutil/number_cases.h"
 
 namespace {
 
@@ -172,16 +177,54 @@ TEST_F(TextTest, StrIntAndStrFloat) {
     double v;
     const char* out;
   } cases[] = {
-      {10, 2, 1234.5, "   1234.50"}, {10, 0, 1234.5, "      1235"}, {6, 2, 0.125, "  0.13"},
-      {6, 2, -0.125, " -0.13"},      {6, 2, 2.675, "  2.68"},       {5, 2, -0.001, " 0.00"},
-      {4, 1, 9.96, "10.0"},          {1, 3, 99.9995, "100.000"},    {0, 2, 1e20, "100000000000000000000.00"},
-      {3, 0, -0.4, "  0"},
+      {10, 2, 1234.5, "   1234.50"}, {10, 0, 1234.5, "      1235"}, {4, 1, 9.96, "10.0"},
+      {1, 3, 9.9996, "10.000"},      {0, 2, 1e20, "100000000000000000000.00"},
   };
   for (const auto& c : cases) EXPECT_EQ(StrFloat(c.w, c.d, c.v), c.out) << c.v;
   EXPECT_EQ(StrFloat(40, 2, 1.0).size(), 30u);
   Separators(',', '.');
   EXPECT_EQ(StrFloat(8, 2, -1234.5), "-1234,50");
   EXPECT_EQ(StrFloat(5, 0, 12.0), "   12");
+}
+
+// The one formatter and StrFloat round the binary value, halves away from
+// zero; StrFloat only puts in the user's decimal separator.
+TEST_F(TextTest, NumbersRoundTheBinaryValueHalvesAwayFromZero) {
+  for (const RoundingCase& c : kRoundingCases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(FormatNumber(c.value, 0, c.decimals), c.text);
+    EXPECT_EQ(FormatNumber(c.value, 20, c.decimals), RoundingText(c, 20));
+    EXPECT_EQ(StrFloat(20, c.decimals, c.value), RoundingText(c, 20));
+    Separators(',', '.');
+    std::string comma = RoundingText(c, 20);
+    std::replace(comma.begin(), comma.end(), '.', ',');
+    EXPECT_EQ(StrFloat(20, c.decimals, c.value), comma);
+    Separators('.', ',');
+  }
+}
+
+// Away from the halves the text is the correctly rounded one.
+TEST(FormatNumber, MatchesCorrectRoundingAwayFromHalves) {
+  std::mt19937_64 rng(4242);
+  for (int i = 0; i < 200000; ++i) {
+    int decimals = int(rng() % 7);
+    double v;
+    switch (i % 3) {
+      case 0: v = double(int64_t(rng() % 20000000000ULL) - 10000000000LL) / std::pow(10.0, int(rng() % 9)); break;
+      case 1: v = std::ldexp(double(rng() % (1ULL << 53)), int(rng() % 80) - 70); break;
+      default: v = double(int64_t(rng() % 2000001) - 1000000) / 100.0; break;
+    }
+    char exact[800];
+    auto e = std::to_chars(exact, exact + sizeof exact, std::fabs(v), std::chars_format::fixed, decimals + 60);
+    std::string digits(exact, e.ptr);
+    size_t next = digits.find('.') + 1 + size_t(decimals);
+    if (digits[next] == '5' && digits.find_first_not_of('0', next + 1) == std::string::npos) continue;
+    char buf[800];
+    auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed, decimals);
+    std::string expect(buf, r.ptr);
+    if (expect[0] == '-' && expect.find_first_not_of("-0.") == std::string::npos) expect.erase(0, 1);
+    ASSERT_EQ(FormatNumber(v, 0, decimals), expect) << v << " " << decimals;
+  }
 }
 
 TEST_F(TextTest, FileNameParts) {

@@ -6,6 +6,7 @@
 #include "tables/expr_testutil.h"
 #include "testutil/comma_locale.h"
 #include "testutil/localtime.h"
+#include "testutil/number_cases.h"
 
 namespace {
 
@@ -131,6 +132,14 @@ TEST_F(ExprTest, FunctionsOnPolishText) {
       {"STR(1E300, 5)", 'C', "*****"},
       {"STR(1, 300, 2)", 'C', std::string(251, ' ') + "1.00"},
   });
+}
+
+// STR() writes a number as its field would store it.
+TEST_F(ExprTest, StrRoundsAsFieldsAreWritten) {
+  for (const RoundingCase& c : kRoundingCases) {
+    const std::string expr = "STR(" + exprtest::NumberText(c.value) + ", 20, " + std::to_string(c.decimals) + ")";
+    EXPECT_EQ(Eval(expr).value, RoundingText(c, 20)) << expr;
+  }
 }
 
 TEST_F(ExprTest, DatesUnderTheDateSettings) {

@@ -8,6 +8,9 @@
 #include <random>
 #include <vector>
 
+#include "tablebase/tzcommon.h"
+#include "testutil/number_cases.h"
+
 namespace {
 
 std::string Hex(const BcdKey& k) {
@@ -53,6 +56,9 @@ TEST(BcdKey, FromFloatFormatsWithTheDecimals) {
   EXPECT_EQ(BcdKeyFromFloat(2, 0.0), BcdKeyFromText("0.00", 2));
   EXPECT_EQ(BcdKeyFromFloat(0, -1.0), BcdKeyFromText("-1", 0));
   EXPECT_EQ(BcdKeyFromFloat(2, 0.05), BcdKeyFromText("0.05", 2));
+  // A number is keyed as it is written into its field.
+  for (const RoundingCase& c : kRoundingCases)
+    EXPECT_EQ(Hex(BcdKeyFromFloat(c.decimals, c.value)), Hex(BcdKeyFromText(c.text, c.decimals))) << c.text;
 }
 
 TEST(BcdKey, ComparisonCases) {
@@ -124,19 +130,6 @@ TEST(BcdKey, ExtremeMagnitudesSaturateInsteadOfWrapping) {
   EXPECT_EQ(BcdKeyFromFloat(2, std::nan("")), BcdKeyFromText("0", 2));
 }
 
-TEST(FormatNumber, FixedPointWithoutLocale) {
-  struct Case {
-    double v;
-    int width, dec;
-    const char* text;
-  } cases[] = {
-      {3.14159, 6, 2, "  3.14"}, {2.5, 0, 0, "3"},        {-2.5, 0, 0, "-3"},
-      {0.125, 0, 2, "0.13"},     {1234.5, 10, 2, "   1234.50"}, {-0.001, 0, 2, "0.00"},
-      {123456, 3, 0, "123456"},  {1e20, 0, 0, "100000000000000000000"},
-      {0.1, 0, 1, "0.1"},        {9.9996, 0, 3, "10.000"},
-  };
-  for (const auto& c : cases) EXPECT_EQ(FormatNumber(c.v, c.width, c.dec), c.text) << c.v;
-}
 
 TEST(ReadNumber, ReadsThePrefixThatIsANumber) {
   struct Case {
@@ -237,46 +230,6 @@ TEST(ReadNumber, ShortFieldTextsReadAsFromCharsReadsThem) {
     std::from_chars(text.data(), text.data() + text.size(), expect);
     ASSERT_EQ(ReadNumber(text), expect) << text;
     ASSERT_EQ(ReadNumber("  " + text + "  "), expect) << text;
-  }
-}
-
-// Exact halves round away from zero, as the sibling programs write them.
-TEST(FormatNumber, ExactHalvesRoundAwayFromZero) {
-  struct Case {
-    double v;
-    int dec;
-    const char* text;
-  } cases[] = {{0.5, 0, "1"},        {-0.5, 0, "-1"},      {1.5, 0, "2"},        {0.125, 2, "0.13"},
-               {-0.125, 2, "-0.13"}, {0.375, 2, "0.38"},   {1.0625, 3, "1.063"}, {0.15, 1, "0.1"},
-               {2.675, 2, "2.67"},   {1e15 + 0.5, 0, "1000000000000001"}, {0.0001, 3, "0.000"}};
-  for (const auto& c : cases) EXPECT_EQ(FormatNumber(c.v, 0, c.dec), c.text) << c.v;
-}
-
-}  // namespace
-
-namespace {
-
-// Away from exact halves the number text is the correctly rounded one.
-TEST(FormatNumber, MatchesCorrectRoundingAwayFromHalves) {
-  std::mt19937_64 rng(4242);
-  for (int i = 0; i < 200000; ++i) {
-    int decimals = int(rng() % 7);
-    double v;
-    switch (i % 3) {
-      case 0: v = double(int64_t(rng() % 20000000000ULL) - 10000000000LL) / std::pow(10.0, int(rng() % 9)); break;
-      case 1: v = std::ldexp(double(rng() % (1ULL << 53)), int(rng() % 80) - 70); break;
-      default: v = double(int64_t(rng() % 2000001) - 1000000) / 100.0; break;
-    }
-    char exact[800];
-    auto e = std::to_chars(exact, exact + sizeof exact, std::fabs(v), std::chars_format::fixed, decimals + 60);
-    std::string digits(exact, e.ptr);
-    size_t next = digits.find('.') + 1 + size_t(decimals);
-    if (digits[next] == '5' && digits.find_first_not_of('0', next + 1) == std::string::npos) continue;
-    char buf[800];
-    auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed, decimals);
-    std::string expect(buf, r.ptr);
-    if (expect[0] == '-' && expect.find_first_not_of("-0.") == std::string::npos) expect.erase(0, 1);
-    ASSERT_EQ(FormatNumber(v, 0, decimals), expect) << v << " " << decimals;
   }
 }
 
