@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cstdlib>
 
 namespace {
 
@@ -48,6 +49,31 @@ std::string FileNamePart(const std::string& path, const char* separators) {
 
 }  // namespace
 
+std::optional<TProcessNames> ReadProcessNames(int pid) {
+  const std::string base = "/proc/" + std::to_string(pid) + "/";
+  std::string stat;
+  // A process that has gone meanwhile, or one that has exited and waits
+  // to be reaped, is not running.
+  if (!ReadSmallFile(base + "stat", stat)) return std::nullopt;
+  const char state = ProcessState(stat);
+  if (state == 'Z' || state == 'X' || state == 'x') return std::nullopt;
+  TProcessNames p;
+  char link[PATH_MAX];
+  ssize_t len = ::readlink((base + "exe").c_str(), link, sizeof link - 1);
+  if (len > 0) {
+    p.ExeLink.assign(link, size_t(len));
+    // A running program whose file was replaced (an update) still runs.
+    const std::string deleted = " (deleted)";
+    if (p.ExeLink.size() > deleted.size() &&
+        p.ExeLink.compare(p.ExeLink.size() - deleted.size(), deleted.size(), deleted) == 0)
+      p.ExeLink.resize(p.ExeLink.size() - deleted.size());
+  }
+  std::string cmdline;
+  if (ReadSmallFile(base + "cmdline", cmdline)) p.Argv0 = cmdline.substr(0, cmdline.find('\0'));
+  if (ReadSmallFile(base + "comm", p.Comm) && !p.Comm.empty() && p.Comm.back() == '\n') p.Comm.pop_back();
+  return p;
+}
+
 std::vector<TProcessNames> ListProcesses() {
   if (Lister()) return Lister()();
   std::vector<TProcessNames> out;
@@ -56,28 +82,7 @@ std::vector<TProcessNames> ListProcesses() {
   while (dirent* e = ::readdir(d)) {
     const char* n = e->d_name;
     if (*n < '1' || *n > '9') continue;
-    std::string base = std::string("/proc/") + n + "/";
-    std::string stat;
-    // A process that has gone meanwhile, or one that has exited and waits
-    // to be reaped, is not running.
-    if (!ReadSmallFile(base + "stat", stat)) continue;
-    char state = ProcessState(stat);
-    if (state == 'Z' || state == 'X' || state == 'x') continue;
-    TProcessNames p;
-    char link[PATH_MAX];
-    ssize_t len = ::readlink((base + "exe").c_str(), link, sizeof link - 1);
-    if (len > 0) {
-      p.ExeLink.assign(link, size_t(len));
-      // A running program whose file was replaced (an update) still runs.
-      const std::string deleted = " (deleted)";
-      if (p.ExeLink.size() > deleted.size() &&
-          p.ExeLink.compare(p.ExeLink.size() - deleted.size(), deleted.size(), deleted) == 0)
-        p.ExeLink.resize(p.ExeLink.size() - deleted.size());
-    }
-    std::string cmdline;
-    if (ReadSmallFile(base + "cmdline", cmdline)) p.Argv0 = cmdline.substr(0, cmdline.find('\0'));
-    if (ReadSmallFile(base + "comm", p.Comm) && !p.Comm.empty() && p.Comm.back() == '\n') p.Comm.pop_back();
-    out.push_back(std::move(p));
+    if (auto p = ReadProcessNames(std::atoi(n))) out.push_back(std::move(*p));
   }
   ::closedir(d);
   return out;

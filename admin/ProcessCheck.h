@@ -3,6 +3,7 @@
 // (/proc); no windows or lock files are looked at.
 #pragma once
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,9 @@ struct TProcessNames {
 // lister; an empty function restores the /proc scan.
 using ProcessLister = std::function<std::vector<TProcessNames>()>;
 std::vector<TProcessNames> ListProcesses();
+// The names of one process, as the /proc scan reads them; nothing when the
+// process is gone or has exited and waits to be reaped.
+std::optional<TProcessNames> ReadProcessNames(int pid);
 void SetProcessLister(ProcessLister lister);
 
 // True when a process is known by ExeName: the file-name part of its

@@ -135,33 +135,20 @@ inline std::string CopyBinary(const std::string& from, const std::string& to) {
 
 }  // namespace testutil
 
-#include <fcntl.h>
-#include <sys/file.h>
+#include "admin/ProcessCheck.h"
 
 namespace testutil {
 
-// Tests run in parallel processes. Those that start processes under a
-// sibling's executable name hold this lock exclusively; those that need
-// no such process to run (every command behind the running-program guard)
-// hold it shared.
-class SiblingProcessLock {
- public:
-  enum Kind { kShared = LOCK_SH, kExclusive = LOCK_EX };
-  explicit SiblingProcessLock(Kind kind) {
-    fd_ = ::open("/tmp/ruv_admin_tests_sibling_processes.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (fd_ >= 0)
-      locked_ = WaitFor([&] { return ::flock(fd_, kind | LOCK_NB) == 0; }, std::chrono::milliseconds(120000));
-  }
-  ~SiblingProcessLock() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  SiblingProcessLock(const SiblingProcessLock&) = delete;
-  SiblingProcessLock& operator=(const SiblingProcessLock&) = delete;
-  bool locked() const { return locked_; }
-
- private:
-  int fd_ = -1;
-  bool locked_ = false;
-};
+// A process list of only these processes (the test's own children), read
+// from /proc as the real scan reads every process: the running-program
+// check then sees the test's processes and none of the machine's others.
+inline ProcessLister ProcessesOf(std::vector<pid_t> pids) {
+  return [pids] {
+    std::vector<TProcessNames> out;
+    for (pid_t pid : pids)
+      if (auto p = ReadProcessNames(pid)) out.push_back(std::move(*p));
+    return out;
+  };
+}
 
 }  // namespace testutil

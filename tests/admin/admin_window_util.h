@@ -1,6 +1,8 @@
 // A temporary program tree for the window tests: the program directory
-// replaced, the engine and the dialog module back to their start-up state
-// afterwards, and helpers that install sibling programs into it.
+// replaced, no sibling program running (the process list is replaced: what
+// runs on the machine must not change a test), the engine and the dialog
+// module back to their start-up state afterwards, and helpers that install
+// sibling programs into it.
 #pragma once
 #include <gtest/gtest.h>
 
@@ -27,6 +29,7 @@ class ProgramTree : public ::testing::Test {
     ResetEngineState();
     std::filesystem::create_directories(prog());
     SetProgramDir(prog());
+    SetProcessLister([] { return std::vector<TProcessNames>{}; });
   }
   void TearDown() override {
     SetProgramDir("");

@@ -1,7 +1,6 @@
 // A program tree for the backup, backup list and restore tests: the main
-// window on a fixed date, installed siblings, no sibling process running
-// (the process list is replaced), and ZIP archives read back with Python's
-// zipfile as an outside reader.
+// window on a fixed date, installed siblings, and ZIP archives read back
+// with Python's zipfile as an outside reader.
 #pragma once
 #include <QApplication>
 #include <QFileDialog>
@@ -23,7 +22,6 @@ class BackupTree : public ProgramTree {
  protected:
   void SetUp() override {
     ProgramTree::SetUp();
-    SetProcessLister([] { return std::vector<TProcessNames>{}; });
     SetDate(2011, 3, 5);
   }
   void TearDown() override {

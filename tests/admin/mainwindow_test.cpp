@@ -15,7 +15,6 @@ using testutil::Message;
 using testutil::ReadFile;
 using testutil::SendCtrlT;
 using testutil::SendDoubleClick;
-using testutil::SiblingProcessLock;
 using testutil::WaitFor;
 using testutil::WriteFile;
 
@@ -245,8 +244,6 @@ TEST_F(MainWindow, PersonnelReaderIsLookedForInSLsDirectoryFirst) {
 }
 
 TEST_F(MainWindow, LaunchRunsTheProgramInItsDirectory) {
-  SiblingProcessLock lock(SiblingProcessLock::kExclusive);
-  ASSERT_TRUE(lock.locked());
   const std::string d = tree.dir();
   Install(d + "tamir/", "Ruv_TM.exe", "ruv_inst.dbf");
   Install(d + "Morta/", "MORTA.EXE", "mrt_inst.dbf");
@@ -266,8 +263,6 @@ TEST_F(MainWindow, LaunchRunsTheProgramInItsDirectory) {
 }
 
 TEST_F(MainWindow, LaunchFailuresAreReported) {
-  SiblingProcessLock lock(SiblingProcessLock::kExclusive);
-  ASSERT_TRUE(lock.locked());
   const std::string d = tree.dir();
   Install(prog(), "Ruv_TM.exe", "ruv_inst.dbf");
   Install(prog(), "Ruv_grvl.exe", "ruv_inst.dbf");
@@ -314,8 +309,6 @@ TEST_F(MainWindow, PersonnelReaderStartsWhereTheCheckFoundIt) {
 }
 
 TEST_F(MainWindow, GuardRefusesWhileASiblingRuns) {
-  SiblingProcessLock lock(SiblingProcessLock::kExclusive);
-  ASSERT_TRUE(lock.locked());
   Install(prog(), "Ruv_TM.exe", "ruv_inst.dbf");
   auto w = Create();
   const std::string settingsBefore = ReadFile(adminIni());
@@ -340,12 +333,14 @@ TEST_F(MainWindow, GuardRefusesWhileASiblingRuns) {
   {
     const std::string exe = testutil::CopyBinary("/bin/sleep", tree.dir() + "bin/Ruv_grvl.exe");
     testutil::Child gorvalo(exe, {exe, "60"});
+    SetProcessLister(testutil::ProcessesOf({gorvalo.pid()}));
     ASSERT_TRUE(WaitFor([] { return IsProgramRunning("Ruv_grvl.exe"); }));
     guarded(true, false);
   }
   {
     const std::string exe = testutil::CopyBinary("/bin/sleep", tree.dir() + "bin/wine-preloader");
     testutil::Child morta(exe, {"C:\\Velmo Soft\\Morta\\MORTA.EXE", "60"});
+    SetProcessLister(testutil::ProcessesOf({morta.pid()}));
     ASSERT_TRUE(WaitFor([] { return IsProgramRunning("Morta.exe"); }));
     guarded(false, true);
     morta.Stop();  // killed and reaped

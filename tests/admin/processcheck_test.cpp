@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "admin_test_util.h"
 
 namespace {
@@ -13,9 +15,8 @@ using testutil::WaitFor;
 
 class ListerScope {
  public:
-  explicit ListerScope(std::vector<TProcessNames> list) {
-    SetProcessLister([list] { return list; });
-  }
+  explicit ListerScope(ProcessLister lister) { SetProcessLister(std::move(lister)); }
+  explicit ListerScope(std::vector<TProcessNames> list) : ListerScope([list] { return list; }) {}
   ~ListerScope() { SetProcessLister(nullptr); }
 };
 
@@ -48,46 +49,50 @@ TEST(ProcessCheck, NameRules) {
   }
 }
 
+// The real processes below are read from /proc as the scan reads them, but
+// only the test's own children are listed: a process of the same name
+// elsewhere on the machine must not change the answers.
 TEST(ProcessCheck, FindsARealProcessByItsExecutable) {
-  testutil::SiblingProcessLock lock(testutil::SiblingProcessLock::kExclusive);
-  ASSERT_TRUE(lock.locked());
   TempDir t;
   std::string exe = CopyBinary("/bin/sleep", t / "dir/ruv_tm.EXE");
-  EXPECT_FALSE(IsProgramRunning("Ruv_TM.exe"));
-  {
-    Child a(exe, {exe, "30"});
-    Child b(exe, {exe, "30"});
-    ASSERT_GT(a.pid(), 0);
-    EXPECT_TRUE(WaitFor([] { return IsProgramRunning("Ruv_TM.exe"); }));
-    EXPECT_EQ(FirstRunning({"Ruv_grvl.exe", "Ruv_TM.exe", "Morta.exe"}), "Ruv_TM.exe");
-    a.Stop();
-    EXPECT_TRUE(IsProgramRunning("Ruv_TM.exe"));  // the second one still runs
-    EXPECT_FALSE(IsProgramRunning("Ruv_TM"));
-  }
+  Child a(exe, {exe, "30"});
+  Child b(exe, {exe, "30"});
+  ASSERT_GT(a.pid(), 0);
+  ASSERT_GT(b.pid(), 0);
+  // The scan of the whole machine finds them too.
+  EXPECT_TRUE(WaitFor([&] {
+    const auto all = ListProcesses();
+    return std::any_of(all.begin(), all.end(), [&](const TProcessNames& p) { return p.ExeLink == exe; });
+  }));
+  ListerScope scope(testutil::ProcessesOf({a.pid(), b.pid()}));
+  EXPECT_TRUE(WaitFor([] { return IsProgramRunning("Ruv_TM.exe"); }));
+  EXPECT_EQ(FirstRunning({"Ruv_grvl.exe", "Ruv_TM.exe", "Morta.exe"}), "Ruv_TM.exe");
+  a.Stop();
+  EXPECT_TRUE(IsProgramRunning("Ruv_TM.exe"));  // the second one still runs
+  EXPECT_FALSE(IsProgramRunning("Ruv_TM"));
+  b.Stop();
   EXPECT_FALSE(IsProgramRunning("Ruv_TM.exe"));
   EXPECT_EQ(FirstRunning({"Ruv_grvl.exe", "Ruv_TM.exe"}), "");
 }
 
 TEST(ProcessCheck, FindsAWindowsStyleFirstArgument) {
-  testutil::SiblingProcessLock lock(testutil::SiblingProcessLock::kExclusive);
-  ASSERT_TRUE(lock.locked());
   TempDir t;
   std::string exe = CopyBinary("/bin/sleep", t / "wine-preloader");
   Child c(exe, {"C:\\Velmo Soft\\Morta\\MORTA.EXE", "30"});
   ASSERT_GT(c.pid(), 0);
+  ListerScope scope(testutil::ProcessesOf({c.pid()}));
   EXPECT_TRUE(WaitFor([] { return IsProgramRunning("Morta.exe"); }));
   c.Stop();
   EXPECT_FALSE(IsProgramRunning("Morta.exe"));
 }
 
 TEST(ProcessCheck, AnExitedUnreapedProcessDoesNotRun) {
-  testutil::SiblingProcessLock lock(testutil::SiblingProcessLock::kExclusive);
-  ASSERT_TRUE(lock.locked());
   TempDir t;
   std::string exe = CopyBinary("/bin/true", t / "Ruv_D.exe");
   Child c(exe, {exe});
   ASSERT_GT(c.pid(), 0);
   ASSERT_TRUE(WaitFor([&] { return c.State() == 'Z'; }));
+  ListerScope scope(testutil::ProcessesOf({c.pid()}));
   EXPECT_FALSE(IsProgramRunning("Ruv_D.exe"));
   EXPECT_EQ(c.Reap(), 0);
 }

@@ -125,7 +125,6 @@ TEST_F(Proposal, UpdateButtonShowsTheUpdateWindow) {
   Install(prog(), "Ruv_TM.exe", "ruv_inst.dbf");
   WriteFile(ruvIni(), "[ustawienia]\r\nproponuj_kopie=Nie\r\n");
   Start();
-  SetProcessLister([] { return std::vector<TProcessNames>{}; });
   ruvtest::DialogScript script;
   script.Expect(UpdateWindow());
   EXPECT_TRUE(script.Run([&] { main_->BitBtn8->click(); }));
@@ -185,7 +184,6 @@ TEST_F(Proposal, AcceptedProposalOpensTheBackupWindow) {
   Install(prog(), "Ruv_TM.exe", "ruv_inst.dbf");
   WriteFile(adminIni(), "[ustawienia]\r\nczy_pierwszy=Nie\r\n");
   WriteFile(ruvIni(), "[ustawienia]\r\nproponuj_aktualizacje=Nie\r\n");
-  SetProcessLister([] { return std::vector<TProcessNames>{}; });
   Start();
   ruvtest::DialogScript script;
   script.Expect(BackupQuestion(1));
@@ -204,7 +202,6 @@ TEST_F(Proposal, ForcedBackupRunsInTheBackupWindowAndMovesTheBackupDate) {
   WriteFile(adminIni(), "[ustawienia]\r\nczy_pierwszy=Nie\r\n");
   WriteFile(ruvIni(), "[ustawienia]\r\nproponuj_aktualizacje=Nie\r\nwymuszaj_kopie=Tak\r\nkatalog_kopii=" + tree.dir() +
                           "kopie/\r\n");
-  SetProcessLister([] { return std::vector<TProcessNames>{}; });
   Start();
   bool forced = false;
   ruvtest::DialogScript script;

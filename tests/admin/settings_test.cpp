@@ -17,7 +17,6 @@ namespace {
 
 using testutil::Message;
 using testutil::ReadFile;
-using testutil::SiblingProcessLock;
 using testutil::WriteFile;
 
 // "Zażółć gęślą jaźń" and "wspólne" in Windows-1250.
@@ -49,12 +48,10 @@ class Settings : public testutil::ProgramTree {
     return ruvtest::Dialog().Caption(caption).Answer([answer](QWidget& w) { answer(static_cast<TEkSzukaj&>(w)); });
   }
 
-  SiblingProcessLock noSiblings{SiblingProcessLock::kShared};
   std::unique_ptr<TEkr_Ruv> main;
 };
 
 TEST_F(Settings, ShowsTheStoredSettings) {
-  ASSERT_TRUE(noSiblings.locked());
   WriteFile(ruvIni(),
             "[ustawienia]\r\n"
             "proponuj_aktualizacje=tak\r\n"
@@ -94,7 +91,6 @@ TEST_F(Settings, ShowsTheStoredSettings) {
 }
 
 TEST_F(Settings, SavingWritesEveryKeyAndLeavesTheRestAlone) {
-  ASSERT_TRUE(noSiblings.locked());
   const std::string ruv =
       "; " + kWspolne1250 + " ustawienia\r\n"
       "[Ustawienia]\r\n"
@@ -167,7 +163,6 @@ TEST_F(Settings, SavingWritesEveryKeyAndLeavesTheRestAlone) {
 }
 
 TEST_F(Settings, LogLimitsAndSwitches) {
-  ASSERT_TRUE(noSiblings.locked());
   struct Case {
     int logItem;
     const char* log;
@@ -199,7 +194,6 @@ TEST_F(Settings, LogLimitsAndSwitches) {
 }
 
 TEST_F(Settings, CloseLeavesBothFilesAsTheyWere) {
-  ASSERT_TRUE(noSiblings.locked());
   WriteFile(ruvIni(), "[ustawienia]\r\ntryb_ftp=P\r\n");
   const std::string admin = ReadFile(adminIni());
   std::filesystem::create_directories(tree.dir() + "dane");
@@ -221,7 +215,6 @@ TEST_F(Settings, CloseLeavesBothFilesAsTheyWere) {
 }
 
 TEST_F(Settings, DirectoriesAreChosenThroughTheSearchWindow) {
-  ASSERT_TRUE(noSiblings.locked());
   const std::string d = tree.dir();
   WriteFile(d + "morta_dane/MORTANCI.DBF", "x");
   EXPECT_TRUE(Open(
@@ -262,7 +255,6 @@ TEST_F(Settings, DirectoriesAreChosenThroughTheSearchWindow) {
 }
 
 TEST_F(Settings, ErasingTheDirectorySettingsAsksFirst) {
-  ASSERT_TRUE(noSiblings.locked());
   const std::string before = ReadFile(adminIni());
   ASSERT_NE(before.find("[katalogi]"), std::string::npos);
   const auto question = [](int button) {
@@ -284,7 +276,6 @@ TEST_F(Settings, ErasingTheDirectorySettingsAsksFirst) {
 }
 
 TEST_F(Settings, ADirectoryTheFilesCannotHoldIsRefused) {
-  ASSERT_TRUE(noSiblings.locked());
   const std::string admin = ReadFile(adminIni());
   EXPECT_TRUE(Open(
       [&](TEkruv_par& s) {
