@@ -70,7 +70,6 @@ bool DecodeUtf8(std::string_view s, size_t& i, uint32_t& cp) {
 
 int UnicodeTo1250(uint32_t cp) {
   if (cp < 0x80) return int(cp);
-  if (cp == 0xFFFD) return -1;
   for (int b = 0x80; b < 256; ++b)
     if (kWin1250ToUnicode[b] == cp) return b;
   return -1;

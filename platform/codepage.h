@@ -25,7 +25,10 @@ bool IsAlpha1250(char c);
 std::string AnsiToOem(std::string_view s);
 std::string OemToAnsi(std::string_view s);
 
-// Windows-1250 bytes to UTF-8; undefined bytes become U+FFFD.
+// Windows-1250 bytes to UTF-8. The five bytes the code page leaves
+// undefined become the C1 control characters of the same number (U+0081,
+// ...), as Windows converts them, so every byte text survives the way to
+// UTF-8 and back.
 std::string Win1250ToUtf8(std::string_view s);
 // UTF-8 to Windows-1250. Returns false (and leaves `out` partial) when a
 // character has no Windows-1250 form or the UTF-8 is malformed.

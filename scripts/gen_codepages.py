@@ -92,7 +92,10 @@ def alpha_table():
 
 
 def uni_table():
-    return [ord(decode(b, 'cp1250')) if decode(b, 'cp1250') is not None else 0xFFFD for b in range(256)]
+    # The five bytes Windows-1250 leaves undefined (0x81, 0x83, 0x88, 0x90,
+    # 0x98) are the C1 control characters of the same number, as Windows
+    # converts them, so that any stored byte comes back unchanged.
+    return [ord(decode(b, 'cp1250')) if decode(b, 'cp1250') is not None else b for b in range(256)]
 
 
 def emit(name, ctype, vals, out, width=16):
