@@ -2,12 +2,15 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <charconv>
+#include <chrono>
 #include <climits>
 #include <cstdlib>
+#include <thread>
 #include <vector>
 
 #include "platform/codepage.h"
@@ -130,6 +133,8 @@ std::string ErrnoText(int err) {
       return "brak dostępu";
     case ENOSPC:
       return "brak miejsca na dysku";
+    case EBUSY:
+      return "plik zapisuje inny proces";
     default:
       return "błąd systemu " + std::to_string(err);
   }
@@ -184,6 +189,41 @@ class Fd {
   int fd_;
 };
 
+// How long a write waits for another write of the same file to finish.
+constexpr auto kTempLockWait = std::chrono::seconds(1);
+
+// The temporary file of a write has one name per settings file and is
+// locked while a write owns it. A write killed midway leaves it behind
+// unlocked; the next write of the same file takes it over, and its rename
+// removes it, so no stale copy stays for good. Returns the descriptor, or
+// -1 with errno set (EBUSY while another write keeps it).
+int OpenOwnTempFile(const std::string& tmp) {
+  const auto deadline = std::chrono::steady_clock::now() + kTempLockWait;
+  for (;;) {
+    const int fd = ::open(tmp.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) return -1;
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+      // The write whose lock this one waited for may have renamed the file
+      // into place meanwhile: only the file still under the name will do.
+      struct stat held {}, named {};
+      if (::fstat(fd, &held) == 0 && ::lstat(tmp.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
+          held.st_ino == named.st_ino)
+        return fd;
+    } else if (errno != EWOULDBLOCK) {
+      const int err = errno;
+      ::close(fd);
+      errno = err;
+      return -1;
+    }
+    ::close(fd);
+    if (std::chrono::steady_clock::now() > deadline) {
+      errno = EBUSY;
+      return -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
 // Replaces the file's contents as one step: a crash or a full disk leaves
 // either the old or the new file, never half of one.
 void WriteAll(const std::string& fileName, const std::string& path, const std::string& bytes) {
@@ -194,13 +234,17 @@ void WriteAll(const std::string& fileName, const std::string& path, const std::s
   }
   struct stat old {};
   bool existed = ::stat(target.c_str(), &old) == 0;
-  std::string tmp = target + ".XXXXXX";
-  Fd fd(::mkostemp(tmp.data(), O_CLOEXEC));
+  const std::string tmp = target + ".~zapis";
+  Fd fd(OpenOwnTempFile(tmp));
   if (fd.get() < 0) ThrowWriteError(fileName, errno);
+  // The lock lives as long as any descriptor of the file: this one keeps it
+  // until the rename, while closing the other reports a failed write.
+  Fd lock(::dup(fd.get()));
   auto fail = [&](int err) {
     ::unlink(tmp.c_str());
     ThrowWriteError(fileName, err);
   };
+  if (lock.get() < 0 || ::ftruncate(fd.get(), 0) != 0) fail(errno);
   size_t done = 0;
   while (done < bytes.size()) {
     ssize_t n = ::write(fd.get(), bytes.data() + done, bytes.size() - done);

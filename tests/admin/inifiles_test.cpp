@@ -1,6 +1,7 @@
 #include "admin/IniFiles.h"
 
 #include <gtest/gtest.h>
+#include <sys/file.h>
 
 #include <filesystem>
 
@@ -258,6 +259,41 @@ TEST(IniFile, WriteKeepsTheFilesMode) {
   int entries = 0;
   for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(t.dir())) ++entries;
   EXPECT_EQ(entries, 1);
+}
+
+// A write killed midway leaves its temporary file; the next write of the
+// same file takes it over. One that another write still holds is left to
+// it, and the write gives up after a short wait instead of hanging.
+TEST(IniFile, TemporaryFileOfAKilledWriteGoesWithTheNextWrite) {
+  TempDir t;
+  const std::string ini = t / "ruv_admin.ini", tmp = ini + ".~zapis";
+  WriteFile(ini, "[s]\r\nk=1\r\n");
+  WriteFile(tmp, std::string(5000, 'x'));
+  {
+    // A real writer holding the file, killed while it holds it.
+    testutil::Child writer("/usr/bin/python3",
+                           {"python3", "-c",
+                            "import fcntl, sys, time\n"
+                            "f = open(sys.argv[1], 'a')\n"
+                            "fcntl.flock(f, fcntl.LOCK_EX)\n"
+                            "time.sleep(60)\n",
+                            tmp});
+    ASSERT_GT(writer.pid(), 0);
+    const int probe = ::open(tmp.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(probe, 0);
+    ASSERT_TRUE(testutil::WaitFor([&] {
+      if (::flock(probe, LOCK_EX | LOCK_NB) != 0) return true;
+      ::flock(probe, LOCK_UN);
+      return false;
+    }));
+    ::close(probe);
+    EXPECT_THROW(TIniFile(ini).WriteString("s", "k", "2"), EIniFileException);
+    EXPECT_EQ(ReadFile(ini), "[s]\r\nk=1\r\n");
+    EXPECT_EQ(ReadFile(tmp), std::string(5000, 'x'));
+  }
+  TIniFile(ini).WriteString("s", "k", "3");
+  EXPECT_EQ(ReadFile(ini), "[s]\r\nk=3\r\n");
+  EXPECT_FALSE(testutil::FileExists(tmp));
 }
 
 }  // namespace
