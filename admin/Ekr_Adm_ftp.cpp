@@ -258,8 +258,13 @@ void TAdm_ftp::Button1Click() {
     for (const auto& p : kSiblings)
       stored[IndexOf(p)] = ini.ReadString(Keys::kAktualizacje, p.UpdateKey, Keys::kUpdateDateDefault);
     // Before the connection is tried: a check that cannot connect counts
-    // as made for the update proposal.
-    WriteSetting(ini, Keys::ProponujAktualizacjeKiedy, TodayText());
+    // as made for the update proposal. A settings file that cannot be
+    // written (a program directory the user may not write) must not stop
+    // the check itself.
+    try {
+      WriteSetting(ini, Keys::ProponujAktualizacjeKiedy, TodayText());
+    } catch (const EIniFileException&) {
+    }
     Newer.fill(false);
 
     IdFTP1.Passive = passive;

@@ -96,6 +96,17 @@ TEST_F(UpdateCheck, NothingNewerSaysSo) {
   EXPECT_EQ(Memo().at(1), kSeparator);
 }
 
+TEST_F(UpdateCheck, UnwritableSettingsFileDoesNotStopTheCheck) {
+  Installed({"Tamir"});
+  // A name that cannot be written as a file: every read gives its default.
+  std::filesystem::create_directory(ruvIni());
+  Archive("RuvTM.zip", Utc(2024, 3, 1));
+  ASSERT_TRUE(Check({Offer(2)}));
+  EXPECT_EQ(Received("MDTM").size(), 5u);  // the family archives were dated
+  EXPECT_TRUE(window().Newer[0]);
+  EXPECT_TRUE(std::filesystem::is_directory(ruvIni()));
+}
+
 TEST_F(UpdateCheck, EachGroupEntersTheDirectoryAndDatesItsArchives) {
   const std::vector<std::string> family = {"MDTM RuvSL.zip", "MDTM RuvTM.zip", "MDTM RuvDQN.zip",
                                            "MDTM RuvKelpiro.zip", "MDTM RuvGRV.zip"};
