@@ -71,25 +71,26 @@ void TEkr_Ruv::Usunicieplikwindeksowych1Click() {
 }
 
 TEkr_Ruv::TRestoreOutcome TEkr_Ruv::RestoreInto(const std::string& dir) {
-  QFileDialog OpenDialog1(this);
-  OpenDialog1.setObjectName("OpenDialog1");
-  OpenDialog1.setOption(QFileDialog::DontUseNativeDialog);
-  OpenDialog1.setAcceptMode(QFileDialog::AcceptOpen);
-  OpenDialog1.setFileMode(QFileDialog::AnyFile);
-  OpenDialog1.setDefaultSuffix("zip");
-  OpenDialog1.setNameFilter("zip (*.zip)");
-  OpenDialog1.setDirectory(QStr(dir + "Kopia"));
-  OpenDialog1.selectFile("");
-  if (OpenDialog1.exec() != QDialog::Accepted) return TRestoreOutcome::NothingChosen;
-  const QStringList chosen = OpenDialog1.selectedFiles();
-  const std::string archive = chosen.isEmpty() ? std::string() : StdStr(chosen.front());
-  if (archive.empty() || plat::IsDirectory(archive)) {
-    ShowMessageDialog("Błąd", "h", "Nie wybrano kopii do odtworzenia !", "Zakończ");
-    return TRestoreOutcome::NothingChosen;
-  }
-
   TRestoreResult result;
+  // Whatever fails in here, the user hears it the same way, and the
+  // unpacking has taken back whatever it had moved.
   try {
+    QFileDialog OpenDialog1(this);
+    OpenDialog1.setObjectName("OpenDialog1");
+    OpenDialog1.setOption(QFileDialog::DontUseNativeDialog);
+    OpenDialog1.setAcceptMode(QFileDialog::AcceptOpen);
+    OpenDialog1.setFileMode(QFileDialog::AnyFile);
+    OpenDialog1.setDefaultSuffix("zip");
+    OpenDialog1.setNameFilter("zip (*.zip)");
+    OpenDialog1.setDirectory(QStr(dir + "Kopia"));
+    OpenDialog1.selectFile("");
+    if (OpenDialog1.exec() != QDialog::Accepted) return TRestoreOutcome::NothingChosen;
+    const QStringList chosen = OpenDialog1.selectedFiles();
+    const std::string archive = chosen.isEmpty() ? std::string() : StdStr(chosen.front());
+    if (archive.empty() || plat::IsDirectory(archive)) {
+      ShowMessageDialog("Błąd", "h", "Nie wybrano kopii do odtworzenia !", "Zakończ");
+      return TRestoreOutcome::NothingChosen;
+    }
     ZipMaster191.ZipFileName = archive;
     TZipModuleScope module(ZipMaster191);
     if (ZipMaster191.Count() == 0) {
@@ -98,14 +99,14 @@ TEkr_Ruv::TRestoreOutcome TEkr_Ruv::RestoreInto(const std::string& dir) {
     }
     ScreenCursorScope busy(true);
     result = RestoreArchive(ZipMaster191, dir);
-  } catch (const EZipMaster& e) {
+  } catch (const std::exception& e) {
     result.Ok = false;
     result.Error = e.what();
   }
   if (!result.Ok) {
-    ShowMessageDialog("Błąd", "h",
-                      "Błąd krytyczny przy odtwarzaniu archiwum !;" + result.Error + ";Dane nie zostały zmienione.",
-                      "Zakończ");
+    std::string text = "Błąd krytyczny przy odtwarzaniu archiwum !;";
+    if (!result.Error.empty()) text += result.Error + ";";
+    ShowMessageDialog("Błąd", "h", text + "Dane nie zostały zmienione.", "Zakończ");
     return TRestoreOutcome::Failed;
   }
   ShowMessageDialog("Informacja", "i",

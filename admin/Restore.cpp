@@ -5,12 +5,15 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <system_error>
 #include <utility>
 #include <vector>
 
+#include "admin/FileErrors.h"
 #include "platform/pfile.h"
 #include "platform/pfs.h"
 
@@ -25,7 +28,7 @@ std::string WithSlash(std::string dir) {
 class StagingDir {
  public:
   explicit StagingDir(const std::string& parent) {
-    std::string tmpl = parent + ".odtwarzanie_XXXXXX";
+    std::string tmpl = parent + ".rozpakowanie_XXXXXX";
     if (::mkdtemp(tmpl.data())) path_ = tmpl + "/";
   }
   ~StagingDir() {
@@ -125,9 +128,31 @@ std::vector<std::string> RegularFiles(const std::string& dir) {
   return names;
 }
 
+// 0, or the DOS error that tells why another program's hold forbids
+// replacing the file: Windows refuses to replace a file another program
+// has open at all, and a program that only locks bytes of it (the tables'
+// record and table locks) is working on it as well.
+int HeldByAnother(const std::string& path) {
+  plat::File probe;
+  const int rc = probe.Open(path, plat::kAccessReadWrite | plat::kShareDenyAll);
+  if (rc == plat::kErrSharingViolation) return rc;
+  if (rc == plat::kOk && probe.IsLockedByOther(0, UINT32_MAX)) return plat::kErrLockViolation;
+  // Any other failure to open is for the move itself to meet.
+  return 0;
+}
+
+// One directory's share of the extracted files: where they lie in the
+// staging directory and the directory they go to.
+struct Batch {
+  std::string fresh, target;
+  bool makeTarget = false;  // the target directory does not exist yet
+  std::vector<std::pair<std::string, std::string>> moves;  // from, to
+};
+
 }  // namespace
 
-TRestoreResult RestoreArchive(TZipMaster19& zip, const std::string& targetDir) {
+TRestoreResult UnpackAllOrNothing(TZipMaster19& zip, const std::string& targetDir,
+                                  const std::vector<std::string>& keepDirs) {
   TRestoreResult result;
   const std::string target = WithSlash(plat::ResolvePath(plat::NormalizeSeparators(targetDir)));
   std::error_code ec;
@@ -151,62 +176,79 @@ TRestoreResult RestoreArchive(TZipMaster19& zip, const std::string& targetDir) {
     if (code > 0 && firstError.empty()) firstError = text;
     if (previous) previous(code, text);
   };
+  const std::string fresh = staging.Path() + "nowe/";
   zip.FSpecArgs = {"*.*"};
-  zip.ExtrBaseDir = staging.Path() + "nowe/";
+  zip.ExtrBaseDir = fresh;
   zip.ExtrOptions |= ExtrOverWrite | ExtrForceDirs;
-  zip.ExtrKeepDirs = {kDocumentsDirName};
-  const bool extracted = zip.Extract();
-  const int written = zip.SuccessCnt();
-  if (!extracted || written == 0) {
-    result.Error = !firstError.empty() ? firstError : "Archiwum nie zawiera plików do odtworzenia.";
+  zip.ExtrKeepDirs = keepDirs;
+  if (!zip.Extract()) {
+    result.Error = !firstError.empty() ? firstError : "Nie można rozpakować archiwum.";
     return result;
   }
 
+  // Where every extracted file goes, known before anything moves.
+  std::vector<Batch> batches;
+  plat::DirNameIndex targetNames(target);
+  batches.push_back({fresh, target, false, {}});
+  for (const std::string& keep : keepDirs) {
+    const std::string freshSub = fresh + keep + "/";
+    if (!plat::IsDirectory(freshSub)) continue;
+    const std::string sub = targetNames.Resolve(keep);
+    batches.push_back({freshSub, WithSlash(sub), !plat::IsDirectory(sub), {}});
+  }
+  for (Batch& b : batches) {
+    std::optional<plat::DirNameIndex> names;
+    if (!b.makeTarget) names.emplace(b.target);
+    for (const std::string& name : RegularFiles(b.fresh))
+      b.moves.emplace_back(b.fresh + name, names ? names->Resolve(name) : b.target + name);
+  }
+  for (const Batch& b : batches)
+    for (const auto& [from, to] : b.moves)
+      if (const int rc = HeldByAnother(to)) {
+        result.Error = "Nie można zapisać pliku " + to + ": " + FileErrorText(rc) + ".";
+        return result;
+      }
+
   // Every file in place, or none.
-  const std::string fresh = staging.Path() + "nowe/";
   const std::string kept = staging.Path() + "stare/";
   if (plat::MakeDirectory(kept) != plat::kOk) {
     result.Error = "Nie można utworzyć katalogu tymczasowego w " + target + ".";
     return result;
   }
-  // A documents directory made for this restore goes again with a failure.
-  std::string madeDocs;
-  struct RemoveMadeDocs {
-    std::string& dir;
+  // Directories made for this call go again with a failure.
+  std::vector<std::string> madeDirs;
+  struct RemoveMadeDirs {
+    std::vector<std::string>& dirs;
     const bool& ok;
-    ~RemoveMadeDocs() {
-      if (!ok && !dir.empty()) plat::RemoveDirectory(dir);
+    ~RemoveMadeDirs() {
+      if (!ok)
+        for (const std::string& d : dirs) plat::RemoveDirectory(d);
     }
-  } removeMadeDocs{madeDocs, result.Ok};
+  } removeMadeDirs{madeDirs, result.Ok};
   Mover mover(kept);
-  plat::DirNameIndex targetNames(target);
-  for (const std::string& name : RegularFiles(fresh)) {
-    if (std::string why = mover.Move(fresh + name, targetNames.Resolve(name)); !why.empty()) {
-      result.Error = "Nie można zapisać pliku " + why + ".";
-      return result;
-    }
-  }
-  const std::string freshDocs = fresh + kDocumentsDirName + "/";
-  if (plat::IsDirectory(freshDocs)) {
-    std::string docs = targetNames.Resolve(kDocumentsDirName);
-    if (!plat::IsDirectory(docs)) {
-      if (plat::MakeDirectory(docs) != plat::kOk) {
-        result.Error = "Nie można utworzyć katalogu " + docs + ".";
+  int placed = 0;
+  for (const Batch& b : batches) {
+    if (b.makeTarget) {
+      if (plat::MakeDirectory(b.target) != plat::kOk) {
+        result.Error = "Nie można utworzyć katalogu " + b.target + ".";
         return result;
       }
-      madeDocs = docs;
+      madeDirs.push_back(b.target);
     }
-    docs = WithSlash(docs);
-    plat::DirNameIndex docsNames(docs);
-    for (const std::string& name : RegularFiles(freshDocs)) {
-      if (std::string why = mover.Move(freshDocs + name, docsNames.Resolve(name)); !why.empty()) {
+    for (const auto& [from, to] : b.moves) {
+      if (std::string why = mover.Move(from, to); !why.empty()) {
         result.Error = "Nie można zapisać pliku " + why + ".";
         return result;
       }
+      ++placed;
     }
   }
   mover.Commit();
   result.Ok = true;
-  result.Files = written;
+  result.Files = placed;
   return result;
+}
+
+TRestoreResult RestoreArchive(TZipMaster19& zip, const std::string& targetDir) {
+  return UnpackAllOrNothing(zip, targetDir, {kDocumentsDirName});
 }

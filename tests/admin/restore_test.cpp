@@ -6,6 +6,10 @@
 #include "admin/Adm_Ekr_kopia.h"
 #include "admin/Restore.h"
 #include "backup_tree.h"
+#include "tablebase/dbf4.h"
+#include "tablebase/tzdbflow.h"
+#include "tablebase/tzutils.h"
+#include "testutil/helper_child.h"
 
 namespace {
 
@@ -31,6 +35,17 @@ class Restore : public BackupTree {
     for (const auto& e : std::filesystem::recursive_directory_iterator(dir))
       if (e.is_regular_file()) out[e.path().string().substr(dir.size())] = ReadFile(e.path().string());
     return out;
+  }
+  // The critical error of a restore that changed nothing; its text names
+  // the cause, which holds `cause`.
+  static ruvtest::Dialog CriticalError(const std::string& cause = "") {
+    return ruvtest::Dialog().Caption("Błąd").Icon("H").Check([cause](QWidget& w) {
+      const std::string text = ruvtest::Inspect(w).text;
+      EXPECT_EQ(text.rfind("Błąd krytyczny przy odtwarzaniu archiwum !\n", 0), 0u) << text;
+      EXPECT_NE(text.find(cause), std::string::npos) << text;
+      const std::string unchanged = "\nDane nie zostały zmienione.";
+      EXPECT_EQ(text.size() - std::min(text.size(), unchanged.size()), text.rfind(unchanged)) << text;
+    }).Click("button1");
   }
   // Runs the family restore answering "Tak", the file dialog with
   // `archive`, and then `after`.
@@ -94,7 +109,7 @@ TEST_F(Restore, FamilyBackupRestoredOverChangedDataGivesBackTheBytes) {
   EXPECT_EQ(ini.ReadString("katalogi", "morta", ""), morta());
   // No staging directory is left behind.
   for (const auto& e : std::filesystem::directory_iterator(prog()))
-    EXPECT_EQ(e.path().filename().string().find(".odtwarzanie"), std::string::npos);
+    EXPECT_EQ(e.path().filename().string().find(".rozpakowanie"), std::string::npos);
 }
 
 TEST_F(Restore, DocumentsGoBackToTheirDirectoryAndTheRestFlat) {
@@ -151,16 +166,76 @@ TEST_F(Restore, BadArchivesChangeNothingAndSaySo) {
   }
   for (const char* name : {"wrogie.zip", "dowiazanie.zip", "kontrolne.zip", "uszkodzona.zip"}) {
     SCOPED_TRACE(name);
-    EXPECT_TRUE(FamilyRestore(*main, dir + name, {ruvtest::Dialog().Caption("Błąd").Icon("H").Check([](QWidget& w) {
-      const std::string text = ruvtest::Inspect(w).text;
-      EXPECT_EQ(text.rfind("Błąd krytyczny przy odtwarzaniu archiwum !\n", 0), 0u) << text;
-      EXPECT_NE(text.find("\nDane nie zostały zmienione."), std::string::npos) << text;
-    }).Click("button1")}));
+    EXPECT_TRUE(FamilyRestore(*main, dir + name, {CriticalError()}));
     EXPECT_EQ(Snapshot(prog()), before);
     EXPECT_FALSE(FileExists(tree.dir() + "poza.dbf"));
     EXPECT_FALSE(FileExists(prog() + "../poza.dbf"));
   }
+  // A failure that is not the ZIP library's own, in the middle of unpacking.
+  main->ZipMaster191.OnProgress = [](const TZipProgressDetails& d) {
+    if (d.ProgType == NewFile) throw std::bad_alloc();
+  };
+  EXPECT_TRUE(FamilyRestore(*main, dir + "wrogie.zip", {CriticalError("std::bad_alloc")}));
+  EXPECT_EQ(Snapshot(prog()), before);
   EXPECT_EQ(ReadFile(adminIni()), settings);
+}
+
+// Windows refuses to replace a file that another program holds, and so
+// does the restore: before anything moves, and naming the file.
+TEST_F(Restore, FilesAnotherProgramHoldsStopTheWholeRestore) {
+  const std::string table = prog() + "dane.dbf";
+  {
+    WorkArea scratch;
+    std::vector<FieldEntry> fields{{"NAZWA", 'C', 10, 0}};
+    CreateDbf(scratch, table, fields);
+    USE(table + " EXCLUSIVE", nullptr, 0);
+    Append();
+    CloseArea();
+    ASSERT_EQ(LastErrorCode(), 0) << LastErrorMessage();
+  }
+  WriteFile(prog() + "inne.txt", "stare");
+  const std::string archive = prog() + "Kopia/k.zip";
+  MakeArchive(archive, {{"inne.txt", "nowe"}, {"DANE.DBF", "z kopii"}});
+  auto main = MainWindow();
+  const auto before = Snapshot(prog());
+  const std::vector<std::vector<std::string>> holds = {
+      {"hold-open", table}, {"hold-exclusive", table}, {"hold-record", table, "1"}, {"hold-table", table}};
+  for (const auto& hold : holds) {
+    SCOPED_TRACE(hold.front());
+    HelperChild holder("dbf_lock_helper", hold);
+    ASSERT_EQ(holder.ReadLine(), "ready");
+    EXPECT_TRUE(FamilyRestore(*main, archive, {CriticalError(table)}));
+    EXPECT_EQ(Snapshot(prog()), before);
+  }
+  {
+    // A program outside the engine that only locks the table's lock bytes.
+    const std::string ready = tree.dir() + "zablokowane";
+    Child locker("/usr/bin/python3", {"python3", "-c",
+                                      "import fcntl, sys, time\n"
+                                      "f = open(sys.argv[1], 'r+b')\n"
+                                      "fcntl.lockf(f, fcntl.LOCK_EX, 1, 0x40000000)\n"
+                                      "open(sys.argv[2], 'w').close()\n"
+                                      "time.sleep(60)\n",
+                                      table, ready});
+    ASSERT_TRUE(WaitFor([&] { return FileExists(ready); }));
+    EXPECT_TRUE(FamilyRestore(*main, archive, {CriticalError(table)}));
+    EXPECT_EQ(Snapshot(prog()), before);
+  }
+  EXPECT_TRUE(FamilyRestore(
+      *main, archive, {Message("Informacja", "I", "Kopia pomyślnie odtworzona.\nLiczba odtworzonych plików: 2", {"Dalej"})}));
+  EXPECT_EQ(ReadFile(table), "z kopii");
+}
+
+// The Part's count of restored files, 0 for an archive of directories only.
+TEST_F(Restore, ArchiveOfDirectoriesOnlyRestoresNoFile) {
+  const std::string archive = prog() + "Kopia/k.zip";
+  MakeArchive(archive, {{"katalog/", ""}, {"katalog/pod/", ""}});
+  WriteFile(prog() + "indeks.mdx", "indeks");
+  auto main = MainWindow();
+  EXPECT_TRUE(FamilyRestore(
+      *main, archive, {Message("Informacja", "I", "Kopia pomyślnie odtworzona.\nLiczba odtworzonych plików: 0", {"Dalej"})}));
+  EXPECT_FALSE(FileExists(prog() + "katalog"));
+  EXPECT_FALSE(FileExists(prog() + "indeks.mdx"));
 }
 
 TEST_F(Restore, CancelledOrEmptyChoiceKeepsTheDirectorySettings) {

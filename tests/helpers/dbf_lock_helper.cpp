@@ -2,6 +2,7 @@
 //   dbf_lock_helper hold-record <table> <recno>   lock a record
 //   dbf_lock_helper hold-table <table>            take the table lock
 //   dbf_lock_helper hold-open <table>             only keep the table open
+//   dbf_lock_helper hold-exclusive <table>        keep the table open exclusively
 // each print "ready" and keep it until a line arrives on standard input;
 //   dbf_lock_helper append <table> <count> <tag>
 // appends <count> records (C field: tag, N field: sequence) each under the
@@ -44,7 +45,7 @@ int main(int argc, char** argv) {
   EngineStartup();
   SetAutoErrorHandling(false);
   const std::string cmd = argv[1];
-  USE(argv[2], nullptr, 0);
+  USE(cmd == "hold-exclusive" ? std::string(argv[2]) + " EXCLUSIVE" : std::string(argv[2]), nullptr, 0);
   if (LastErrorCode() != 0) return Fail("use");
   if (cmd == "hold-record" && argc == 4) {
     GO(ToInt(argv[3]));
@@ -53,7 +54,7 @@ int main(int argc, char** argv) {
   } else if (cmd == "hold-table") {
     if (!ALock()) return Fail("alock");
     WaitForRelease();
-  } else if (cmd == "hold-open") {
+  } else if (cmd == "hold-open" || cmd == "hold-exclusive") {
     WaitForRelease();
   } else if ((cmd == "append" || cmd == "append-and-hold") && argc == 5) {
     SetLockRetries(255, 2);
