@@ -16,6 +16,7 @@
 
 #include "admin/AdmUi.h"
 #include "admin/IniFiles.h"
+#include "admin/Restore.h"
 #include "admin/Siblings.h"
 #include "platform/pfs.h"
 #include "tablebase/engineui.h"
@@ -356,10 +357,10 @@ void TAdm_ftp::Button2Click() {
     for (const char* exe : kStagedExecutables) plat::EraseFile(plat::ResolvePath(staging + exe));
   };
   zipError_.clear();
-  const auto zipFailed = [&] {
+  const auto zipFailed = [&](const std::string& why) {
     Ui().SetBusyCursor(false);
     AddLine("zakończenie aktualizacji - nie zostala zainstalowana");
-    ShowMessageDialog("Błąd", "h", "Błąd: " + zipError_, "Zakończ");
+    ShowMessageDialog("Błąd", "h", "Błąd: " + why, "Zakończ");
     finish(false);
   };
 
@@ -392,8 +393,8 @@ void TAdm_ftp::Button2Click() {
     ZipMaster191.ZipFileName = package;
     {
       TZipModuleScope module(ZipMaster191);
+      // Not a ZIP archive at all, or one without entries.
       if (ZipMaster191.Count() == 0) {
-        if (!zipError_.empty()) return zipFailed();
         Ui().SetBusyCursor(false);
         ShowMessageDialog("Błąd", "h", "Problem z wybranym plikiem do aktualizacji (brak plików aktualizacyjnych) !",
                           "Zakończ");
@@ -405,7 +406,7 @@ void TAdm_ftp::Button2Click() {
       clearStaging();
       if (!ZipMaster191.Extract()) {
         clearStaging();
-        return zipFailed();
+        return zipFailed(zipError_);
       }
     }
 
@@ -441,11 +442,10 @@ void TAdm_ftp::Button2Click() {
     }
 
     {
+      // A damaged package must not leave half of itself installed.
       TZipModuleScope module(ZipMaster191);
-      ZipMaster191.FSpecArgs = {"*.*"};
-      ZipMaster191.ExtrBaseDir = progDir;
-      ZipMaster191.ExtrOptions = ExtrOverWrite | ExtrForceDirs;
-      if (!ZipMaster191.Extract()) return zipFailed();
+      const TRestoreResult unpacked = UnpackAllOrNothing(ZipMaster191, progDir, {});
+      if (!unpacked.Ok) return zipFailed(unpacked.Error);
     }
     TIniFile ini = OpenIni(TIniKind::Ruv);
     for (const auto* p : kWriteOrder) {

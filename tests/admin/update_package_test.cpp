@@ -7,6 +7,7 @@
 #include <map>
 
 #include "admin/ZipComponent.h"
+#include "admin/archive_test_util.h"
 #include "admin/update_window_test.h"
 
 using namespace testutil;
@@ -185,7 +186,7 @@ TEST_F(PackageUpdate, PackagesThatAreNotNewerChangeNothing) {
   }
 }
 
-TEST_F(PackageUpdate, EmptyAndDamagedPackagesAreRefused) {
+TEST_F(PackageUpdate, EmptyDamagedAndRefusedPackagesChangeNothing) {
   Installed({"Tamir", "SL"});
   // An archive of nothing but its end record.
   const std::string empty = tree.dir() + "pusty.qzv";
@@ -201,12 +202,30 @@ TEST_F(PackageUpdate, EmptyAndDamagedPackagesAreRefused) {
   const size_t at = bytes.find("zzz_dane.txt") + 200;
   for (size_t i = at; i < at + 64; ++i) bytes[i] = char(bytes[i] ^ 0x5A);
   WriteFile(damaged, bytes);
+  // Newer executables beside one entry the unpacking refuses.
+  const auto withRefused = [&](const std::string& name, const std::string& addEntry) {
+    const std::string pkg = Package(NewerFamily(), name);
+    RunResult r = RunPython("import sys, zipfile\n"
+                            "z = zipfile.ZipFile(sys.argv[1], 'a')\n" + addEntry + "z.close()\n",
+                            {pkg});
+    EXPECT_EQ(r.status, 0) << r.out;
+    return pkg;
+  };
+  const std::string escaping = withRefused("ucieczka.qzv", "z.writestr('../x.txt', 'poza')\n");
+  const std::string link = withRefused("dowiazanie.qzv",
+                                       "i = zipfile.ZipInfo('link.txt'); i.create_system = 3\n"
+                                       "i.external_attr = 0o120777 << 16\n"
+                                       "z.writestr(i, '/etc/passwd')\n");
 
   struct Case {
     const char* what;
     std::string package;
-    bool zipError;  // the ZIP library's own words, else the message of a package without entries
-  } cases[] = {{"no entries", empty, false}, {"not an archive", garbage, true}, {"damaged entry", damaged, true}};
+    bool zipError;  // the unpacking's own words, else the message of a package without entries
+  } cases[] = {{"no entries", empty, false},
+               {"not an archive", garbage, false},
+               {"damaged entry", damaged, true},
+               {"escaping entry", escaping, true},
+               {"link entry", link, true}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     const std::string iniBefore = ReadFile(ruvIni());
@@ -221,10 +240,9 @@ TEST_F(PackageUpdate, EmptyAndDamagedPackagesAreRefused) {
                               "Problem z wybranym plikiem do aktualizacji (brak plików aktualizacyjnych) !",
                               {"Zakończ"});
     ASSERT_TRUE(Run({Choose(c.package, prog()), std::move(message)}));
-    EXPECT_EQ(ReadFile(ruvIni()), iniBefore);  // no dates after a failed unpacking
-    if (c.package != damaged) {
-      EXPECT_EQ(Snapshot(), before);
-    }
+    EXPECT_EQ(ReadFile(ruvIni()), iniBefore);
+    EXPECT_EQ(Snapshot(), before);
+    EXPECT_FALSE(FileExists(tree.dir() + "x.txt"));
     EXPECT_TRUE(Staged().empty());
     EXPECT_TRUE(window().Button2->isEnabled());
   }
