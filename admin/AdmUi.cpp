@@ -4,6 +4,7 @@
 #include <QDialog>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScreen>
 #include <QStringList>
 
 namespace {
@@ -40,6 +41,29 @@ QFont TahomaFont(int pixelSize) {
   return f;
 }
 
+void CentreOnScreen(QWidget& window) {
+  if (QScreen* s = window.screen())
+    window.move(s->availableGeometry().center() -
+                QPoint(window.frameGeometry().width() / 2, window.frameGeometry().height() / 2));
+}
+
+namespace {
+
+// Centres its dialog whenever the program shows it (not when the window
+// system shows it again, as after minimising), wherever its owner stands.
+class CentreOnShow : public QObject {
+ public:
+  explicit CentreOnShow(QDialog& dialog) : QObject(&dialog) { dialog.installEventFilter(this); }
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* e) override {
+    if (e->type() == QEvent::Show && !e->spontaneous()) CentreOnScreen(*static_cast<QWidget*>(watched));
+    return false;
+  }
+};
+
+}  // namespace
+
 void SetUpDialog(QDialog& dialog, const char* name, const QString& caption, int width, int height) {
   dialog.setObjectName(name);
   dialog.setWindowTitle(caption);
@@ -47,6 +71,7 @@ void SetUpDialog(QDialog& dialog, const char* name, const QString& caption, int 
                         Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
   dialog.setFont(TahomaFont(13));
   dialog.setFixedSize(width, height);
+  new CentreOnShow(dialog);
 }
 
 #include <QButtonGroup>

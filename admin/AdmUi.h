@@ -22,8 +22,12 @@ QFont TahomaFont(int pixelSize);
 void RegisterFontSubstitutes();
 
 // A dialog of the program's look: fixed `width` x `height`, title bar with
-// a close button, Tahoma 13; `name` as designed.
+// a close button, Tahoma 13, opening at the centre of the screen; `name` as
+// designed.
 void SetUpDialog(QDialog& dialog, const char* name, const QString& caption, int width, int height);
+
+// Moves a window so that it stands at the centre of its screen.
+void CentreOnScreen(QWidget& window);
 
 inline QString QStr(const std::string& s) { return QString::fromStdString(s); }
 inline std::string StdStr(const QString& s) { return s.toStdString(); }

@@ -6,7 +6,6 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QScreen>
 #include <QTabWidget>
 
 #include <array>
@@ -133,8 +132,6 @@ TEkruv_par::TEkruv_par(QWidget* parent) : QDialog(parent) {
 
 void TEkruv_par::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);
-  if (QScreen* s = screen())
-    move(s->availableGeometry().center() - QPoint(frameGeometry().width() / 2, frameGeometry().height() / 2));
   FormShow();
 }
 

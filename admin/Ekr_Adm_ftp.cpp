@@ -6,7 +6,6 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QScreen>
 #include <QTextBlock>
 #include <QTextCursor>
 
@@ -146,8 +145,7 @@ void TAdm_ftp::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);
   if (event->spontaneous()) return;
   // Centred on the screen, as designed.
-  if (QScreen* s = screen())
-    move(s->availableGeometry().center() - QPoint(frameGeometry().width() / 2, frameGeometry().height() / 2));
+  CentreOnScreen(*this);
   Button1->setFocus();
   FormShow();
 }

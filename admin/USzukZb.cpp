@@ -6,7 +6,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QScreen>
 #include <QStyle>
 
 #include "admin/AdmUi.h"
@@ -58,9 +57,6 @@ TEkSzukaj::TEkSzukaj(QWidget* parent) : QDialog(parent) {
 
 void TEkSzukaj::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);
-  // Centred on the screen, as designed.
-  if (QScreen* s = screen())
-    move(s->availableGeometry().center() - QPoint(frameGeometry().width() / 2, frameGeometry().height() / 2));
   Edit1->clear();
   BitBtn2->setFocus();
 }

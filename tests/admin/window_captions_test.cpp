@@ -7,6 +7,8 @@
 #include "admin/AdmUi.h"
 #include "admin/Adm_EkRuv.h"
 #include "admin/Adm_EkrRuv_par.h"
+#include "admin/Adm_Ekr_kopia.h"
+#include "admin/Adm_Ekr_lista_kopii.h"
 #include "admin/Ekr_Adm_ftp.h"
 #include "admin/USzukZb.h"
 #include "admin_window_util.h"
@@ -45,6 +47,27 @@ TEST_F(WindowCaptions, EveryCaptionFitsItsComponent) {
   // The settings window's other page.
   settings.PageControl1->setCurrentIndex(0);
   EXPECT_EQ(Clipped(settings), std::vector<std::string>());
+}
+
+// Every window but the main one opens at the centre of the screen, not
+// over the main window (here in the screen's top left corner).
+TEST_F(WindowCaptions, WindowsOpenAtTheCentreOfTheScreen) {
+  ruvtest::DialogScript none;
+  std::unique_ptr<TEkr_Ruv> main;
+  ASSERT_TRUE(none.Run([&] { main = std::make_unique<TEkr_Ruv>(); }));
+  main->move(0, 0);
+  main->show();
+  TAdm_ftp update(main.get());
+  TEkruv_par settings(main.get());
+  TEkSzukaj search(main.get());
+  TEk_Adm_kopia backup(*main);
+  TAdm_Ek_lista_kopii list(*main);
+  for (QWidget* w : std::initializer_list<QWidget*>{&update, &settings, &search, &backup, &list}) {
+    w->show();
+    const QPoint centre = w->screen()->availableGeometry().center();
+    EXPECT_LE((w->frameGeometry().center() - centre).manhattanLength(), 2) << w->objectName().toStdString();
+    w->hide();
+  }
 }
 
 // The engine's message dialog takes only the family name of the font it is
