@@ -217,7 +217,11 @@ void GoTop() {
       }
       if (next > a->RecCount || next < 1) {
         GoEOFBlank(*a);
-        if (indexed) IxCall(Ix().SyncIndex);
+        if (indexed) {
+          IxCall(Ix().SyncIndex);
+          IxCall(Ix().SetBof);
+          IxCall(Ix().SetEof);
+        }
       } else {
         recno = next;
         if (!ReadAndLoad(*a, recno)) return;
@@ -413,6 +417,9 @@ void GO(int32_t n) {
   a->RecNo = a->RecCount + 1;
   a->Eof = true;
   ClearRecord();
+  // The index stands at its end too, so that dEOF agrees and SKIP(-1)
+  // comes back to the last key.
+  if (IndexActive()) IxCall(Ix().SyncIndex);
   SetError(212, bad);
 }
 
@@ -445,11 +452,15 @@ bool GoIfValid(int32_t n) {
 bool dEOF() {
   WorkArea* a = CheckDbInUse("dEOF");
   if (!a) return true;
+  const bool indexed = IndexActive();
   if (a->RecNo > a->RecCount) {
     RefreshRecCount(*a);
-    if (a->RecNo > a->RecCount) a->Eof = true;
+    if (a->RecNo > a->RecCount) {
+      a->Eof = true;
+      if (indexed) IxCall(Ix().SetEof);
+    }
   }
-  return IndexActive() ? IxBool(Ix().AtEof, a->Eof) : a->Eof;
+  return indexed ? IxBool(Ix().AtEof, a->Eof) : a->Eof;
 }
 
 bool dBOF() {
@@ -622,10 +633,16 @@ void SetDeletion(bool deleted) {
     if (Hooks().VirtualFile) Hooks().VirtualFile(*a);
     return;
   }
+  // An index condition may ask DELETED(): the keys follow the flag as they
+  // follow a replace.
+  const bool keys = DbSettings().MaintainIndexOnReplace && IndexActive();
+  WriteBracketScope bracket(keys);
+  if (keys) IxCall(Ix().CaptureKeys);
   if (a->Typed) a->Typed[0] = deleted ? 1 : 0;
   a->Rec[0] = deleted ? '*' : ' ';
   WriteDeletionFlag(*a, a->RecNo);
   DropPeekCopy(*a, a->RecNo);
+  if (keys && LastErrorCode() == 0) IxCall(Ix().UpdateKeys);
 }
 
 }  // namespace
