@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <ctime>
 #include <forward_list>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -93,6 +94,19 @@ struct SemaphoreState {
   std::array<int32_t, kAreaSlots + 1> LockHookNesting{};
 };
 
+// The index engine's global state (tables/tzndx); the open index of an
+// area lives in the area's extension block.
+struct IndexState {
+  uint8_t Found = 0;  // the found flag, which index hook 14 points at
+  bool ExactMatch = false;
+  std::function<void()> ProgressStep;  // of the next builds
+  int ProgressSteps = 0;
+  // The key pool a build plans its memory from: it sorts BuildPoolSize / 4
+  // keys (8189) in memory at a time, and a table with more records goes
+  // through the build's temporary file in sorted runs of that many keys.
+  uint32_t BuildPoolSize = 32758;
+};
+
 struct EngineState {
   ErrorState err;
   DateState dates;
@@ -100,6 +114,7 @@ struct EngineState {
   DbfState db;  // tables, work areas, locks, hook tables (tzdbflow, dbf4)
   ExprState expr;
   SemaphoreState sema;
+  IndexState index;
 };
 
 EngineState& Engine();

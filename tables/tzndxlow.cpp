@@ -348,3 +348,36 @@ std::string ZeroPadded(long long value, int width) {
   if (int(s.size()) < width - (neg ? 1 : 0)) s.insert(0, size_t(width - (neg ? 1 : 0)) - s.size(), '0');
   return neg ? "-" + s : s;
 }
+
+size_t StrLenZ(const char* p, size_t max) {
+  const void* nul = std::memchr(p, '\0', max);
+  return nul ? size_t(static_cast<const char*>(nul) - p) : max;
+}
+
+void StrCopyZ(char* dst, const char* src, size_t max) {
+  size_t n = StrLenZ(src, max - 1);
+  std::memmove(dst, src, n);
+  dst[n] = '\0';
+}
+
+std::string CountedCopy(const char* src, size_t n) { return std::string(src, StrLenZ(src, n)); }
+
+int CompareBytes(const void* a, const void* b, size_t n) {
+  auto x = static_cast<const uint8_t*>(a);
+  auto y = static_cast<const uint8_t*>(b);
+  for (size_t i = 0; i < n; ++i)
+    if (x[i] != y[i]) return int(x[i]) - int(y[i]);
+  return 0;
+}
+
+void ReverseBytes(void* p, size_t n) {
+  auto b = static_cast<uint8_t*>(p);
+  for (size_t i = 0, j = n; i + 1 < j; ++i, --j) std::swap(b[i], b[j - 1]);
+}
+
+void ExchangeBlocks(void* p, size_t first, size_t second) {
+  auto b = static_cast<uint8_t*>(p);
+  ReverseBytes(b, first);
+  ReverseBytes(b + first, second);
+  ReverseBytes(b, first + second);
+}

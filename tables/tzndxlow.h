@@ -78,3 +78,20 @@ inline bool IsLetterAZ(char C) { return (C >= 'A' && C <= 'Z'); }
 inline char UpperAZ(char C) { return (C >= 'a' && C <= 'z') ? char(C - 32) : C; }
 // Number with leading zeros to Width characters.
 std::string ZeroPadded(long long Value, int Width);
+
+// Byte helpers of the index code, which keeps keys and expression texts in
+// fixed buffers read from files: every length is bounded by the buffer.
+// Length of the zero-terminated text at P, at most Max.
+size_t StrLenZ(const char* P, size_t Max);
+// Copies the text at Src (up to its terminator, at most Max - 1
+// characters) and a terminator into Dst. REQUIRES: Max >= 1.
+void StrCopyZ(char* Dst, const char* Src, size_t Max);
+// The zero-terminated text at Src, at most N characters, as a string.
+std::string CountedCopy(const char* Src, size_t N);
+// 0 when the N bytes are equal, else the first differing byte of A minus
+// that of B.
+int CompareBytes(const void* A, const void* B, size_t N);
+void ReverseBytes(void* P, size_t N);
+// Exchanges the adjacent blocks [P, P + First) and [P + First, P + First
+// + Second) in place, by three reversals.
+void ExchangeBlocks(void* P, size_t First, size_t Second);

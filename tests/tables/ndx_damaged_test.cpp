@@ -1,0 +1,108 @@
+// Damaged index files: whatever the bytes say, opening, walking and
+// seeking end in the corrupted-index error, never in a read outside a node
+// or a walk without end.
+#include <functional>
+
+#include "tables/ndx_testutil.h"
+
+namespace ndxtest {
+namespace {
+
+class NdxDamaged : public NdxTest {
+ protected:
+  void SetUp() override {
+    NdxTest::SetUp();
+    std::vector<std::vector<std::string>> rows;
+    for (int i = 0; i < 200; ++i) rows.push_back({"K" + ZeroPadded((i * 37) % 200, 4)});
+    WriteDbf(Path("T.DBF"), {{"K", 'C', 100, 0}}, rows);
+    Open(1, "T.DBF");
+    ASSERT_TRUE(MakeIndex({Spec("K", "K")}, ""));
+    CloseAll();
+    good_ = FileBytes(Path("T.MDX"));
+    header_ = plat::readLE32(&good_[544]) * 512;
+    root_ = plat::readLE32(&good_[header_]) * 512;
+  }
+  // The page of the first child of a node at byte `at`.
+  uint32_t FirstChild(size_t at) const { return plat::readLE32(&good_[at + 8]); }
+
+  // Opens the damaged file, walks the tag both ways and seeks; the first
+  // engine error raised is answered.
+  std::string Exercise() {
+    SetAutoErrorHandling(true);
+    ErrorRaisesScope raises(true);
+    try {
+      Open(1, "T.DBF");
+      SetIndexTo("");
+      GoTop();
+      for (int i = 0; i < 1000 && !dEOF(); ++i) SKIP(1);
+      GoBottom();
+      for (int i = 0; i < 1000 && !dBOF(); ++i) SKIP(-1);
+      Find("K0150");
+      Find("K9");
+    } catch (const EZavivError& e) {
+      SetAutoErrorHandling(false);
+      return e.what();
+    }
+    SetAutoErrorHandling(false);
+    return "no error";
+  }
+
+  std::vector<uint8_t> good_;
+  size_t header_ = 0, root_ = 0;
+};
+
+TEST_F(NdxDamaged, EveryDamageIsTheCorruptedIndexError) {
+  const size_t leaf = [&] {
+    size_t at = root_;
+    while (plat::readLE32(&good_[at + 8 + plat::readLE32(&good_[at]) * 104]) != 0) at = FirstChild(at) * size_t(512);
+    return at;
+  }();
+  struct Case {
+    std::string what;
+    std::function<void(std::vector<uint8_t>&)> damage;
+  };
+  const std::vector<Case> cases = {
+      {"truncated after the header", [](auto& f) { f.resize(3072); }},
+      {"truncated inside the tree", [](auto& f) { f.resize(f.size() / 2 / 1024 * 1024); }},
+      {"truncated mid-node", [&](auto& f) { f.resize(leaf + 500); }},
+      {"leaf count too large", [&](auto& f) { plat::writeLE32(&f[leaf], 200); }},
+      {"negative count", [&](auto& f) { plat::writeLE32(&f[leaf], 0xFFFF); }},
+      {"root count too large", [&](auto& f) { plat::writeLE32(&f[root_], 10); }},
+      {"child past the end", [&](auto& f) { plat::writeLE32(&f[root_ + 8], 0x7FFFFFF0); }},
+      {"child at an odd page", [&](auto& f) { plat::writeLE32(&f[root_ + 8], FirstChild(root_) + 1); }},
+      {"child inside the header", [&](auto& f) { plat::writeLE32(&f[root_ + 8], 2); }},
+      {"cycle to the root", [&](auto& f) { plat::writeLE32(&f[FirstChild(root_) * 512 + 8], uint32_t(root_ / 512)); }},
+      {"node pointing at itself", [&](auto& f) { plat::writeLE32(&f[root_ + 8], uint32_t(root_ / 512)); }},
+      {"root past the end", [&](auto& f) { plat::writeLE32(&f[header_], 0x100000); }},
+      {"tag header past the end", [](auto& f) { plat::writeLE32(&f[544], 0x100000); }},
+      {"too many tags", [](auto& f) { f[28] = 48; }},
+      {"item length too short", [&](auto& f) { plat::writeLE16(&f[header_ + 18], 50); }},
+      {"too many keys per node", [&](auto& f) { plat::writeLE16(&f[header_ + 14], 20); }},
+      {"key expression lost", [&](auto& f) { f[header_ + 24] = 0; }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<uint8_t> f = good_;
+    c.damage(f);
+    WriteBytes(Path("T.MDX"), f);
+    std::string error = Exercise();
+    EXPECT_NE(error.find("Error # 222 (Corrupted index file)"), std::string::npos) << error;
+    CloseAll();
+  }
+}
+
+TEST_F(NdxDamaged, ATagHeaderOfAnotherKeyLengthIsRefusedOnOpen) {
+  // Key length 0 and 101 are no character keys.
+  for (uint16_t len : {uint16_t(0), uint16_t(101)}) {
+    std::vector<uint8_t> f = good_;
+    plat::writeLE16(&f[header_ + 12], len);
+    WriteBytes(Path("T.MDX"), f);
+    Open(1, "T.DBF");
+    EXPECT_FALSE(SetIndexTo(""));
+    EXPECT_EQ(LastErrorCode(), 266);
+    EXPECT_EQ(CurrentOrder(), 0);
+  }
+}
+
+}  // namespace
+}  // namespace ndxtest
