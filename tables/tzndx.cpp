@@ -7,6 +7,7 @@
 #include <exception>
 
 #include "tables/tzndx_internal.h"
+#include "tables/tzndx_sema.h"
 #include "tables/tzndxlow.h"
 #include "tablebase/timedate.h"
 #include "tablebase/tzcommon.h"
@@ -398,6 +399,7 @@ void CloseIndexOf(WorkArea& a) {
     ix->File.Close();
   }
   a.Extra.Index.reset();
+  HandleSemafore(kSemLogout);
 }
 
 }  // namespace ndx
@@ -456,6 +458,9 @@ bool SetIndexTo(const std::string& name) {
     SetError(2, "SetIndexTo(" + file + ")");
     return false;
   }
+  // A configured share mode that keeps others out needs no semaphore.
+  const uint16_t mode = DbSettings().OpenModeOverride;
+  if ((mode == 65535 || (mode & 0x42) == 0x42) && !HandleSemafore(kSemLogin)) return false;
   if (!OpenIndexFile(*a, file)) {
     uint16_t code = LastErrorCode();
     std::string msg = LastErrorMessage();
@@ -501,21 +506,28 @@ void ReadIndexTagList(std::vector<std::string>& lines, const std::string& name) 
 
 namespace ndx {
 
-ReadBracket::ReadBracket() {
-  if (const auto& take = Hooks().Index.ReadSemaphore) take(true);
-}
+ReadBracket::ReadBracket() { SetReadSemaphoreProc(true); }
 
 ReadBracket::~ReadBracket() noexcept(false) {
-  const auto& take = Hooks().Index.ReadSemaphore;
-  if (!take) return;
   // While an error unwinds the stack a second one could not leave: it is
   // only recorded then.
   if (std::uncaught_exceptions() > 0) {
     AutoErrorHandlingScope quiet(false);
-    take(false);
+    SetReadSemaphoreProc(false);
   } else {
-    take(false);
+    SetReadSemaphoreProc(false);
   }
+}
+
+bool AnchorsChanged(IndexArea& ix) {
+  if (!SemaphoreCounterChanged()) return false;
+  // Another program changed the trees: the anchors are read again, and no
+  // tag trusts the nodes it kept (a lost position is found again from the
+  // area's record).
+  ReadAnchorNodes(ix);
+  for (auto& t : ix.Slots)
+    if (t) Reset(*t);
+  return true;
 }
 
 }  // namespace ndx
@@ -531,5 +543,7 @@ void InstallIndexHooks() {
     IndexArea* ix = CurrentIndex();
     return ix ? Locator(*ix, TagByNumber(*ix, n)) : std::string();
   };
+  h.ReadSemaphore = SetReadSemaphoreProc;
+  h.LockSemaphore = SetLockSemaphoreProc;
   h.Linked = true;
 }

@@ -244,6 +244,9 @@ uint32_t AppendNode(IndexArea& ix, Tag& t, Node& n);
 bool WriteAnchor(IndexArea& ix, Tag& t);
 // Re-reads the header copy of every open tag.
 bool ReadAnchorNodes(IndexArea& ix);
+// True after re-reading the anchors because another program changed the
+// index since this area last looked (the tags then stand nowhere).
+bool AnchorsChanged(IndexArea& ix);
 // Writes the file header when it changed.
 bool WriteHeaderBack(IndexArea& ix);
 // The header's page counter := the file's size in pages.
@@ -302,9 +305,6 @@ bool PositionOnFirstVisible(WorkArea& a, IndexArea& ix, Tag& t);
 // without a key in the tag puts the controlling tag at its EOF position
 // and any other on its last key.
 void SyncTag(WorkArea& a, IndexArea& ix, Tag& t, bool controlling);
-// True after re-reading the anchors because another program changed the
-// index since this area last looked.
-bool AnchorsChanged(IndexArea& ix);
 // Fills the navigation and order entries of the index hooks.
 void InstallNavigationHooks(IndexHooks& h);
 

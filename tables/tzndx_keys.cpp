@@ -324,9 +324,10 @@ void UpdateKeys() {
   if (!a || !ix || ix->CapturedRec != a->RecNo) return;
   ix->CapturedRec = 0;
   IndexOrder order(*ix);
+  // Changes by others leave the controlling tag to be found again too.
+  bool moved = AnchorsChanged(*ix);
   const int32_t rec = a->RecNo;
   std::string missing;
-  bool moved = false;
   for (auto& slot : ix->Slots) {
     if (!slot) continue;
     Tag& t = *slot;

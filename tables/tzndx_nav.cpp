@@ -173,8 +173,8 @@ int32_t PriorRec() {
     a.Bof = true;
     return a.RecNo;
   }
-  if (!t.Positioned()) return EndRecord(true);
   if (t.Bof) return a.RecNo;
+  if (!t.Positioned()) return EndRecord(true);
   return AfterStep(StepPrior(*c.ix, t), t, a, false);
 }
 
@@ -215,6 +215,7 @@ void SyncTag(WorkArea& a, IndexArea& ix, Tag& t, bool controlling) {
     Key k;
     MakeKey(a, t, k.data());
     const std::string where = Locator(ix, &t);
+    AnchorsChanged(ix);
     Hit h = Seek(ix, t, k.data(), false);
     if (h == Hit::Failed) return;
     if (h == Hit::Missing) {
@@ -238,10 +239,6 @@ void SyncTag(WorkArea& a, IndexArea& ix, Tag& t, bool controlling) {
     t.Eof = true;
     Reset(t);
   }
-}
-
-bool AnchorsChanged(IndexArea&) {
-  return false;
 }
 
 void InstallNavigationHooks(IndexHooks& h) {

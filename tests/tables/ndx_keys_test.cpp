@@ -19,7 +19,10 @@ class NdxKeys : public NdxTest {
   }
 };
 
-TEST_F(NdxKeys, RandomChangesLeaveEveryTagAsARebuildMakesIt) {
+class NdxRandom : public NdxKeys, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(NdxRandom, ChangesLeaveEveryTagAsARebuildMakesIt) {
+  const bool shared = GetParam();
   // K: short keys with many duplicates; L: long keys (9 per node), so
   // splits reach interior nodes; F switches the FOR tag; U feeds the
   // unique tags; D has blank dates among real ones.
@@ -43,10 +46,12 @@ TEST_F(NdxKeys, RandomChangesLeaveEveryTagAsARebuildMakesIt) {
   for (int step = 1; step <= 700; ++step) {
     const int op = records < 20 ? 0 : pick(10);
     if (op < 4) {
+      if (shared) ALock();
       AppendRow({key(), number(), date(), flag(), unique()});
       ++records;
     } else if (op < 9) {
       GO(1 + pick(records));
+      if (shared) RLock();
       // Change some fields: keys changing or not, FOR results flipping.
       const int which = pick(6);
       if (which == 0 || which == 5) SetField(1, key());
@@ -57,9 +62,11 @@ TEST_F(NdxKeys, RandomChangesLeaveEveryTagAsARebuildMakesIt) {
       Replace();
     } else {
       GO(1 + pick(records));
+      if (shared) RLock();
       if (pick(2)) DeleteRec(); else RecallRec();
     }
     ASSERT_EQ(LastErrorCode(), 0) << step << ": " << LastErrorMessage();
+    if (shared) Unlock();
     auto now = Dump();
     ASSERT_EQ(Structure(now), "") << "step " << step;
     if (step % 100 != 0) continue;
@@ -73,6 +80,9 @@ TEST_F(NdxKeys, RandomChangesLeaveEveryTagAsARebuildMakesIt) {
     }
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Modes, NdxRandom, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Shared" : "Exclusive"; });
 
 TEST_F(NdxKeys, AFullLeafSplitsAndTheRootGrowsAboveIt) {
   WriteDbf(Path("T.DBF"), {{"K", 'C', 10, 0}}, {});
