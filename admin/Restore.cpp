@@ -1,6 +1,5 @@
 #include "admin/Restore.h"
 
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,26 +22,6 @@ std::string WithSlash(std::string dir) {
   if (!dir.empty() && dir.back() != '/') dir += '/';
   return dir;
 }
-
-// The staging directory, removed with whatever is left in it.
-class StagingDir {
- public:
-  explicit StagingDir(const std::string& parent) {
-    std::string tmpl = parent + ".rozpakowanie_XXXXXX";
-    if (::mkdtemp(tmpl.data())) path_ = tmpl + "/";
-  }
-  ~StagingDir() {
-    if (path_.empty()) return;
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  StagingDir(const StagingDir&) = delete;
-  StagingDir& operator=(const StagingDir&) = delete;
-  const std::string& Path() const { return path_; }
-
- private:
-  std::string path_;
-};
 
 // Puts the extracted files in place one rename at a time; a failure puts
 // every file it moved back as it was.
@@ -163,7 +142,7 @@ TRestoreResult UnpackAllOrNothing(TZipMaster19& zip, const std::string& targetDi
   }
   // Inside the target, so that every move is a rename within one file
   // system, and nothing is needed from the target's parent.
-  StagingDir staging(target);
+  plat::StagingDirectory staging(target + ".rozpakowanie_");
   if (staging.Path().empty()) {
     result.Error = "Nie można utworzyć katalogu tymczasowego w " + target + ".";
     return result;

@@ -1,14 +1,21 @@
 #include "admin/ZipComponent.h"
 
+#include <sched.h>
 #include <sys/stat.h>
 #include <zip.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
-#include <memory>
+#include <deque>
 #include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
 #include <set>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 #include "admin/FileErrors.h"
@@ -44,6 +51,14 @@ std::string ZipErrorText(zip_error_t* err) {
 }
 
 std::string ArchiveErrorText(zip_t* za) { return ZipErrorText(zip_get_error(za)); }
+
+std::string ZipErrorTextOf(int code) {
+  zip_error_t err;
+  zip_error_init_with_code(&err, code);
+  std::string text = ZipErrorText(&err);
+  zip_error_fini(&err);
+  return text;
+}
 
 std::string WithSlash(std::string dir) {
   if (!dir.empty() && dir.back() != '/') dir += '/';
@@ -117,25 +132,23 @@ ZipPtr OpenArchive(const std::string& path, int flags, bool reportMissing,
   zip_t* za = zip_open(path.c_str(), flags, &code);
   if (!za) {
     if (code == ZIP_ER_MEMORY) throw EZipMaster("Brak pamięci dla archiwum " + path);
-    if (code != ZIP_ER_NOENT || reportMissing) {
-      zip_error_t err;
-      zip_error_init_with_code(&err, code);
-      message(ZipErrArchive, "Nie można otworzyć archiwum " + path + ": " + ZipErrorText(&err));
-      zip_error_fini(&err);
-    }
+    if (code != ZIP_ER_NOENT || reportMissing)
+      message(ZipErrArchive, "Nie można otworzyć archiwum " + path + ": " + ZipErrorTextOf(code));
   }
   return ZipPtr(za);
 }
 
 }  // namespace
 
-// One file being added: the source libzip reads while it writes the
-// archive. It reads through the platform's file type and turns the reads
-// into the component's progress events.
+// One file being added: the source libzip reads while it writes an archive.
+// It reads through the platform's file type and turns the reads into
+// progress events, which go to `report` (on the thread that writes).
 class ZipAddSource {
  public:
-  ZipAddSource(TZipMaster19& owner, std::string path, std::string entry, int64_t size, std::time_t mtime)
-      : owner_(owner), path_(std::move(path)), entry_(std::move(entry)), size_(size), mtime_(mtime) {
+  using Report = std::function<void(const TZipProgressDetails&)>;
+
+  ZipAddSource(std::string path, std::string entry, int64_t size, std::time_t mtime, bool store)
+      : path_(std::move(path)), entry_(std::move(entry)), size_(size), mtime_(mtime), store_(store) {
     zip_error_init(&err_);
   }
   ~ZipAddSource() { zip_error_fini(&err_); }
@@ -150,9 +163,13 @@ class ZipAddSource {
   const std::string& Entry() const { return entry_; }
   int64_t Size() const { return size_; }
   std::time_t MTime() const { return mtime_; }
+  bool Store() const { return store_; }
   int Failure() const { return failure_; }
-  zip_int64_t index = -1;
-  bool replaced = false;  // the entry replaces one the archive had
+  Report report;
+  zip_int64_t index = -1;  // in the archive being written
+  bool replaced = false;   // the entry replaces one the archive had
+  bool leftOut = false;    // failed while it was compressed into a part
+  size_t part = 0;         // the part archive that holds its data
 
  private:
   zip_int64_t Fail(int dosError, int zipError) {
@@ -172,7 +189,7 @@ class ZipAddSource {
         d.ProgType = NewFile;
         d.ItemName = entry_;
         d.ItemSize = size_;
-        owner_.Progress(d);
+        report(d);
         return 0;
       }
       case ZIP_SOURCE_READ: {
@@ -187,7 +204,7 @@ class ZipAddSource {
         TZipProgressDetails d;
         d.ProgType = EndOfItem;
         d.ItemName = entry_;
-        owner_.Progress(d);
+        report(d);
         return 0;
       }
       case ZIP_SOURCE_STAT: {
@@ -217,18 +234,369 @@ class ZipAddSource {
     d.ItemName = entry_;
     d.ItemSize = size_;
     d.ItemPerCent = perCent;
-    owner_.Progress(d);
+    report(d);
   }
 
-  TZipMaster19& owner_;
   std::string path_, entry_;
   int64_t size_;
   std::time_t mtime_;
+  bool store_;
   plat::File file_;
   int64_t done_ = 0;
   int lastPerCent_ = -1;
   int failure_ = 0;
   zip_error_t err_;
+};
+
+namespace {
+
+std::string SkippedText(const std::string& path, int dosError) {
+  return "Nie można odczytać pliku " + path + " (" + FileErrorText(dosError) + ") - plik pominięty.";
+}
+
+// Writes `za`; a source that fails while it is read is told to `leftOut`
+// and taken out, and the archive written again without it. False when the
+// archive itself cannot be written (`za` is then still open).
+bool CloseLeavingOutFailures(zip_t* za, const std::vector<ZipAddSource*>& sources,
+                             const std::function<void(ZipAddSource&)>& leftOut) {
+  while (zip_close(za) != 0) {
+    auto failed = std::find_if(sources.begin(), sources.end(), [](auto* s) { return s->index >= 0 && s->Failure(); });
+    if (failed == sources.end()) return false;
+    ZipAddSource& s = **failed;
+    leftOut(s);
+    if (s.replaced)
+      zip_unchange(za, zip_uint64_t(s.index));
+    else
+      zip_delete(za, zip_uint64_t(s.index));
+    s.index = -1;
+  }
+  return true;
+}
+
+void SetCompression(zip_t* za, zip_uint64_t idx, const ZipAddSource& s, int level) {
+  zip_set_file_compression(za, idx, s.Store() ? ZIP_CM_STORE : ZIP_CM_DEFLATE, s.Store() ? 0 : zip_uint32_t(level));
+}
+
+// The processors this program may run on.
+int ProcessorCount() {
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) == 0) return std::max(1, CPU_COUNT(&set));
+  return int(std::max(1u, std::thread::hardware_concurrency()));
+}
+
+// What a worker reports about one file: an event or a message.
+struct WorkerReport {
+  bool isMessage = false;
+  TZipProgressDetails progress;
+  int code = 0;
+  std::string text;
+};
+
+// The compression of the files on worker threads, each run of files into a
+// part archive of its own. The runs follow the files' order and get shorter
+// towards the end, so that the workers finish together. What the workers
+// report is handed to the calling thread file after file in the files'
+// order: a file's reports wait until every file before it is done.
+class PartCompression {
+ public:
+  PartCompression(const std::vector<ZipAddSource*>& files, std::string dir, int workers, int level)
+      : files_(files), dir_(std::move(dir)), workers_(workers), level_(level), slots_(files.size() + 1) {
+    // A file costs about its size to deflate, little to store, and
+    // something to open whatever its size.
+    std::vector<int64_t> cost;
+    int64_t left = 0;
+    for (ZipAddSource* s : files_) {
+      cost.push_back((s->Store() ? s->Size() / 16 : s->Size()) + 4096);
+      left += cost.back();
+    }
+    const int64_t least = left / (16 * workers) + 1;
+    for (size_t i = 0; i < files_.size();) {
+      const int64_t want = std::max(least, left / (2 * workers));
+      Run run{i, i};
+      int64_t got = 0;
+      while (run.end < files_.size() && got < want) got += cost[run.end++];
+      left -= got;
+      i = run.end;
+      runs_.push_back(run);
+    }
+  }
+
+  // Compresses every file; meanwhile passes the workers' reports to
+  // `deliver` on this thread. Returns "" or why a part archive could not be
+  // written; then the remaining runs are not started, and the reports of
+  // files after the first unfinished one are dropped.
+  std::string Compress(const std::function<void(const WorkerReport&)>& deliver) {
+    for (size_t i = 0; i < files_.size(); ++i)
+      files_[i]->report = [this, i](const TZipProgressDetails& d) { Post(i, WorkerReport{false, d, 0, {}}); };
+    // Declared before the lock, so that the lock is let go before the
+    // threads are joined, on every way out.
+    std::vector<std::jthread> threads;
+    for (int k = 0; k < workers_; ++k) {
+      std::lock_guard<std::mutex> g(mutex_);
+      ++running_;
+      try {
+        threads.emplace_back([this] { Work(); });
+      } catch (const std::system_error&) {
+        --running_;
+        if (threads.empty()) throw EZipMaster("Nie można uruchomić wątków kompresji.");
+        break;
+      }
+    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      Slot& slot = slots_[next_];
+      if (!slot.reports.empty()) {
+        WorkerReport r = std::move(slot.reports.front());
+        slot.reports.pop_front();
+        lock.unlock();
+        try {
+          deliver(r);
+        } catch (...) {
+          Fail("przerwano");  // the workers stop before the join
+          throw;
+        }
+        lock.lock();
+        continue;
+      }
+      if (slot.ended) {
+        ++next_;
+        continue;
+      }
+      if (!failure_.empty() || running_ == 0) return failure_;
+      changed_.wait(lock);
+    }
+  }
+
+  // The part archive of run `k` (see Runs), written by Compress.
+  std::string PartPath(size_t k) const { return dir_ + std::to_string(k) + ".zip"; }
+  size_t Runs() const { return runs_.size(); }
+
+ private:
+  struct Run {
+    size_t begin, end;
+  };
+  struct Slot {
+    std::deque<WorkerReport> reports;
+    bool ended = false;
+  };
+
+  // A report on file `i`. Progress of a file that has ended (one written
+  // again after another file of its part failed) is not told twice; a
+  // message that comes after its file was passed goes with the file being
+  // delivered.
+  void Post(size_t i, WorkerReport r) {
+    auto isA = [](const WorkerReport& x, TZipProgressType t) { return !x.isMessage && x.progress.ProgType == t; };
+    std::lock_guard<std::mutex> g(mutex_);
+    if (!r.isMessage && slots_[i].ended) return;
+    if (isA(r, EndOfItem)) slots_[i].ended = true;
+    const size_t at = std::max(i, next_);
+    auto& q = slots_[at].reports;
+    if (isA(r, ProgressUpdate) && !q.empty() && isA(q.back(), ProgressUpdate))
+      q.back() = std::move(r);
+    else
+      q.push_back(std::move(r));
+    if (at == next_) changed_.notify_one();
+  }
+
+  void End(size_t i) {
+    std::lock_guard<std::mutex> g(mutex_);
+    slots_[i].ended = true;
+    if (i == next_) changed_.notify_one();
+  }
+
+  void Fail(const std::string& why) {
+    std::lock_guard<std::mutex> g(mutex_);
+    if (failure_.empty()) failure_ = why;
+    changed_.notify_one();
+  }
+
+  void Work() {
+    try {
+      for (;;) {
+        size_t k;
+        {
+          std::lock_guard<std::mutex> g(mutex_);
+          if (!failure_.empty() || nextRun_ == runs_.size()) break;
+          k = nextRun_++;
+        }
+        if (std::string why = CompressRun(k); !why.empty()) {
+          Fail(why);
+          break;
+        }
+      }
+    } catch (const std::bad_alloc&) {
+      Fail(ZipErrorTextOf(ZIP_ER_MEMORY));
+    }
+    std::lock_guard<std::mutex> g(mutex_);
+    --running_;
+    changed_.notify_one();
+  }
+
+  std::string CompressRun(size_t k) {
+    const Run run = runs_[k];
+    int code = 0;
+    ZipPtr part(zip_open(PartPath(k).c_str(), ZIP_CREATE | ZIP_EXCL, &code));
+    if (!part) return ZipErrorTextOf(code);
+    std::vector<ZipAddSource*> mine(files_.begin() + ptrdiff_t(run.begin), files_.begin() + ptrdiff_t(run.end));
+    for (size_t i = run.begin; i < run.end; ++i) {
+      ZipAddSource& s = *files_[i];
+      zip_source_t* src = zip_source_function(part.get(), &ZipAddSource::Callback, &s);
+      // Entries are named by number: a part never sees two of a name.
+      const zip_int64_t idx = src ? zip_file_add(part.get(), std::to_string(i).c_str(), src, 0) : -1;
+      if (idx < 0) {
+        if (src) zip_source_free(src);
+        return ArchiveErrorText(part.get());
+      }
+      s.index = idx;
+      s.part = k;
+      SetCompression(part.get(), zip_uint64_t(idx), s, level_);
+    }
+    const bool written = CloseLeavingOutFailures(part.get(), mine, [&](ZipAddSource& s) {
+      s.leftOut = true;
+      const size_t i = run.begin + size_t(std::find(mine.begin(), mine.end(), &s) - mine.begin());
+      Post(i, WorkerReport{true, {}, ZipErrSourceFile, SkippedText(s.Path(), s.Failure())});
+      End(i);
+    });
+    if (!written) return ArchiveErrorText(part.get());
+    part.release();  // closed
+    // The part holds the files that were not left out, in their order.
+    zip_int64_t at = 0;
+    for (size_t i = run.begin; i < run.end; ++i) {
+      if (!files_[i]->leftOut) files_[i]->index = at++;
+      End(i);
+    }
+    return {};
+  }
+
+  const std::vector<ZipAddSource*>& files_;
+  const std::string dir_;
+  const int workers_, level_;
+  std::vector<Run> runs_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<Slot> slots_;  // one per file, and one for messages after the last
+  size_t next_ = 0;          // the file whose reports go out now
+  size_t nextRun_ = 0;
+  int running_ = 0;
+  std::string failure_;
+};
+
+}  // namespace
+
+// The writing of one Add, once its files are known and the archive is open.
+class ZipAddJob {
+ public:
+  ZipAddJob(TZipMaster19& zip, std::string archive, ZipPtr za, std::vector<ZipAddSource*> files, int64_t totalSize)
+      : zip_(zip), archive_(std::move(archive)), files_(std::move(files)), totalSize_(totalSize), za_(std::move(za)) {}
+
+  // Each returns the number of files added, or -1 when the archive could
+  // not be written (reported; the archive is then as it was).
+  int Directly() {
+    for (ZipAddSource* s : files_) s->report = [this](const TZipProgressDetails& d) { zip_.Progress(d); };
+    if (!PutEntries([this](ZipAddSource& s) { return zip_source_function(za_.get(), &ZipAddSource::Callback, &s); }))
+      throw EZipMaster("Brak pamięci dla archiwum " + archive_);
+    zip_.ReportTotals(totalSize_, int(files_.size()));
+    return Close();
+  }
+
+  int ThroughParts(int workers) {
+    zip_.ReportTotals(totalSize_, int(files_.size()));
+    // The parts lie beside the archive, so that they take room only where
+    // the archive does.
+    dir_.emplace(archive_ + ".czesci_");
+    if (dir_->Path().empty()) return Failed(ZipErrorTextOf(ZIP_ER_TMPOPEN));
+    // Compressed in the order the archive holds them, the order in which
+    // a write without parts reads them: an entry that replaces one keeps
+    // its place, the others follow.
+    const zip_int64_t held = zip_get_num_entries(za_.get(), 0);
+    std::map<ZipAddSource*, zip_int64_t> place;
+    for (ZipAddSource* s : files_) {
+      const zip_int64_t at = zip_name_locate(za_.get(), s->Entry().c_str(), ZIP_FL_NOCASE);
+      place[s] = at >= 0 ? at : held + zip_int64_t(place.size());
+    }
+    std::vector<ZipAddSource*> order = files_;
+    std::stable_sort(order.begin(), order.end(), [&](auto* a, auto* b) { return place[a] < place[b]; });
+    PartCompression compression(order, dir_->Path(), workers, zip_.CompressionLevel);
+    const std::string why = compression.Compress([this](const WorkerReport& r) {
+      if (r.isMessage)
+        zip_.Message(r.code, r.text);
+      else
+        zip_.Progress(r.progress);
+    });
+    if (!why.empty()) return Failed(why);
+    // The entries take the parts' compressed data as it is.
+    parts_.resize(compression.Runs());
+    std::string failure;
+    const bool put = PutEntries([&](ZipAddSource& s) -> zip_source_t* {
+      ZipPtr& part = parts_[s.part];
+      int code = 0;
+      if (!part) part.reset(zip_open(compression.PartPath(s.part).c_str(), ZIP_RDONLY, &code));
+      zip_source_t* src = part ? zip_source_zip(za_.get(), part.get(), zip_uint64_t(s.index), ZIP_FL_COMPRESSED, 0, -1)
+                               : nullptr;
+      if (!src) failure = part ? ArchiveErrorText(za_.get()) : ZipErrorTextOf(code);
+      return src;
+    });
+    return put ? Close() : Failed(failure);
+  }
+
+ private:
+  // Puts the files into the archive in their order, each with the data
+  // `dataOf` gives: replacing an entry of the same name in any letter case,
+  // else added at the end. False when `dataOf` gives none.
+  bool PutEntries(const std::function<zip_source_t*(ZipAddSource&)>& dataOf) {
+    zip_t* za = za_.get();
+    for (ZipAddSource* s : files_) {
+      if (s->leftOut) continue;
+      zip_source_t* src = dataOf(*s);
+      if (!src) return false;
+      zip_int64_t idx = zip_name_locate(za, s->Entry().c_str(), ZIP_FL_NOCASE);
+      if (idx >= 0) {
+        if (zip_file_replace(za, zip_uint64_t(idx), src, 0) != 0) idx = -1;
+        s->replaced = idx >= 0;
+        if (idx >= 0 && s->Entry() != zip_get_name(za, zip_uint64_t(idx), ZIP_FL_ENC_RAW))
+          zip_file_rename(za, zip_uint64_t(idx), s->Entry().c_str(), ZIP_FL_ENC_GUESS);
+      } else {
+        idx = zip_file_add(za, s->Entry().c_str(), src, ZIP_FL_ENC_GUESS);
+      }
+      s->index = idx;
+      if (idx < 0) {
+        zip_source_free(src);
+        zip_.Message(ZipErrArchive, "Nie można dodać pliku " + s->Path() + " do archiwum: " + ArchiveErrorText(za));
+        continue;
+      }
+      SetCompression(za, zip_uint64_t(idx), *s, zip_.CompressionLevel);
+      zip_file_set_mtime(za, zip_uint64_t(idx), s->MTime(), 0);
+    }
+    return true;
+  }
+
+  // libzip writes everything on close, into a new file that replaces the
+  // archive when complete.
+  int Close() {
+    int added = int(std::count_if(files_.begin(), files_.end(), [](auto* s) { return s->index >= 0; }));
+    const bool written = CloseLeavingOutFailures(za_.get(), files_, [&](ZipAddSource& s) {
+      zip_.Message(ZipErrSourceFile, SkippedText(s.Path(), s.Failure()));
+      --added;
+    });
+    if (!written) return Failed(ArchiveErrorText(za_.get()));
+    za_.release();  // closed
+    return added;
+  }
+
+  int Failed(const std::string& why) {
+    zip_.Message(ZipErrArchive, "Nie można zapisać archiwum " + archive_ + ": " + why);
+    return -1;
+  }
+
+  TZipMaster19& zip_;
+  const std::string archive_;
+  const std::vector<ZipAddSource*> files_;
+  const int64_t totalSize_;
+  // Destroyed in the reverse order: the archive's entries read the parts,
+  // which lie in the directory.
+  std::optional<plat::StagingDirectory> dir_;
+  std::vector<ZipPtr> parts_;
+  ZipPtr za_;
 };
 
 TZipMaster19::TZipMaster19() = default;
@@ -276,6 +644,7 @@ bool TZipMaster19::Add() {
   const std::string base = WithSlash(RootDir.empty() ? plat::CurrentDirectory() : plat::ResolvePath(RootDir));
   struct stat archiveStat {};
   const bool archiveExists = ::stat(archive.c_str(), &archiveStat) == 0;
+  const std::set<std::string> storeExt(AddStoreSuffixes.begin(), AddStoreSuffixes.end());
 
   // The files, in the order of the masks, each once.
   std::vector<std::unique_ptr<ZipAddSource>> sources;
@@ -304,10 +673,11 @@ bool TZipMaster19::Add() {
       if (excluded) continue;
       plat::File probe;
       if (int rc = probe.Open(full, plat::kAccessRead | plat::kShareDenyNone)) {
-        Message(ZipErrSourceFile, "Nie można odczytać pliku " + full + " (" + FileErrorText(rc) + ") - plik pominięty.");
+        Message(ZipErrSourceFile, SkippedText(full, rc));
         continue;
       }
-      sources.push_back(std::make_unique<ZipAddSource>(*this, full, entry, int64_t(st.st_size), st.st_mtime));
+      const bool store = storeExt.count(Extension(entry)) != 0;
+      sources.push_back(std::make_unique<ZipAddSource>(full, entry, int64_t(st.st_size), st.st_mtime, store));
       totalSize += int64_t(st.st_size);
     }
   }
@@ -319,61 +689,19 @@ bool TZipMaster19::Add() {
   auto message = [this](int c, const std::string& t) { Message(c, t); };
   ZipPtr za = OpenArchive(archive, ZIP_CREATE | ZIP_CHECKCONS, true, message);
   if (!za) return false;
-  const std::set<std::string> storeExt(AddStoreSuffixes.begin(), AddStoreSuffixes.end());
-  for (auto& s : sources) {
-    zip_source_t* src = zip_source_function(za.get(), &ZipAddSource::Callback, s.get());
-    if (!src) throw EZipMaster("Brak pamięci dla archiwum " + archive);
-    zip_int64_t idx = zip_name_locate(za.get(), s->Entry().c_str(), ZIP_FL_NOCASE);
-    if (idx >= 0) {
-      if (zip_file_replace(za.get(), zip_uint64_t(idx), src, 0) != 0) idx = -1;
-      s->replaced = idx >= 0;
-      if (idx >= 0 && s->Entry() != zip_get_name(za.get(), zip_uint64_t(idx), ZIP_FL_ENC_RAW))
-        zip_file_rename(za.get(), zip_uint64_t(idx), s->Entry().c_str(), ZIP_FL_ENC_GUESS);
-    } else {
-      idx = zip_file_add(za.get(), s->Entry().c_str(), src, ZIP_FL_ENC_GUESS);
-    }
-    if (idx < 0) {
-      zip_source_free(src);
-      Message(ZipErrArchive, "Nie można dodać pliku " + s->Path() + " do archiwum: " + ArchiveErrorText(za.get()));
-      continue;
-    }
-    s->index = idx;
-    const bool store = storeExt.count(Extension(s->Entry())) != 0;
-    zip_set_file_compression(za.get(), zip_uint64_t(idx), store ? ZIP_CM_STORE : ZIP_CM_DEFLATE,
-                             store ? 0 : zip_uint32_t(CompressionLevel));
-    zip_file_set_mtime(za.get(), zip_uint64_t(idx), s->MTime(), 0);
-  }
-
-  TZipProgressDetails d = ReportTotals(totalSize, int(sources.size()));
-
-  // libzip writes everything on close, into a new file that replaces the
-  // archive when complete. A source that fails there is taken out and the
-  // archive written again without it.
-  int added = int(std::count_if(sources.begin(), sources.end(), [](auto& s) { return s->index >= 0; }));
-  while (zip_close(za.get()) != 0) {
-    auto failed = std::find_if(sources.begin(), sources.end(), [](auto& s) { return s->index >= 0 && s->Failure(); });
-    if (failed == sources.end()) {
-      Message(ZipErrArchive, "Nie można zapisać archiwum " + archive + ": " + ArchiveErrorText(za.get()));
-      d = {};
-      d.ProgType = EndOfBatch;
-      Progress(d);
-      return false;
-    }
-    ZipAddSource& s = **failed;
-    Message(ZipErrSourceFile,
-            "Nie można odczytać pliku " + s.Path() + " (" + FileErrorText(s.Failure()) + ") - plik pominięty.");
-    if (s.replaced)
-      zip_unchange(za.get(), zip_uint64_t(s.index));
-    else
-      zip_delete(za.get(), zip_uint64_t(s.index));
-    s.index = -1;
-    --added;
-  }
-  za.release();  // closed
-  successCnt_ = added;
-  d = {};
+  std::vector<ZipAddSource*> files;
+  for (auto& s : sources) files.push_back(s.get());
+  // Beyond this many the disk sets the pace, and only the number of part
+  // archives (all open while the archive is written) grows.
+  constexpr size_t kMostWorkers = 16;
+  const size_t workers = std::min({size_t(Threads > 0 ? Threads : ProcessorCount()), files.size(), kMostWorkers});
+  ZipAddJob job(*this, archive, std::move(za), files, totalSize);
+  const int added = workers > 1 ? job.ThroughParts(int(workers)) : job.Directly();
+  TZipProgressDetails d;
   d.ProgType = EndOfBatch;
   Progress(d);
+  if (added < 0) return false;
+  successCnt_ = added;
   return added > 0;
 }
 

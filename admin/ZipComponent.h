@@ -84,6 +84,11 @@ class TZipMaster19 {
   unsigned AddOptions = 0;
   int CompressionLevel = 9;
   std::vector<std::string> AddStoreSuffixes = kZipStoreSuffixes;
+  // Threads that compress the files of Add; 0 for one per processor the
+  // program may run on. With one, or one file, the files are compressed
+  // straight into the archive; with more, into part archives beside it
+  // whose compressed data then makes up the archive (see Add).
+  int Threads = 0;
 
   std::string ExtrBaseDir;
   unsigned ExtrOptions = 0;
@@ -115,6 +120,13 @@ class TZipMaster19 {
   // written. The archive is written to a new file that replaces the old one
   // only when complete, so a failure leaves the earlier archive as it was.
   // Returns true when the archive was written. SuccessCnt: files added.
+  // Whatever the number of threads, the archive comes out byte for byte
+  // the same, and every event and message arrives on the calling thread,
+  // file after file in the files' order (NewFile, ProgressUpdate,
+  // EndOfItem; a run of ProgressUpdates may come as its last one; a file
+  // that fails while it is read is reported at its place). A part archive
+  // that cannot be written fails the whole Add; the part archives are
+  // removed on every way out.
   bool Add();
 
   // Extracts the entries FSpecArgs selects into ExtrBaseDir (see
@@ -131,7 +143,7 @@ class TZipMaster19 {
   int SuccessCnt() const { return successCnt_; }
 
  private:
-  friend class ZipAddSource;
+  friend class ZipAddJob;
   void Progress(const TZipProgressDetails& d);
   // Announces the batch's total size and count; returns the details, which
   // the batch's later events carry on.

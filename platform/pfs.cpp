@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <random>
 
 #include "platform/pfile.h"
@@ -291,6 +292,17 @@ int CreateUniqueFile(const std::string& dir, const std::string& prefix, std::str
 
 TempFile::~TempFile() {
   if (!path_.empty()) ::unlink(path_.c_str());
+}
+
+StagingDirectory::StagingDirectory(const std::string& prefix) {
+  std::string tmpl = prefix + "XXXXXX";
+  if (::mkdtemp(tmpl.data())) path_ = tmpl + "/";
+}
+
+StagingDirectory::~StagingDirectory() {
+  if (path_.empty()) return;
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
 }
 
 bool DiskFreeBytes(const std::string& path, uint64_t& bytes) {

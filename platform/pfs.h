@@ -99,6 +99,21 @@ class TempFile {
   std::string path_;
 };
 
+// A new directory named `prefix` followed by six unique characters,
+// removed with everything in it when this goes out of scope. Path() ends in
+// "/", or is empty when the directory could not be made.
+class StagingDirectory {
+ public:
+  explicit StagingDirectory(const std::string& prefix);
+  ~StagingDirectory();
+  StagingDirectory(const StagingDirectory&) = delete;
+  StagingDirectory& operator=(const StagingDirectory&) = delete;
+  const std::string& Path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
 // Free bytes available to the caller on the file system holding `path`.
 bool DiskFreeBytes(const std::string& path, uint64_t& bytes);
 

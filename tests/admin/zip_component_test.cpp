@@ -10,6 +10,7 @@
 
 #include <map>
 #include <sstream>
+#include <thread>
 
 #include "admin/ZipComponent.h"
 #include "admin/archive_test_util.h"
@@ -173,6 +174,96 @@ TEST(ZipComponent, ProgressEventsFollowTheFiles) {
   EXPECT_EQ(lastPerCent, 100);
 }
 
+// Entry by entry as Python's zipfile reads them, in the archive's order:
+// name, method, date and time, CRC, compressed and full size; archives
+// apart by an empty line.
+std::string EntryTables(const std::vector<std::string>& zips) {
+  RunResult r = RunPython(
+      "import sys,zipfile\nfor a in sys.argv[1:]:\n z=zipfile.ZipFile(a)\n assert z.testzip() is None\n"
+      " for i in z.infolist(): print(i.filename, i.compress_type, i.date_time, i.CRC, i.compress_size, i.file_size)\n"
+      " print()",
+      zips);
+  EXPECT_EQ(r.status, 0) << r.out;
+  return r.out;
+}
+
+TEST(ZipComponent, ThreadsChangeNeitherTheArchiveNorTheEventsAndMessages) {
+  const struct {
+    const char* name;
+    bool earlier;       // into an archive that already holds some of the files
+    bool failingRead;   // one file fails half-way through its reading
+  } cases[] = {{"new archive", false, false}, {"earlier archive", true, false}, {"failing read", false, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Tree t;
+    for (int i = 0; i < 40; ++i)
+      WriteFile(t.src + "plik" + std::to_string(i) + ".txt", TextBytes(size_t(i) * 300, unsigned(i)));
+    WriteFile(t.src + "Zażółć gęślą.txt", TextBytes(20000, 99));
+    if (c.failingRead)
+      plat::SetFileFaultHook([](plat::FileOp op, const std::string& path, uint64_t bytes) {
+        return op == plat::FileOp::Read && path.find("plik30.txt") != std::string::npos && bytes > 4096
+                   ? int(plat::kErrReadFault)
+                   : 0;
+      });
+    struct Result {
+      std::string zip, events;
+      std::vector<std::pair<int, std::string>> messages;
+    };
+    auto backup = [&](int threads) {
+      Result r;
+      r.zip = t.tmp.dir() + "kopia" + std::to_string(threads) + ".zip";
+      TZipMaster19 zip;
+      zip.RootDir = t.src;
+      zip.ZipFileName = r.zip;
+      if (c.earlier) {
+        zip.Threads = 1;
+        zip.FSpecArgs = {"PLIK3*.TXT", "ruv_tm.exe"};
+        EXPECT_TRUE(zip.Add());
+      }
+      Recorder rec;
+      rec.Bind(zip);
+      const auto caller = std::this_thread::get_id();
+      int elsewhere = 0;
+      auto record = zip.OnProgress;
+      zip.OnProgress = [&](const TZipProgressDetails& d) {
+        elsewhere += std::this_thread::get_id() != caller;
+        record(d);
+      };
+      zip.Threads = threads;
+      zip.FSpecArgs = {"osoby.*", "*.txt", "*.exe", "*.jpg"};
+      EXPECT_TRUE(zip.Add());
+      zip.FSpecArgs = {t.src + "Dokumenty/*.*"};
+      zip.AddOptions |= AddDirNames;
+      EXPECT_TRUE(zip.Add());
+      EXPECT_EQ(elsewhere, 0);
+      r.messages = rec.messages;
+      // The events with each run of per-cents taken as its last one.
+      const auto& events = rec.progress;
+      for (size_t i = 0; i < events.size(); ++i) {
+        const auto& p = events[i];
+        if (p.ProgType == ProgressUpdate && i + 1 < events.size() && events[i + 1].ProgType == ProgressUpdate) continue;
+        r.events += std::to_string(p.ProgType) + " " + p.ItemName + " " + std::to_string(p.ItemPerCent) + "\n";
+      }
+      return r;
+    };
+    const Result one = backup(1), four = backup(4);
+    plat::SetFileFaultHook(nullptr);
+    const std::string tables = EntryTables({one.zip, four.zip});
+    const size_t half = tables.find("\n\n") + 2;
+    EXPECT_EQ(tables.substr(half), tables.substr(0, half));
+    EXPECT_GT(half, 1000u);
+    EXPECT_TRUE(ReadFile(four.zip) == ReadFile(one.zip));
+    EXPECT_EQ(four.messages, one.messages);
+    EXPECT_EQ(four.messages.size(), c.failingRead ? 1u : 0u);
+    // On one thread a failing read makes the whole archive be written again,
+    // with every event once more.
+    if (!c.failingRead) {
+      EXPECT_EQ(four.events, one.events);
+    }
+    EXPECT_EQ(ListDir(t.tmp.dir()), (std::vector<std::string>{"kopia1.zip", "kopia4.zip", "prog"}));
+  }
+}
+
 TEST(ZipComponent, SecondAddKeepsOtherEntriesAndReplacesSameNameInAnyCase) {
   Tree t;
   TZipMaster19 zip;
@@ -239,38 +330,56 @@ TEST(ZipComponent, SourceFailingWhileCompressedIsLeftOutAndArchiveStillWritten) 
   EXPECT_EQ(ListDir(t.tmp.dir()), (std::vector<std::string>{"kopia.zip", "prog"}));
 }
 
-TEST(ZipComponent, FailedRewriteLeavesTheEarlierArchiveComplete) {
-  Tree t;
-  TZipMaster19 zip;
-  zip.RootDir = t.src;
-  zip.ZipFileName = t.zip;
-  zip.FSpecArgs = {"*.txt"};
-  ASSERT_TRUE(zip.Add());
-  const std::string before = ReadFile(t.zip);
-  // The rewrite runs out of room part-way: a child process limited to
-  // files of 20 kB (the new archive would be larger).
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    signal(SIGXFSZ, SIG_IGN);
-    rlimit lim{20000, 20000};
-    setrlimit(RLIMIT_FSIZE, &lim);
-    TZipMaster19 child;
-    int errors = 0;
-    child.OnMessage = [&](int c, const std::string&) { errors += c > 0; };
-    child.RootDir = t.src;
-    child.ZipFileName = t.zip;
-    child.FSpecArgs = {"*.dbf", "*.exe"};
-    const bool ok = child.Add();
-    _exit(!ok && errors == 1 ? 0 : 1);
+TEST(ZipComponent, ArchiveThatCannotBeWrittenLeavesTheEarlierOneOrNoneAndNoParts) {
+  // The write runs out of room part-way: a child process limited to files
+  // of 20 kB. With threads it is the part archive of the executable that
+  // cannot be written, while the parts of the other files can.
+  const struct {
+    int threads;
+    bool earlier;
+  } cases[] = {{1, true}, {4, true}, {4, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.threads << " threads, earlier archive " << c.earlier);
+    Tree t;
+    for (int i = 0; i < 12; ++i) WriteFile(t.src + "opis" + std::to_string(i) + ".txt", TextBytes(3000, unsigned(i)));
+    TZipMaster19 zip;
+    zip.RootDir = t.src;
+    zip.ZipFileName = t.zip;
+    zip.FSpecArgs = {"notatki.txt"};
+    if (c.earlier) {
+      ASSERT_TRUE(zip.Add());
+    }
+    const std::string before = c.earlier ? ReadFile(t.zip) : "";
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      signal(SIGXFSZ, SIG_IGN);
+      rlimit lim{20000, 20000};
+      setrlimit(RLIMIT_FSIZE, &lim);
+      TZipMaster19 child;
+      int errors = 0;
+      child.OnMessage = [&](int code, const std::string& text) {
+        errors += code == ZipErrArchive && text.find(t.zip) != std::string::npos ? 1 : 100;
+      };
+      child.Threads = c.threads;
+      child.RootDir = t.src;
+      child.ZipFileName = t.zip;
+      child.FSpecArgs = {"*.txt", "*.exe"};
+      const bool ok = child.Add();
+      _exit(!ok && errors == 1 ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    if (c.earlier) {
+      EXPECT_TRUE(ReadFile(t.zip) == before);
+      EXPECT_EQ(ListArchive(t.zip).size(), 1u);
+      EXPECT_EQ(ListDir(t.tmp.dir()), (std::vector<std::string>{"kopia.zip", "prog"}));
+    } else {
+      EXPECT_EQ(ListDir(t.tmp.dir()), (std::vector<std::string>{"prog"}));
+    }
   }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
-  EXPECT_TRUE(ReadFile(t.zip) == before);
-  EXPECT_EQ(ListArchive(t.zip).size(), 2u);
-  EXPECT_EQ(ListDir(t.tmp.dir()), (std::vector<std::string>{"kopia.zip", "prog"}));
 }
 
 TEST(ZipComponent, ArchiveInAPathThroughARegularFileIsReported) {
