@@ -9,23 +9,33 @@
 //                                   <file> goes up by one, half by half
 //   read <count> <file>             <count> read brackets, each comparing
 //                                   the halves; "done <torn reads>"
+//   index                           open the table's own index (logs in)
+//   append <count> <who>            <count> records (WHO: <who>, SEQ: 1, 2,
+//                                   ...), navigating meanwhile (below);
+//                                   "done <misses>"
+//   walk <rounds>                   walks in key order; "done <misses>"
+//   close                           close the table and its index
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <sstream>
 #include <string>
 
 #include "platform/pfile.h"
 #include "platform/psys.h"
+#include "tables/tablesinit.h"
+#include "tables/tzndx.h"
 #include "tables/tzndx_sema.h"
 #include "tablebase/dbf4.h"
+#include "tablebase/tzcommon.h"
 #include "tablebase/tzutils.h"
 
 namespace {
 
 const char* const kOps[] = {"login", "logout", "incread", "decread", "lock", "unlock"};
 
-// The halves are read and written a moment apart, in opposite orders, so that a bracket that
-// fails to exclude the other programs shows.
+// The halves are read and written a moment apart, in opposite orders, so
+// that a bracket that fails to exclude the other programs shows.
 int64_t Half(plat::File& f, int half) {
   int64_t v = 0;
   size_t got = 0;
@@ -39,6 +49,70 @@ void SetHalves(plat::File& f, int64_t v) {
   f.WriteAt(0, &v, sizeof v);
 }
 
+// The fields of the indexed table: WHO C(4), SEQ N(6).
+std::string Who() { return std::string(FieldAddress(1) + 1, uint8_t(FieldAddress(1)[0])); }
+int32_t Seq() {
+  int32_t seq = 0;
+  std::memcpy(&seq, FieldAddress(2), sizeof seq);
+  return seq;
+}
+void SetRecord(const std::string& who, int32_t seq) {
+  FieldAddress(1)[0] = char(who.size());
+  std::memcpy(FieldAddress(1) + 1, who.data(), who.size());
+  std::memcpy(FieldAddress(2), &seq, sizeof seq);
+}
+
+// Walks the controlling order from one end to the other; the number of
+// steps on which `key` went down.
+template <class Key>
+int OutOfOrder(bool forward, Key key) {
+  int bad = 0;
+  forward ? GoTop() : GoBottom();
+  for (auto last = key(); !(forward ? dEOF() : dBOF()) && LastErrorCode() == 0; SKIP(forward ? 1 : -1)) {
+    bad += key() < last;
+    last = key();
+  }
+  return bad;
+}
+
+// Appends under the table lock and replaces every third record's SEQ under
+// its record lock; Find of each new key must land on its record, and every
+// tenth time the first order (unique keys) must ascend.
+int AppendAndNavigate(int count, const std::string& who) {
+  SetLockRetries(255, 2);
+  int misses = 0;
+  for (int32_t i = 1; i <= count && LastErrorCode() == 0; ++i) {
+    while (!ALock()) {
+    }
+    SetRecord(who, i);
+    Append();
+    Unlock();
+    const int32_t rec = RecNo();
+    if (i % 3 == 0) {
+      while (!RLock()) {
+      }
+      SetRecord(who, i + 500000);
+      Replace();
+      Unlock();
+    }
+    misses += !Find(PadR(who, 4) + StrInt(Seq(), 6)) || RecNo() != rec;
+    if (i % 10 == 0) misses += OutOfOrder(true, [] { return Who() + StrInt(Seq(), 6); });
+  }
+  return misses;
+}
+
+// The second order (descending SEQ) backwards and the third (WHO) forwards.
+int Walks(int rounds) {
+  int bad = 0;
+  for (int r = 0; r < rounds && LastErrorCode() == 0; ++r) {
+    Set_Order_To(2);
+    bad += OutOfOrder(false, Seq);
+    Set_Order_To(3);
+    bad += OutOfOrder(true, Who);
+  }
+  return bad;
+}
+
 std::string Run(const std::string& cmd, std::istringstream& args) {
   for (uint8_t op = 0; op < 6; ++op)
     if (cmd == kOps[op]) return HandleSemafore(op) ? "ok" : "";
@@ -46,6 +120,19 @@ std::string Run(const std::string& cmd, std::istringstream& args) {
     std::string table;
     args >> table;
     USE(table, nullptr, 0);
+  } else if (cmd == "index") {
+    SetIndexTo("");
+  } else if (cmd == "append") {
+    int count = 0;
+    std::string who;
+    args >> count >> who;
+    return "done " + std::to_string(AppendAndNavigate(count, who));
+  } else if (cmd == "walk") {
+    int rounds = 0;
+    args >> rounds;
+    return "done " + std::to_string(Walks(rounds));
+  } else if (cmd == "close") {
+    CloseArea();
   } else if (cmd == "timeout") {
     args >> Engine().sema.LockSemaphoreTimeout;
   } else if (cmd == "write" || cmd == "read") {
@@ -80,7 +167,7 @@ std::string Run(const std::string& cmd, std::istringstream& args) {
 }  // namespace
 
 int main() {
-  EngineStartup();
+  TablesStartup();
   SetAutoErrorHandling(false);
   std::string line;
   while (std::getline(std::cin, line)) {
