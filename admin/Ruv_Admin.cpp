@@ -38,7 +38,7 @@ int main(int argc, char* argv[]) {
   RegisterFontSubstitutes();
   // Dates are written day.month.year with "." for the whole run; the main
   // window sets the full picture when it is created.
-  Engine().dates.DateSeparator = '.';
+  Engine().format.DateSeparator = '.';
   // The sibling programs share the tables: no flush after every record
   // written, and up to 150 lock attempts 100 ms apart before giving up.
   ClearFlushAfterWrite();

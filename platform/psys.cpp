@@ -1,7 +1,11 @@
 #include "platform/psys.h"
 
+#include <langinfo.h>
+#include <locale.h>
+
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 #include <thread>
 
@@ -44,6 +48,40 @@ uint16_t UserDefaultLangID() {
     if (v && *v) return LangIDFromLocaleName(v);
   }
   return 0x0409;
+}
+
+namespace {
+
+// The first of the variables that names a locale.
+const char* LocaleNameOf(std::initializer_list<const char*> vars) {
+  for (const char* var : vars) {
+    const char* v = std::getenv(var);
+    if (v && *v) return v;
+  }
+  return "C";
+}
+
+// nl_langinfo_l of `item` in the named locale, or in "C" when the machine
+// lacks it.
+std::string LangInfo(const char* name, int mask, nl_item item) {
+  locale_t loc = newlocale(mask, name, locale_t(0));
+  if (!loc) loc = newlocale(mask, "C", locale_t(0));
+  if (!loc) return {};
+  std::string v = nl_langinfo_l(item, loc);
+  freelocale(loc);
+  return v;
+}
+
+}  // namespace
+
+LocaleFormats UserLocaleFormats() {
+  const char* numeric = LocaleNameOf({"LC_ALL", "LC_NUMERIC", "LANG"});
+  const char* time = LocaleNameOf({"LC_ALL", "LC_TIME", "LANG"});
+  LocaleFormats f;
+  f.DecimalPoint = LangInfo(numeric, LC_NUMERIC_MASK, RADIXCHAR);
+  f.ThousandsSep = LangInfo(numeric, LC_NUMERIC_MASK, THOUSEP);
+  f.DateFormat = LangInfo(time, LC_TIME_MASK, D_FMT);
+  return f;
 }
 
 namespace {

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <ctime>
 #include <functional>
+#include <string>
 
 namespace plat {
 
@@ -17,6 +18,17 @@ void SleepMs(uint32_t ms);
 uint16_t UserDefaultLangID();
 // The same for a locale name such as "pl_PL.UTF-8".
 uint16_t LangIDFromLocaleName(const char* name);
+
+// What the user's locale says of numbers and dates, in UTF-8, read without
+// touching the C library's own locale.
+struct LocaleFormats {
+  std::string DecimalPoint;  // "," for Polish
+  std::string ThousandsSep;  // may be empty
+  std::string DateFormat;    // strftime picture of a short date ("%d.%m.%Y")
+};
+// The locale of numbers (LC_ALL, LC_NUMERIC, LANG) and of dates (LC_ALL,
+// LC_TIME, LANG); a locale the machine does not have counts as "C".
+LocaleFormats UserLocaleFormats();
 
 // The wall clock. Tests replace it to run at a fixed date.
 using ClockFn = std::function<std::time_t()>;

@@ -14,6 +14,7 @@ EngineState& Engine() { return g_engine; }
 void EngineStartup() {
   if (g_started) return;
   g_started = true;
+  FormatSettingsStartup();
   DateUnitStartup();
   VFilesInstall();
 }

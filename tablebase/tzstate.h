@@ -33,11 +33,19 @@ struct DateState {
   uint8_t Country = 0;
   uint16_t EpochYear = 1900;  // first year of the two-digit-year window
   char TzTimeSep = ':';
-  // What SetDateFormat publishes for the window library: its short date
-  // format ("dd.MM.yyyy" and the like; empty until first set) and its date
-  // separator. The Qt side reads them from here.
-  std::string ShortDateFormat;
+};
+
+// The window library's format settings: read from the user's locale at
+// start-up (FormatSettingsStartup); SetDateFormat publishes the engine's
+// date picture into the date part. Numbers and dates the program shows and
+// reads follow them; DBF files never do.
+struct FormatSettings {
+  char DecimalSeparator = '.';
+  char ThousandSeparator = ',';
   char DateSeparator = '/';
+  // "dd.MM.yyyy" and the like: d, M and y in the form Qt and the window
+  // library know, the separator as written.
+  std::string ShortDateFormat = "MM/dd/yy";
 };
 
 // One entry of a directory search (TzFindFirst/TzFindNext).
@@ -110,6 +118,7 @@ struct IndexState {
 struct EngineState {
   ErrorState err;
   DateState dates;
+  FormatSettings format;
   TextState text;
   DbfState db;  // tables, work areas, locks, hook tables (tzdbflow, dbf4)
   ExprState expr;

@@ -94,6 +94,9 @@ void FreeMem(T*& P, uint16_t Size) {
 // where Y is two digits, or four with the century on. The internal form the
 // date routines exchange is "MM/dd/" + year (American order).
 
+// The window library's format settings (Engine().format) from the user's
+// locale; run by EngineStartup before the engine's units.
+void FormatSettingsStartup();
 // Country, DateFormat, the number separators and EpochYear from the user's
 // language and the clock; run by EngineStartup.
 void DateUnitStartup();
@@ -101,7 +104,7 @@ void DateUnitStartup();
 uint8_t CountryFromLangID(uint16_t LangID);
 
 // DateFormat := N (N >= 9 gives 0) and publishes the picture and its
-// separator as the window library's short date format.
+// separator as the window library's short date format (Engine().format).
 void SetDateFormat(int N);
 inline void SetDate(int N) { SetDateFormat(N); }
 // Four-digit years from now on (there is no way back), republishing the

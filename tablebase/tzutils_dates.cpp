@@ -2,6 +2,7 @@
 // "MM/dd/yy(yy)" form.
 #include <string_view>
 
+#include "platform/codepage.h"
 #include "platform/psys.h"
 #include "tablebase/tzutils.h"
 
@@ -68,6 +69,64 @@ uint8_t CountryFromLangID(uint16_t LangID) {
   }
 }
 
+namespace {
+
+// One separator character in Windows-1250. Unicode spaces (the narrow
+// no-break space of many locales) become the no-break space Windows uses.
+char SeparatorChar(const std::string& utf8, char fallback) {
+  if (utf8.empty()) return fallback;
+  std::string b;
+  if (plat::Utf8ToWin1250(utf8, b) && b.size() == 1) return b[0];
+  static const char* const kSpaces[] = {"\u00A0", "\u2007", "\u2009", "\u202F"};
+  for (const char* sp : kSpaces)
+    if (utf8 == sp) return char(0xA0);
+  return fallback;
+}
+
+// A strftime date picture in the window library's letters: "%d.%m.%Y"
+// gives "dd.MM.yyyy".
+std::string PictureOfStrftime(const std::string& f) {
+  std::string out;
+  for (size_t i = 0; i < f.size(); ++i) {
+    if (f[i] != '%' || i + 1 == f.size()) {
+      out += f[i];
+      continue;
+    }
+    char c = f[++i];
+    bool unpadded = false;
+    if ((c == '-' || c == '_' || c == '0') && i + 1 < f.size()) {
+      unpadded = c != '0';
+      c = f[++i];
+    }
+    switch (c) {
+      case 'd': out += unpadded ? "d" : "dd"; break;
+      case 'e': out += "d"; break;
+      case 'm': out += unpadded ? "M" : "MM"; break;
+      case 'Y': out += "yyyy"; break;
+      case 'y': out += "yy"; break;
+      case 'F': out += "yyyy-MM-dd"; break;
+      case 'D': out += "MM/dd/yy"; break;
+      case '%': out += '%'; break;
+      default: break;  // names of days and months have no short form
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+void FormatSettingsStartup() {
+  const plat::LocaleFormats l = plat::UserLocaleFormats();
+  auto& f = Engine().format;
+  f.DecimalSeparator = SeparatorChar(l.DecimalPoint, '.');
+  f.ThousandSeparator = SeparatorChar(l.ThousandsSep, f.DecimalSeparator == ',' ? '.' : ',');
+  std::string picture = PictureOfStrftime(l.DateFormat);
+  if (picture.find_first_of("dMy") == std::string::npos) picture = "MM/dd/yy";
+  f.ShortDateFormat = picture;
+  size_t sep = picture.find_first_not_of("dMy");
+  f.DateSeparator = sep == std::string::npos ? '/' : picture[sep];
+}
+
 void DateUnitStartup() {
   auto& d = D();
   d.Country = CountryFromLangID(plat::UserDefaultLangID());
@@ -100,10 +159,10 @@ std::string DatePicture(int Format) {
 
 void SetDateFormat(int N) {
   if (N < 0 || N >= 9) N = 0;
-  auto& d = D();
-  d.DateFormat = uint8_t(N);
-  d.ShortDateFormat = DatePicture(N);
-  d.DateSeparator = N == 1 ? '.' : N == 3 ? '-' : N >= 4 ? '.' : '/';
+  D().DateFormat = uint8_t(N);
+  auto& f = Engine().format;
+  f.ShortDateFormat = DatePicture(N);
+  f.DateSeparator = N == 1 ? '.' : N == 3 ? '-' : N >= 4 ? '.' : '/';
 }
 
 void SetCentury() {

@@ -87,7 +87,7 @@ TEST_F(MainWindow, ComponentsAsDesigned) {
                                 "Lista wykonanych kopii - program \"Morta\"", "-",
                                 "Program do odczytywania informacji kadrowych"}));
   // The engine's dates are day.month.year with four-digit years from here.
-  EXPECT_EQ(Engine().dates.ShortDateFormat, "dd.MM.yyyy");
+  EXPECT_EQ(Engine().format.ShortDateFormat, "dd.MM.yyyy");
 }
 
 TEST_F(MainWindow, FirstStartWritesTheDirectoriesAndClosingThePosition) {

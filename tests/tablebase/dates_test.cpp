@@ -80,17 +80,17 @@ TEST_F(DatesTest, RoundTripThroughEveryPicture) {
 TEST_F(DatesTest, PicturesArePublishedForTheWindowLibrary) {
   SetCentury();
   SetDate(4);
-  EXPECT_EQ(Engine().dates.ShortDateFormat, "dd.MM.yyyy");
-  EXPECT_EQ(Engine().dates.DateSeparator, '.');
+  EXPECT_EQ(Engine().format.ShortDateFormat, "dd.MM.yyyy");
+  EXPECT_EQ(Engine().format.DateSeparator, '.');
   SetDateFormat(1);
-  EXPECT_EQ(Engine().dates.ShortDateFormat, "yyyy.MM.dd");
+  EXPECT_EQ(Engine().format.ShortDateFormat, "yyyy.MM.dd");
   SetDateFormat(3);
-  EXPECT_EQ(Engine().dates.ShortDateFormat, "dd-MM-yyyy");
-  EXPECT_EQ(Engine().dates.DateSeparator, '-');
+  EXPECT_EQ(Engine().format.ShortDateFormat, "dd-MM-yyyy");
+  EXPECT_EQ(Engine().format.DateSeparator, '-');
   SetDateFormat(9);
   EXPECT_EQ(Engine().dates.DateFormat, 0);
-  EXPECT_EQ(Engine().dates.ShortDateFormat, "MM/dd/yyyy");
-  EXPECT_EQ(Engine().dates.DateSeparator, '/');
+  EXPECT_EQ(Engine().format.ShortDateFormat, "MM/dd/yyyy");
+  EXPECT_EQ(Engine().format.DateSeparator, '/');
 }
 
 TEST_F(DatesTest, BlankDates) {
