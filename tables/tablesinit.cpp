@@ -2,12 +2,14 @@
 
 #include "tables/tzndx.h"
 #include "tables/tzparser.h"
+#include "tables/ucommon.h"
 #include "tablebase/tzstate.h"
 
 void TablesStartup() {
   EngineStartup();
   InstallExpressionHooks();
   InstallIndexHooks();
+  DatasetUnitStartup();
 }
 
 void ResetTablesState() {

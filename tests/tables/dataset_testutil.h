@@ -1,0 +1,100 @@
+// Shared pieces of the dataset tests: a fresh tables layer in a temporary
+// folder with dates as the program sets them, the messages the datasets
+// show, and tables written through the engine.
+#pragma once
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "platform/psys.h"
+#include "tables/tablesinit.h"
+#include "tables/utzfds.h"
+#include "tablebase/dbf4.h"
+#include "tablebase/engineui.h"
+#include "tablebase/tzdbflow.h"
+#include "tablebase/tzutils.h"
+#include "testutil/localtime.h"
+#include "testutil/tempdir.h"
+
+namespace dstest {
+
+// Keeps the texts of the message boxes shown, answering each with OK.
+class MessageLog : public EngineUi {
+ public:
+  int MessageBox(const std::string& text, const std::string&, uint16_t) override {
+    texts.push_back(text);
+    return 1;
+  }
+  std::vector<std::string> texts;
+};
+
+class DatasetTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const std::time_t t = LocalTime(2026, 3, 15);
+    plat::SetClock([t] { return t; });
+    ResetTablesState();
+    SetErrorRaises(true);
+    // As the program runs: four-digit years, day.month.year.
+    SetCentury();
+    SetDate(4);
+    SetUi(&log_);
+  }
+  void TearDown() override {
+    SetUi(nullptr);
+    ResetTablesState();
+    plat::SetClock({});
+  }
+
+  std::string Path(const std::string& name) const { return dir_ / name; }
+
+  // A table "<name>.dbf" of `fields` ("name, T, len, dec") holding `rows`,
+  // each a list of field texts as xBase writes them (numbers, "yyyyMMdd"
+  // dates, "T"/"F"); a row starting with "*" is stored deleted.
+  void MakeTable(const std::string& name, const std::vector<std::string>& fields,
+                 const std::vector<std::vector<std::string>>& rows) {
+    TTzDbf maker("maker");
+    maker.DbfFields = fields;
+    maker.SetDbfFileName(Path(name));
+    ASSERT_TRUE(maker.CreateTableFromDbfFields());
+    USE(Path(name) + " EXCLUSIVE", nullptr, 0);
+    for (const auto& row : rows) {
+      ClearRecord();
+      Append();
+      for (size_t i = 0; i < row.size(); ++i) {
+        const int n = int(i) + 1;
+        const bool deleted = i == 0 && !row[i].empty() && row[i][0] == '*';
+        std::string text = deleted ? row[i].substr(1) : row[i];
+        if (FieldType(n) == 'N' || FieldType(n) == 'F') text = std::string(FieldLen(n) - text.size(), ' ') + text;
+        Poke(text, n, RecNo());
+        if (deleted) Poke("*", 0, RecNo());
+      }
+    }
+    CloseArea();
+  }
+
+  // The stored text of field `field` of record `rec` in the table file.
+  std::string Stored(const std::string& name, int field, int rec) {
+    AreaScope scope(kPublicAreas);
+    USE(Path(name) + " ALIAS STORED", nullptr, 0);
+    RecCount();  // records appended meanwhile
+    std::string v = Peek(field, rec);
+    CloseArea();
+    return v;
+  }
+
+  TempDir dir_;
+  MessageLog log_;
+};
+
+// The value of the dataset's named fields, joined by "|".
+inline std::string Row(TTzCDataSet& d, const std::vector<std::string>& names) {
+  std::string out;
+  for (const auto& n : names) out += (out.empty() ? "" : "|") + d.FieldByName(n).AsString();
+  return out;
+}
+
+}  // namespace dstest
