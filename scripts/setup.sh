@@ -6,7 +6,7 @@ pkgs=(build-essential cmake ninja-build pkg-config git
       qt6-base-dev qt6-translations-l10n libgl-dev fonts-dejavu-core fonts-liberation2
       libzip-dev libcurl4-openssl-dev
       googletest libgtest-dev libbenchmark-dev libshp-dev
-      python3 python3-pyftpdlib python3-dbf python3-dbfread
+      python3 python3-pyftpdlib python3-dbf python3-dbfread libdbd-xbase-perl
       zip unzip locales tzdata)
 missing=()
 for p in "${pkgs[@]}"; do

@@ -223,14 +223,9 @@ void SyncTag(WorkArea& a, IndexArea& ix, Tag& t, bool controlling) {
       return;
     }
     if (t.Unique) return;
-    while (t.EntryRec() != a.RecNo) {
-      Step s = StepNext(ix, t);
-      if (s == Step::Failed) return;
-      if (s == Step::AtEnd || CompareBytes(t.EntryKey(), k.data(), t.Geo.KeyLen) != 0) {
-        SetError(212, "Record with key: \"" + KeyText(t) + "\" not in index: " + where + ". [SyncIndex-2]");
-        return;
-      }
-    }
+    h = SeekRecord(ix, t, k.data(), a.RecNo);
+    if (h == Hit::Missing)
+      SetError(212, "Record with key: \"" + KeyText(t) + "\" not in index: " + where + ". [SyncIndex-2]");
     return;
   }
   if (!controlling) {

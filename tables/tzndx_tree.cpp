@@ -33,11 +33,13 @@ BcdKey AsBcd(const uint8_t* p) {
 
 // The first entry of node `n` whose key is not below `key`; the count when
 // every key is below.
-int LowerBound(const Tag& t, const Node& n, const uint8_t* key) {
+// With `after`, the first entry whose key is above `key`.
+int LowerBound(const Tag& t, const Node& n, const uint8_t* key, bool after = false) {
   int lo = 0, hi = NodeCount(n);
   while (lo < hi) {
     int mid = (lo + hi) / 2;
-    if (CompareKeys(t, KeyAt(n, t.Geo, mid), key) < 0)
+    int c = CompareKeys(t, KeyAt(n, t.Geo, mid), key);
+    if (c < 0 || (after && c == 0))
       lo = mid + 1;
     else
       hi = mid;
@@ -172,19 +174,30 @@ bool EntryMatches(const Tag& t, uint8_t* key) {
 
 }  // namespace
 
-Hit Seek(IndexArea& ix, Tag& t, uint8_t* key, bool insertion) {
+namespace {
+
+// Down from the root to the leaf place of `key`: before its first entry,
+// or with `after` behind its last.
+bool DescendTo(IndexArea& ix, Tag& t, const uint8_t* key, bool after) {
   t.Bof = t.Eof = false;
   Reset(t);
   std::vector<Level> path;
   uint32_t page = t.Root();
   for (;;) {
-    if (!PushLevel(ix, t, path, page)) return Hit::Failed;
+    if (!PushLevel(ix, t, path, page)) return false;
     Level& l = path.back();
-    l.Index = LowerBound(t, l.Data, key);
+    l.Index = LowerBound(t, l.Data, key, after);
     if (IsLeaf(l.Data, t.Geo)) break;
     page = ChildOf(l, t);
   }
   t.Path = std::move(path);
+  return true;
+}
+
+}  // namespace
+
+Hit Seek(IndexArea& ix, Tag& t, uint8_t* key, bool insertion) {
+  if (!DescendTo(ix, t, key, false)) return Hit::Failed;
   Level& leaf = t.Leaf();
   const int count = NodeCount(leaf.Data);
   if (leaf.Index == count && !insertion) {
@@ -212,29 +225,51 @@ bool EntryBelow(const Tag& t, const uint8_t* key, int32_t rec) {
 }  // namespace
 
 bool SeekInsertion(IndexArea& ix, Tag& t, const uint8_t* key, int32_t rec) {
-  Key k;
-  std::memcpy(k.data(), key, t.Geo.KeyLen);
-  if (Seek(ix, t, k.data(), true) == Hit::Failed) return false;
+  // Behind the key's last entry: where an appended record's key goes.
+  if (!DescendTo(ix, t, key, true)) return false;
+  // Separators written by other programs may lag behind their leaves:
+  // entries below the new one may still follow in the next leaves.
   for (;;) {
     Level& leaf = t.Leaf();
     const int count = NodeCount(leaf.Data);
     while (leaf.Index < count && EntryBelow(t, key, rec)) ++leaf.Index;
-    if (leaf.Index < count || count == 0) return true;
-    // Equal keys may go on in the next leaf with lower record numbers.
+    if (leaf.Index < count || count == 0) break;
+    std::vector<Level> here = t.Path;
     leaf.Index = count - 1;
     Step s = CrossLeaf(ix, t, true);
     if (s == Step::Failed) return false;
-    if (s == Step::AtEnd) {
-      t.Leaf().Index = count;
+    if (s == Step::AtEnd || !EntryBelow(t, key, rec)) {
+      t.Path = std::move(here);
+      break;
+    }
+  }
+  // Equal keys of higher records stay behind the new entry.
+  auto above = [&](const Level& l, int i) {
+    return CompareKeys(t, KeyAt(l.Data, t.Geo, i), key) == 0 && int32_t(PointerAt(l.Data, t.Geo, i)) > rec;
+  };
+  for (;;) {
+    Level& leaf = t.Leaf();
+    while (leaf.Index > 0 && above(leaf, leaf.Index - 1)) --leaf.Index;
+    if (leaf.Index > 0) return true;
+    std::vector<Level> here = t.Path;
+    Step s = CrossLeaf(ix, t, false);
+    if (s == Step::Failed) return false;
+    if (s == Step::AtEnd || !above(t.Leaf(), t.Leaf().Index)) {
+      t.Path = std::move(here);
       return true;
     }
-    if (!EntryBelow(t, key, rec)) return true;
   }
 }
 
 Hit SeekRecord(IndexArea& ix, Tag& t, const uint8_t* key, int32_t rec) {
   Key k;
   std::memcpy(k.data(), key, t.Geo.KeyLen);
+  // Where equal keys are in record order the entry is just before the
+  // place a new one would take.
+  if (!SeekInsertion(ix, t, k.data(), rec)) return Hit::Failed;
+  Step back = StepPrior(ix, t);
+  if (back == Step::Failed) return Hit::Failed;
+  if (back == Step::Moved && t.EntryRec() == rec && EntryMatches(t, k.data())) return Hit::Found;
   if (Hit h = Seek(ix, t, k.data(), false); h != Hit::Found) return h;
   // Other programs put equal keys in any record order: walk all of them.
   while (t.EntryRec() != rec) {

@@ -1,0 +1,228 @@
+// MDX index files on a real table: the build of a C(10), an N and a D tag,
+// random seeks, a full scan in key order, and appends that keep the three
+// tags, each exclusive and shared (the semaphore file's brackets around
+// every move and change, anchors under the file's lock).
+//
+//   mdx_bench [records]      (default 1000000)
+//
+// Prints the times, the build's time per record at a tenth and at all of
+// the records (O(N log N) keeps their ratio near log N / log(N/10)), the
+// growth of the resident memory over the build, the node reads of a seek
+// against the tree's depth, the ordered scan against the natural-order
+// scan (target: at most 3 times), and the index file's size.
+#include <stdlib.h>
+
+#include <algorithm>
+#include <charconv>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+
+#include "platform/byteorder.h"
+#include "platform/pfile.h"
+#include "tables/tablesinit.h"
+#include "tables/tzndx.h"
+#include "tables/tzndxlow.h"
+#include "tablebase/dbf4.h"
+#include "tablebase/tzcommon.h"
+#include "tablebase/tzutils.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+double Seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
+
+long RssKb() {
+  std::ifstream in("/proc/self/status");
+  std::string line;
+  while (std::getline(in, line))
+    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+  return 0;
+}
+
+// Record i: a name of 10 characters (many repeat), an amount, a date.
+std::string Name(uint32_t v) {
+  static const char* const kNames[] = {"NOWAK", "KOWALSKI", "WOJCIK", "ZIELINSKI", "LEWANDOWSK", "KAMINSKI"};
+  std::string s = kNames[v % 6];
+  s += std::to_string(v / 6 % 100000);
+  s.resize(10, ' ');
+  return s;
+}
+
+void WriteTable(const std::string& path, int records) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  const int recLen = 1 + 10 + 12 + 8, headerLen = 32 + 3 * 32 + 1;
+  std::string h(32, '\0');
+  h[0] = 0x03;
+  h[1] = 126;
+  h[2] = h[3] = 1;
+  plat::writeLE32(&h[4], uint32_t(records));
+  plat::writeLE16(&h[8], uint16_t(headerLen));
+  plat::writeLE16(&h[10], uint16_t(recLen));
+  const struct {
+    const char* name;
+    char type;
+    int len, dec;
+  } fields[] = {{"NAZWA", 'C', 10, 0}, {"KWOTA", 'N', 12, 2}, {"DATA", 'D', 8, 0}};
+  for (const auto& f : fields) {
+    std::string d(32, '\0');
+    std::memcpy(d.data(), f.name, std::strlen(f.name));
+    d[11] = f.type;
+    d[16] = char(f.len);
+    d[17] = char(f.dec);
+    h += d;
+  }
+  h += '\x0D';
+  out.write(h.data(), std::streamsize(h.size()));
+  std::mt19937 rng(11);
+  std::string rec;
+  for (int r = 0; r < records; ++r) {
+    rec = " " + Name(rng());
+    std::string amount = FormatNumber(double(rng() % 100000000) / 100.0, 12, 2);
+    rec += amount;
+    rec += JulianToDtos(JulianFromYMD(1950 + int(rng() % 75), 1 + int(rng() % 12), 1 + int(rng() % 28)));
+    out.write(rec.data(), std::streamsize(rec.size()));
+  }
+  out.put('\x1A');
+}
+
+double NaturalScan(long& count) {
+  auto start = Clock::now();
+  count = 0;
+  for (GoTop(); !dEOF(); SKIP(1)) ++count;
+  return Seconds(start);
+}
+
+// Depth of the first tag's tree, read from the file.
+int Depth(const std::string& mdx) {
+  std::ifstream in(mdx, std::ios::binary);
+  auto at = [&](uint32_t page, size_t off, size_t len) {
+    std::string b(len, '\0');
+    in.seekg(std::streamoff(page) * 512 + std::streamoff(off));
+    in.read(b.data(), std::streamsize(len));
+    return b;
+  };
+  uint32_t header = plat::readLE32(at(1, 32, 4).data());
+  std::string th = at(header, 0, 20);
+  uint32_t page = plat::readLE32(th.data());
+  const uint16_t item = plat::readLE16(th.data() + 18);
+  int depth = 1;
+  for (;;) {
+    std::string node = at(page, 0, 1024);
+    uint32_t count = plat::readLE32(node.data());
+    if (plat::readLE32(node.data() + 8 + count * item) == 0) return depth;
+    page = plat::readLE32(node.data() + 8);
+    ++depth;
+  }
+}
+
+bool Check(const char* what) {
+  if (LastErrorCode() == 0) return true;
+  std::fprintf(stderr, "%s: %d %s\n", what, LastErrorCode(), LastErrorMessage().c_str());
+  return false;
+}
+
+bool Run(const std::string& dir, bool shared) {
+  const std::string table = dir + "/BENCH.DBF", mdx = dir + "/BENCH.MDX";
+  std::printf("\n%s\n", shared ? "shared" : "exclusive");
+  Select(1);
+  USE(table + (shared ? "" : " EXCLUSIVE"), nullptr, 0);
+  if (!Check("USE")) return false;
+  long count = 0;
+  NaturalScan(count);  // warm the page cache
+  const double natural = NaturalScan(count);
+  std::printf("  natural-order scan of %ld records: %.3f s\n", count, natural);
+
+  const std::vector<TIndexTagSpec> specs = {{"NAZWA", "NAZWA", "", 0, 0}, {"KWOTA", "KWOTA", "", 0, 0},
+                                            {"DATA", "DATA", "", 0, 0}};
+  auto start = Clock::now();
+  const long rss = RssKb();
+  if (!MakeIndex(specs, "") || !Check("MakeIndex")) return false;
+  const double build = Seconds(start);
+  std::printf("  build of 3 tags: %.3f s (%.0f ns per record and tag), memory +%ld KB, file %.1f MB\n", build,
+              build * 1e9 / 3 / double(count), RssKb() - rss, double(std::filesystem::file_size(mdx)) / 1048576);
+  if (!SetIndexTo("") || !Check("SetIndexTo")) return false;
+
+  // Seeks of names that are there.
+  std::mt19937 rng(11);
+  std::vector<std::string> keys;
+  for (int i = 0; i < 100000; ++i) keys.push_back(Name(rng()));
+  std::shuffle(keys.begin(), keys.end(), rng);
+  int found = 0;
+  start = Clock::now();
+  for (const auto& k : keys) found += Find(k) ? 1 : 0;
+  const double seeks = Seconds(start);
+  long reads = 0;
+  plat::SetFileFaultHook([&](plat::FileOp op, const std::string& path, uint64_t) {
+    if (op == plat::FileOp::Read && path.size() > 4 && path.compare(path.size() - 4, 4, ".MDX") == 0) ++reads;
+    return 0;
+  });
+  for (int i = 0; i < 1000; ++i) Find(keys[size_t(i)]);
+  plat::SetFileFaultHook({});
+  std::printf("  %zu seeks: %.3f s (%.2f us each, %d found), %.2f node reads per seek, tree depth %d\n",
+              keys.size(), seeks, seeks * 1e6 / double(keys.size()), found, double(reads) / 1000, Depth(mdx));
+
+  long ordered = 0;
+  GoTop();
+  start = Clock::now();
+  for (; !dEOF(); SKIP(1)) ++ordered;
+  const double scan = Seconds(start);
+  std::printf("  ordered scan of %ld records: %.3f s (%.2f times the natural-order scan)\n", ordered, scan,
+              scan / natural);
+
+  start = Clock::now();
+  char* name = FieldAddress(1);
+  for (int i = 0; i < 100000; ++i) {
+    std::string n = Name(rng());
+    name[0] = char(n.size());
+    std::memcpy(name + 1, n.data(), n.size());
+    if (shared && !ALock()) return Check("ALock");
+    Append();
+    if (shared) Unlock();
+    if (!Check("Append")) return false;
+  }
+  const double appends = Seconds(start);
+  std::printf("  100000 appends with 3 tags: %.3f s (%.1f us each), file %.1f MB\n", appends, appends * 1e6 / 1e5,
+              double(std::filesystem::file_size(mdx)) / 1048576);
+  CloseAll();
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int records = 1000000;
+  if (argc > 1) std::from_chars(argv[1], argv[1] + std::strlen(argv[1]), records);
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  char tmpl[] = "/tmp/ruvmdxbenchXXXXXX";
+  if (!mkdtemp(tmpl)) return 1;
+  const std::string dir = tmpl;
+  TablesStartup();
+  SetAutoErrorHandling(false);
+  SetCentury();
+  SetDateFormat(4);
+
+  // The build's growth: a tenth of the records, then all of them.
+  for (int n : {records / 10, records}) {
+    WriteTable(dir + "/GROWTH.DBF", n);
+    Select(1);
+    USE(dir + "/GROWTH.DBF EXCLUSIVE", nullptr, 0);
+    auto start = Clock::now();
+    if (!MakeIndex({{"NAZWA", "NAZWA", "", 0, 0}}, "")) return Check("MakeIndex") ? 0 : 1;
+    std::printf("build of one C(10) tag over %d records: %.0f ns per record\n", n,
+                Seconds(start) * 1e9 / double(std::max(n, 1)));
+    CloseAll();
+  }
+  int rc = 0;
+  for (bool shared : {false, true}) {
+    WriteTable(dir + "/BENCH.DBF", records);
+    std::filesystem::remove(dir + "/BENCH.MDX");
+    if (!Run(dir, shared)) rc = 1;
+  }
+  std::filesystem::remove_all(dir);
+  return rc;
+}
