@@ -67,7 +67,9 @@ TEST_F(NdxInterop, DbdXbaseReadsTheTagsTheEngineWritesAndMaintains) {
     ASSERT_EQ(theirs.size(), t.entries.size());
     for (size_t i = 0; i < theirs.size(); ++i) {
       // Only the character keys print as they are stored.
-      if (t.type == 'C') ASSERT_EQ(theirs[i].key, RTrim(t.entries[i].key)) << i;
+      if (t.type == 'C') {
+        ASSERT_EQ(theirs[i].key, RTrim(t.entries[i].key)) << i;
+      }
       ASSERT_EQ(theirs[i].rec, t.entries[i].rec) << i;
     }
   }
