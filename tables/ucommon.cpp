@@ -194,9 +194,19 @@ bool TTzDataSet::OpenDataset() {
     return false;
   }
   DbSettings().AnsiTables = TableLanguage == TTzTableLanguage::tlAnsi;
-  if (!OpenDbfTable(dbfFileName_)) return false;
-  SetIgnoreDel(hideDeleted_);
-  area_ = CurrentArea();
+  const uint8_t area = CurrentArea();
+  try {
+    if (!OpenDbfTable(dbfFileName_)) return false;
+    SetIgnoreDel(hideDeleted_);
+  } catch (...) {
+    // An engine error raised after the table opened: it does not stay
+    // open without its dataset.
+    AutoErrorHandlingScope quiet(false);
+    AreaScope scope(area);
+    CloseArea();
+    throw;
+  }
+  area_ = area;
   props_ = std::make_unique<TDbfFieldProps>();
   imageOffsets_.assign(size_t(props_->Count()), 0);
   imageSize_ = 1;

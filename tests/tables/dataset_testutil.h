@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -15,20 +16,33 @@
 #include "tablebase/dbf4.h"
 #include "tablebase/engineui.h"
 #include "tablebase/tzdbflow.h"
+#include "tablebase/tzcommon.h"
 #include "tablebase/tzutils.h"
 #include "testutil/localtime.h"
 #include "testutil/tempdir.h"
 
 namespace dstest {
 
-// Keeps the texts of the message boxes shown, answering each with OK.
+// Keeps the texts of the message boxes shown, answering each with OK, and
+// the captions and steps of the progress windows.
 class MessageLog : public EngineUi {
  public:
   int MessageBox(const std::string& text, const std::string&, uint16_t) override {
     texts.push_back(text);
     return 1;
   }
+  std::unique_ptr<EngineProgressWindow> CreateProgressWindow(const std::string& caption) override {
+    captions.push_back(caption);
+    struct Counter : EngineProgressWindow {
+      explicit Counter(int& n) : n_(n) {}
+      void Step() override { ++n_; }
+      int& n_;
+    };
+    return std::make_unique<Counter>(steps);
+  }
   std::vector<std::string> texts;
+  std::vector<std::string> captions;
+  int steps = 0;
 };
 
 class DatasetTest : public ::testing::Test {
