@@ -122,6 +122,25 @@ TEST_F(DatasetFieldsTest, TwoDigitYearsGetTheirCentury) {
   EXPECT_EQ(Stored("f", 5, 1), "20251206");
 }
 
+TEST_F(DatasetTest, InstallationTableIsReadByNameInWindows1250) {
+  // The program's installation tables are ANSI tables; its other tables
+  // keep OEM text. Either reads back as Windows-1250.
+  const std::string name = Cp("Zakład Usług Łódź"), town = Cp("Łódź");
+  for (const TTzTableLanguage language : {TTzTableLanguage::tlAnsi, TTzTableLanguage::tlOem}) {
+    const bool ansi = language == TTzTableLanguage::tlAnsi;
+    DbSettings().AnsiTables = ansi;
+    MakeTable("ruv_inst.dbf", {"nazwa, C, 75, 0", "miasto, C, 30, 0"},
+              {{ansi ? name : plat::AnsiToOem(name), ansi ? town : plat::AnsiToOem(town)}});
+    TTzDbf inst("Ruv_inst");
+    inst.TableLanguage = language;
+    inst.SetDbfFileName(Path("ruv_inst.dbf"));
+    inst.Open();
+    EXPECT_EQ(inst.FieldStr("nazwa"), PadR(name, 75));
+    EXPECT_EQ(inst.FieldStr("miasto"), PadR(town, 30));
+    inst.Close();
+  }
+}
+
 TEST_F(DatasetTest, TableIsCreatedFromFieldLinesWithCorrectedDefinitions) {
   TTzDbf d("Tab");
   d.DbfFields = {"nazwa, C, 75, 0", "kwota, N, 25, 20", "x, Q, 5, 0",     "pom, X, 1, 0",  "ilosc, N, 3, 2",
