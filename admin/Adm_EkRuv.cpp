@@ -133,6 +133,17 @@ TEkr_Ruv::TEkr_Ruv(QWidget* parent) : QMainWindow(parent) {
   for (QPushButton* b : {BitBtn3, BitBtn2, BitBtn1, BitBtn4, BitBtn7, BitBtn6, BitBtn9, BitBtn8})
     b->installEventFilter(this);
 
+  // The installation tables are only read, in shared use, as the sibling
+  // programs keep them (Windows-1250 text); a missing one is never created.
+  for (TTzDbf* table : {&Ruv_inst, &mrt_inst}) {
+    table->SetHideDeletedRecs(false);
+    table->TableLanguage = TTzTableLanguage::tlAnsi;
+    table->CreateIndex = TCreateIndexType::ciNotFound;
+    table->CreateIfNotFound = false;
+  }
+  Ruv_inst.SetDbfFileName(kTamir.InstTable);
+  mrt_inst.SetDbfFileName(kMorta.InstTable);
+
   setFixedSize(kClientWidth, kClientHeight + MainMenu1->sizeHint().height());
   FormCreate();
 }
@@ -278,7 +289,7 @@ void TEkr_Ruv::RefreshProgramButtons() {
       ProgramButton(p)->setEnabled(false);
       continue;
     }
-    (p.Family ? ruvInstFileName_ : mrtInstFileName_) = dir + p.InstTable;
+    (p.Family ? Ruv_inst : mrt_inst).SetDbfFileName(dir + p.InstTable);
   }
   // The reader is looked for in SL's directory, and only when that is not
   // set, in Dravon's.

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "admin/ZipComponent.h"
+#include "tables/utzfds.h"
 
 class QAction;
 class QFrame;
@@ -51,10 +52,12 @@ class TEkr_Ruv : public QMainWindow {
   // Set by the closing handler just before a forced backup.
   bool ForcedBackup = false;
 
-  // The installation tables the update download reads the user's name and
-  // town from, as the button refresh last found them ("" until found).
-  const std::string& RuvInstFileName() const { return ruvInstFileName_; }
-  const std::string& MrtInstFileName() const { return mrtInstFileName_; }
+  // The installation tables of the family and of Morta, which the update
+  // download reads the user's name and town from: the button refresh points
+  // each at the table of the last installed program it found ("ruv_inst.dbf"
+  // and "mrt_inst.dbf" until then). Closed between uses.
+  TTzDbf Ruv_inst{"Ruv_inst"};
+  TTzDbf mrt_inst{"mrt_inst"};
 
   // The launch button of a sibling program.
   QPushButton* ProgramButton(const TSiblingProgram& p) const;
@@ -106,8 +109,6 @@ class TEkr_Ruv : public QMainWindow {
   void ProposeBackup();
 
   int Tag = 0;  // 1 once the window has been activated
-  std::string ruvInstFileName_;
-  std::string mrtInstFileName_;
 };
 
 // The six sibling programs in the standard order.

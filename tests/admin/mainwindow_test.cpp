@@ -189,8 +189,8 @@ TEST_F(MainWindow, OnlyTamirInstalledInOtherLetterCases) {
   auto w = Create();
   EXPECT_EQ(Enabled(*w), (std::vector<bool>{true, false, false, false, false, false, true, true}));
   EXPECT_FALSE(w->Programdoodczytywaniainformacjikadrowych1->isEnabled());
-  EXPECT_EQ(w->RuvInstFileName(), prog() + "ruv_inst.dbf");  // opened case-insensitively
-  EXPECT_EQ(w->MrtInstFileName(), "");
+  EXPECT_EQ(w->Ruv_inst.DbfFileName(), prog() + "ruv_inst.dbf");  // opened case-insensitively
+  EXPECT_EQ(w->mrt_inst.DbfFileName(), "mrt_inst.dbf");
 }
 
 TEST_F(MainWindow, AllDirectoriesEmpty) {
@@ -219,8 +219,8 @@ TEST_F(MainWindow, ButtonStatesFollowTheInstalledFiles) {
             "ruv_kelpiro=\r\n");
   auto w = Create();
   EXPECT_EQ(Enabled(*w), (std::vector<bool>{true, false, true, false, false, true, true, true}));
-  EXPECT_EQ(w->RuvInstFileName(), d + "sl/ruv_inst.dbf");
-  EXPECT_EQ(w->MrtInstFileName(), d + "Morta/mrt_inst.dbf");
+  EXPECT_EQ(w->Ruv_inst.DbfFileName(), d + "sl/ruv_inst.dbf");
+  EXPECT_EQ(w->mrt_inst.DbfFileName(), d + "Morta/mrt_inst.dbf");
 }
 
 TEST_F(MainWindow, PersonnelReaderIsLookedForInSLsDirectoryFirst) {
