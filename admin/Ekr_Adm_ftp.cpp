@@ -1,9 +1,7 @@
 #include "admin/Ekr_Adm_ftp.h"
 
-#include <QApplication>
 #include <QCloseEvent>
 #include <QFileDialog>
-#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTextBlock>
@@ -12,12 +10,16 @@
 #include <algorithm>
 #include <cmath>
 #include <ctime>
+#include <stdexcept>
 
 #include "admin/AdmUi.h"
+#include "admin/FileErrors.h"
 #include "admin/IniFiles.h"
 #include "admin/Restore.h"
 #include "admin/Siblings.h"
+#include "platform/pfile.h"
 #include "platform/pfs.h"
+#include "tables/utzfds.h"
 #include "tablebase/engineui.h"
 #include "tablebase/timedate.h"
 #include "tablebase/tzcommon.h"
@@ -55,12 +57,6 @@ bool ArchiveIsNewer(const std::string& serverDate, std::string storedDate) {
 // The date part of the engine's file stamp: "" when the file is missing.
 std::string FileDate(const std::string& path) { return FileStamp(path).substr(0, 10); }
 
-// The window library's standard error box for a failure no handler expects.
-void StandardErrorBox(QWidget* parent, const std::string& text) {
-  QMessageBox box(QMessageBox::Critical, QApplication::applicationName(), QStr(text), QMessageBox::Ok, parent);
-  box.exec();
-}
-
 // Disconnects on every way out of a check.
 class FtpConnectionScope {
  public:
@@ -78,6 +74,67 @@ class FtpConnectionScope {
  private:
   TIdFTP& ftp_;
 };
+
+// Disables a button for a scope.
+class EnabledOffScope {
+ public:
+  explicit EnabledOffScope(QWidget& w) : w_(w) { w_.setEnabled(false); }
+  ~EnabledOffScope() { w_.setEnabled(true); }
+  EnabledOffScope(const EnabledOffScope&) = delete;
+  EnabledOffScope& operator=(const EnabledOffScope&) = delete;
+
+ private:
+  QWidget& w_;
+};
+
+// Opens an installation table for a scope. Its engine errors (a damaged or
+// missing table) come as the dataset's exception, never as the engine's
+// ending of the program.
+class TableOpenScope {
+ public:
+  explicit TableOpenScope(TTzDbf& table) : table_(table) {
+    AutoErrorHandlingScope quiet(false);
+    table_.Open();
+  }
+  ~TableOpenScope() {
+    AutoErrorHandlingScope quiet(false);
+    try {
+      table_.Close();
+    } catch (...) {
+      // Only read from: nothing of it can be lost.
+    }
+  }
+  TableOpenScope(const TableOpenScope&) = delete;
+  TableOpenScope& operator=(const TableOpenScope&) = delete;
+
+ private:
+  TTzDbf& table_;
+};
+
+// The user's town and name as the download record gives them, from the
+// current record of an installation table (Windows-1250 bytes as stored):
+// the town in its field's width and then blanks up to 50 characters, and
+// the name without the blanks around it.
+std::string DownloadRecord(TTzDbf* table) {
+  if (!table) throw std::runtime_error("Brak tabeli instalacji programu.");
+  TableOpenScope open(*table);
+  std::string town = table->FieldStr("miasto");
+  if (town.size() < 50) town.append(50 - town.size(), ' ');
+  return town + " ;  " + TrimBoth(table->FieldStr("nazwa"));
+}
+
+// Writes `bytes` as the whole file; 0 or the DOS error.
+int WriteWholeFile(const std::string& path, const std::string& bytes) {
+  plat::File f;
+  if (int rc = f.Create(path, plat::kAccessWrite | plat::kShareDenyAll)) return rc;
+  return f.Write(bytes.data(), bytes.size());
+}
+
+// The download's record file, on the server and beside the executable.
+constexpr const char* kDownloadRecordName = "pobranie.txt";
+// The programs in the order their archives are downloaded (Morta's comes
+// first, before these) and unpacked.
+const TSiblingProgram* const kUnpackOrder[] = {&kTamir, &kSL, &kGorvalo, &kDravon, &kKelpiro, &kMorta};
 
 // The family's five programs in the order the package update compares them,
 // and the order it writes their dates.
@@ -163,6 +220,8 @@ void TAdm_ftp::closeEvent(QCloseEvent* event) {
 
 QStringList TAdm_ftp::Lines() const { return Memo1->toPlainText().split('\n'); }
 
+int TAdm_ftp::LineCount() const { return Memo1->document()->isEmpty() ? 0 : Memo1->document()->blockCount(); }
+
 void TAdm_ftp::AddLine(const std::string& line) {
   Memo1->appendPlainText(QStr(line));
   Memo1->repaint();
@@ -235,11 +294,18 @@ void TAdm_ftp::IdFTP1Work(TWorkMode AWorkMode, int64_t AWorkCount) {
     // bytes received still show that the transfer moves.
     text = IntText(AWorkCount) + " B";
   }
-  const QTextBlock block = Memo1->document()->findBlockByNumber(ProgressLine + 1);
-  if (!block.isValid()) return;
-  QTextCursor cursor(block);
-  cursor.movePosition(QTextCursor::EndOfBlock, QTextCursor::KeepAnchor);
-  cursor.insertText(QStr(text));
+  // The line right after the last one is the open line a new line would be
+  // written into: the percentage is written there too.
+  const int line = ProgressLine + 1;
+  if (line == LineCount()) {
+    Memo1->appendPlainText(QStr(text));
+  } else {
+    const QTextBlock block = Memo1->document()->findBlockByNumber(line);
+    if (!block.isValid()) return;
+    QTextCursor cursor(block);
+    cursor.movePosition(QTextCursor::EndOfBlock, QTextCursor::KeepAnchor);
+    cursor.insertText(QStr(text));
+  }
   Memo1->repaint();
   Ui().ProcessMessages();
 }
@@ -250,7 +316,11 @@ void TAdm_ftp::Button1Click() {
   Memo1->clear();
   SetLogFont(true);
   ScreenCursorScope hourglass(true);
-  try {
+  // Failed: the log stays for the user to read (the failure was said);
+  // Done: nothing newer, or the user declined; Install: the user takes the
+  // updates offered.
+  enum class Outcome { Failed, Done, Install };
+  const auto check = [this]() -> Outcome {
     TIniFile ini = OpenIni(TIniKind::Ruv);
     const bool passive = ReadSetting(ini, Keys::TrybFtp) != "A";
     std::array<std::string, 6> stored;
@@ -274,7 +344,7 @@ void TAdm_ftp::Button1Click() {
       AddLine("Nie ustanowiono połączenia.");
       ShowMessageDialog("Informacja", "i", "Brak możliwości połączenia - sprawdź ustawienia i spróbuj ponownie.",
                         "Zakończ");
-      return;
+      return Outcome::Failed;
     }
     FtpConnectionScope connection(IdFTP1);
     AddLine("sprawdzanie dostępności aktualizacji ...");
@@ -299,14 +369,14 @@ void TAdm_ftp::Button1Click() {
     };
 
     if (Installed(kMorta)) {
-      if (!enterUpdateDir()) return;
+      if (!enterUpdateDir()) return Outcome::Failed;
       dateArchive(kMorta);
       compare(kMorta);
     }
     bool anyFamily = false;
     for (const auto* p : kCompareOrder) anyFamily = anyFamily || Installed(*p);
     if (anyFamily) {
-      if (!enterUpdateDir()) return;
+      if (!enterUpdateDir()) return Outcome::Failed;
       for (const auto* p : {&kSL, &kTamir, &kDravon, &kKelpiro, &kGorvalo}) dateArchive(*p);
       for (const auto* p : kCompareOrder)
         if (Installed(*p)) compare(*p);
@@ -314,17 +384,120 @@ void TAdm_ftp::Button1Click() {
 
     bool anyNewer = false;
     for (bool n : Newer) anyNewer = anyNewer || n;
-    if (!anyNewer)
+    if (!anyNewer) {
       ShowMessageDialog("Informacja", "i", "Nie ma nowszych wersji programów.", "Zakończ");
-    else
-      ShowMessageDialog("Potwierdzenie", "?", "Dostępne są aktualizacje programów.", "Wykonaj_aktualizację Zakończ");
+      return Outcome::Done;
+    }
+    const std::string answer = ShowMessageDialog("Potwierdzenie", "?", "Dostępne są aktualizacje programów.",
+                                                 "Wykonaj_aktualizację Zakończ");
+    return answer == "W" ? Outcome::Install : Outcome::Done;
+  };
+  try {
+    const Outcome outcome = check();
+    if (outcome == Outcome::Failed) return;
+    // The download opens a connection of its own once the check's is closed.
+    if (outcome == Outcome::Install) Button3Click();
   } catch (const std::exception& e) {
     Ui().SetBusyCursor(false);
-    StandardErrorBox(this, e.what());
+    ShowErrorBox(e.what());
     return;
   }
   Ui().SetBusyCursor(false);
   FormShow();
+}
+
+void TAdm_ftp::Button3Click() {
+  // The window's state comes back on every way out: its close button, the
+  // ZIP module, the connection (closed before the unpacking) and the tables.
+  EnabledOffScope closeButtonOff(*BitBtn8);
+  TZipModuleScope module(ZipMaster191);
+  TIniFile ini = OpenIni(TIniKind::Ruv);
+  const TIniFile adminIni = OpenIni(TIniKind::Admin);
+  const bool passive = ReadSetting(ini, Keys::TrybFtp) != "A";
+  const bool noRecord = ReadSettingBool(ini, Keys::CzyZapisInfOAktualizacji);
+  const std::string localRecord = ProgramDir() + kDownloadRecordName;
+
+  std::array<std::string, 6> dirs;
+  std::array<bool, 6> downloaded{};
+  {
+    FtpConnectionScope connection(IdFTP1);
+    IdFTP1.Passive = passive;
+    IdFTP1.Connect();
+    IdFTP1.ChangeDir(kUpdateDir);
+
+    const auto download = [&](const TSiblingProgram& p) {
+      const size_t i = IndexOf(p);
+      const std::string title = std::string("\"") + p.DownloadTitle + "\"";
+      AddLine("przygotowanie do pobierania aktualizacji programu " + title + " ...");
+      ProgressLine = LineCount();
+      dirs[i] = DirPath(ReadProgramDir(adminIni, p));
+      const auto ended = [&] { AddLine("Pobieranie aktualizacji programu " + title + " zakończone.\n"); };
+      try {
+        if (dirs[i].empty())
+          throw std::runtime_error("Brak informacji o położeniu programu " + title + ".");
+        TransferSize = IdFTP1.Size(p.Archive);
+        IdFTP1.Get(p.Archive, dirs[i] + p.Archive, true);
+      } catch (...) {
+        ended();
+        throw;
+      }
+      ended();
+      downloaded[i] = true;
+    };
+
+    std::string record;
+    if (Installed(kMorta)) {
+      record = DownloadRecord(mrtInst_);
+      if (Newer[IndexOf(kMorta)]) download(kMorta);
+    }
+    bool anyFamily = false;
+    for (const auto* p : kUnpackOrder) anyFamily = anyFamily || (p->Family && Newer[IndexOf(*p)]);
+    if (anyFamily) {
+      record = DownloadRecord(ruvInst_);
+      for (const auto* p : kUnpackOrder)
+        if (p->Family && Newer[IndexOf(*p)]) download(*p);
+    }
+
+    if (std::find(downloaded.begin(), downloaded.end(), true) != downloaded.end()) {
+      AddLine("zapisywanie informacji o pobraniu aktualizacji ...");
+      ProgressLine = LineCount();
+      const int saved = WriteWholeFile(localRecord, TodayText() + " , " + TimeStr() + "  - " + record);
+      if (!noRecord) {
+        // Never an earlier run's record in place of this one.
+        if (saved != 0)
+          throw std::runtime_error("Nie można zapisać pliku " + localRecord + " (" + FileErrorText(saved) + ").");
+        IdFTP1.Put(localRecord, kDownloadRecordName, true);
+      }
+      AddLine("Pobieranie aktualizacji zostało zakończone.");
+    }
+  }
+
+  for (const auto* p : kUnpackOrder) {
+    const size_t i = IndexOf(*p);
+    if (!downloaded[i]) continue;
+    const std::string archive = plat::ResolvePath(dirs[i] + p->Archive);
+    ZipMaster191.ZipFileName = archive;
+    if (ZipMaster191.Count() == 0) {
+      ShowMessageDialog("Błąd", "h", "Brak plików w aktualizacji !", "Zakończ");
+      return;
+    }
+    // A program is dated only when every file of its archive is in place:
+    // one that was not is offered again by the next check.
+    const TRestoreResult unpacked = UnpackAllOrNothing(ZipMaster191, dirs[i], {});
+    const std::string title = std::string("\"") + p->DownloadTitle + "\"";
+    if (unpacked.Ok) {
+      ini.WriteString(Keys::kAktualizacje, p->UpdateKey, ServerDate[i]);
+      AddLine("Program " + title + " został pomyślnie zaktualizowany.");
+    } else {
+      AddLine("Program " + title + " nie został zaktualizowany.");
+      ShowMessageDialog("Błąd", "h", "Błąd: " + unpacked.Error, "Zakończ");
+    }
+    plat::EraseFile(archive);
+    if (p == &kMorta) plat::EraseFile(plat::ResolvePath(dirs[i] + kDownloadRecordName));
+  }
+  plat::EraseFile(localRecord);
+  WriteSetting(ini, Keys::Wykonano, TodayText());
+  ShowMessageDialog("Informacja", "i", "Aktualizacja została zakończona.", "Dalej");
 }
 
 void TAdm_ftp::Button2Click() {
@@ -453,7 +626,7 @@ void TAdm_ftp::Button2Click() {
     WriteSetting(ini, Keys::Wykonano, TodayText());
   } catch (const std::exception& e) {
     Ui().SetBusyCursor(false);
-    StandardErrorBox(this, e.what());
+    ShowErrorBox(e.what());
     return finish(false);
   }
 

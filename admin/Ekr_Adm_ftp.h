@@ -1,6 +1,6 @@
 // The update window: the report of when each installed sibling program was
 // last updated, the check of the update server for newer update archives,
-// and the update from a package file. Created once at program start and
+// their download and installation, and the update from a package file. Created once at program start and
 // kept for the whole run; the main window shows it modally.
 #pragma once
 #include <QDialog>
@@ -15,6 +15,7 @@
 
 class QPlainTextEdit;
 class QPushButton;
+class TTzDbf;
 struct TSiblingProgram;
 
 class TAdm_ftp : public QDialog {
@@ -29,6 +30,12 @@ class TAdm_ftp : public QDialog {
   ~TAdm_ftp() override;
 
   void SetInstalledQuery(InstalledQuery query) { installed_ = std::move(query); }
+  // The main window's installation tables, which the download reads the
+  // user's name and town from. Not owned; they outlive the window.
+  void SetInstallationTables(TTzDbf* ruvInst, TTzDbf* mrtInst) {
+    ruvInst_ = ruvInst;
+    mrtInst_ = mrtInst;
+  }
 
   QPlainTextEdit* Memo1;  // the report and the logs
   QPushButton* Button1;   // "Sprawdź dostępność aktualizacji w internecie"
@@ -53,8 +60,18 @@ class TAdm_ftp : public QDialog {
   // The report of the update dates; sets Button1 and Button2 from the
   // setting. Runs at every showing.
   void FormShow();
-  // The update check against the server.
+  // The update check against the server; runs the download when the user
+  // takes the updates it offers.
   void Button1Click();
+  // The download and installation of the archives the latest check found
+  // newer (Newer, ServerDate): each into its program's directory, the
+  // download record appended to the server's log, every archive unpacked
+  // and its program's date stored. Raises what fails before the unpacking
+  // (the connection, a transfer, the download record, an installation
+  // table) after closing the connection and the tables and giving the
+  // window its close button back; nothing is unpacked and no date written
+  // then.
+  void Button3Click();
   // The update from a package file.
   void Button2Click();
   // The FTP component's events, written as lines of Memo1.
@@ -74,12 +91,15 @@ class TAdm_ftp : public QDialog {
   // Appends a line and paints it at once: the work runs on the window
   // thread, so nothing else would paint until it ends.
   void AddLine(const std::string& line);
+  int LineCount() const;
   void SetLogFont(bool wrap);
 
   // While a check or a package update runs, closing the window waits.
   class BusyScope;
 
   InstalledQuery installed_;
+  TTzDbf* ruvInst_ = nullptr;
+  TTzDbf* mrtInst_ = nullptr;
   bool busy_ = false;
   std::string zipError_;  // the ZIP library's first error of a package update
 };

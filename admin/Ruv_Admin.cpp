@@ -52,6 +52,7 @@ int main(int argc, char* argv[]) {
     auto* updateWindow = new TAdm_ftp(mainWindow.get());
     TEkr_Ruv* main = mainWindow.get();
     updateWindow->SetInstalledQuery([main](const TSiblingProgram& p) { return main->ProgramButton(p)->isEnabled(); });
+    updateWindow->SetInstallationTables(&main->Ruv_inst, &main->mrt_inst);
   } catch (const std::bad_alloc&) {
     PlainMessage("Za mało pamięci operacyjnej dla uruchomienia programu.");
     return 1;

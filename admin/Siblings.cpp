@@ -8,17 +8,17 @@
 #include "platform/pfs.h"
 
 const std::array<TSiblingProgram, 6> kSiblings = {{
-    {"Tamir", "BitBtn3", "RUV - Tamir", "RUV-Tamir", "Tamir", "ruv_tamir", "RuvTM.zip", "Ruv_TM.exe", "Ruv_TM",
+    {"Tamir", "BitBtn3", "RUV - Tamir", "RUV-Tamir", "RUV-Tamir", "Tamir", "ruv_tamir", "RuvTM.zip", "Ruv_TM.exe", "Ruv_TM",
      "ruv_inst.dbf", true},
-    {"Gorvalo", "BitBtn2", "RUV - Gorvalo", "RUV-Gorvalo", "Gorvalo", "ruv_gorvalo", "RuvGRV.zip", "Ruv_grvl.exe",
+    {"Gorvalo", "BitBtn2", "RUV - Gorvalo", "RUV-Gorvalo", "RUV-Gorvalo", "Gorvalo", "ruv_gorvalo", "RuvGRV.zip", "Ruv_grvl.exe",
      "Ruv_Grvl", "ruv_inst.dbf", true},
-    {"SL", "BitBtn1", "RUV - Selmira", "RUV-Selmira", "SL", "ruv_sl", "RuvSL.zip", "Ruv_SL.exe", "Ruv_SL",
+    {"SL", "BitBtn1", "RUV - Selmira", "RUV-Selmira", "RUV-Selmira", "SL", "ruv_sl", "RuvSL.zip", "Ruv_SL.exe", "Ruv_SL",
      "ruv_inst.dbf", true},
-    {"Dravon", "BitBtn4", "RUV - Dravon i Pelk", "RUV-Dravon Pelk", "Dravon", "ruv_dravon", "RuvDQN.zip", "Ruv_D.exe",
+    {"Dravon", "BitBtn4", "RUV - Dravon i Pelk", "RUV-Dravon Pelk", "RUV-Dravon Pelk", "Dravon", "ruv_dravon", "RuvDQN.zip", "Ruv_D.exe",
      "Ruv_D", "ruv_inst.dbf", true},
-    {"Kelpiro", "BitBtn7", "RUV - Kelpiro", "RUV-Kelpiro", "Kelpiro", "ruv_kelpiro", "RuvKelpiro.zip",
+    {"Kelpiro", "BitBtn7", "RUV - Kelpiro", "RUV-Kelpiro", "Kelpiro ruv", "Kelpiro", "ruv_kelpiro", "RuvKelpiro.zip",
      "Ruv_Kelpiro.exe", "Ruv_Kelpiro", "ruv_inst.dbf", true},
-    {"Morta", "BitBtn6", "MORTA - Velden", "MORTA-Velden", "Morta", "morta", "Mrt.zip", "Morta.exe", "MORTA",
+    {"Morta", "BitBtn6", "MORTA - Velden", "MORTA-Velden", "MORTA-Velden", "Morta", "morta", "Mrt.zip", "Morta.exe", "MORTA",
      "mrt_inst.dbf", false},
 }};
 

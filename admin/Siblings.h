@@ -13,7 +13,8 @@ struct TSiblingProgram {
   const char* Name;         // "Tamir"
   const char* ButtonName;   // the main window's launch button
   const char* Caption;      // the launch button's caption
-  const char* UpdateTitle;  // the title in the update texts
+  const char* UpdateTitle;  // the title in the update report and the check
+  const char* DownloadTitle;  // the title in the download's lines
   const char* UpdateKey;    // key in "ruv.ini" [aktualizacje]
   const char* DirKey;       // key in "ruv_admin.ini" [katalogi]
   const char* Archive;      // update archive on the server

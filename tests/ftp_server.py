@@ -5,8 +5,12 @@ Started by the tests with their own root and accounts; binds a free port,
 then writes the port number to --port-file (atomically, so a reader never
 sees half a number). Logs every command at debug level, so the data-connection
 commands (PORT/EPRT or PASV/EPSV) and APPE show in --log. Runs until killed.
+With --drop NAME:BYTES, a download of a file named NAME breaks off after BYTES
+bytes: the server drops the data and the control connection, as a line that
+goes down mid-transfer does.
 
   ftp_server.py --port-file F --log F --user NAME:PASSWORD:HOME [--user ...]
+                [--drop NAME:BYTES]
 """
 import argparse
 import logging
@@ -14,8 +18,24 @@ import os
 import sys
 
 from pyftpdlib.authorizers import DummyAuthorizer
-from pyftpdlib.handlers import FTPHandler
+from pyftpdlib.handlers import DTPHandler, FTPHandler
 from pyftpdlib.servers import FTPServer
+
+
+def dropping_dtp(name, limit):
+    class DroppingDTPHandler(DTPHandler):
+        def send(self, data):
+            f = self.file_obj
+            if f is None or os.path.basename(getattr(f, "name", "")) != name:
+                return super().send(data)
+            room = limit - self.tot_bytes_sent
+            if room > 0:
+                return super().send(data[:room])
+            # The client gets no reply and no more data: both connections
+            # simply close.
+            self.cmd_channel.close()
+            return 0
+    return DroppingDTPHandler
 
 
 def main():
@@ -24,6 +44,7 @@ def main():
     ap.add_argument("--log", required=True)
     ap.add_argument("--user", action="append", default=[],
                     help="NAME:PASSWORD:HOME, full rights in HOME")
+    ap.add_argument("--drop", help="NAME:BYTES, break off downloads of NAME")
     args = ap.parse_args()
 
     logging.basicConfig(filename=args.log, level=logging.DEBUG,
@@ -40,6 +61,11 @@ def main():
     # login wait 3 s.
     handler.auth_failed_timeout = 0
     handler.use_gmt_times = True
+    if args.drop:
+        name, limit = args.drop.rsplit(":", 1)
+        handler.dtp_handler = dropping_dtp(name, int(limit))
+        # Sends go through the handler's send(), where the limit is counted.
+        handler.use_sendfile = False
 
     server = FTPServer(("127.0.0.1", 0), handler)
     port = server.address[1]

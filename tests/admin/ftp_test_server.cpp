@@ -45,7 +45,7 @@ bool Accepts(int port) {
 
 }  // namespace
 
-FtpTestServer::FtpTestServer(std::vector<Account> accounts) {
+FtpTestServer::FtpTestServer(std::vector<Account> accounts, const std::string& dropFile, long dropAfter) {
   const std::string portFile = tmp_.dir() + "port";
   std::vector<std::string> argv = {"/usr/bin/python3", std::string(RUV_SOURCE_DIR) + "/tests/ftp_server.py",
                                    "--port-file", portFile, "--log", tmp_.dir() + "server.log"};
@@ -54,6 +54,10 @@ FtpTestServer::FtpTestServer(std::vector<Account> accounts) {
     ::mkdir(Home(a.user).c_str(), 0777);
     argv.push_back("--user");
     argv.push_back(a.user + ":" + a.password + ":" + Home(a.user));
+  }
+  if (!dropFile.empty()) {
+    argv.push_back("--drop");
+    argv.push_back(dropFile + ":" + std::to_string(dropAfter));
   }
   std::vector<char*> args;
   for (auto& s : argv) args.push_back(s.data());

@@ -16,7 +16,9 @@ class FtpTestServer {
   };
   // Starts the server with each account's home at Root() + user + "/" and
   // waits (bounded) until its port accepts connections. Started() tells.
-  explicit FtpTestServer(std::vector<Account> accounts);
+  // `dropFile`, when set, names a file whose downloads break off after
+  // `dropAfter` bytes, both connections dropped.
+  explicit FtpTestServer(std::vector<Account> accounts, const std::string& dropFile = {}, long dropAfter = 0);
   ~FtpTestServer();
   FtpTestServer(const FtpTestServer&) = delete;
   FtpTestServer& operator=(const FtpTestServer&) = delete;

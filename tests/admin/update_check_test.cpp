@@ -261,8 +261,13 @@ TEST_F(UpdateCheck, StatusAndProgressLines) {
     EXPECT_EQ(Memo().at(5), c.shown);
     EXPECT_EQ(Memo().size(), lines.size());
   }
-  window().ProgressLine = 9;  // no line below: nothing changes
+  // Below the last line is the open line a new line would take: the
+  // percentage is written there; further down there is no line.
+  window().ProgressLine = 10;
   window().IdFTP1Work(wmRead, 1);
   EXPECT_EQ(Memo().size(), lines.size());
-  EXPECT_EQ(Memo().back(), "");
+  window().ProgressLine = 9;
+  window().IdFTP1Work(wmRead, 1);
+  EXPECT_EQ(Memo().size(), lines.size() + 1);
+  EXPECT_EQ(Memo().back(), "  1 %");
 }
