@@ -4,6 +4,7 @@
 #include <random>
 
 #include "tables/ndx_testutil.h"
+#include "testutil/helper_child.h"
 
 namespace ndxtest {
 namespace {
@@ -38,6 +39,17 @@ TEST_F(NdxBuild, KeysFollowTheirTypeAndThePolishCollation) {
   std::vector<std::string> want;
   for (const auto& s : names) want.push_back(RTrim(Oem(s)));
   EXPECT_EQ(Keys(dump[0]), want);
+  // The same names in a table of the ANSI code page, keyed in it.
+  for (auto& row : rows) row[0] = OemToAnsi(row[0]);
+  WriteDbf(Path("A.DBF"), {{"NAZWA", 'C', 10, 0}}, rows);
+  DbSettings().AnsiTables = true;
+  Open(2, "A.DBF");
+  ASSERT_TRUE(MakeIndex({Spec("NAZWA", "NAZWA")}, ""));
+  auto ansi = DumpIndex(Path("A.MDX"), false);
+  EXPECT_EQ(ansi[0].fault, "");
+  want.clear();
+  for (const auto& s : names) want.push_back(RTrim(exprtest::Cp(s)));
+  EXPECT_EQ(Keys(ansi[0]), want);
   // Record r holds value perm[r]: the tag lists records by value.
   auto recordsByValue = [&](size_t count) {
     std::vector<int32_t> recs;
@@ -111,6 +123,26 @@ TEST_F(NdxBuild, MoreKeysThanFitInMemoryGoThroughSortedRuns) {
     EXPECT_EQ(tempFiles.empty(), count <= 256);
     for (const auto& f : tempFiles) EXPECT_FALSE(std::filesystem::exists(f)) << f;
   }
+}
+
+TEST_F(NdxBuild, AnotherProgramHoldingTheIndexStopsASharedBuild) {
+  WriteDbf(Path("T.DBF"), {{"K", 'C', 4, 0}}, {{"b"}, {"a"}});
+  Open(1, "T.DBF");
+  ASSERT_TRUE(MakeIndex({Spec("K", "K")}, ""));
+  const auto before = FileBytes(Path("T.MDX"));
+  HelperChild other("sema_helper", {});
+  other.Send("use " + Path("T.DBF"));
+  ASSERT_EQ(other.ReadLine(), "ok");
+  other.Send("index");
+  ASSERT_EQ(other.ReadLine(), "ok");
+  // Its index cannot go, and the table cannot be had alone to rebuild it.
+  EXPECT_FALSE(MakeIndex({Spec("K", "K", "", true)}, ""));
+  EXPECT_EQ(LastErrorCode(), 225);
+  EXPECT_EQ(FileBytes(Path("T.MDX")), before);
+  other.Send("close");
+  ASSERT_EQ(other.ReadLine(), "ok");
+  EXPECT_TRUE(MakeIndex({Spec("K", "K", "", true)}, ""));
+  EXPECT_EQ(Keys(DumpIndex(Path("T.MDX"))[0]), (std::vector<std::string>{"b", "a"}));
 }
 
 TEST_F(NdxBuild, ProgressIsCalledTheInstalledNumberOfTimes) {

@@ -104,5 +104,28 @@ TEST_F(NdxDamaged, ATagHeaderOfAnotherKeyLengthIsRefusedOnOpen) {
   }
 }
 
+TEST_F(NdxDamaged, ARecordMissingFromItsTagIsReportedWhereTheTagIsPutOnIt) {
+  // A sound tree that lost the key of the record at the end of its first
+  // leaf.
+  std::vector<uint8_t> f = good_;
+  size_t at = root_;
+  while (plat::readLE32(&f[at + 8 + plat::readLE32(&f[at]) * 104]) != 0) at = plat::readLE32(&f[at + 8]) * size_t(512);
+  const int count = int(plat::readLE32(&f[at]));
+  const int32_t lost = int32_t(plat::readLE32(&f[at + 8 + size_t(count - 1) * 104]));
+  plat::writeLE32(&f[at], uint32_t(count - 1));
+  std::copy(&f[at + 8 + size_t(count) * 104], &f[at + 12 + size_t(count) * 104], &f[at + 8 + size_t(count - 1) * 104]);
+  WriteBytes(Path("T.MDX"), f);
+  Open(1, "T.DBF");
+  ASSERT_TRUE(SetIndexTo(""));
+  GO(lost);
+  EXPECT_EQ(LastErrorCode(), 212);
+  EXPECT_NE(LastErrorMessage().find("\" not in index: "), std::string::npos);
+  EXPECT_NE(LastErrorMessage().find(". [SyncIndex-1] Record: " + std::to_string(lost)), std::string::npos)
+      << LastErrorMessage();
+  SoftSyncIndex();
+  EXPECT_EQ(LastErrorCode(), 212);
+  EXPECT_NE(LastErrorMessage().find("T.MDX [tag: K]. [SoftSyncIndex]"), std::string::npos) << LastErrorMessage();
+}
+
 }  // namespace
 }  // namespace ndxtest

@@ -211,6 +211,39 @@ TEST_F(NdxNav, EndsOfTheTableReachTheIndex) {
   EXPECT_EQ(N(), 0);
 }
 
+TEST_F(NdxNav, HookServicesAnswerForTheCurrentArea) {
+  WriteDbf(Path("T.DBF"), {{"K", 'C', 6, 0}, {"N", 'N', 8, 2}, {"D", 'D', 8, 0}}, {{"ala", "-1.5", "20240229"}});
+  Open(1, "T.DBF");
+  Index({Spec("K", "K"), Spec("N", "N", "", true), Spec("D", "D")});
+  IndexHooks& h = Hooks().Index;
+  EXPECT_EQ(h.TagLocator(1), Upper(Path("T.MDX")) + " [tag: K]");
+  EXPECT_EQ(h.TagLocator(4), "");
+  EXPECT_EQ(h.TagKeyText(1)(), "ala   ");
+  EXPECT_EQ(h.TagKeyText(2)(), "   -1.50");
+  EXPECT_EQ(h.TagKeyText(3)(), "29.02.2024");
+  EXPECT_FALSE(h.TagKeyText(4));
+  EXPECT_EQ(h.OrderKeyText()(), "ala   ");
+  EXPECT_TRUE(h.Ascending(1));
+  EXPECT_FALSE(h.Ascending(2));
+  EXPECT_EQ(h.Phonetic(2), 0);
+  SetOrderToTag("");
+  EXPECT_EQ(h.OrderKeyText()(), "Rec:         1");
+  // Rebuilt, the index keeps the order it had.
+  SetOrderToTag("D");
+  Reindex();
+  EXPECT_EQ(LastErrorCode(), 0) << LastErrorMessage();
+  EXPECT_EQ(CurrentOrder(), 3);
+  h.CloseIndex();
+  EXPECT_FALSE(IndexActive());
+  EXPECT_TRUE(h.OpenOwnIndex());
+  EXPECT_EQ(CurrentOrder(), 1);
+  // Another area: the hooks answer for the current one only.
+  WriteDbf(Path("U.DBF"), {{"K", 'C', 6, 0}}, {});
+  Open(2, "U.DBF");
+  EXPECT_FALSE(IndexActive());
+  EXPECT_FALSE(h.OrderKeyText());
+}
+
 TEST_F(NdxNav, EmptyTableAndEmptyForTag) {
   WriteDbf(Path("T.DBF"), {{"K", 'C', 4, 0}}, {});
   Open(1, "T.DBF");
