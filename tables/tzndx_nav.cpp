@@ -93,7 +93,8 @@ int32_t EndRecord(bool last) {
     return last ? std::max(a->RecCount, 1) : 1;
   }
   Tag& t = *c.t;
-  AnchorsChanged(*ix);
+  // Keys of records other programs appended lead to records of the file.
+  if (AnchorsChanged(*ix)) RefreshRecCount(*a);
   Step s = last ? GoBottomKey(*ix, t) : GoTopKey(*ix, t);
   if (s != Step::Moved) {
     t.Bof = t.Eof = true;
@@ -107,15 +108,18 @@ int32_t EndRecord(bool last) {
 // record read again, and the controlling tag put back on it.
 void RefreshPosition(Ctx& c) {
   if (!AnchorsChanged(*c.ix)) return;
+  // The phantom record stays past the end, however many records came.
+  const bool atEnd = c.a->RecNo > c.a->RecCount;
   RefreshRecCount(*c.a);
+  if (atEnd) {
+    GoEofPosition(*c.a, *c.t);
+    return;
+  }
   if (InRange(*c.a)) {
     GetDbfRecord(*c.a, c.a->RecNo);
     LoadUserBuffer();
   }
-  if (c.a->RecNo > c.a->RecCount)
-    GoEofPosition(*c.a, *c.t);
-  else if (!c.ix->NaturalOrder)
-    SoftSyncIndex();
+  if (!c.ix->NaturalOrder) SoftSyncIndex();
 }
 
 // The answer of a step: the new entry's record, or at an end the current
