@@ -251,6 +251,19 @@ int RenameFile(const std::string& from, const std::string& to) {
   return kOk;
 }
 
+int ReplaceFile(const std::string& from, const std::string& to) {
+  std::string f = ResolvePath(from), t = ResolvePath(to);
+  if (::rename(f.c_str(), t.c_str()) != 0) return DosErrorFromErrno(errno);
+  auto slash = t.find_last_of('/');
+  std::string dir = slash == std::string::npos ? std::string(".") : slash == 0 ? std::string("/") : t.substr(0, slash);
+  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd >= 0) {
+    ::fsync(fd);
+    ::close(fd);
+  }
+  return kOk;
+}
+
 int MakeDirectory(const std::string& path) {
   if (::mkdir(ResolvePath(path).c_str(), 0777) != 0) return DosErrorFromErrno(errno);
   return kOk;

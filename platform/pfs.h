@@ -75,6 +75,11 @@ bool IsDirectory(const std::string& path);
 bool IsRegularFile(const std::string& path);
 int EraseFile(const std::string& path);
 int RenameFile(const std::string& from, const std::string& to);
+// Puts `from` in the place of the existing file `to` in one step, so that
+// a reader finds either the old or the new file, never none, and syncs the
+// directory so that the change survives a crash. 0 or a DOS error (the old
+// file is then untouched).
+int ReplaceFile(const std::string& from, const std::string& to);
 int MakeDirectory(const std::string& path);
 int RemoveDirectory(const std::string& path);
 

@@ -11,7 +11,9 @@
 #pragma once
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
+#include <string_view>
 
 struct WorkArea;
 // A compiled expression. Defined and owned by the expression layer; the
@@ -79,14 +81,75 @@ struct IndexHooks {
   bool Linked = false;
 };
 
+// A text file whose lines come from, or go to, a device that a later layer
+// provides: memo hook 0 assigns one over a memo, the way a Pascal text file
+// is assigned to a device. Reset opens it for reading, Rewrite for writing;
+// Close ends either (and is run on destruction). Failures are left in
+// LastErrorCode by the device.
+class TextDevice {
+ public:
+  virtual ~TextDevice() = default;
+  virtual void Open(bool forWriting) = 0;
+  // The next line without its line end; false after the last one.
+  virtual bool ReadLine(std::string& line) = 0;
+  // Bytes as a program writes them; CR LF ends a line.
+  virtual void Write(std::string_view bytes) = 0;
+  virtual void Close() = 0;
+};
+
+class TextFile {
+ public:
+  TextFile() = default;
+  ~TextFile() { Close(); }
+  TextFile(const TextFile&) = delete;
+  TextFile& operator=(const TextFile&) = delete;
+
+  // A new device; an open one is closed first.
+  void Assign(std::unique_ptr<TextDevice> device) {
+    Close();
+    device_ = std::move(device);
+  }
+  bool Assigned() const { return device_ != nullptr; }
+  void Reset() { OpenAs(false); }
+  void Rewrite() { OpenAs(true); }
+  // False at the end of the text, or when the file is not open for reading.
+  bool ReadLn(std::string& line) { return open_ && !writing_ && device_->ReadLine(line); }
+  void Write(std::string_view bytes) {
+    if (open_ && writing_) device_->Write(bytes);
+  }
+  void WriteLn(std::string_view line) {
+    Write(line);
+    Write("\r\n");
+  }
+  void Close() {
+    if (!open_) return;
+    open_ = false;
+    device_->Close();
+  }
+
+ private:
+  void OpenAs(bool writing) {
+    Close();
+    if (!device_) return;
+    writing_ = writing;
+    open_ = true;
+    device_->Open(writing);
+  }
+  std::unique_ptr<TextDevice> device_;
+  bool open_ = false;
+  bool writing_ = false;
+};
+
 // The memo layer's services. The work-area layer calls 0 (Locate's memo
 // search), 2 (USE of a table with memo fields) and 3 (CloseArea).
 struct MemoHooks {
-  // 0: the text of memo block `block` of the current area into `text`
-  // (the contents of the memo as lines separated by CR LF); failure in
-  // LastErrorCode.
-  std::function<void(std::string& text, int32_t block)> MemoText;
-  std::function<void()> Pack;  // 1
+  // 0: assigns `file` to the memo that `ref` refers to in the current area,
+  // ready to be opened: reading gives the memo's lines (raw file bytes, in
+  // the table's code page); writing and closing stores the lines as a new
+  // or rewritten memo and its reference in `ref`, which must outlive the
+  // file. Failure in LastErrorCode.
+  std::function<void(TextFile& file, int32_t& ref)> AssignMemo;
+  std::function<void()> Pack;  // 1: pack the current area's memo file
   // 2: open the memo file of the table being opened in the current area;
   // `tableName` is the table's file name without extension. Failure in
   // LastErrorCode.

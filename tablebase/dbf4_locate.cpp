@@ -104,29 +104,30 @@ bool TextMatches(std::string text) {
 }
 
 // Memo search: any line of the memo holds the value. -1 after an error.
-int MemoMatches(const std::string& fieldText) {
+int MemoMatches(const std::string& fieldText, bool oem) {
   const LocateState& s = Search();
   std::string t = AllTrim(fieldText);
   int32_t block = 0;
   std::from_chars(t.data(), t.data() + t.size(), block);
+  // Blob streams write negated references into dBASE III memo files.
+  if (block < 0 && block != INT32_MIN) block = -block;
   if (block < 1) return 0;
-  auto& hook = Hooks().Memo.MemoText;
+  auto& hook = Hooks().Memo.AssignMemo;
   if (!hook) {
     SetError(220, "MEMO unit not linked in [Count/Sum/Continue]");
     return -1;
   }
-  std::string memo;
+  TextFile memo;
   hook(memo, block);
   if (LastErrorCode() != 0) return -1;
-  size_t at = 0;
-  while (at <= memo.size()) {
-    size_t end = memo.find('\n', at);
-    if (end == std::string::npos) end = memo.size();
-    std::string line = memo.substr(at, end - at);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
+  memo.Reset();
+  if (LastErrorCode() != 0) return -1;
+  std::string line;
+  while (memo.ReadLn(line)) {
+    // The value is engine text, as for the fields.
+    if (oem) line = OemToAnsi(line);
     if (!s.CaseSensitive) line = Upper(line);
     if (line.find(s.Value) != std::string::npos) return 1;
-    at = end + 1;
   }
   return 0;
 }
@@ -209,7 +210,7 @@ void Scan(int32_t start, uint8_t field, bool first) {
     }
     bool match;
     if (memo) {
-      int m = MemoMatches(text);
+      int m = MemoMatches(text, a->Oem);
       if (m < 0) return;
       match = m == 1;
     } else {

@@ -140,6 +140,17 @@ std::string MemoExtension(uint8_t version) {
   return (v == 0xF5 || v == 0x30) ? "FPT" : "DBT";
 }
 
+std::string MemoFileName(const std::string& tableName, uint8_t version) {
+  const size_t nameStart = tableName.find_last_of("/\\") + 1;  // npos + 1 = 0
+  const size_t dot = tableName.rfind('.');
+  const bool hasExt = dot != std::string::npos && dot >= nameStart;
+  const std::string_view tableExt = hasExt ? std::string_view(tableName).substr(dot + 1) : std::string_view();
+  std::string memoExt = MemoExtension(version);
+  for (size_t i = 0; i < memoExt.size() && i < tableExt.size(); ++i)
+    if (tableExt[i] >= 'a' && tableExt[i] <= 'z') memoExt[i] = char(memoExt[i] - 'A' + 'a');
+  return (hasExt ? tableName.substr(0, dot) : tableName) + "." + memoExt;
+}
+
 // --- Open ---------------------------------------------------------------
 
 void OpenDbf(WorkArea& a) {
@@ -373,7 +384,7 @@ void ReadDbf2Header(WorkArea& a, int64_t fileSize) {
 
 // --- Create -------------------------------------------------------------
 
-void CreateTableMemoFile(const std::string& name, uint8_t version, uint16_t blockSize) {
+void CreateTableMemoFile(const std::string& name, uint8_t version, uint16_t blockSize, const std::string& tag) {
   LastErrorCode() = 0;
   std::vector<uint8_t> bytes;
   if (version == 0x83) {
@@ -395,12 +406,12 @@ void CreateTableMemoFile(const std::string& name, uint8_t version, uint16_t bloc
   }
   plat::File f;
   if (int rc = f.Create(name, plat::kAccessReadWrite | plat::kShareCompat)) {
-    SetError(uint16_t(rc), "Cannot create memo file " + name + " [" + "CreateDbf()" + "]");
+    SetError(uint16_t(rc), "Cannot create memo file " + name + " [" + tag + "]");
     return;
   }
   if (int rc = f.Write(bytes.data(), bytes.size())) {
     f.Close();
-    SetError(uint16_t(rc), name + " [" + "CreateDbf()" + "]");
+    SetError(uint16_t(rc), name + " [" + tag + "]");
   }
 }
 
@@ -490,7 +501,7 @@ void CreateDbf(WorkArea& scratch, const std::string& name, std::vector<FieldEntr
   scratch.WriteState = kWsAppended;
   CloseDbf(scratch);
   if (memo && LastErrorCode() == 0) {
-    std::string memoName = ForceExtension(scratch.FileName, MemoExtension(s.DefaultVersionByte));
+    std::string memoName = MemoFileName(scratch.FileName, s.DefaultVersionByte);
     CreateTableMemoFile(memoName, s.DefaultVersionByte, s.MemoBlockSize);
   }
 }

@@ -40,6 +40,12 @@ bool Version30HasMemo(const WorkArea& a);
 // "FPT" for 0xF5 and 0x30 (an invalid byte counts as DefaultVersionByte),
 // else "DBT".
 std::string MemoExtension(uint8_t version);
+// The name of a new memo file beside `tableName`: its extension replaced by
+// MemoExtension(version) in the letter case of the table's extension,
+// letter by letter ("t.dbf" -> "t.dbt"), upper case where the table's
+// extension has no letter to follow. Readers on Linux look for the memo
+// file in the table's own letter case.
+std::string MemoFileName(const std::string& tableName, uint8_t version);
 
 // --- Open ---------------------------------------------------------------
 
@@ -70,8 +76,10 @@ bool ReadFieldDescriptor(const WorkArea& a, const uint8_t* d, FieldEntry& f, uin
 // may overwrite. No field, more than 255 fields, or an invalid definition:
 // error 211, and no file is written.
 void CreateDbf(WorkArea& scratch, const std::string& name, std::vector<FieldEntry>& fields);
-// Writes an empty memo file for a table of `version` with `blockSize`.
-void CreateTableMemoFile(const std::string& name, uint8_t version, uint16_t blockSize);
+// Writes an empty memo file for a table of `version` with `blockSize`; an
+// existing file is replaced. Failures name `tag` in brackets.
+void CreateTableMemoFile(const std::string& name, uint8_t version, uint16_t blockSize,
+                         const std::string& tag = "CreateDbf()");
 
 // --- Records ------------------------------------------------------------
 

@@ -115,6 +115,15 @@ struct IndexState {
   uint32_t BuildPoolSize = 32758;
 };
 
+// The memo layer's settings (tables/memo).
+struct MemoSettings {
+  bool NoFlush = false;  // memo writes leave flushing the file to the system
+  // Memo text read as lines wraps at Width + 1 characters instead of 254
+  // (never more than 254).
+  bool WidthOn = false;
+  uint8_t Width = 0;
+};
+
 struct EngineState {
   ErrorState err;
   DateState dates;
@@ -124,6 +133,7 @@ struct EngineState {
   ExprState expr;
   SemaphoreState sema;
   IndexState index;
+  MemoSettings memo;
 };
 
 EngineState& Engine();

@@ -1,5 +1,6 @@
 #include "tables/tablesinit.h"
 
+#include "tables/memo.h"
 #include "tables/tzndx.h"
 #include "tables/tzparser.h"
 #include "tables/ucommon.h"
@@ -9,6 +10,7 @@ void TablesStartup() {
   EngineStartup();
   InstallExpressionHooks();
   InstallIndexHooks();
+  InstallMemoHooks();
   DatasetUnitStartup();
 }
 

@@ -1,6 +1,7 @@
 // The expression unit's access to the work areas: finding fields by name
 // while compiling, reading them from the record buffers while evaluating.
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 #include "platform/byteorder.h"
@@ -8,6 +9,7 @@
 #include "tables/tzparser_internal.h"
 #include "tablebase/dbf4.h"
 #include "tablebase/timedate.h"
+#include "tablebase/tzcommon.h"
 #include "tablebase/tzutils.h"
 
 using namespace exprint;
@@ -142,8 +144,8 @@ double ReadFieldDate(uint8_t area, int fieldNo) {
 std::string ReadFieldMemo(uint8_t area, int fieldNo) {
   const WorkArea* a = AreaOf(area);
   const FieldEntry* f = FieldOf(a, fieldNo);
-  const auto& memoText = Engine().db.Hooks.Memo.MemoText;
-  if (!f || a->RecCount == 0 || !memoText) return std::string();
+  const auto& assignMemo = Engine().db.Hooks.Memo.AssignMemo;
+  if (!f || a->RecCount == 0 || !assignMemo) return std::string();
   int32_t block;
   if (a->Virtual) {
     const char* slot = TypedSlot(a, fieldNo, 4);
@@ -152,18 +154,21 @@ std::string ReadFieldMemo(uint8_t area, int fieldNo) {
   } else if (f->Len == 4) {
     block = int32_t(plat::readLE32(reinterpret_cast<const uint8_t*>(a->Rec + f->Pos)));
   } else {
-    block = int32_t(std::clamp(ReadNumber(std::string_view(a->Rec + f->Pos, f->Len)), 0.0, 2147483647.0));
+    // Blob streams write negated references into dBASE III memo files.
+    block = int32_t(std::min(std::fabs(ReadNumber(std::string_view(a->Rec + f->Pos, f->Len))), 2147483647.0));
   }
   if (block <= 0) return std::string();
-  std::string text;
+  TextFile memo;
   {
     AreaScope scope(area == 0 ? Engine().db.CurrentArea : area);
-    memoText(text, block);
+    assignMemo(memo, block);
   }
   // The memo is read line by line and the lines joined without their ends.
-  text.erase(std::remove_if(text.begin(), text.end(), [](char c) { return c == '\r' || c == '\n'; }),
-             text.end());
-  return text;
+  memo.Reset();
+  std::string text, line;
+  while (memo.ReadLn(line)) text += line;
+  // Field text reaches expressions in the engine's code page; so does memo text.
+  return a->Oem ? OemToAnsi(text) : text;
 }
 
 bool CurrentRecordDeleted() {

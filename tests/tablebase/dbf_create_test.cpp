@@ -97,14 +97,14 @@ TEST_F(CreateTest, MemoDialectsAndTheirStubs) {
   fpt[3] = 1;     // next free block 511 / 512 + 1, big-endian
   fpt[6] = 0x02;  // block size 512, big-endian
   const Case cases[] = {
-      {0x83, 0x83, "DBT", dbt3},
-      {0x8B, 0x8B, "DBT", dbt4},
-      {0xF5, 0xF5, "FPT", fpt},
+      {0x83, 0x83, "dbt", dbt3},
+      {0x8B, 0x8B, "dbt", dbt4},
+      {0xF5, 0xF5, "fpt", fpt},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(int(c.version));
     DbSettings().DefaultVersionByte = c.defaultVersion;
-    std::filesystem::remove_all(Path("tab.DBF"));
+    std::filesystem::remove_all(Path("tab.dbf"));
     auto fields = Fields(true);
     WorkArea scratch;
     CreateDbf(scratch, Path("tab.dbf"), fields);
@@ -133,7 +133,20 @@ TEST_F(CreateTest, Level7WithMemo) {
   Add(want, Descriptors(true, true));
   Add(want, Hex("0D 1A"));
   EXPECT_EQ(Bytes(Path("l7.dbf")), want);
-  EXPECT_EQ(Bytes(Path("l7.DBT")), Hex("01 00 00 00 00 00 00 00 6C 37 00 00 00 00 00 00 00 00 02 01 00 02 00 00"));
+  EXPECT_EQ(Bytes(Path("l7.dbt")), Hex("01 00 00 00 00 00 00 00 6C 37 00 00 00 00 00 00 00 00 02 01 00 02 00 00"));
+}
+
+// Outside readers look for the memo file in the table's own letter case.
+TEST_F(CreateTest, MemoFileTakesTheLetterCaseOfTheTableExtension) {
+  const struct {
+    const char* table;
+    uint8_t version;
+    const char* memo;
+  } cases[] = {
+      {"/d/t.dbf", 0x8B, "/d/t.dbt"}, {"/d/T.DBF", 0x8B, "/d/T.DBT"}, {"/d/t.Dbf", 0xF5, "/d/t.Fpt"},
+      {"/d/x.y/t", 0x83, "/d/x.y/t.DBT"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(MemoFileName(c.table, c.version), c.memo) << c.table;
 }
 
 TEST_F(CreateTest, TableWithoutMemoGetsThePlainVersion) {

@@ -260,10 +260,26 @@ TEST_F(LocateTest, MemoSearchGoesThroughTheMemoHook) {
   EXPECT_EQ(LastErrorCode(), 220);
   EXPECT_EQ(LastErrorMessage(), "MEMO unit not linked in [Count/Sum/Continue]");
 
+  // A memo layer that serves fixed texts; an OEM table's memos hold CP852.
+  struct Lines : TextDevice {
+    std::vector<std::string> lines;
+    size_t next = 0;
+    void Open(bool) override { next = 0; }
+    bool ReadLine(std::string& line) override {
+      if (next >= lines.size()) return false;
+      line = plat::AnsiToOem(lines[next++]);
+      return true;
+    }
+    void Write(std::string_view) override {}
+    void Close() override {}
+  };
   std::vector<int32_t> asked;
-  Hooks().Memo.MemoText = [&](std::string& text, int32_t block) {
-    asked.push_back(block);
-    text = block == 9 ? W("Pierwsza linia\r\nDruga: Źródło\r\n") : W("nic\r\n");
+  Hooks().Memo.AssignMemo = [&](TextFile& file, int32_t& ref) {
+    asked.push_back(ref);
+    auto d = std::make_unique<Lines>();
+    d->lines = ref == 9 ? std::vector<std::string>{W("Pierwsza linia"), W("Druga: Źródło")}
+                        : std::vector<std::string>{W("nic")};
+    file.Assign(std::move(d));
   };
   EXPECT_EQ(Found(Locate("TEKST", W("źródło"), true, 1, false)), 3);
   EXPECT_EQ(asked, asked_expected);

@@ -1,0 +1,122 @@
+// The memo layer's shared pieces: the per-area memo state and the file
+// routines that memo.cpp, memo_chain.cpp, memo_text.cpp and memo_blob.cpp
+// build on. Routines that report take the area whose memo file they work
+// on; those that answer a DOS or engine code leave the reporting to their
+// caller.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "platform/pfile.h"
+#include "tablebase/dbf4_area.h"
+
+namespace memo {
+
+enum class Flavour { Dbase3, Dbase4, Fox };
+Flavour FlavourOf(uint8_t version);
+
+// The descriptor through which one blob stream reads or writes one memo.
+struct BlobDescriptor {
+  bool Active = false;
+  uint8_t Mode = 0;         // BlobMode
+  int64_t Length = -1;      // data bytes; -1 unknown (text ending at 0x1A)
+  int64_t DataStart = 0;    // file position of the first data byte
+  uint32_t HeaderSize = 0;  // 0 or 8
+  int64_t Position = 0;     // stream position inside the data
+  int64_t Written = 0;      // end of the data written so far
+  int32_t Block = 0;        // the memo's block
+  int Conversion = 0;       // -1 decide on the first data, 0 none, 1 OEM<->ANSI
+  uint32_t Serial = 0;      // which CreateBlobDescriptor set it up
+};
+
+// Memo state of an area, from the opening of its memo file to its close.
+struct MemoState : AreaExtension::Part {
+  plat::File File;
+  std::string Name;  // the memo file as USE named it
+  uint8_t Version = 0;
+  uint16_t BlockSize = 512;
+  bool Locked = false;  // the lock byte is held
+  BlobDescriptor Desc;
+  uint32_t LastSerial = 0;
+
+  Flavour Kind() const { return FlavourOf(Version); }
+};
+
+constexpr uint32_t kLockOffset = 10;
+constexpr int64_t kMemoHeaderBytes = 8;  // block header of dBASE IV and FoxPro memos
+constexpr uint32_t kUnknownSize = 0x7FFFFFFF;
+
+// The memo state of an area, null without one.
+MemoState* MemoOf(WorkArea& a);
+// The current area when it has a table with an open memo file; otherwise
+// reports 215 (" [tag]") or 1019 (table name + " No Memo Field [tag]") and
+// answers null.
+WorkArea* CheckMemoField(const std::string& tag);
+// The memo file as the messages name it: the table's name with the
+// extension of the DefaultVersionByte flavour.
+std::string MemoName(const WorkArea& a);
+// Releases the memo lock, then reports.
+void MemoError(WorkArea& a, uint16_t code, const std::string& text);
+
+bool LockMemo(WorkArea& a, MemoState& m);
+bool UnlockMemo(WorkArea& a, MemoState& m);
+// Takes the memo lock (1017 with " [tag]" when it cannot) and pads the file
+// with zeros to a whole block, never shorter than its header. The padded
+// end, or 0 after reporting.
+int64_t LockMemoPadAndSeekEOF(WorkArea& a, MemoState& m, const std::string& tag);
+// Sets the header's next free block to the file's block count (for dBASE
+// IV: the end of the free chain), then releases the memo lock. False
+// after reporting.
+bool UpdateMemoHeader(WorkArea& a, MemoState& m);
+// Flushes the memo file unless the no-flush switch is on; false after
+// reporting.
+bool FlushMemo(WorkArea& a, MemoState& m);
+
+// 0 or a DOS code; `size` gets the file's length.
+int MemoFileSize(MemoState& m, int64_t& size);
+// Blocks of a file of `size` bytes, the last partial block counted.
+int64_t BlockCount(const MemoState& m, int64_t size);
+// Blocks a memo with a block header and `dataLen` data bytes occupies.
+int64_t MemoBlocks(const MemoState& m, int64_t dataLen);
+int64_t BlockPos(const MemoState& m, int64_t block);
+// The directory of the memo file, with its trailing "/".
+std::string MemoDirectory(const MemoState& m);
+
+// The data of the memo at `block` (absolute), raw as the file holds it.
+// `header` tells whether it carried a length header. Answers 0, 1003 for a
+// memo starting at or past the end of the file or whose length runs past
+// it, or a DOS code.
+int ReadMemo(MemoState& m, int64_t block, std::string& data, bool& header);
+// Writes a memo at `block` in the file's flavour: a dBASE III text ends in
+// 0x1A and fills its last block with zeros, unless `header` asks for the
+// block header there. 0 or a DOS code.
+int WriteMemoAt(MemoState& m, int64_t block, std::string_view data, bool header);
+// The 8-byte block header of the flavour for a memo of `length` bytes.
+int WriteGroupHeader(MemoState& m, int64_t block, uint32_t length);
+
+// Hands `data` (lying at data offset `offset` of its memo) to a record
+// translator in the pieces of the 512-byte windows it spans.
+void TranslateWindows(const RecordTranslator& proc, char* data, size_t len, int64_t offset);
+
+// dBASE IV free chain (memo_chain.cpp). Each reports with `tag` and
+// answers false or 0 after reporting.
+//
+// Records blocks [block, block + count) as a free run, in block order;
+// blocks outside the file or already in a run are not recorded.
+bool FreeBlocks(WorkArea& a, MemoState& m, int64_t block, int64_t count, const std::string& tag);
+// A place for a memo of `count` blocks: the old memo's blocks when it has
+// that many (the surplus freed), else the first free run that fits (taken
+// out of the chain, its surplus staying in it), else the end of the file.
+// kUnknownSize: the end of the file, the chain ending there marked as
+// open-ended until the next UpdateMemoHeader.
+int64_t AllocBlocks(WorkArea& a, MemoState& m, int64_t count, int64_t old, const std::string& tag);
+// The end of the chain (the header's pointer when it is empty) := `value`.
+bool SetChainEnd(WorkArea& a, MemoState& m, uint32_t value, const std::string& tag);
+// Blocks held by the dBASE IV memo at `block`, 0 when none starts there.
+int64_t OldMemoBlocks(MemoState& m, int64_t block);
+// Writes `text` as the new version of memo `oldRef` (the write side of the
+// text device). The new reference, 0 for an empty text or on error.
+int32_t EditMemo(WorkArea& a, MemoState& m, int32_t oldRef, const std::string& text);
+
+}  // namespace memo
