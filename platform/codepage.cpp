@@ -1,5 +1,7 @@
 #include "platform/codepage.h"
 
+#include <cstring>
+
 namespace plat {
 
 extern const uint8_t kAlpha1250[256];
@@ -7,15 +9,45 @@ extern const uint16_t kWin1250ToUnicode[256];
 
 bool IsAlpha1250(char c) { return kAlpha1250[uint8_t(c)] != 0; }
 
+namespace {
+
+void TranslateInPlace(const uint8_t* table, char* p, size_t n) {
+  constexpr uint64_t kHighBits = 0x8080808080808080ull;
+  // A record of plain ASCII, the common case, is looked at without a branch
+  // per byte or word.
+  uint64_t seen = 0;
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t w;
+    std::memcpy(&w, p + i, 8);
+    seen |= w;
+  }
+  for (; i < n; ++i) seen |= uint8_t(p[i]);
+  if ((seen & kHighBits) == 0) return;
+  i = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t w;
+    std::memcpy(&w, p + i, 8);
+    if ((w & kHighBits) == 0) continue;
+    for (size_t k = i; k < i + 8; ++k) p[k] = char(table[uint8_t(p[k])]);
+  }
+  for (; i < n; ++i) p[i] = char(table[uint8_t(p[i])]);
+}
+
+}  // namespace
+
+void AnsiToOemInPlace(char* p, size_t n) { TranslateInPlace(kAnsiToOemTable, p, n); }
+void OemToAnsiInPlace(char* p, size_t n) { TranslateInPlace(kOemToAnsiTable, p, n); }
+
 std::string AnsiToOem(std::string_view s) {
   std::string d(s);
-  for (auto& c : d) c = AnsiToOemChar(c);
+  AnsiToOemInPlace(d.data(), d.size());
   return d;
 }
 
 std::string OemToAnsi(std::string_view s) {
   std::string d(s);
-  for (auto& c : d) c = OemToAnsiChar(c);
+  OemToAnsiInPlace(d.data(), d.size());
   return d;
 }
 

@@ -24,6 +24,10 @@ bool IsAlpha1250(char c);
 
 std::string AnsiToOem(std::string_view s);
 std::string OemToAnsi(std::string_view s);
+// The same in place over `n` bytes. Both code pages are ASCII below 0x80,
+// so runs of such bytes are passed over whole (table text is mostly them).
+void AnsiToOemInPlace(char* p, size_t n);
+void OemToAnsiInPlace(char* p, size_t n);
 
 // Windows-1250 bytes to UTF-8. The five bytes the code page leaves
 // undefined become the C1 control characters of the same number (U+0081,

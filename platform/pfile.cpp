@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <mutex>
@@ -51,6 +52,8 @@ namespace {
 
 std::mutex g_hookMutex;
 FileFaultHook g_faultHook;
+// Every record read asks the seam; without a hook that costs one load.
+std::atomic<bool> g_hookSet{false};
 
 // Share reservations live on single bytes far above every lock region the
 // engine uses (those stay below 2^33): a handle holds a read lock on the
@@ -114,9 +117,11 @@ Guard TakeGuard(int fd) {
 void SetFileFaultHook(FileFaultHook hook) {
   std::lock_guard<std::mutex> g(g_hookMutex);
   g_faultHook = std::move(hook);
+  g_hookSet.store(bool(g_faultHook), std::memory_order_release);
 }
 
 int File::CheckFault(FileOp op) {
+  if (!g_hookSet.load(std::memory_order_acquire)) return 0;
   std::lock_guard<std::mutex> g(g_hookMutex);
   return g_faultHook ? g_faultHook(op, path_, bytes_) : 0;
 }
@@ -170,11 +175,9 @@ bool CopyFromWindow(void* dst, const char* src, size_t len) {
   return true;
 }
 
-constexpr size_t kMapWindow = 1 << 20;
-// How far a read may start from the end of the previous one and still
-// count as the same walk.
-constexpr int64_t kWalkGap = 64 * 1024;
-constexpr int kWalkBeforeMap = 4;
+// Address space mapped past the file's end, so that a table growing by
+// appends is followed without a new mapping per record.
+constexpr uint64_t kMapSlack = 1 << 20;
 
 }  // namespace
 
@@ -187,10 +190,8 @@ File& File::operator=(File&& o) noexcept {
     Close();
     fd_ = std::exchange(o.fd_, -1);
     map_ = std::exchange(o.map_, nullptr);
-    mapPos_ = o.mapPos_;
     mapLen_ = std::exchange(o.mapLen_, 0);
-    lastEnd_ = std::exchange(o.lastEnd_, -1);
-    walkRun_ = std::exchange(o.walkRun_, 0);
+    mapValid_ = std::exchange(o.mapValid_, 0);
     mapFailed_ = o.mapFailed_;
     mode_ = o.mode_;
     canRead_ = o.canRead_;
@@ -353,49 +354,41 @@ int File::ReadAtMapped(int64_t pos, void* buf, size_t len, size_t* got) {
   if (fd_ < 0) return kErrInvalidHandle;
   if (!canRead_) return kErrAccessDenied;
   if (pos < 0) return kErrInvalidParameter;
-  const bool inside = map_ && pos >= mapPos_ && uint64_t(pos - mapPos_) + len <= mapLen_;
-  const bool walking = lastEnd_ >= 0 && pos + int64_t(len) + kWalkGap >= lastEnd_ && pos <= lastEnd_ + kWalkGap;
-  walkRun_ = walking ? walkRun_ + 1 : 0;
-  // A few reads near each other (a GO and a re-read, a short SKIP) are
-  // cheaper as reads than as a new window.
-  if (!inside && !(walkRun_ >= kWalkBeforeMap && MapWindow(pos, len))) {
-    lastEnd_ = pos + int64_t(len);
-    return ReadAt(pos, buf, len, got);
-  }
+  const uint64_t end = uint64_t(pos) + len;
+  if ((!map_ || end > mapValid_) && !MapThrough(end)) return ReadAt(pos, buf, len, got);
   if (int f = CheckFault(FileOp::Read)) return f;
-  if (!CopyFromWindow(buf, map_ + (pos - mapPos_), len)) {
+  if (!CopyFromWindow(buf, map_ + pos, len)) {
     Unmap();
-    lastEnd_ = -1;
     return ReadAt(pos, buf, len, got);
   }
-  lastEnd_ = pos + int64_t(len);
-  pos_ = lastEnd_;
+  pos_ = int64_t(end);
   bytes_ += len;
   *got = len;
   return kOk;
 }
 
-// Maps the window for a read of [pos, pos + len) in the direction of the
-// walk; false when that read goes past the end of the file or the file
-// cannot be mapped.
-bool File::MapWindow(int64_t pos, size_t len) {
-  if (mapFailed_ || len > kMapWindow) return false;
+// Makes [0, end) readable through the mapping: takes in what the file grew
+// by, or maps it anew when it grew past the mapping. False when the file
+// ends before `end` or cannot be mapped.
+bool File::MapThrough(uint64_t end) {
+  if (mapFailed_) return false;
   struct stat st {};
-  if (::fstat(fd_, &st) != 0 || pos + int64_t(len) > st.st_size) return false;
-  const int64_t page = ::sysconf(_SC_PAGESIZE);
-  int64_t start = pos >= lastEnd_ ? pos : pos + int64_t(len) - int64_t(kMapWindow);
-  start = std::max<int64_t>(0, start) / page * page;
-  const size_t size = size_t(std::min<int64_t>(int64_t(kMapWindow) + page, st.st_size - start));
-  Unmap();
-  void* p = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd_, start);
-  if (p == MAP_FAILED) {
-    mapFailed_ = true;
-    return false;
+  if (::fstat(fd_, &st) != 0 || uint64_t(st.st_size) < end) return false;
+  const uint64_t size = uint64_t(st.st_size);
+  if (!map_ || size > mapLen_) {
+    Unmap();
+    const uint64_t page = uint64_t(::sysconf(_SC_PAGESIZE));
+    const uint64_t want = (size + std::max(size / 4, kMapSlack) + page - 1) / page * page;
+    void* p = ::mmap(nullptr, size_t(want), PROT_READ, MAP_SHARED, fd_, 0);
+    if (p == MAP_FAILED) {
+      mapFailed_ = true;
+      return false;
+    }
+    std::call_once(g_busOnce, InstallBusHandler);
+    map_ = static_cast<const char*>(p);
+    mapLen_ = size_t(want);
   }
-  std::call_once(g_busOnce, InstallBusHandler);
-  map_ = static_cast<const char*>(p);
-  mapPos_ = start;
-  mapLen_ = size;
+  mapValid_ = size;
   return true;
 }
 
@@ -403,6 +396,7 @@ void File::Unmap() {
   if (map_) ::munmap(const_cast<char*>(map_), mapLen_);
   map_ = nullptr;
   mapLen_ = 0;
+  mapValid_ = 0;
 }
 
 int File::WriteAt(int64_t pos, const void* buf, size_t len) {
@@ -489,8 +483,6 @@ bool File::IsLockedByOther(uint32_t offset, uint32_t length) const {
 
 void File::Close() {
   Unmap();
-  lastEnd_ = -1;
-  walkRun_ = 0;
   mapFailed_ = false;
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;

@@ -95,12 +95,12 @@ class File {
   int ReadExact(void* buf, size_t len);
   int Write(const void* buf, size_t len);
   int ReadAt(int64_t pos, void* buf, size_t len, size_t* got);
-  // ReadAt for a reader walking through the file: while the reads follow
-  // each other they are served from a window of the file mapped shared, so
-  // they cost no system call and still see at once what other processes
-  // wrote (one page cache). Jumps, reads past the end of the file, files
-  // that cannot be mapped and a window whose pages another program cut off
-  // by shortening the file go to ReadAt.
+  // ReadAt for a table's records: served from a shared mapping of the whole
+  // file, so a walk or a jump costs no system call and still sees at once
+  // what other processes wrote (one page cache). The mapping follows the
+  // file's growth. Reads past the end of the file, files that cannot be
+  // mapped and pages another program cut off by shortening the file go to
+  // ReadAt.
   int ReadAtMapped(int64_t pos, void* buf, size_t len, size_t* got);
   int WriteAt(int64_t pos, const void* buf, size_t len);
   int Seek(int64_t pos);
@@ -128,7 +128,7 @@ class File {
 
  private:
   int CheckFault(FileOp op);
-  bool MapWindow(int64_t pos, size_t len);
+  bool MapThrough(uint64_t end);
   void Unmap();
   int AcquireShare(int mode);
   int OpenImpl(const std::string& path, int mode, bool create);
@@ -137,12 +137,11 @@ class File {
     uint64_t offset, length;
   };
   int fd_ = -1;
-  // The mapped window of ReadAtMapped.
+  // The mapping of ReadAtMapped, from offset 0: mapLen_ bytes of address
+  // space, of which the first mapValid_ lay inside the file when last seen.
   const char* map_ = nullptr;
-  int64_t mapPos_ = 0;
   size_t mapLen_ = 0;
-  int64_t lastEnd_ = -1;  // end of the last mapped read
-  int walkRun_ = 0;       // reads in a row that followed the one before
+  uint64_t mapValid_ = 0;
   bool mapFailed_ = false;
   int mode_ = 0;
   bool canRead_ = false;

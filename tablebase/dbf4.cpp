@@ -111,17 +111,8 @@ void UseVirtualFile(std::string cmd, char* buffer, uint16_t size) {
 
 // --- State access ------------------------------------------------------
 
-WorkArea* WorkAreaOf(int n) {
-  if (n < 1 || n > kAreaSlots) return nullptr;
-  return Slot(n).get();
-}
-
-WorkArea* CurrentWorkArea() { return WorkAreaOf(Db().CurrentArea); }
-
-WorkArea* CheckDbInUse(const std::string& command) {
-  WorkArea* a = CurrentWorkArea();
-  if (!a) SetError(215, "No database in use [" + command + "]  WorkArea = " + IntText(Db().CurrentArea));
-  return a;
+void ReportNoDatabase(std::string_view command) {
+  SetError(215, "No database in use [" + std::string(command) + "]  WorkArea = " + IntText(Db().CurrentArea));
 }
 
 bool IndexActive() {
@@ -505,7 +496,6 @@ void Poke(const std::string& text, int field, int32_t rec) {
   }
   if (!PeekInRange(*a, field, rec)) return;
   size_t n = std::min(text.size(), FieldWidth(*a, field));
-  DropReadAhead(*a);
   int rc = a->File.WriteAt(FieldFilePos(*a, field, rec), text.data(), n);
   if (rc != 0) {
     SetError(101, context);

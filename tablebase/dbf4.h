@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -31,14 +32,23 @@
 inline DbfState& Db() { return Engine().db; }
 inline DbfSettings& DbSettings() { return Engine().db.Settings; }
 inline HookTables& Hooks() { return Engine().db.Hooks; }
-// The current area's record, null when its slot is empty.
-WorkArea* CurrentWorkArea();
 // The record of area n (1..202), null when empty or out of range.
-WorkArea* WorkAreaOf(int n);
+inline WorkArea* WorkAreaOf(int n) {
+  if (n < 1 || n > kAreaSlots) return nullptr;
+  return Db().Areas[size_t(n)].get();
+}
+// The current area's record, null when its slot is empty.
+inline WorkArea* CurrentWorkArea() { return WorkAreaOf(Db().CurrentArea); }
 
-// Reports error 215 "No database in use [<command>]  WorkArea = <n>" and
-// returns null when the current slot is empty.
-WorkArea* CheckDbInUse(const std::string& command);
+// Reports error 215 "No database in use [<command>]  WorkArea = <n>".
+void ReportNoDatabase(std::string_view command);
+// The current area's record; reports error 215 and returns null when the
+// current slot is empty.
+inline WorkArea* CheckDbInUse(std::string_view command) {
+  WorkArea* a = CurrentWorkArea();
+  if (!a) ReportNoDatabase(command);
+  return a;
+}
 
 // --- Areas ---------------------------------------------------------------
 

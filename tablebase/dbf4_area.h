@@ -51,13 +51,6 @@ enum WriteStateValue : uint8_t { kWsClosed = 0, kWsClean = 1, kWsChanged = 2, kW
 // Lock state of an area.
 enum LockStateValue : uint8_t { kLockNone = 0, kLockTable = 2, kLockRecords = 3 };
 
-// Records an exclusive area read ahead of its walk (the file layer's).
-struct ReadWindow {
-  int64_t Pos = -1;  // file offset of Data; -1 when empty
-  int32_t LastRec = 0;
-  std::vector<char> Data;
-};
-
 struct WorkArea {
   std::string FileName;   // full path with extension, as USE wrote it (upper case)
   std::string ShortName;  // at most 12 characters, no separators
@@ -82,7 +75,6 @@ struct WorkArea {
   RecordTranslator WriteXlat;
   RecordTranslator ReadXlat;
   plat::File File;
-  ReadWindow Ahead;
 
   // In-memory tables (the in-memory table layer owns the nodes).
   uint8_t VMode = 0;     // list order 0..4
@@ -101,6 +93,15 @@ struct WorkArea {
   bool TypedOwned = false;
   std::vector<char> TypedStore;
   std::vector<uint16_t> TypedOffsets;  // slot of each field in the typed buffer
+  // What UnpackRecord writes, slot by slot, made with TypedOffsets: every
+  // field that the record holds and the typed form has room for.
+  struct SlotFill {
+    uint16_t Pos = 0;   // in the record
+    uint16_t Slot = 0;  // in the typed buffer
+    uint8_t Len = 0;
+    char Kind = 'C';  // C, D, f (float slot), i (integer slot), L, M
+  };
+  std::vector<SlotFill> Unpacking;
 
   std::function<bool()> FilterProc;
   ExprRecord* FilterExpr = nullptr;

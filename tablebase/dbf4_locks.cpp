@@ -199,7 +199,6 @@ int SetExclusive(bool on) {
   // the new mode cannot be had the table is opened again as it was.
   const uint8_t oldMode = a->OpenMode;
   a->File.Close();
-  DropReadAhead(*a);
   int rc = a->File.Open(a->FileName, mode);
   if (rc != 0) {
     if (a->File.Open(a->FileName, oldMode) != 0) SetError(uint16_t(rc), "Failure to open " + a->FileName + " [SetExclusive]");

@@ -104,6 +104,7 @@ bool RecordVisible() {
   WorkArea* a = CurrentWorkArea();
   if (!a) return false;
   if (a->IgnoreDeleted && Deleted(*a)) return false;
+  if (!a->FilterProc && !a->FilterExpr) return true;
   AreaScope keep(CurrentArea());
   if (a->FilterProc) return a->FilterProc();
   if (a->FilterExpr && Hooks().Expr.Evaluate) {
@@ -115,7 +116,7 @@ bool RecordVisible() {
 
 bool WhileTrue() {
   WorkArea* a = CurrentWorkArea();
-  if (!a) return true;
+  if (!a || (!a->WhileProc && !a->WhileExpr)) return true;
   AreaScope keep(CurrentArea());
   bool result = true;
   if (a->WhileProc) result = a->WhileProc();

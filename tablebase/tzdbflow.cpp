@@ -508,56 +508,6 @@ void CreateDbf(WorkArea& scratch, const std::string& name, std::vector<FieldEntr
 
 // --- Records ------------------------------------------------------------
 
-namespace {
-
-// Records read ahead in one block while an area walks its table: only when
-// no other program can write the file, so that a shared area always reads
-// what others wrote.
-constexpr size_t kReadAheadBytes = 64 * 1024;
-
-bool ReadsAhead(const WorkArea& a) {
-  int share = a.OpenMode & 0x70;
-  return share == plat::kShareDenyAll || share == plat::kShareDenyWrite;
-}
-
-// Copies record `recno` (on-disk form) into the record buffer from the
-// read-ahead window, refilling it when needed. A sequential walk (forward
-// or backward) fills a block of records in its direction; a jump reads the
-// one record.
-int ReadThroughWindow(WorkArea& a, int32_t recno, size_t* got) {
-  const int64_t pos = RecordPos(a, recno);
-  ReadWindow& w = a.Ahead;
-  const bool inside = w.Pos >= 0 && pos >= w.Pos && pos + a.RecLen <= w.Pos + int64_t(w.Data.size());
-  if (!inside) {
-    const bool forward = recno == w.LastRec + 1, backward = recno == w.LastRec - 1;
-    int64_t records = (forward || backward) ? std::max<int64_t>(1, int64_t(kReadAheadBytes / a.RecLen)) : 1;
-    int64_t first = recno;
-    if (backward) first = std::max<int64_t>(1, recno - records + 1);
-    records = std::min<int64_t>(records, int64_t(a.RecCount) - first + 1);
-    w.Data.resize(size_t(std::max<int64_t>(records, 1)) * a.RecLen);
-    size_t n = 0;
-    int rc = a.File.ReadAt(RecordPos(a, int32_t(first)), w.Data.data(), w.Data.size(), &n);
-    if (rc != 0) {
-      DropReadAhead(a);
-      return rc;
-    }
-    w.Data.resize(n);
-    w.Pos = RecordPos(a, int32_t(first));
-  }
-  w.LastRec = recno;
-  const int64_t off = pos - w.Pos;
-  *got = size_t(std::clamp<int64_t>(int64_t(w.Data.size()) - off, 0, a.RecLen));
-  std::memcpy(a.Rec, w.Data.data() + off, *got);
-  return 0;
-}
-
-}  // namespace
-
-void DropReadAhead(WorkArea& a) {
-  a.Ahead.Pos = -1;
-  a.Ahead.Data.clear();
-}
-
 void GetDbfRecord(WorkArea& a, int32_t recno) {
   LastErrorCode() = 0;
   if (a.Virtual) {
@@ -572,10 +522,9 @@ void GetDbfRecord(WorkArea& a, int32_t recno) {
   }
   a.Eof = a.Bof = false;
   size_t got = 0;
-  // A shared area reads through the file's shared mapping: no system call
-  // per record on a walk, and still every byte as other programs wrote it.
-  int rc = ReadsAhead(a) ? ReadThroughWindow(a, recno, &got)
-                         : a.File.ReadAtMapped(RecordPos(a, recno), a.Rec, a.RecLen, &got);
+  // Through the file's shared mapping: no system call per record, and
+  // still every byte as other programs wrote it.
+  int rc = a.File.ReadAtMapped(RecordPos(a, recno), a.Rec, a.RecLen, &got);
   if (rc == 0 && got < a.RecLen) rc = 213;
   if (rc != 0) {
     SetError(uint16_t(rc), "File:  " + a.FileName + "  [GetDbfRecord]");
@@ -604,7 +553,6 @@ void WriteRecordImage(WorkArea& a, int32_t recno, const char* image, size_t len,
     a.RecCount = recno;
     a.RecNo = recno;
   }
-  DropReadAhead(a);
   int rc = a.File.WriteAt(RecordPos(a, recno), image, len);
   if (append && rc != 0) {
     // A record that was not written is not counted (the header written at
@@ -773,7 +721,6 @@ void CloseDbf(WorkArea& a) {
     rc = UpdateHeaderAndEnd(a, a.WriteState == kWsAppended);
   }
   a.File.Close();
-  DropReadAhead(a);
   a.WriteState = kWsClosed;
   a.RecStore.clear();
   a.RecStore.shrink_to_fit();
@@ -800,13 +747,11 @@ void TranslateRecord(bool toFile, bool oem, const RecordTranslator& proc, size_t
     char* p = buf + r * recLen + 1;
     size_t len = size_t(recLen) - 1;
     if (toFile) {
-      if (oem)
-        for (size_t i = 0; i < len; ++i) p[i] = plat::AnsiToOemChar(p[i]);
+      if (oem) plat::AnsiToOemInPlace(p, len);
       if (proc) proc(p, len);
     } else {
       if (proc) proc(p, len);
-      if (oem)
-        for (size_t i = 0; i < len; ++i) p[i] = plat::OemToAnsiChar(p[i]);
+      if (oem) plat::OemToAnsiInPlace(p, len);
     }
   }
 }

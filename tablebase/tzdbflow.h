@@ -86,10 +86,6 @@ void CreateTableMemoFile(const std::string& name, uint8_t version, uint16_t bloc
 // Reads record `recno` (1..count) into the record buffer, translated to the
 // in-memory form; error 212 out of range, 213 for a short read.
 void GetDbfRecord(WorkArea& a, int32_t recno);
-// Forgets the records read ahead for an exclusive area. Every write to
-// the table file through the area must call it (the file layer's writes
-// do).
-void DropReadAhead(WorkArea& a);
 // Writes the record buffer as record `recno`; above the count it appends
 // as count + 1. Record numbers below 1 are refused (error 212).
 void PutDbfRecord(WorkArea& a, int32_t recno);
@@ -129,6 +125,12 @@ uint16_t TypedFieldSize(const FieldEntry& f);
 // Fills a.TypedOffsets; returns 1 + the sum of the slot sizes (0 when that
 // does not fit 16 bits).
 uint32_t LayoutTypedRecord(WorkArea& a);
+// The common form of a numeric field's text, read digit by digit: blanks
+// (or NULs), an optional sign, at most 15 digits with an optional point
+// between digits, blanks. Sets `v` to the value as a correctly rounded
+// decimal conversion gives it and returns true; false for every other
+// text, which the caller's general reading decides.
+bool PlainFieldNumber(const char* p, size_t n, double& v);
 // Record buffer -> typed buffer, and back.
 void UnpackRecord(WorkArea& a, char* typed);
 void PackRecord(WorkArea& a, const char* typed);

@@ -50,14 +50,13 @@ void PutRightAligned(char* dst, size_t width, std::string_view text) {
   std::memcpy(dst + width - text.size(), text.data(), text.size());
 }
 
-// YYYYMMDD -> the current picture, built in place (every date field of
-// every record read passes here).
-std::string StoredToPicture(const char* p) {
+// YYYYMMDD -> the current picture, written at `out` (10 bytes of room);
+// returns its length. Every date field of every record read passes here.
+size_t StoredToPicture(const char* p, char* out) {
   const DateState& ds = Engine().dates;
   const char* y = ds.CenturyOn ? p : p + 2;
   const size_t yl = ds.CenturyOn ? 4 : 2;
   const char *m = p + 4, *d = p + 6;
-  char out[10];
   size_t n = 0;
   auto put = [&](const char* part, size_t len) {
     std::memcpy(out + n, part, len);
@@ -75,7 +74,77 @@ std::string StoredToPicture(const char* p) {
     case 8: put(d, 2), sep('.'), put(m, 2), sep('.'), put(y, yl); break;
     default: put(d, 2), sep('/'), put(m, 2), sep('/'), put(y, yl); break;
   }
-  return std::string(out, n);
+  return n;
+}
+
+// Up to 15 digits the text's value and its power of ten are exact doubles,
+// so one division rounds as the general parse does.
+constexpr double kPow10[] = {1, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+
+// A field's text into its slot. Texts are short: an inline copy by
+// words, where the compiler's inline copy of a length it does not know
+// starts slowly.
+void CopyText(char* dst, const char* src, size_t n) {
+  if (n >= 8) {
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) std::memcpy(dst + i, src + i, 8);
+    std::memcpy(dst + n - 8, src + n - 8, 8);
+    return;
+  }
+  for (size_t i = 0; i < n; ++i) dst[i] = src[i];
+}
+
+bool IsBlank(char c) { return c == ' ' || c == '\0'; }
+
+size_t SkipBlanks(const char* p, size_t i, size_t n) {
+  while (i < n && IsBlank(p[i])) ++i;
+  return i;
+}
+
+// The digits from `i` added to `m`; returns where they end.
+size_t ReadDigits(const char* p, size_t i, size_t n, uint64_t& m) {
+  for (; i < n; ++i) {
+    const unsigned d = unsigned(uint8_t(p[i])) - '0';
+    if (d > 9) break;
+    m = m * 10 + d;
+  }
+  return i;
+}
+
+// PlainFieldNumber's reading: the digits as one integer, the number of
+// them after the point, and the sign.
+bool PlainDigits(const char* p, size_t n, uint64_t& m, size_t& fraction, bool& negative) {
+  size_t i = SkipBlanks(p, 0, n);
+  negative = false;
+  if (i < n && (p[i] == '-' || p[i] == '+')) negative = p[i++] == '-';
+  m = 0;
+  fraction = 0;
+  const size_t first = i;
+  i = ReadDigits(p, i, n, m);
+  size_t digits = i - first;
+  if (digits == 0) return false;
+  if (i < n && p[i] == '.') {
+    const size_t point = ++i;
+    i = ReadDigits(p, i, n, m);
+    fraction = i - point;
+    if (fraction == 0) return false;
+    digits += fraction;
+  }
+  return digits <= 15 && SkipBlanks(p, i, n) == n;
+}
+
+double FieldFloat(const char* p, size_t n) {
+  double v;
+  return PlainFieldNumber(p, n, v) ? v : ParseFloat(Trimmed(p, n));
+}
+
+int32_t FieldInt(const char* p, size_t n) {
+  uint64_t m;
+  size_t fraction;
+  bool negative;
+  // Nine digits always fit; longer texts may not.
+  if (!PlainDigits(p, n, m, fraction, negative) || fraction != 0 || m > 999999999) return ParseInt(Trimmed(p, n));
+  return negative ? -int32_t(m) : int32_t(m);
 }
 
 bool IsBlankDateText(const std::string& s) {
@@ -128,6 +197,16 @@ std::string PictureToStored(std::string s) {
 
 }  // namespace
 
+bool PlainFieldNumber(const char* p, size_t n, double& v) {
+  uint64_t m;
+  size_t fraction;
+  bool negative;
+  if (!PlainDigits(p, n, m, fraction, negative)) return false;
+  v = double(m) / kPow10[fraction];
+  if (negative) v = -v;
+  return true;
+}
+
 uint16_t TypedFieldSize(const FieldEntry& f) {
   switch (f.Type) {
     case 'C': return uint16_t(f.Len + 1);
@@ -142,10 +221,19 @@ uint16_t TypedFieldSize(const FieldEntry& f) {
 
 uint32_t LayoutTypedRecord(WorkArea& a) {
   a.TypedOffsets.resize(a.Fields.size());
+  a.Unpacking.clear();
   uint32_t off = 1;
   for (size_t i = 0; i < a.Fields.size(); ++i) {
+    const FieldEntry& f = a.Fields[i];
     a.TypedOffsets[i] = uint16_t(off);
-    off += TypedFieldSize(a.Fields[i]);
+    const uint16_t size = TypedFieldSize(f);
+    // Open refuses layouts that do not hold their fields; never read past
+    // the record all the same.
+    if (size != 0 && size_t(f.Pos) + f.Len <= a.RecLen) {
+      char kind = f.Type == 'N' || f.Type == 'F' ? (HasFloatSlot(f) ? 'f' : 'i') : f.Type;
+      a.Unpacking.push_back({f.Pos, uint16_t(off), f.Len, kind});
+    }
+    off += size;
   }
   return off > 0xFFFF ? 0 : off;
 }
@@ -153,36 +241,29 @@ uint32_t LayoutTypedRecord(WorkArea& a) {
 void UnpackRecord(WorkArea& a, char* typed) {
   if (a.TypedOffsets.size() != a.Fields.size()) LayoutTypedRecord(a);
   typed[0] = a.Rec[0] == '*' ? 1 : 0;
-  for (size_t i = 0; i < a.Fields.size(); ++i) {
-    const FieldEntry& f = a.Fields[i];
-    char* slot = typed + a.TypedOffsets[i];
+  for (const WorkArea::SlotFill& f : a.Unpacking) {
+    char* slot = typed + f.Slot;
     const char* src = a.Rec + f.Pos;
-    if (size_t(f.Pos) + f.Len > a.RecLen) continue;  // guarded on open; never read past the record
-    switch (f.Type) {
+    switch (f.Kind) {
       case 'C':
         slot[0] = char(f.Len);
-        std::memcpy(slot + 1, src, f.Len);
+        CopyText(slot + 1, src, f.Len);
         break;
-      case 'D': {
-        std::string t = f.Len >= 8 ? StoredToPicture(src) : std::string();
-        slot[0] = char(t.size());
-        std::memcpy(slot + 1, t.data(), t.size());
+      case 'D': slot[0] = char(f.Len >= 8 ? StoredToPicture(src, slot + 1) : 0); break;
+      case 'f': {
+        double v = FieldFloat(src, f.Len);
+        std::memcpy(slot, &v, sizeof v);
         break;
       }
-      case 'N':
-      case 'F':
-        if (HasFloatSlot(f)) {
-          double v = ParseFloat(Trimmed(src, f.Len));
-          std::memcpy(slot, &v, sizeof v);
-        } else {
-          int32_t v = ParseInt(Trimmed(src, f.Len));
-          std::memcpy(slot, &v, sizeof v);
-        }
-        break;
-      case 'L': slot[0] = (f.Len > 0 && std::strchr("TtYy", src[0]) && src[0] != 0) ? 1 : 0; break;
+      case 'i':
       case 'M': {
-        int32_t v = ParseInt(Trimmed(src, f.Len));
+        int32_t v = FieldInt(src, f.Len);
         std::memcpy(slot, &v, sizeof v);
+        break;
+      }
+      case 'L': {
+        const char c = f.Len > 0 ? src[0] : ' ';
+        slot[0] = c == 'T' || c == 't' || c == 'Y' || c == 'y';
         break;
       }
       default: break;

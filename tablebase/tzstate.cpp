@@ -4,12 +4,14 @@
 #include "tablebase/tzutils.h"
 #include "tablebase/vfiles.h"
 
-namespace {
+namespace engine_detail {
 EngineState g_engine;
+}
+
+namespace {
+using engine_detail::g_engine;
 bool g_started = false;
 }  // namespace
-
-EngineState& Engine() { return g_engine; }
 
 void EngineStartup() {
   if (g_started) return;

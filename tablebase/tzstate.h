@@ -136,7 +136,11 @@ struct EngineState {
   MemoSettings memo;
 };
 
-EngineState& Engine();
+namespace engine_detail {
+extern EngineState g_engine;
+}
+// Inline: every record read and every error check reaches the state.
+inline EngineState& Engine() { return engine_detail::g_engine; }
 
 // Brings every unit to its start-up state, in dependency order. Idempotent.
 void EngineStartup();

@@ -54,6 +54,20 @@ TEST(CodePage, SharedCharactersConvertExactlyBothWays) {
   EXPECT_GT(shared, 200);
 }
 
+// Whole buffers go word by word past ASCII runs: every byte, at every
+// alignment, still converts as the one-byte tables say.
+TEST(CodePage, BuffersConvertAsTheirBytesDo) {
+  std::string all;
+  for (int b = 0; b < 256; ++b) all += char(b);
+  for (size_t lead = 0; lead < 8; ++lead) {
+    const std::string s = std::string(lead, 'a') + all + "abc" + all.substr(0x7C, 8);
+    std::string oem, ansi;
+    for (char c : s) oem += plat::AnsiToOemChar(c), ansi += plat::OemToAnsiChar(c);
+    EXPECT_EQ(plat::AnsiToOem(s), oem) << lead;
+    EXPECT_EQ(plat::OemToAnsi(s), ansi) << lead;
+  }
+}
+
 TEST(CodePage, PolishLettersInBothPages) {
   // ąćęłńóśźż ĄĆĘŁŃÓŚŹŻ in Windows-1250 and in CP852.
   const std::string ansi = "\xB9\xE6\xEA\xB3\xF1\xF3\x9C\x9F\xBF\xA5\xC6\xCA\xA3\xD1\xD3\x8C\x8F\xAF";

@@ -59,6 +59,20 @@ TEST_F(MappedReadTest, AWalkSeesWhatAnotherProcessWrites) {
   EXPECT_EQ(Rec(f, 3), std::string(kRec, 'a'));
 }
 
+TEST_F(MappedReadTest, GrowthPastTheMappingIsFollowed) {
+  File f, other;
+  ASSERT_EQ(f.Open(path, kAccessRead | kShareDenyNone), kOk);
+  ASSERT_EQ(other.Open(path, kAccessReadWrite | kShareDenyNone), kOk);
+  ASSERT_EQ(Rec(f, 0), std::string(kRec, 'a'));
+  // Far beyond what the first mapping took in.
+  const int far = 40000;
+  const std::string added(kRec, 'z');
+  ASSERT_EQ(other.WriteAt(int64_t(far) * kRec, added.data(), kRec), kOk);
+  EXPECT_EQ(Rec(f, far), added);
+  EXPECT_EQ(Rec(f, far - 1), std::string(kRec, '\0'));
+  EXPECT_EQ(Rec(f, 1), std::string(kRec, 'a'));
+}
+
 TEST_F(MappedReadTest, ReadsPastTheEndAreShort) {
   File f;
   ASSERT_EQ(f.Open(path, kAccessRead | kShareDenyNone), kOk);

@@ -1,5 +1,6 @@
 // Work areas: selection, USE and its keywords, field queries, the typed
 // buffer, Peek/Poke, Replace that keeps what nobody changed.
+#include <charconv>
 #include <cstring>
 
 #include "dbf_testutil.h"
@@ -139,6 +140,53 @@ TEST_F(AreaTest, FieldQueries) {
   EXPECT_EQ(FieldCount(), 0);
   EXPECT_EQ(LastErrorCode(), 215);
   EXPECT_EQ(LastErrorMessage(), "No database in use [FieldCount()]  WorkArea = 1");
+}
+
+// Numeric texts of the usual form are read digit by digit; every text must
+// still give what the general conversion of the trimmed text gives (bit for
+// bit: -0 stays -0), and anything else the same 0 as before.
+TEST_F(AreaTest, NumericTextsReadAsTheGeneralConversionReadsThem) {
+  const std::vector<std::string> texts = {
+      "12.50", "-0.00", "+3.25", "-.5", ".5", "5.", "1e3", "1 2", "-", "", "0.1", "0.3", "007", "-007.50",
+      "123456789012345", "12345678901234.5", "1234567890123456", "9007199254740993", "99999.999999999",
+      "0.000000000000001", "999999999", "-999999999", "1000000000", "2147483647", "2147483648", "-2147483648",
+      std::string("\0\0 12", 5), std::string("12\0", 3), "--5", "+-5", "- 5", "1.2.3", "inf", "nan", "0x10"};
+  auto trimmed = [](std::string t) {
+    while (!t.empty() && (t.back() == ' ' || t.back() == '\0')) t.pop_back();
+    size_t b = t.find_first_not_of(std::string(" \0", 2));
+    t = b == std::string::npos ? std::string() : t.substr(b);
+    if (!t.empty() && t[0] == '+') t.erase(0, 1);
+    return t;
+  };
+  auto generalFloat = [&](const std::string& text) {
+    std::string t = trimmed(text);
+    double v = 0;
+    auto r = std::from_chars(t.data(), t.data() + t.size(), v);
+    return r.ec == std::errc() && r.ptr == t.data() + t.size() ? v : 0.0;
+  };
+  auto generalInt = [&](const std::string& text) {
+    std::string t = trimmed(text);
+    int32_t v = 0;
+    auto r = std::from_chars(t.data(), t.data() + t.size(), v);
+    return r.ec == std::errc() && r.ptr == t.data() + t.size() ? v : 0;
+  };
+  Create("numbers.dbf", {F("f", 'N', 20, 2), F("i", 'N', 20)});
+  USE(Path("numbers") + " EXCLUSIVE", nullptr, 0);
+  ASSERT_EQ(LastErrorCode(), 0) << LastErrorMessage();
+  for (size_t r = 1; r <= texts.size(); ++r) {
+    Append();
+    // Right-aligned as written, and left-aligned as other programs may.
+    const std::string& t = texts[r - 1];
+    Poke(std::string(20 - t.size(), ' ') + t, 1, int32_t(r));
+    Poke(t + std::string(20 - t.size(), ' '), 2, int32_t(r));
+  }
+  for (size_t r = 1; r <= texts.size(); ++r) {
+    GO(int32_t(r));
+    const std::string& t = texts[r - 1];
+    const double want = generalFloat(t), got = GetN(1);
+    EXPECT_EQ(std::memcmp(&want, &got, sizeof want), 0) << "\"" << t << "\": " << got << " for " << want;
+    EXPECT_EQ(GetI(2), generalInt(t)) << "\"" << t << "\"";
+  }
 }
 
 TEST_F(AreaTest, PeekAndPokeWithAndWithoutCache) {
