@@ -630,27 +630,28 @@ void RewriteDbfRecord(WorkArea& a, int32_t recno, const char* typed) {
     PutDbfRecord(a, recno);
     return;
   }
-  // The record as stored, and as the typed form shows it.
-  std::vector<char> stored(a.RecLen);
+  const size_t len = a.RecLen;
+  a.RewriteBuf.resize(2 * len + std::max<size_t>(a.TypedSize, 1));
+  char* stored = a.RewriteBuf.data();  // the record as the file holds it now
+  char* image = stored + len;          // what is written
+  char* oldTyped = image + len;        // the stored record in the typed form
   size_t got = 0;
-  int rc = a.File.ReadAt(RecordPos(a, recno), stored.data(), stored.size(), &got);
-  if (rc == 0 && got < stored.size()) rc = 213;
+  int rc = a.File.ReadAtMapped(RecordPos(a, recno), stored, len, &got);
+  if (rc == 0 && got < len) rc = 213;
   if (rc != 0) {
     SetError(uint16_t(rc), "File:  " + a.FileName + " [Replace/Append/PutDbfRecord]");
     return;
   }
-  std::vector<char> storedMem(stored);
-  TranslateRecord(false, a.Oem, a.ReadXlat, storedMem.size(), a.RecLen, storedMem.data());
-  std::vector<char> oldTyped(a.TypedSize ? a.TypedSize : 1);
-  std::memcpy(a.Rec, storedMem.data(), storedMem.size());
-  UnpackRecord(a, oldTyped.data());
+  std::memcpy(a.Rec, stored, len);
+  TranslateRecord(false, a.Oem, a.ReadXlat, len, a.RecLen, a.Rec);
+  UnpackRecord(a, oldTyped);
 
-  // The new values in the on-disk form.
+  // The new values in the on-disk form, in the record buffer.
   PackRecord(a, typed);
-  std::vector<char> packed(a.Rec, a.Rec + a.RecLen);
-  TranslateRecord(true, a.Oem, a.WriteXlat, packed.size(), a.RecLen, packed.data());
+  TranslateRecord(true, a.Oem, a.WriteXlat, len, a.RecLen, a.Rec);
+  const char* packed = a.Rec;
 
-  std::vector<char> image(stored);
+  std::memcpy(image, stored, len);
   if (typed[0] != oldTyped[0]) image[0] = packed[0];
   for (size_t i = 0; i < a.Fields.size(); ++i) {
     const FieldEntry& f = a.Fields[i];
@@ -659,12 +660,12 @@ void RewriteDbfRecord(WorkArea& a, int32_t recno, const char* typed) {
     // left over from an earlier, longer text.
     if (size != 0 && (f.Type == 'C' || f.Type == 'D'))
       size = std::min<size_t>(size, 1 + uint8_t(typed[off]));
-    if (size == 0 || std::memcmp(typed + off, oldTyped.data() + off, size) != 0)
-      std::memcpy(image.data() + f.Pos, packed.data() + f.Pos, f.Len);
+    if (size == 0 || std::memcmp(typed + off, oldTyped + off, size) != 0)
+      std::memcpy(image + f.Pos, packed + f.Pos, f.Len);
   }
-  WriteRecordImage(a, recno, image.data(), image.size(), " [Replace/Append/PutDbfRecord]");
-  TranslateRecord(false, a.Oem, a.ReadXlat, image.size(), a.RecLen, image.data());
-  std::memcpy(a.Rec, image.data(), image.size());
+  WriteRecordImage(a, recno, image, len, " [Replace/Append/PutDbfRecord]");
+  std::memcpy(a.Rec, image, len);
+  TranslateRecord(false, a.Oem, a.ReadXlat, len, a.RecLen, a.Rec);
 }
 
 // --- Header and close ---------------------------------------------------
