@@ -171,6 +171,14 @@ bool FlushMemo(WorkArea& a, MemoState& m) {
   return true;
 }
 
+int64_t HeaderDataLength(const MemoState& m, const uint8_t* h, size_t got) {
+  if (got < size_t(kMemoHeaderBytes)) return -1;
+  if (m.Kind() == Flavour::Fox) return plat::readBE32(h + 4);
+  if (plat::readLE16(h) == 0xFFFF && plat::readLE16(h + 2) == 8)
+    return std::max<int64_t>(int64_t(plat::readLE32(h + 4)) - kMemoHeaderBytes, 0);
+  return -1;
+}
+
 int ReadMemo(MemoState& m, int64_t block, std::string& data, bool& header) {
   data.clear();
   header = false;
@@ -181,13 +189,8 @@ int ReadMemo(MemoState& m, int64_t block, std::string& data, bool& header) {
   uint8_t h[8];
   size_t got = 0;
   if (int rc = m.File.ReadAt(pos, h, sizeof h, &got)) return rc;
-  int64_t length = -1;
-  if (m.Kind() == Flavour::Fox) {
-    if (got < sizeof h) return 1003;
-    length = plat::readBE32(h + 4);
-  } else if (got == sizeof h && plat::readLE16(h) == 0xFFFF && plat::readLE16(h + 2) == 8) {
-    length = std::max<int64_t>(int64_t(plat::readLE32(h + 4)) - kMemoHeaderBytes, 0);
-  }
+  if (m.Kind() == Flavour::Fox && got < sizeof h) return 1003;
+  const int64_t length = HeaderDataLength(m, h, got);
   if (length >= 0) {
     header = true;
     if (pos + kMemoHeaderBytes + length > size) return 1003;

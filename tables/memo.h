@@ -27,8 +27,8 @@
 #include <cstdint>
 #include <string>
 
-#include "tables/dataset.h"
 #include "tablebase/dbf4_hooks.h"
+#include "tables/dataset.h"
 
 // Fills the engine's memo hooks with this layer's operations.
 void InstallMemoHooks();

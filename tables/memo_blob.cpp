@@ -100,11 +100,7 @@ int32_t CreateBlobDescriptor(bool convert, int32_t ref, BlobMode mode) {
         return 0;
       }
       d.DataStart = pos;
-      if (m.Kind() == Flavour::Fox) {
-        d.Length = plat::readBE32(h + 4);
-      } else if (got == sizeof h && plat::readLE16(h) == 0xFFFF && plat::readLE16(h + 2) == 8) {
-        d.Length = std::max<int64_t>(int64_t(plat::readLE32(h + 4)) - kMemoHeaderBytes, 0);
-      }
+      d.Length = HeaderDataLength(m, h, got);
       if (d.Length >= 0) {
         d.HeaderSize = uint32_t(kMemoHeaderBytes);
         d.DataStart = pos + kMemoHeaderBytes;

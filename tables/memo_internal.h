@@ -83,6 +83,10 @@ int64_t BlockPos(const MemoState& m, int64_t block);
 // The directory of the memo file, with its trailing "/".
 std::string MemoDirectory(const MemoState& m);
 
+// The data length a memo's first `got` bytes at `h` give: a FoxPro block
+// header, or a dBASE IV one (which any non-FoxPro memo may carry); -1 when
+// there is none (a dBASE III text ending at 0x1A).
+int64_t HeaderDataLength(const MemoState& m, const uint8_t* h, size_t got);
 // The data of the memo at `block` (absolute), raw as the file holds it.
 // `header` tells whether it carried a length header. Answers 0, 1003 for a
 // memo starting at or past the end of the file or whose length runs past
