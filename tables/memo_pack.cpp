@@ -68,11 +68,11 @@ int WriteReferences(WorkArea& a, const std::vector<NewReference>& refs, size_t c
   return 0;
 }
 
-// The area's buffers after the references changed on disk: nothing read
-// ahead or cached keeps the old ones, and the current record's memo fields
-// show the new ones (its other fields keep what the caller put there).
+// The area's buffers after the references changed on disk: nothing cached
+// keeps the old ones (reads go through the file's mapping, which sees the
+// writes), and the current record's memo fields show the new ones (its
+// other fields keep what the caller put there).
 void RefreshArea(WorkArea& a, const std::vector<NewReference>& refs) {
-  DropReadAhead(a);
   PeekCache& pc = Db().Peek;
   if (!pc.Alias.empty() && pc.Alias == a.Alias) pc = PeekCache{};
   if (a.WriteState == kWsClean) a.WriteState = kWsChanged;
