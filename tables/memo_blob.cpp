@@ -318,7 +318,8 @@ TTzBlobStream::~TTzBlobStream() {
     }
     if (modified_) dataSet_.BlobFieldChanged(fieldNo_);
     dataSet_.DirectOpenClose(false);
-  } catch (const EZavivError&) {
-    // Recorded in LastErrorCode; a destructor cannot pass it on.
+  } catch (const std::exception&) {
+    // An engine error, or the dataset's (its area closed under the
+    // stream): recorded in LastErrorCode; a destructor cannot pass it on.
   }
 }

@@ -113,9 +113,6 @@ class TTzDataSet : public TTzPrimDataset {
   // Edit state (unless editing already) and the record image to the
   // engine's typed user record.
   void PutActiveRecordIntoEdit();
-  // The active record's image, and where a field's value stands in it.
-  char* ActiveRecordImage() { return ActiveBuffer(); }
-  uint16_t FieldImageOffset(const TField& field) const;
 
  protected:
   // ---- Slots for the subclass -------------------------------------------------
@@ -137,6 +134,9 @@ class TTzDataSet : public TTzPrimDataset {
   // The table shows no record (the engine stands on its phantom record,
   // which the cursor must not answer as one).
   void ShowNoRecord();
+  // Where the value of field n (1-based) stands in the active record's
+  // image.
+  char* ActiveFieldImage(int fieldNo) { return ActiveBuffer() + imageOffsets_.at(size_t(fieldNo - 1)); }
   // GO n for 1 <= n <= the record count, else the EOF crack.
   uint32_t SafeGo(int32_t n);
 
@@ -182,6 +182,7 @@ class TTzDataSet : public TTzPrimDataset {
   void FillImage(char* buffer, int32_t& recNo);
   // The field definition correction; warns when anything changed.
   void CorrectDefinition(const std::string& name, char& type, int& length, int& decimals);
+  uint16_t FieldImageOffset(const TField& field) const;
 
   uint8_t area_ = 0;
   uint16_t imageSize_ = 0;

@@ -1,5 +1,6 @@
 #include "tables/utzfds.h"
 
+#include <cstring>
 #include <memory>
 
 #include "tables/tzndx_sema.h"
@@ -261,4 +262,29 @@ void TTzFileDataSet::s_RestoreWithLock() {
 
 void TTzFileDataSet::s_ReplaceWithLock() {
   WriteUnderLock("s_ReplaceWithLock", ::RLock, ::Replace, false, OnRLockFailedOnPost, "Post");
+}
+
+std::unique_ptr<TStream> TTzFileDataSet::CreateBlobStream(TField& field, TBlobStreamMode mode) {
+  if (!dynamic_cast<TBlobField*>(&field)) DatabaseError("Invalid class typecast");
+  // The record goes into edit before a new memo's reference enters its
+  // image: going into edit later reads the record again over it.
+  if (mode != TBlobStreamMode::bmRead && State() != TDataSetState::dsEdit && State() != TDataSetState::dsInsert)
+    Edit();
+  return std::make_unique<TTzBlobStream>(*this, field.FieldNo(), mode,
+                                         TableLanguage == TTzTableLanguage::tlOem);
+}
+
+int32_t TTzFileDataSet::BlobReference(int fieldNo) {
+  int32_t ref = 0;
+  std::memcpy(&ref, ActiveFieldImage(fieldNo), sizeof ref);
+  return ref;
+}
+
+void TTzFileDataSet::SetBlobReference(int fieldNo, int32_t ref) {
+  std::memcpy(ActiveFieldImage(fieldNo), &ref, sizeof ref);
+}
+
+void TTzFileDataSet::BlobFieldChanged(int fieldNo) {
+  for (int i = 0; i < FieldCount(); ++i)
+    if (Fields(i).FieldNo() == fieldNo) DataEventFieldChange(Fields(i));
 }

@@ -2,8 +2,9 @@
 // (creating it from DbfFields when missing), opens or builds the table's
 // MDX index file from IndexList under the CreateIndex rule, writes, deletes
 // and recalls records under engine locks with a retry event per operation,
-// and seeks keys in the controlling index tag; TTzDbf is the component the
-// program's windows hold.
+// seeks keys in the controlling index tag, and reads and writes memo fields
+// through blob streams; TTzDbf is the component the program's windows
+// hold.
 //
 // The index file is rebuilt only while the table is opened:
 //   CreateIndex     file missing   file present
@@ -20,9 +21,11 @@
 #pragma once
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "tables/memo.h"
 #include "tables/tzndx.h"
 #include "tables/utzcds.h"
 
@@ -38,7 +41,7 @@ using TTzLockFailedEvent = std::function<void(TTzFileDataSet& sender, bool& retr
 using TBeforeMakeIndexEvent = std::function<void(const std::string& name, bool& canMake)>;
 using TAfterMakeIndexEvent = std::function<void(const std::string& name)>;
 
-class TTzFileDataSet : public TTzCDataSet {
+class TTzFileDataSet : public TTzCDataSet, public TTzBlobDataSet {
  public:
   explicit TTzFileDataSet(std::string name = {});
 
@@ -76,6 +79,19 @@ class TTzFileDataSet : public TTzCDataSet {
   // key, FindExact only the key itself.
   bool Find(const std::string& key);
   bool FindExact(const std::string& key);
+
+  // A TTzBlobStream over a memo field of the active record; text converted
+  // between OEM and ANSI in an OEM table. A stream that writes puts the
+  // record into edit first (a read-only dataset refuses it).
+  std::unique_ptr<TStream> CreateBlobStream(TField& field, TBlobStreamMode mode) override;
+
+  // What blob streams need of their dataset.
+  void SelectArea(const std::string& operation) override { TTzCDataSet::SelectArea(operation); }
+  void DirectOpenClose(bool open) override { TTzCDataSet::DirectOpenClose(open); }
+  int32_t BlobReference(int fieldNo) override;
+  void SetBlobReference(int fieldNo, int32_t ref) override;
+  void EditIntoEngine() override { PutActiveRecordIntoEdit(); }
+  void BlobFieldChanged(int fieldNo) override;
 
   // False while an index tag controls the order.
   bool IsSequenced() override;

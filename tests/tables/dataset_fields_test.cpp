@@ -1,36 +1,18 @@
 // Field values of every DBF type through the dataset's field objects and
 // by name as DBF text, and the table structure as text: tables created from
 // field lines (with the definition correction) and read back as lines.
-#include <cstdio>
-
 #include "dataset_testutil.h"
-#include "platform/codepage.h"
 
 namespace {
 
 using dstest::DatasetTest;
+using dstest::Cp;
 using dstest::Row;
 
 const std::vector<std::string> kAllTypes = {"nazwa, C, 75, 0", "kod, N, 2, 0",     "cena, N, 8, 2",
                                             "waga, F, 10, 3",  "data, D, 8, 0",    "aktywny, L, 1, 0",
                                             "miejscowos, C, 12, 0"};
 const std::vector<std::string> kNames = {"nazwa", "kod", "cena", "waga", "data", "aktywny", "miejscowos"};
-
-std::string Cp(const std::string& utf8) { return plat::Utf8ToWin1250Lossy(utf8); }
-
-// What python3-dbfread reads from a table, one "|"-joined line per record.
-std::string Dbfread(const std::string& path, const char* encoding) {
-  const std::string cmd = std::string("/usr/bin/python3 -c \"import sys, dbfread\n") +
-                          "for r in dbfread.DBF(sys.argv[1], encoding=sys.argv[2]):\n" +
-                          "  print('|'.join(str(v) for v in r.values()))\" '" + path + "' " + encoding + " 2>&1";
-  std::string out;
-  if (FILE* p = popen(cmd.c_str(), "r")) {
-    char buf[512];
-    for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
-    pclose(p);
-  }
-  return out;
-}
 
 class DatasetFieldsTest : public DatasetTest {
  protected:
@@ -107,7 +89,7 @@ TEST_F(DatasetFieldsTest, WrittenValuesReachTheFileAsDbfText) {
   EXPECT_EQ(Stored("f", 3, 1), "    1.23");
   EXPECT_EQ(Stored("f", 5, 1), "        ");
   EXPECT_EQ(Stored("f", 6, 2), "T");
-  EXPECT_EQ(Dbfread(Path("f.dbf"), "cp852"),
+  EXPECT_EQ(dstest::Dbfread(Path("f.dbf"), "cp852", "'|'.join(str(v) for v in r.values())"),
             plat::Win1250ToUtf8(Cp("Zażółć gęślą jaźń")) + "|42|1.23|-2.5|None|False|Kraków\n"
                                                              "|None|7.0|None|2024-02-29|True|\n");
 }

@@ -4,12 +4,14 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "platform/codepage.h"
 #include "platform/psys.h"
 #include "tables/tablesinit.h"
 #include "tables/utzfds.h"
@@ -103,6 +105,23 @@ class DatasetTest : public ::testing::Test {
   TempDir dir_;
   MessageLog log_;
 };
+
+// Windows-1250 bytes of a UTF-8 literal.
+inline std::string Cp(const std::string& utf8) { return plat::Utf8ToWin1250Lossy(utf8); }
+
+// What python3-dbfread prints for a table: `perRecord`, a Python
+// expression of the record `r`, one line per record.
+inline std::string Dbfread(const std::string& path, const std::string& encoding, const std::string& perRecord) {
+  const std::string cmd = "/usr/bin/python3 -c \"import sys, dbfread\nfor r in dbfread.DBF(sys.argv[1], encoding=sys.argv[2]):\n  print(" +
+                          perRecord + ")\" '" + path + "' " + encoding + " 2>&1";
+  std::string out;
+  if (FILE* p = popen(cmd.c_str(), "r")) {
+    char buf[512];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+    pclose(p);
+  }
+  return out;
+}
 
 // The value of the dataset's named fields, joined by "|".
 inline std::string Row(TTzCDataSet& d, const std::vector<std::string>& names) {
