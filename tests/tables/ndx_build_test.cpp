@@ -163,6 +163,18 @@ TEST_F(NdxBuild, ProgressIsCalledTheInstalledNumberOfTimes) {
   EXPECT_EQ(calls, 0);
 }
 
+TEST_F(NdxBuild, ShorterCharacterKeysArePaddedWithBlanks) {
+  WriteDbf(Path("T.DBF"), {{"K", 'C', 4, 0}}, {{"abcd"}, {"ab"}, {"b"}});
+  Open(1, "T.DBF");
+  ASSERT_TRUE(MakeIndex({Spec("T", "TRIM(K)")}, ""));
+  auto d = DumpIndex(Path("T.MDX"));
+  ASSERT_EQ(d[0].keyLen, 4);
+  EXPECT_EQ(d[0].entries, (std::vector<Entry>{{"ab  ", 2}, {"abcd", 1}, {"b   ", 3}}));
+  // Such a key is shorter on the blank record than the tag says.
+  EXPECT_FALSE(SetIndexTo(""));
+  EXPECT_EQ(LastErrorCode(), 266);
+}
+
 TEST_F(NdxBuild, RefusedTagsAreLeftOutAndTheOthersBuilt) {
   WriteDbf(Path("T.DBF"), {{"K", 'C', 5, 0}, {"N", 'N', 5, 0}}, {{"", "1"}, {"x", "2"}});
   Open(1, "T.DBF");

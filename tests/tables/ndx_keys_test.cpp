@@ -106,6 +106,28 @@ TEST_F(NdxKeys, AFullLeafSplitsAndTheRootGrowsAboveIt) {
   EXPECT_EQ(plat::readLE32(&f[32]), f.size() / 512);
 }
 
+TEST_F(NdxKeys, AnchorsAreWrittenUnderTheLockOfTheFilesFirstByte) {
+  WriteDbf(Path("T.DBF"), {{"K", 'C', 10, 0}}, {});
+  Open(1, "T.DBF");
+  Index({Spec("K", "K", "K > 'A'")});
+  plat::File other;
+  ASSERT_EQ(other.Open(Path("T.MDX"), plat::kAccessReadWrite | plat::kShareDenyNone), 0);
+  ASSERT_EQ(other.Lock(0, 1), 0);
+  // The FOR tag's first key changes its anchor, which cannot be written now.
+  ALock();
+  AppendRow({"B"});
+  EXPECT_EQ(LastErrorCode(), plat::kErrLockViolation);
+  EXPECT_NE(LastErrorMessage().find("Could not lock index for writing anchor node "), std::string::npos)
+      << LastErrorMessage();
+  ASSERT_EQ(other.Unlock(0, 1), 0);
+  AppendRow({"C"});
+  Unlock();
+  EXPECT_EQ(LastErrorCode(), 0) << LastErrorMessage();
+  auto d = Dump();
+  EXPECT_TRUE(d[0].hasKeys);
+  EXPECT_EQ(Records(d[0]), (std::vector<int32_t>{1, 2}));
+}
+
 TEST_F(NdxKeys, UniqueAndForTagsOnAppendAndReplace) {
   WriteDbf(Path("T.DBF"), {{"K", 'C', 3, 0}, {"F", 'N', 1, 0}}, {});
   Open(1, "T.DBF EXCLUSIVE");
