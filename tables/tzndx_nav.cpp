@@ -59,10 +59,13 @@ int32_t Arrive(Tag& t) {
   return t.EntryRec();
 }
 
-// The controlling tag's current key from the current record.
+// The controlling tag's current key from the current record. Standing on
+// the record's own entry, the tag holds that key already.
 void RefreshCurrentKey(const WorkArea& a, Tag& t) {
   if (a.RecCount < 1 || a.RecNo < 1 || a.RecNo > a.RecCount)
     BlankKey(t, t.CurrentKey.data());
+  else if (t.OnEntry() && t.EntryRec() == a.RecNo)
+    TakeEntryKey(t);
   else
     MakeKey(a, t, t.CurrentKey.data());
 }
