@@ -114,7 +114,7 @@ struct WorkArea {
   uint16_t RecLockCount = 0;
   std::vector<RecordLockEntry> RecLocks;  // oldest first, newest last
   std::vector<char> SwapBuf;
-  std::vector<char> RewriteBuf;  // the file layer's room for RewriteDbfRecord
+  std::vector<char> ImageBuf;  // the file layer's room for the record images it writes
   bool Exclusive = false;
   bool ExclusiveByReopen = false;  // exclusivity came from SetExclusive, not USE
   // Tells this open from every other one, so that state started on it (the

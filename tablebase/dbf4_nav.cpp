@@ -394,11 +394,11 @@ void GO(int32_t n) {
   WorkArea* a = CheckDbInUse("GO()");
   if (!a) return;
   if (n > a->RecCount) RefreshRecCount(*a);
-  const std::string bad = "Invalid record number = " + IntText(n) + " " + "\nDatabase \"" + a->FileName + "\" [GO]";
+  auto bad = [&] { return "Invalid record number = " + IntText(n) + " " + "\nDatabase \"" + a->FileName + "\" [GO]"; };
   if (a->RecCount < 1) {
     a->Bof = a->Eof = true;
     ClearRecord();
-    SetError(212, bad);
+    SetError(212, bad());
     return;
   }
   a->Bof = a->Eof = false;
@@ -421,7 +421,7 @@ void GO(int32_t n) {
   // The index stands at its end too, so that dEOF agrees and SKIP(-1)
   // comes back to the last key.
   if (IndexActive()) IxCall(Ix().SyncIndex);
-  SetError(212, bad);
+  SetError(212, bad());
 }
 
 void Dbf4RawGo(int32_t n) {

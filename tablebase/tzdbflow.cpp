@@ -1,6 +1,7 @@
 #include "tablebase/tzdbflow.h"
 
 #include <algorithm>
+#include <bitset>
 #include <climits>
 #include <cstring>
 
@@ -588,12 +589,14 @@ void WriteRecordBuffer(WorkArea& a, int32_t recno, const char* tag) {
     WriteRecordImage(a, recno, a.Rec, a.RecLen, tag);
     return;
   }
-  std::vector<char> image(a.Rec, a.Rec + a.RecLen);
-  TranslateRecord(true, a.Oem, a.WriteXlat, image.size(), a.RecLen, image.data());
-  WriteRecordImage(a, recno, image.data(), image.size(), tag);
+  a.ImageBuf.resize(a.RecLen);
+  char* image = a.ImageBuf.data();
+  std::memcpy(image, a.Rec, a.RecLen);
+  TranslateRecord(true, a.Oem, a.WriteXlat, a.RecLen, a.RecLen, image);
+  WriteRecordImage(a, recno, image, a.RecLen, tag);
   // The buffer holds what a read of the record would give.
-  TranslateRecord(false, a.Oem, a.ReadXlat, image.size(), a.RecLen, image.data());
-  std::memcpy(a.Rec, image.data(), image.size());
+  TranslateRecord(false, a.Oem, a.ReadXlat, a.RecLen, a.RecLen, image);
+  std::memcpy(a.Rec, image, a.RecLen);
 }
 
 }  // namespace
@@ -630,11 +633,12 @@ void RewriteDbfRecord(WorkArea& a, int32_t recno, const char* typed) {
     PutDbfRecord(a, recno);
     return;
   }
+  if (a.TypedOffsets.size() != a.Fields.size()) LayoutTypedRecord(a);
   const size_t len = a.RecLen;
-  a.RewriteBuf.resize(2 * len + std::max<size_t>(a.TypedSize, 1));
-  char* stored = a.RewriteBuf.data();  // the record as the file holds it now
-  char* image = stored + len;          // what is written
-  char* oldTyped = image + len;        // the stored record in the typed form
+  a.ImageBuf.resize(2 * len + std::max<size_t>(a.TypedSize, 1));
+  char* stored = a.ImageBuf.data();  // the record as the file holds it now
+  char* image = stored + len;        // what is written
+  char* oldTyped = image + len;      // the stored record in the typed form
   size_t got = 0;
   int rc = a.File.ReadAtMapped(RecordPos(a, recno), stored, len, &got);
   if (rc == 0 && got < len) rc = 213;
@@ -646,13 +650,11 @@ void RewriteDbfRecord(WorkArea& a, int32_t recno, const char* typed) {
   TranslateRecord(false, a.Oem, a.ReadXlat, len, a.RecLen, a.Rec);
   UnpackRecord(a, oldTyped);
 
-  // The new values in the on-disk form, in the record buffer.
-  PackRecord(a, typed);
-  TranslateRecord(true, a.Oem, a.WriteXlat, len, a.RecLen, a.Rec);
-  const char* packed = a.Rec;
-
-  std::memcpy(image, stored, len);
-  if (typed[0] != oldTyped[0]) image[0] = packed[0];
+  // The fields whose typed value changed, packed into the record buffer
+  // and brought to the on-disk form.
+  std::bitset<256> changed;
+  const bool deletion = typed[0] != oldTyped[0];
+  if (deletion) a.Rec[0] = typed[0] ? '*' : ' ';
   for (size_t i = 0; i < a.Fields.size(); ++i) {
     const FieldEntry& f = a.Fields[i];
     size_t off = a.TypedOffsets[i], size = TypedFieldSize(f);
@@ -660,8 +662,18 @@ void RewriteDbfRecord(WorkArea& a, int32_t recno, const char* typed) {
     // left over from an earlier, longer text.
     if (size != 0 && (f.Type == 'C' || f.Type == 'D'))
       size = std::min<size_t>(size, 1 + uint8_t(typed[off]));
-    if (size == 0 || std::memcmp(typed + off, oldTyped + off, size) != 0)
-      std::memcpy(image + f.Pos, packed + f.Pos, f.Len);
+    if (size != 0 && std::memcmp(typed + off, oldTyped + off, size) == 0) continue;
+    changed.set(i);
+    PackField(a, i, typed);
+  }
+  TranslateRecord(true, a.Oem, a.WriteXlat, len, a.RecLen, a.Rec);
+
+  // The stored bytes of everything else are kept.
+  std::memcpy(image, stored, len);
+  if (deletion) image[0] = a.Rec[0];
+  for (size_t i = 0; i < a.Fields.size(); ++i) {
+    const FieldEntry& f = a.Fields[i];
+    if (changed.test(i) && size_t(f.Pos) + f.Len <= len) std::memcpy(image + f.Pos, a.Rec + f.Pos, f.Len);
   }
   WriteRecordImage(a, recno, image, len, " [Replace/Append/PutDbfRecord]");
   std::memcpy(a.Rec, image, len);

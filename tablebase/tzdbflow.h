@@ -134,6 +134,9 @@ bool PlainFieldNumber(const char* p, size_t n, double& v);
 // Record buffer -> typed buffer, and back.
 void UnpackRecord(WorkArea& a, char* typed);
 void PackRecord(WorkArea& a, const char* typed);
+// PackRecord of field `i` (from 0) alone; the deletion byte and the other
+// fields are left as they are.
+void PackField(WorkArea& a, size_t i, const char* typed);
 
 // --- Small routines -----------------------------------------------------
 

@@ -271,58 +271,61 @@ void UnpackRecord(WorkArea& a, char* typed) {
   }
 }
 
-void PackRecord(WorkArea& a, const char* typed) {
+void PackField(WorkArea& a, size_t i, const char* typed) {
   if (a.TypedOffsets.size() != a.Fields.size()) LayoutTypedRecord(a);
-  a.Rec[0] = typed[0] ? '*' : ' ';
-  for (size_t i = 0; i < a.Fields.size(); ++i) {
-    const FieldEntry& f = a.Fields[i];
-    const char* slot = typed + a.TypedOffsets[i];
-    char* dst = a.Rec + f.Pos;
-    if (size_t(f.Pos) + f.Len > a.RecLen) continue;
-    switch (f.Type) {
-      case 'C': {
-        size_t n = std::min<size_t>(uint8_t(slot[0]), f.Len);
-        std::memcpy(dst, slot + 1, n);
-        std::memset(dst + n, ' ', f.Len - n);
-        break;
-      }
-      case 'D': {
-        size_t n = std::min<size_t>(uint8_t(slot[0]), 10);
-        std::string stored = PictureToStored(std::string(slot + 1, n));
-        size_t w = std::min<size_t>(f.Len, 8);
-        std::memcpy(dst, stored.data(), w);
-        std::memset(dst + w, ' ', f.Len - w);
-        break;
-      }
-      case 'N':
-      case 'F':
-        if (HasFloatSlot(f)) {
-          double v;
-          std::memcpy(&v, slot, sizeof v);
-          char text[kNumberTextMax];
-          if (std::isfinite(v))
-            PutRightAligned(dst, f.Len, std::string_view(text, FormatNumberTo(v, f.Dec, text)));
-          else
-            std::memset(dst, '*', f.Len);  // no number fits a field
-        } else {
-          int32_t v;
-          std::memcpy(&v, slot, sizeof v);
-          PutRightAligned(dst, f.Len, IntText(v));
-        }
-        break;
-      case 'L':
-        if (f.Len > 0) {
-          dst[0] = slot[0] ? 'T' : 'F';
-          std::memset(dst + 1, ' ', f.Len - 1);
-        }
-        break;
-      case 'M': {
+  const FieldEntry& f = a.Fields[i];
+  const char* slot = typed + a.TypedOffsets[i];
+  char* dst = a.Rec + f.Pos;
+  if (size_t(f.Pos) + f.Len > a.RecLen) return;
+  switch (f.Type) {
+    case 'C': {
+      size_t n = std::min<size_t>(uint8_t(slot[0]), f.Len);
+      std::memcpy(dst, slot + 1, n);
+      std::memset(dst + n, ' ', f.Len - n);
+      break;
+    }
+    case 'D': {
+      size_t n = std::min<size_t>(uint8_t(slot[0]), 10);
+      std::string stored = PictureToStored(std::string(slot + 1, n));
+      size_t w = std::min<size_t>(f.Len, 8);
+      std::memcpy(dst, stored.data(), w);
+      std::memset(dst + w, ' ', f.Len - w);
+      break;
+    }
+    case 'N':
+    case 'F':
+      if (HasFloatSlot(f)) {
+        double v;
+        std::memcpy(&v, slot, sizeof v);
+        char text[kNumberTextMax];
+        if (std::isfinite(v))
+          PutRightAligned(dst, f.Len, std::string_view(text, FormatNumberTo(v, f.Dec, text)));
+        else
+          std::memset(dst, '*', f.Len);  // no number fits a field
+      } else {
         int32_t v;
         std::memcpy(&v, slot, sizeof v);
         PutRightAligned(dst, f.Len, IntText(v));
-        break;
       }
-      default: break;
+      break;
+    case 'L':
+      if (f.Len > 0) {
+        dst[0] = slot[0] ? 'T' : 'F';
+        std::memset(dst + 1, ' ', f.Len - 1);
+      }
+      break;
+    case 'M': {
+      int32_t v;
+      std::memcpy(&v, slot, sizeof v);
+      PutRightAligned(dst, f.Len, IntText(v));
+      break;
     }
+    default: break;
   }
+}
+
+void PackRecord(WorkArea& a, const char* typed) {
+  if (a.TypedOffsets.size() != a.Fields.size()) LayoutTypedRecord(a);
+  a.Rec[0] = typed[0] ? '*' : ' ';
+  for (size_t i = 0; i < a.Fields.size(); ++i) PackField(a, i, typed);
 }
