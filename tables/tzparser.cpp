@@ -601,6 +601,7 @@ ExprRecord* AssignExpr(std::string_view text) {
   auto rec = std::make_shared<ExprRecord>();
   Compiler compiler(text, *rec);
   if (!compiler.Run()) return nullptr;
+  exprint::FindKeyParts(*rec);
   rec->Source = std::string(text);
   Engine().expr.Ring.push_back(rec);
   return rec.get();

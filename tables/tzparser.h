@@ -65,6 +65,15 @@ struct ExprRecord {
     double Julian = 0;
   };
   std::vector<DateMemo> DateMemos;
+  // A text key that only joins fields of the current area, each as it is,
+  // upper-cased or as DTOS of a date field (UPPER(NAZWISKO)+DTOS(DATA)):
+  // its parts, which the evaluator builds straight into the work area.
+  // Empty for every other expression.
+  struct KeyPart {
+    int32_t Field = 0;
+    char Form = 'C';  // C as it is, U upper-cased, D DTOS of a date field
+  };
+  std::vector<KeyPart> Parts;
 };
 
 // Compiles Text. Returns the record, or null after reporting the error

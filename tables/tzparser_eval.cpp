@@ -11,6 +11,7 @@
 #include "platform/codepage.h"
 #include "tables/tzndxlow.h"
 #include "tables/tzparser_internal.h"
+#include "tablebase/dbf4.h"
 #include "tablebase/timedate.h"
 #include "tablebase/tzcommon.h"
 #include "tablebase/tzutils.h"
@@ -484,10 +485,92 @@ class Machine {
   bool overflowReported_ = false;
 };
 
+// The key of an expression with Parts, built straight into the work area
+// with the bytes the machine would give; false when this record needs the
+// machine (an in-memory table, an empty one, a field the table no longer
+// has, a NUL in a text, a key longer than the work area).
+bool BuildKey(ExprRecord& r) {
+  const WorkArea* a = CurrentWorkArea();
+  if (!a || a->Virtual || a->RecCount == 0 || !a->Rec) return false;
+  char* out = r.Pool.data();
+  size_t len = 0;
+  for (const ExprRecord::KeyPart& part : r.Parts) {
+    if (size_t(part.Field) > a->Fields.size()) return false;
+    const FieldEntry& f = a->Fields[size_t(part.Field - 1)];
+    if (size_t(f.Pos) + f.Len > a->RecLen) return false;
+    const char* src = a->Rec + f.Pos;
+    // The machine holds the text so far and this part at once, each with
+    // its terminator; where that overflows, it is the one to report it.
+    const size_t partLen = part.Form == 'D' ? 8 : f.Len;
+    if ((len == 0 ? 0 : len + 1) + partLen + 1 > r.StringSpace || len + partLen > kMaxText) return false;
+    if (part.Form == 'D') {
+      // YYYYMMDD of a day every month has comes back unchanged from the
+      // Julian day; every other text takes the way through it.
+      const auto digit = [&](size_t i) { return f.Len >= 8 && src[i] >= '0' && src[i] <= '9'; };
+      bool plain = true;
+      for (size_t i = 0; i < 8 && plain; ++i) plain = digit(i);
+      const int month = plain ? (src[4] - '0') * 10 + (src[5] - '0') : 0;
+      const int day = plain ? (src[6] - '0') * 10 + (src[7] - '0') : 0;
+      if (plain && std::memcmp(src, "0000", 4) != 0 && month >= 1 && month <= 12 && day >= 1 && day <= 28)
+        std::memcpy(out + len, src, 8);
+      else
+        JulianToDtos(JulianFromDtos(std::string_view(src, f.Len)), out + len);
+      len += 8;
+      continue;
+    }
+    const size_t n = f.Len;
+    if (std::memchr(src, '\0', n)) return false;
+    if (part.Form == 'U')
+      for (size_t i = 0; i < n; ++i) out[len + i] = plat::Upper1250(src[i]);
+    else
+      std::memcpy(out + len, src, n);
+    len += n;
+  }
+  out[len] = '\0';
+  ExprValue& w = r.Work[0];
+  w.Type = kTypeC;
+  w.S = out;
+  w.Len = uint16_t(len);
+  return true;
+}
+
 }  // namespace
+
+namespace exprint {
+
+void FindKeyParts(ExprRecord& r) {
+  r.Parts.clear();
+  if (r.ResultType != 'C') return;
+  std::vector<ExprRecord::KeyPart> parts;
+  size_t i = 0;
+  const auto& code = r.Code;
+  while (i < code.size() && code[i].Op != -1) {
+    const ExprNode& n = code[i];
+    const bool next = i + 1 < code.size();
+    if (n.Op == kTokFieldC && n.Area == 0) {
+      const bool upper = next && code[i + 1].Op == kUpper;
+      parts.push_back({n.L, upper ? 'U' : 'C'});
+      i += upper ? 2 : 1;
+    } else if (n.Op == kTokFieldC + 3 && n.Area == 0 && next && code[i + 1].Op == kDtos) {
+      parts.push_back({n.L, 'D'});
+      i += 2;
+    } else {
+      return;
+    }
+    // Every part after the first is joined to what stands before it.
+    if (parts.size() > 1) {
+      if (i >= code.size() || code[i].Op != kAddCC) return;
+      ++i;
+    }
+  }
+  if (!parts.empty()) r.Parts = std::move(parts);
+}
+
+}  // namespace exprint
 
 const void* Evaluate(ExprRecord* rec) {
   if (!rec) return nullptr;
   Engine().expr.Current = rec;
+  if (!rec->Parts.empty() && BuildKey(*rec)) return rec->Pool.data();
   return Machine(*rec).Run();
 }

@@ -77,4 +77,8 @@ int32_t CurrentRecordNumber();
 // Today from the engine's clock, as a Julian day.
 double Today();
 
+// Fills Rec.Parts when the compiled code only joins fields of the current
+// area as they are, upper-cased or as DTOS of a date field.
+void FindKeyParts(ExprRecord& Rec);
+
 }  // namespace exprint
