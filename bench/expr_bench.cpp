@@ -6,7 +6,9 @@
 // Writes a table of that many records into a temporary folder, scans it
 // once to time the reads alone, then scans it again per expression,
 // evaluating it on each record; the difference is the evaluation's cost.
-// The target: evaluating a key costs less than reading its record.
+// The target: evaluating a key costs at most half of reading its record
+// (the FOR condition's ratio is shown without a target); the exit status is
+// 2 when a key misses it.
 #include <stdlib.h>
 
 #include <algorithm>
@@ -18,6 +20,7 @@
 #include <fstream>
 #include <random>
 #include <string>
+#include <thread>
 
 #include "tables/tablesinit.h"
 #include "tables/tzndxlow.h"
@@ -145,7 +148,8 @@ int main(int argc, char** argv) {
   ScanOnly(count);  // warm the page cache
   double read = ScanOnly(count);
   for (int i = 0; i < 2; ++i) read = std::min(read, ScanOnly(count));
-  std::printf("records: %ld, reading them: %.3f s (%.0f ns per record)\n", count, read, read * 1e9 / double(count));
+  std::printf("records: %ld, %u cores, best of three runs; reading them: %.3f s (%.0f ns per record)\n", count,
+              std::thread::hardware_concurrency(), read, read * 1e9 / double(count));
 
   const char* exprs[] = {"UPPER(NAZWISKO)+DTOS(DATA)", "KWOTA", "ILOSC * 100 + KWOTA",
                          "AKTYWNY .AND. KWOTA > 1000 .AND. DATA >= CTOD('01.01.2000')"};
@@ -164,11 +168,12 @@ int main(int argc, char** argv) {
     double alone = EvaluateOnly(r, count, check);
     for (int i = 0; i < 2; ++i) alone = std::min(alone, EvaluateOnly(r, count, check));
     std::printf("%s\n  scan with evaluation %.3f s: %.0f ns per record more than reading;"
-                " alone %.0f ns per evaluation, %.2f million per second%s\n",
+                " alone %.0f ns per evaluation, %.2f million per second\n"
+                "  evaluation / reading its record: x%.2f%s\n",
                 text, total, eval * 1e9 / double(count), alone * 1e9 / double(count), double(count) / alone / 1e6,
-                alone < read ? "" : "  (slower than reading)");
+                alone / read, r->ResultType == 'L' ? "" : alone <= 0.5 * read ? " <= x0.50, met" : " > x0.50, MISSED");
     if (check == 1) std::printf("\n");  // keeps the evaluations from being optimised away
-    if (alone >= read) ++worse;
+    if (r->ResultType != 'L' && alone > 0.5 * read) ++worse;
     FreeExpr(r);
   }
   CloseAll();
