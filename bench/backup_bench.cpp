@@ -23,6 +23,7 @@
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <charconv>
@@ -173,9 +174,11 @@ double CpuSeconds(int who) {
 }
 
 // Times `f`; the processor time is this process's, or its children's when
-// `child` (for the outside programs).
+// `child` (for the outside programs). What the steps before wrote goes to
+// the disk first, so that no step pays for another's writes.
 template <class F>
 Timing Time(bool child, F&& f) {
+  ::sync();
   const int who = child ? RUSAGE_CHILDREN : RUSAGE_SELF;
   const double cpu = CpuSeconds(who);
   const auto start = std::chrono::steady_clock::now();
