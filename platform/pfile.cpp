@@ -367,6 +367,14 @@ int File::ReadAtMapped(int64_t pos, void* buf, size_t len, size_t* got) {
   return kOk;
 }
 
+void File::PrefetchMapped(int64_t pos, size_t len) const {
+  if (!map_ || pos < 0 || uint64_t(pos) + len > mapValid_ || len == 0) return;
+  constexpr uintptr_t kLine = 64;
+  const uintptr_t first = reinterpret_cast<uintptr_t>(map_ + pos) & ~(kLine - 1);
+  const uintptr_t last = reinterpret_cast<uintptr_t>(map_ + pos + len - 1);
+  for (uintptr_t p = first; p <= last; p += kLine) __builtin_prefetch(reinterpret_cast<const void*>(p));
+}
+
 // Makes [0, end) readable through the mapping: takes in what the file grew
 // by, or maps it anew when it grew past the mapping. False when the file
 // ends before `end` or cannot be mapped.

@@ -535,6 +535,10 @@ void GetDbfRecord(WorkArea& a, int32_t recno) {
   TranslateRecord(false, a.Oem, a.ReadXlat, a.RecLen, a.RecLen, a.Rec);
 }
 
+void PrefetchDbfRecord(const WorkArea& a, int32_t recno) {
+  if (!a.Virtual && recno >= 1 && recno <= a.RecCount) a.File.PrefetchMapped(RecordPos(a, recno), a.RecLen);
+}
+
 namespace {
 
 // Writes `image` (a record in its on-disk form) as record `recno`,

@@ -86,6 +86,11 @@ void CreateTableMemoFile(const std::string& name, uint8_t version, uint16_t bloc
 // Reads record `recno` (1..count) into the record buffer, translated to the
 // in-memory form; error 212 out of range, 213 for a short read.
 void GetDbfRecord(WorkArea& a, int32_t recno);
+// Hints that record `recno` will be read soon, so that its bytes come in
+// from the table's mapping meanwhile: for walks whose next records are
+// known ahead (key order). Does nothing for an in-memory table or a number
+// out of range.
+void PrefetchDbfRecord(const WorkArea& a, int32_t recno);
 // Writes the record buffer as record `recno`; above the count it appends
 // as count + 1. Record numbers below 1 are refused (error 212).
 void PutDbfRecord(WorkArea& a, int32_t recno);

@@ -92,7 +92,12 @@ bool ReadNode(IndexArea& ix, const Tag& t, uint32_t page, Node& out) {
     Damaged(ix, t, page, "node outside the file");
     return false;
   }
-  if (int rc = ReadExactAt(ix.File, int64_t(page) * kPageBytes, out.data(), kNodeSize)) {
+  // Through the file's mapping: a walk crosses a leaf every few dozen keys,
+  // and each crossing would otherwise cost a system call.
+  size_t got = 0;
+  int rc = ix.File.ReadAtMapped(int64_t(page) * kPageBytes, out.data(), kNodeSize, &got);
+  if (rc == 0 && got < kNodeSize) rc = plat::kErrHandleEof;
+  if (rc != 0) {
     SetError(uint16_t(rc), "Error reading index file: " + Locator(ix, &t) + " [SeekAndRead]");
     return false;
   }

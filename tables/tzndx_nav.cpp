@@ -70,6 +70,19 @@ void RefreshCurrentKey(const WorkArea& a, Tag& t) {
     MakeKey(a, t, t.CurrentKey.data());
 }
 
+// A walk in key order reaches records in random order through the table's
+// mapping, each a wait for memory (and, for a page not met lately, for its
+// address translation) unless asked for ahead. Arriving in a leaf, the walk
+// asks for the records of all its entries at once, so that those waits
+// overlap rather than follow one another.
+void PrefetchLeaf(const WorkArea& a, const Tag& t, bool forward) {
+  const Level& leaf = t.Leaf();
+  const int count = NodeCount(leaf.Data);
+  if (leaf.Index != (forward ? 0 : count - 1)) return;
+  for (int k = 0; k < count; ++k)
+    PrefetchDbfRecord(a, int32_t(PointerAt(leaf.Data, t.Geo, forward ? k : count - 1 - k)));
+}
+
 bool InRange(const WorkArea& a) { return a.RecNo >= 1 && a.RecNo <= a.RecCount; }
 
 // Puts the controlling tag back on the current record after its position
@@ -104,6 +117,7 @@ int32_t EndRecord(bool last) {
     return a->RecCount + 1;
   }
   t.Bof = t.Eof = false;
+  PrefetchLeaf(*a, t, !last);
   return Arrive(t);
 }
 
@@ -165,7 +179,9 @@ int32_t NextRec() {
   // A lost position is found again from the record; when the record has no
   // entry, the first entry above its key is the next one.
   if (!t.OnEntry() && !Resync(a, *c.ix, t)) return t.OnEntry() ? Arrive(t) : AfterStep(Step::AtEnd, t, a, true);
-  return AfterStep(StepNext(*c.ix, t), t, a, true);
+  const Step s = StepNext(*c.ix, t);
+  if (s == Step::Moved) PrefetchLeaf(a, t, true);
+  return AfterStep(s, t, a, true);
 }
 
 int32_t PriorRec() {
@@ -182,7 +198,9 @@ int32_t PriorRec() {
   }
   if (t.Bof) return a.RecNo;
   if (!t.Positioned()) return EndRecord(true);
-  return AfterStep(StepPrior(*c.ix, t), t, a, false);
+  const Step s = StepPrior(*c.ix, t);
+  if (s == Step::Moved) PrefetchLeaf(a, t, false);
+  return AfterStep(s, t, a, false);
 }
 
 // The key text procedure of a tag (index hooks 19 and 20).
