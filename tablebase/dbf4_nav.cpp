@@ -3,6 +3,8 @@
 // relations, and the record commands.
 #include <algorithm>
 #include <cstring>
+#include <exception>
+#include <utility>
 
 #include "tablebase/dbf4.h"
 #include "tablebase/tzdbflow.h"
@@ -25,38 +27,44 @@ void WriteBracket(bool on) {
   if (Ix().LockSemaphore) Ix().LockSemaphore(on);
 }
 
-// The index read bracket for one move: opened at construction when the move
-// is index-driven, closed exactly once (explicitly or on the way out).
-class ReadBracketScope {
+// An index bracket, the read bracket (ReadBracket) or the write bracket
+// (WriteBracket), around one command: opened at construction when the
+// command needs it, closed exactly once, explicitly or on the way out.
+// REQUIRES: no error pending at construction.
+// A bracket whose opening failed is not open (the index layer counts
+// nothing for it): its error stays pending, Failed() tells, and the command
+// stops there; a write without the write bracket would change a shared
+// index under other programs' readers. Closing reports its failure as any
+// engine error (raised when errors raise); after the command already
+// failed, or while an exception is on its way (a second one could not
+// leave a destructor), it closes quietly and the first failure stays the
+// one reported.
+class BracketScope {
  public:
-  explicit ReadBracketScope(bool indexed) : open_(indexed) {
-    if (open_) ReadBracket(true);
+  BracketScope(void (*bracket)(bool on), bool on) : bracket_(on ? bracket : nullptr) {
+    if (!bracket_) return;
+    bracket_(true);
+    if (LastErrorCode() != 0) {
+      failed_ = true;
+      bracket_ = nullptr;
+    }
   }
-  ~ReadBracketScope() { Close(); }
+  ~BracketScope() noexcept(false) { Close(); }
+  bool Failed() const { return failed_; }
   void Close() {
-    if (open_) ReadBracket(false);
-    open_ = false;
+    void (*bracket)(bool) = std::exchange(bracket_, nullptr);
+    if (!bracket) return;
+    if (LastErrorCode() == 0 && std::uncaught_exceptions() == 0)
+      bracket(false);
+    else
+      RunKeepingError([bracket] { bracket(false); });
   }
-  ReadBracketScope(const ReadBracketScope&) = delete;
-  ReadBracketScope& operator=(const ReadBracketScope&) = delete;
+  BracketScope(const BracketScope&) = delete;
+  BracketScope& operator=(const BracketScope&) = delete;
 
  private:
-  bool open_;
-};
-
-class WriteBracketScope {
- public:
-  explicit WriteBracketScope(bool on) : open_(on) {
-    if (open_) WriteBracket(true);
-  }
-  ~WriteBracketScope() {
-    if (open_) WriteBracket(false);
-  }
-  WriteBracketScope(const WriteBracketScope&) = delete;
-  WriteBracketScope& operator=(const WriteBracketScope&) = delete;
-
- private:
-  bool open_;
+  void (*bracket_)(bool);
+  bool failed_ = false;
 };
 
 // A variable-length in-memory record keeps its flag after the 16-bit length.
@@ -187,7 +195,7 @@ namespace {
 // The first or last record in index order into `recno`. When the index
 // holds none the area goes to the end of file, the bracket is closed before
 // the after-move procedure runs, and the answer is false.
-bool IndexEndRecord(WorkArea& a, const std::function<int32_t()>& entry, ReadBracketScope& bracket, int32_t& recno) {
+bool IndexEndRecord(WorkArea& a, const std::function<int32_t()>& entry, BracketScope& bracket, int32_t& recno) {
   recno = IxRec(entry, a.RecCount + 1);
   if (recno >= 1 && recno <= a.RecCount) return true;
   GoEOFBlank(a);
@@ -205,7 +213,8 @@ void GoTop() {
   const bool indexed = IndexActive();
   int32_t recno = 1;
   {
-    ReadBracketScope bracket(indexed);
+    BracketScope bracket(ReadBracket, indexed);
+    if (bracket.Failed()) return;
     if (indexed && !IndexEndRecord(*a, Ix().TopRec, bracket, recno)) return;
     if (!ReadAndLoad(*a, recno)) return;
     while (!RecordVisible() && !a->Eof && LastErrorCode() == 0) {
@@ -242,7 +251,8 @@ void GoBottom() {
   const bool indexed = IndexActive();
   int32_t recno = a->RecCount;
   {
-    ReadBracketScope bracket(indexed);
+    BracketScope bracket(ReadBracket, indexed);
+    if (bracket.Failed()) return;
     if (indexed && !IndexEndRecord(*a, Ix().BottomRec, bracket, recno)) return;
     if (!ReadAndLoad(*a, recno)) return;
     bool done = false;
@@ -305,7 +315,8 @@ void SKIP(int32_t n) {
   int32_t moved = 0;
   bool atEnd = false, inScope = true;
   {
-    ReadBracketScope bracket(indexed);
+    BracketScope bracket(ReadBracket, indexed);
+    if (bracket.Failed()) return;
     do {
       int32_t recno;
       if (n < 0) {
@@ -405,8 +416,8 @@ void GO(int32_t n) {
   if (n >= 1 && n <= a->RecCount) {
     const bool indexed = IndexActive();
     {
-      ReadBracketScope bracket(indexed);
-      if (!ReadAndLoad(*a, n)) return;
+      BracketScope bracket(ReadBracket, indexed);
+      if (bracket.Failed() || !ReadAndLoad(*a, n)) return;
       if (indexed) {
         IxCall(Ix().SyncIndex);
         IxCall(Ix().RefreshKey);
@@ -560,7 +571,8 @@ void Append() {
   StoreUserBuffer();
   const bool indexed = IndexActive();
   {
-    WriteBracketScope bracket(indexed);
+    BracketScope bracket(WriteBracket, indexed);
+    if (bracket.Failed()) return;
     AppendDbfRecord(*a);
     if (LastErrorCode() == 0) {
       LoadUserBuffer();
@@ -594,7 +606,8 @@ void Replace() {
     return;
   }
   {
-    WriteBracketScope bracket(keys);
+    BracketScope bracket(WriteBracket, keys);
+    if (bracket.Failed()) return;
     if (keys) {
       std::memcpy(a->SwapBuf.data(), a->Typed, a->TypedSize);
       if (!ReadAndLoad(*a, a->RecNo)) return;
@@ -637,7 +650,8 @@ void SetDeletion(bool deleted) {
   // An index condition may ask DELETED(): the keys follow the flag as they
   // follow a replace.
   const bool keys = DbSettings().MaintainIndexOnReplace && IndexActive();
-  WriteBracketScope bracket(keys);
+  BracketScope bracket(WriteBracket, keys);
+  if (bracket.Failed()) return;
   if (keys) IxCall(Ix().CaptureKeys);
   if (a->Typed) a->Typed[0] = deleted ? 1 : 0;
   a->Rec[0] = deleted ? '*' : ' ';

@@ -214,6 +214,19 @@ bool SetErrorRaises(bool On) {
   return prev;
 }
 
+void RunKeepingError(const std::function<void()>& f) {
+  ErrorState& e = Engine().err;
+  const uint16_t code = e.LastErrorCode, pending = e.PendingCode;
+  std::string message = e.LastErrorMessage;
+  {
+    AutoErrorHandlingScope quiet(false);
+    f();
+  }
+  e.LastErrorCode = code;
+  e.PendingCode = pending;
+  e.LastErrorMessage = std::move(message);
+}
+
 void RaiseEngineError(const std::string& Msg) { throw EZavivError(Msg); }
 
 int EngineMessageBox(const std::string& Text, const std::string& Caption, uint16_t Flags) {

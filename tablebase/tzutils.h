@@ -5,6 +5,7 @@
 // process.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <stdexcept>
 #include <string>
 
@@ -55,6 +56,13 @@ class AutoErrorHandlingScope {
  private:
   bool prev_;
 };
+
+// Runs `f` as a clean-up after a failure, or while an exception leaves a
+// scope: with automatic handling off, so that a failure of its own neither
+// raises (a second exception out of a destructor would end the process)
+// nor halts, and with the error record (code, message, pending code) put
+// back afterwards, so that the first failure stays the one reported.
+void RunKeepingError(const std::function<void()>& f);
 
 // Raising switched for a scope, restored on every way out.
 class ErrorRaisesScope {

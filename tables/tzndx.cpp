@@ -439,6 +439,7 @@ bool OpenIndexFile(WorkArea& a, const std::string& name) {
   }
   {
     ReadBracket bracket;
+    if (!bracket) return false;
     if (ReadExactAt(ix.File, 0, ix.Header.data(), kHeaderSize) != 0 || ix.Header[kFhTagCount] > kMaxTags) {
       SetError(222, "Unable to open index: " + name);
       return false;
@@ -446,7 +447,7 @@ bool OpenIndexFile(WorkArea& a, const std::string& name) {
   }
   for (int n = 1; n <= ix.TagCount(); ++n) {
     ReadBracket bracket;
-    if (!OpenTag(a, ix, n)) return false;
+    if (!bracket || !OpenTag(a, ix, n)) return false;
   }
   return true;
 }
@@ -511,17 +512,14 @@ void ReadIndexTagList(std::vector<std::string>& lines, const std::string& name) 
 
 namespace ndx {
 
-ReadBracket::ReadBracket() { SetReadSemaphoreProc(true); }
+ReadBracket::ReadBracket() : open_(SetReadSemaphoreProc(true)) {}
 
 ReadBracket::~ReadBracket() noexcept(false) {
-  // While an error unwinds the stack a second one could not leave: it is
-  // only recorded then.
-  if (std::uncaught_exceptions() > 0) {
-    AutoErrorHandlingScope quiet(false);
+  if (!open_) return;
+  if (LastErrorCode() == 0 && std::uncaught_exceptions() == 0)
     SetReadSemaphoreProc(false);
-  } else {
-    SetReadSemaphoreProc(false);
-  }
+  else
+    RunKeepingError([] { SetReadSemaphoreProc(false); });
 }
 
 bool AnchorsChanged(IndexArea& ix) {

@@ -202,13 +202,21 @@ class KeepRecord {
   std::vector<char> rec_, typed_;
 };
 
-// The read semaphore of the current area for a scope.
+// The read semaphore of the current area for a scope. False when it could
+// not be taken (the error is reported): the caller stops, as reading a tree
+// another program may be changing gives no answer to trust. Releasing
+// reports its failure as any engine error unless an error is already
+// pending or an exception is on its way: then the first one stays.
 class ReadBracket {
  public:
   ReadBracket();
   ~ReadBracket() noexcept(false);
+  explicit operator bool() const { return open_; }
   ReadBracket(const ReadBracket&) = delete;
   ReadBracket& operator=(const ReadBracket&) = delete;
+
+ private:
+  bool open_;
 };
 
 // --- File (tzndx.cpp) ------------------------------------------------------

@@ -360,6 +360,7 @@ void Set_Order_To(int order) {
     return;
   }
   ReadBracket bracket;
+  if (!bracket) return;
   ix->NaturalOrder = false;
   if (InRange(*a)) {
     GetDbfRecord(*a, a->RecNo);
@@ -457,6 +458,7 @@ bool Find(const std::string& text) {
   bool found = false;
   {
     ReadBracket bracket;
+    if (!bracket) return false;
     RefreshRecCount(*a);
     AnchorsChanged(*ix);
     Key key;

@@ -214,18 +214,32 @@ bool Logout(WorkArea& a, uint8_t area) {
   return true;
 }
 
-bool IncDecRead(SemaphoreArea& s, uint8_t opCode) {
-  SemaphoreOpOn op(s, opCode);
-  const bool inc = opCode == kSemIncRead;
-  if (inc) {
-    if (++s.ReadNesting > 1) return true;
-  } else {
-    if (--s.ReadNesting < 0) {
-      s.ReadNesting = 0;
-      return Fail(254, "Unbalanced IncRead/DecRead for semaphore file: " + s.Name + " " + op.Name());
-    }
-    if (s.ReadNesting > 0) return true;
+// One level of a bracket's nesting, taken back on every way out (a report
+// that raises included) unless the bracket opened: a bracket that failed
+// to open is not open, and a count left behind would pass the next
+// opening over the file.
+class NestingStep {
+ public:
+  explicit NestingStep(int32_t& n) : n_(n) { ++n_; }
+  ~NestingStep() {
+    if (!kept_) --n_;
   }
+  NestingStep(const NestingStep&) = delete;
+  NestingStep& operator=(const NestingStep&) = delete;
+  bool Outermost() const { return n_ == 1; }
+  bool Keep() {
+    kept_ = true;
+    return true;
+  }
+
+ private:
+  int32_t& n_;
+  bool kept_ = false;
+};
+
+// This area's reader in the file's activity count: counted (INCREAD) or
+// taken back (DECREAD).
+bool CountReader(SemaphoreArea& s, SemaphoreOpOn& op, bool inc) {
   // The writer reads under its own mark.
   if (s.RegionLocked || s.Reader == inc) return true;
   if (!op.LockRegion() || !op.Read()) return false;
@@ -238,12 +252,26 @@ bool IncDecRead(SemaphoreArea& s, uint8_t opCode) {
   return true;
 }
 
+bool IncDecRead(SemaphoreArea& s, uint8_t opCode) {
+  SemaphoreOpOn op(s, opCode);
+  if (opCode == kSemIncRead) {
+    NestingStep opening(s.ReadNesting);
+    return (!opening.Outermost() || CountReader(s, op, true)) && opening.Keep();
+  }
+  if (--s.ReadNesting < 0) {
+    s.ReadNesting = 0;
+    return Fail(254, "Unbalanced IncRead/DecRead for semaphore file: " + s.Name + " " + op.Name());
+  }
+  return s.ReadNesting > 0 || CountReader(s, op, false);
+}
+
 // What this area's read bracket adds to the activity count.
 uint8_t OwnReadCount(const SemaphoreArea& s) { return s.Reader ? 1 : 0; }
 
 bool LockSemaphore(SemaphoreArea& s) {
   SemaphoreOpOn op(s, kSemLock);
-  if (++s.LockNesting > 1 || s.RegionLocked) return true;
+  NestingStep opening(s.LockNesting);
+  if (!opening.Outermost() || s.RegionLocked) return opening.Keep();
   const uint32_t start = plat::TickCount();
   const uint32_t limitMs = uint32_t(S().LockSemaphoreTimeout) * 1000;
   auto timedOut = [&] { return limitMs != 0 && plat::TickCount() - start > limitMs; };
@@ -272,7 +300,7 @@ bool LockSemaphore(SemaphoreArea& s) {
     if (timedOut()) return timeoutError();
   }
   s.Activity = 1;
-  return op.Write();
+  return op.Write() && opening.Keep();
 }
 
 bool UnlockSemaphore(SemaphoreArea& s) {
@@ -292,21 +320,21 @@ bool UnlockSemaphore(SemaphoreArea& s) {
 }
 
 // The hook procedures' own nesting: the file operation runs when the
-// outermost bracket opens and when it closes.
-void HookBracket(bool take, std::array<int32_t, kAreaSlots + 1>& nesting, uint8_t open, uint8_t close,
+// outermost bracket opens and when it closes; an opening that failed
+// counts nothing.
+bool HookBracket(bool take, std::array<int32_t, kAreaSlots + 1>& nesting, uint8_t open, uint8_t close,
                  const char* proc) {
   int32_t& n = nesting[CurrentArea()];
   if (take) {
-    if (n == 0) HandleSemafore(open);
+    if (n == 0 && !HandleSemafore(open)) return false;
     ++n;
-    return;
+    return true;
   }
   if (--n < 0) {
     n = 0;
-    SetError(254, std::string("Non-symmetrical Lock-Unlock [") + proc + "]");
-  } else if (n == 0) {
-    HandleSemafore(close);
+    return Fail(254, std::string("Non-symmetrical Lock-Unlock [") + proc + "]");
   }
+  return n > 0 || HandleSemafore(close);
 }
 
 }  // namespace
@@ -346,12 +374,12 @@ bool HandleSemafore(uint8_t op) {
   }
 }
 
-void SetReadSemaphoreProc(bool take) {
-  HookBracket(take, S().ReadHookNesting, kSemIncRead, kSemDecRead, "SetReadSemaphoreProc");
+bool SetReadSemaphoreProc(bool take) {
+  return HookBracket(take, S().ReadHookNesting, kSemIncRead, kSemDecRead, "SetReadSemaphoreProc");
 }
 
-void SetLockSemaphoreProc(bool take) {
-  HookBracket(take, S().LockHookNesting, kSemLock, kSemUnlock, "SetLockSemaphoreProc");
+bool SetLockSemaphoreProc(bool take) {
+  return HookBracket(take, S().LockHookNesting, kSemLock, kSemUnlock, "SetLockSemaphoreProc");
 }
 
 bool SemaphoreCounterChanged() {

@@ -40,9 +40,11 @@ bool HandleSemafore(uint8_t op);
 
 // The index's read bracket (hook 23) and write bracket (hook 24): take =
 // true opens, false closes; nested per area on top of HandleSemafore's own
-// nesting. Closing more than was opened is error 254.
-void SetReadSemaphoreProc(bool take);
-void SetLockSemaphoreProc(bool take);
+// nesting. False when the operation failed (the error is reported): a
+// bracket that failed to open is not open and must not be closed. Closing
+// more than was opened is error 254.
+bool SetReadSemaphoreProc(bool take);
+bool SetLockSemaphoreProc(bool take);
 
 // True when the current area is logged in and the counter of the record it
 // last read differs from the value it last synchronised with; that value

@@ -1,5 +1,7 @@
 // One indexed table shared by several real processes through the semaphore
 // file: appends and navigation at the same time leave every tag whole.
+#include <optional>
+
 #include "platform/pfs.h"
 #include "tables/ndx_testutil.h"
 #include "tables/tzndx_sema.h"
@@ -13,6 +15,34 @@ class NdxShared : public NdxTest {
   void SetUp() override {
     NdxTest::SetUp();
     plat::SetClock({});  // the helpers date the semaphore file by the real clock
+  }
+  // W.DBF: NAME C(8) with CC, AA, BB; tag NAME, and tag LIVE of the records
+  // not deleted.
+  void MakeIndexedTable() {
+    WriteDbf(Path("W.DBF"), {{"NAME", 'C', 8, 0}}, {{"CC"}, {"AA"}, {"BB"}});
+    Open(1, "W.DBF EXCLUSIVE");
+    Index({Spec("NAME", "NAME"), Spec("LIVE", "NAME", ".NOT. DELETED()")});
+    CloseArea();
+  }
+  // The table shared in area 1 with its index.
+  void OpenShared() {
+    Open(1, "W.DBF");
+    ASSERT_TRUE(SetIndexTo("")) << LastErrorMessage();
+  }
+  // Runs `command` with engine errors raised; the text of the one that
+  // arrived, empty when none did.
+  static std::string Raised(void (*command)()) {
+    AutoErrorHandlingScope on(true);
+    ErrorRaisesScope raise(true);
+    try {
+      command();
+    } catch (const EZavivError& e) {
+      return e.what();
+    }
+    return "";
+  }
+  static bool EndsWith(const std::string& path, const char* ext) {
+    return Upper(path).ends_with(ext);
   }
 };
 
@@ -74,6 +104,106 @@ TEST_F(NdxShared, ProcessesAppendingAndNavigatingKeepOneKeyPerRecordInEveryTag) 
     const auto rebuilt = DumpIndex(ForceExtension(table, "MDX"));
     for (size_t t = 0; t < shared.size(); ++t)
       EXPECT_EQ(FirstDifference(shared[t].entries, rebuilt[t].entries), "") << shared[t].name;
+  }
+}
+
+// A change that cannot take the index's write bracket (another program
+// holds the writer mark past the time-out) fails with that error, raised or
+// recorded, and changes neither the table nor its index. Nothing of the
+// failed bracket stays open: once the other program is done, the same
+// change takes the bracket again and moves the counter once.
+TEST_F(NdxShared, AChangeThatCannotTakeTheWriteBracketChangesNothing) {
+  MakeIndexedTable();
+  OpenShared();
+  Engine().sema.LockSemaphoreTimeout = 1;
+  HelperChild writer("sema_helper", {});
+  ASSERT_EQ(writer.Ask("use " + Path("W.DBF")), "ok");
+  ASSERT_EQ(writer.Ask("index"), "ok");
+  struct Case {
+    const char* what;
+    bool raises;
+    bool (*lock)();
+    void (*change)();
+  } cases[] = {
+      {"Append", false, ALock, [] { AppendRow({"DD"}); }},
+      {"Replace", true, RLock, [] {
+         SetField(1, "ZZ");
+         Replace();
+       }},
+      {"DeleteRec", false, RLock, DeleteRec},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    // Moves wait for a writer too: the area is placed first.
+    GO(2);
+    ASSERT_TRUE(c.lock());
+    ASSERT_EQ(writer.Ask("lock"), "ok");
+    const auto table = FileBytes(Path("W.DBF")), index = FileBytes(Path("W.MDX"));
+    if (c.raises)
+      EXPECT_NE(Raised(c.change).find("1 second timeout, cannot read: "), std::string::npos);
+    else
+      c.change();
+    EXPECT_EQ(LastErrorCode(), 1202);
+    EXPECT_EQ(FileBytes(Path("W.DBF")), table);
+    EXPECT_EQ(FileBytes(Path("W.MDX")), index);
+    ASSERT_EQ(writer.Ask("unlock"), "ok");
+    const uint16_t counter = plat::readLE16(&FileBytes(Path("W.@S@"))[2]);
+    c.change();
+    EXPECT_EQ(LastErrorCode(), 0) << LastErrorMessage();
+    EXPECT_EQ(plat::readLE16(&FileBytes(Path("W.@S@"))[2]), counter + 1);
+    Unlock();
+  }
+  CloseArea();
+  const auto tags = DumpIndex(Path("W.MDX"));
+  EXPECT_EQ(Keys(tags[0]), (std::vector<std::string>{"BB", "CC", "DD", "ZZ"}));
+  EXPECT_EQ(Keys(tags[1]), (std::vector<std::string>{"BB", "CC", "DD"}));
+}
+
+// Closing a bracket fails when the semaphore file's record cannot be
+// written. On the normal way out that failure is reported as any engine
+// error (raised here); when another error already leaves the command, the
+// bracket closes quietly and the first error is the one that arrives, with
+// its code kept: a second exception out of a destructor would end the
+// program.
+TEST_F(NdxShared, AFailureToCloseABracketIsReportedAndNeverEndsTheProgram) {
+  MakeIndexedTable();
+  const std::string sem = Upper(Path("W.@S@"));
+  struct Case {
+    const char* what;
+    void (*command)();
+    std::optional<plat::FileOp> tableFault;
+    std::string message;
+    int code;
+  } cases[] = {
+      {"SKIP", [] { SKIP(1); }, {}, "Cannot write to: " + sem + " DECREAD", plat::kErrDiskFull},
+      {"Append", [] {
+         ALock();
+         AppendRow({"DD"});
+       },
+       {}, "Cannot write to: " + sem + " UNLOCKSEMAPHORE", plat::kErrDiskFull},
+      {"SKIP, its read failing", [] { SKIP(1); }, plat::FileOp::Read, "[GetDbfRecord]", plat::kErrReadFault},
+      {"Replace, its write failing", [] {
+         RLock();
+         SetField(1, "ZZ");
+         Replace();
+       },
+       plat::FileOp::Write, "[Replace/Append/PutDbfRecord]", plat::kErrReadFault},
+      {"Find, its read failing", [] { Find("BB"); }, plat::FileOp::Read, "[GetDbfRecord]", plat::kErrReadFault},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    OpenShared();
+    GoTop();
+    int semWrites = 0;  // the bracket's opening writes the first
+    plat::SetFileFaultHook([&](plat::FileOp op, const std::string& path, uint64_t) {
+      if (op == plat::FileOp::Write && EndsWith(path, ".@S@")) return ++semWrites > 1 ? int(plat::kErrDiskFull) : 0;
+      return c.tableFault == op && EndsWith(path, ".DBF") ? int(plat::kErrReadFault) : 0;
+    });
+    const std::string raised = Raised(c.command);
+    plat::SetFileFaultHook({});
+    EXPECT_NE(raised.find(c.message), std::string::npos) << raised;
+    EXPECT_EQ(LastErrorCode(), c.code);
+    CloseArea();
   }
 }
 
