@@ -161,11 +161,11 @@ void RunAfterMove() {
 
 namespace {
 
-// The after-move step of a record command, which runs whether or not the
-// command's write failed. A failure stays the command's result: the
-// procedure runs with no error pending, so that its own engine calls (which
-// clear the last code) cannot turn the failure into success and the failure
-// is not reported again under the file name.
+// The after-move step of GO and of the record commands, which runs whether
+// or not the command's read or write failed. A failure stays the command's
+// result: the procedure runs with no error pending, so that its own engine
+// calls (which clear the last code) cannot turn the failure into success
+// and the failure is not reported again under the file name.
 void RunAfterMoveKeepingFailure() {
   const uint16_t code = LastErrorCode();
   if (code == 0) {
@@ -417,13 +417,14 @@ void GO(int32_t n) {
     const bool indexed = IndexActive();
     {
       BracketScope bracket(ReadBracket, indexed);
-      if (bracket.Failed() || !ReadAndLoad(*a, n)) return;
-      if (indexed) {
+      if (!bracket.Failed() && ReadAndLoad(*a, n) && indexed) {
         IxCall(Ix().SyncIndex);
         IxCall(Ix().RefreshKey);
       }
     }
-    RunAfterMove();
+    // A failed read leaves the area on its record; related areas still
+    // follow it, as after every positioning command.
+    RunAfterMoveKeepingFailure();
     return;
   }
   a->RecNo = a->RecCount + 1;

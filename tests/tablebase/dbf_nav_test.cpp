@@ -204,34 +204,49 @@ TEST_F(NavTest, RelationFollowsAndCyclesAreReported) {
   EXPECT_TRUE(CurrentWorkArea()->AfterMove);  // put back
 }
 
-// A record command whose write failed still runs the after-move procedure;
-// the failure stays its result though the procedure's own moves clear the
-// last code.
-TEST_F(NavTest, AfterMoveRunsWhenTheWriteFailed) {
+// GO whose read failed, and a record command whose write failed, still run
+// the after-move procedure, where the area stands after the failure (a
+// failed append past the end); the failure stays their result though the
+// procedure's own moves clear the last code.
+TEST_F(NavTest, AfterMoveRunsWhenTheReadOrWriteFailed) {
   MakeTable(3);
   int runs = 0;
   FollowInChild(runs);
-  const std::string failed = "File:  " + DbfName() + " [Replace/Append/PutDbfRecord]";
+  const std::string written = "File:  " + DbfName() + " [Replace/Append/PutDbfRecord]";
   struct Case {
     const char* what;
     bool (*lock)();
     void (*command)();
-  } cases[] = {{"Replace", RLock, Replace}, {"Append", ALock, Append}};
+    plat::FileOp op;
+    std::string message;
+    int32_t at;
+  } cases[] = {
+      {"GO", +[] { return true; }, +[] { GO(3); }, plat::FileOp::Read, "File:  " + DbfName() + "  [GetDbfRecord]", 2},
+      {"Replace", RLock, Replace, plat::FileOp::Write, written, 2},
+      {"Append", ALock, Append, plat::FileOp::Write, written, 4},
+  };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     GO(2);
     ASSERT_TRUE(c.lock());
     SetI(1, 99);
     runs = 0;
-    plat::SetFileFaultHook([](plat::FileOp op, const std::string&, uint64_t) {
-      return op == plat::FileOp::Write ? plat::kErrDiskFull : 0;
+    // Only the command's own access fails, not the child's that follows.
+    plat::SetFileFaultHook([op = c.op, failed = false](plat::FileOp o, const std::string&, uint64_t) mutable {
+      if (o != op || failed) return 0;
+      failed = true;
+      return int(plat::kErrDiskFull);
     });
     c.command();
     plat::SetFileFaultHook({});
     EXPECT_EQ(runs, 1);
     EXPECT_EQ(CurrentArea(), 1);
     EXPECT_EQ(LastErrorCode(), plat::kErrDiskFull);
-    EXPECT_EQ(LastErrorMessage(), failed);
+    EXPECT_EQ(LastErrorMessage(), c.message);
+    EXPECT_EQ(RecNo(), c.at);
+    Select(2);
+    EXPECT_EQ(RecNo(), c.at);  // the child followed
+    Select(1);
     Unlock();
   }
 }
