@@ -1,6 +1,7 @@
 #include "tablebase/tzcommon.h"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cfloat>
 #include <charconv>
@@ -147,7 +148,7 @@ bool IsHalfway(double magnitude, int decimals) {
 
 }  // namespace
 
-size_t FormatNumberTo(double Value, int Decimals, char* Out) {
+size_t FormatNumberGeneralTo(double Value, int Decimals, char* Out) {
   const int decimals = std::clamp(Decimals, 0, 255);
   if (std::isnan(Value)) Value = 0;
   if (std::isinf(Value)) Value = Value > 0 ? DBL_MAX : -DBL_MAX;
@@ -180,6 +181,73 @@ size_t FormatNumberTo(double Value, int Decimals, char* Out) {
   const size_t len = size_t(last - first);
   std::memmove(Out, first, len);
   return len;
+}
+
+namespace {
+
+// 5^0 .. 5^27: with a 53-bit mantissa every product stays below 2^117.
+constexpr int kFastDecimals = 27;
+constexpr auto kPow5 = [] {
+  std::array<uint64_t, kFastDecimals + 1> p{};
+  p[0] = 1;
+  for (size_t i = 1; i < p.size(); ++i) p[i] = p[i - 1] * 5;
+  return p;
+}();
+
+// |v| * 10^decimals rounded to a whole number, halves away from zero, from
+// the exact binary value: with |v| = m * 2^e the product is m * 5^d *
+// 2^(e + d), one 128-bit multiplication and a shift. False when the result
+// does not fit 64 bits (or d is beyond the table): the general way takes
+// those.
+bool ScaledRounded(double v, int decimals, uint64_t& out) {
+  if (decimals > kFastDecimals) return false;
+  const uint64_t bits = std::bit_cast<uint64_t>(v);
+  const int field = int((bits >> 52) & 0x7FF);
+  if (field == 0x7FF) return false;
+  const uint64_t fraction = bits & ((uint64_t(1) << 52) - 1);
+  const uint64_t mantissa = field == 0 ? fraction : fraction | (uint64_t(1) << 52);
+  const int shift = (field == 0 ? -1074 : field - 1075) + decimals;
+  const unsigned __int128 product = (unsigned __int128)mantissa * kPow5[size_t(decimals)];
+  if (shift >= 0) {
+    if (shift >= 64 || (product >> (64 - shift)) != 0) return false;
+    out = uint64_t(product << shift);
+    return true;
+  }
+  const int drop = -shift;
+  if (drop >= 128) {
+    out = 0;  // below half a unit: the product is under 2^117
+    return true;
+  }
+  const unsigned __int128 whole = product >> drop;
+  const unsigned __int128 rest = product - (whole << drop);
+  const unsigned __int128 half = (unsigned __int128)1 << (drop - 1);
+  const unsigned __int128 rounded = whole + (rest >= half ? 1 : 0);
+  if ((rounded >> 64) != 0) return false;
+  out = uint64_t(rounded);
+  return true;
+}
+
+}  // namespace
+
+size_t FormatNumberTo(double Value, int Decimals, char* Out) {
+  const int decimals = std::clamp(Decimals, 0, 255);
+  uint64_t scaled;
+  if (!ScaledRounded(Value, decimals, scaled)) return FormatNumberGeneralTo(Value, Decimals, Out);
+  // The digits from the last, with zeros in front up to one before the
+  // point.
+  char text[64];
+  char* const end = text + sizeof text;
+  char* p = end;
+  uint64_t rest = scaled;
+  for (int i = 0; i < decimals; ++i, rest /= 10) *--p = char('0' + rest % 10);
+  if (decimals > 0) *--p = '.';
+  do {
+    *--p = char('0' + rest % 10);
+    rest /= 10;
+  } while (rest != 0);
+  if (Value < 0 && scaled != 0) *--p = '-';
+  std::memcpy(Out, p, size_t(end - p));
+  return size_t(end - p);
 }
 
 std::string FormatNumber(double Value, int Width, int Decimals) {

@@ -69,6 +69,10 @@ std::string StrInt(int64_t N, int Width);
 // returns the length; FormatNumber right-aligns in Width and never cuts.
 constexpr size_t kNumberTextMax = 600;
 size_t FormatNumberTo(double Value, int Decimals, char* Out);
+// FormatNumberTo's way for every value, through the shortest exact digits
+// of the standard library; FormatNumberTo itself rounds in whole numbers
+// where the result fits 64 bits and gives the same bytes.
+size_t FormatNumberGeneralTo(double Value, int Decimals, char* Out);
 std::string FormatNumber(double Value, int Width, int Decimals);
 // FormatNumber with Decimals cut to 30 and the result to 30 characters;
 // the decimal point is TzDecimalSep.

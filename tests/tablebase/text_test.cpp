@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cfloat>
 #include <cmath>
+#include <cstring>
 #include <cstdio>
 #include <filesystem>
 #include <random>
@@ -225,6 +227,51 @@ TEST(FormatNumber, MatchesCorrectRoundingAwayFromHalves) {
     if (expect[0] == '-' && expect.find_first_not_of("-0.") == std::string::npos) expect.erase(0, 1);
     ASSERT_EQ(FormatNumber(v, 0, decimals), expect) << v << " " << decimals;
   }
+}
+
+// FormatNumberTo rounds in whole numbers where it can; every value gives
+// the bytes of the general way: halves (odd multiples of 2^-(d+1)) and
+// their neighbours, decimal texts ending in 5, any bit pattern, the edge
+// where the scaled value leaves 64 bits, and values that round to zero.
+TEST(FormatNumber, WholeNumberWayGivesTheGeneralBytes) {
+  std::mt19937_64 rng(1250);
+  const auto check = [](double v, int decimals) {
+    char fast[kNumberTextMax], general[kNumberTextMax];
+    const size_t n = FormatNumberTo(v, decimals, fast);
+    const size_t g = FormatNumberGeneralTo(v, decimals, general);
+    ASSERT_EQ(std::string(fast, n), std::string(general, g)) << std::hexfloat << v << " " << decimals;
+  };
+  for (int i = 0; i < 150000; ++i) {
+    const int decimals = i % 5 == 0 ? int(rng() % 34) : int(rng() % 9);
+    const double sign = rng() % 2 ? -1.0 : 1.0;
+    double v;
+    switch (i % 6) {
+      case 0: v = std::ldexp(double(rng() % (1ULL << int(1 + rng() % 53)) | 1), -(decimals + 1)); break;
+      case 1: {
+        // d decimals and a 5 after them, as 2.675 for two: just off a half.
+        std::string text = std::to_string(rng() % 100000000) + ".";
+        for (int k = 0; k < decimals; ++k) text += char('0' + rng() % 10);
+        text += '5';
+        std::from_chars(text.data(), text.data() + text.size(), v);
+        break;
+      }
+      case 2: {
+        const uint64_t bits = rng();
+        std::memcpy(&v, &bits, sizeof v);
+        break;
+      }
+      case 3: v = std::ldexp(double(rng() % (1ULL << 53)), 64 - int(rng() % 12) - int(std::ceil(decimals * 3.3219))); break;
+      case 4: v = double(rng() % 1000) * std::pow(10.0, -decimals - 1 - int(rng() % 3)); break;
+      default: v = std::ldexp(double(rng() % (1ULL << 53)), int(rng() % 140) - 110); break;
+    }
+    v *= sign;
+    check(v, decimals);
+    check(std::nextafter(v, HUGE_VAL), decimals);
+    check(std::nextafter(v, -HUGE_VAL), decimals);
+  }
+  for (double v : {0.0, -0.0, 5e-324, -5e-324, 0.5, -0.5, 1.5, 2.5, 9.995, 99.5, 1e19, 1.8446744073709552e19, 1e300, DBL_MAX,
+                   HUGE_VAL, -HUGE_VAL, std::nan("")})
+    for (int decimals : {-3, 0, 1, 2, 27, 28, 255, 300}) check(v, decimals);
 }
 
 TEST_F(TextTest, FileNameParts) {
