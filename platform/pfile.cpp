@@ -120,13 +120,20 @@ void SetFileFaultHook(FileFaultHook hook) {
   g_hookSet.store(bool(g_faultHook), std::memory_order_release);
 }
 
-int File::CheckFault(FileOp op) {
-  if (!g_hookSet.load(std::memory_order_acquire)) return 0;
+int File::CheckFault(FileOp op) { return g_hookSet.load(std::memory_order_acquire) ? AskFaultHook(op) : 0; }
+
+int File::AskFaultHook(FileOp op) {
   std::lock_guard<std::mutex> g(g_hookMutex);
   return g_faultHook ? g_faultHook(op, path_, bytes_) : 0;
 }
 
 namespace {
+
+// The file's size. Seeking to the end reads the same size a stat gives
+// (network file systems revalidate it for both) at a fraction of the cost
+// of a stat right after a write, where appends ask it. Every read and write
+// here is positioned, so the descriptor's own offset means nothing.
+off_t EndOfFile(int fd) { return ::lseek(fd, 0, SEEK_END); }
 
 // A mapped page whose part of the file is gone (another program shortened
 // the file) raises SIGBUS on access. The copy out of a window runs with a
@@ -380,9 +387,9 @@ void File::PrefetchMapped(int64_t pos, size_t len) const {
 // ends before `end` or cannot be mapped.
 bool File::MapThrough(uint64_t end) {
   if (mapFailed_) return false;
-  struct stat st {};
-  if (::fstat(fd_, &st) != 0 || uint64_t(st.st_size) < end) return false;
-  const uint64_t size = uint64_t(st.st_size);
+  const off_t fileSize = EndOfFile(fd_);
+  if (fileSize < 0 || uint64_t(fileSize) < end) return false;
+  const uint64_t size = uint64_t(fileSize);
   if (!map_ || size > mapLen_) {
     Unmap();
     const uint64_t page = uint64_t(::sysconf(_SC_PAGESIZE));
@@ -424,9 +431,9 @@ int File::GetSize(int64_t* size) {
   *size = 0;
   if (fd_ < 0) return kErrInvalidHandle;
   if (int f = CheckFault(FileOp::Size)) return f;
-  struct stat st {};
-  if (fstat(fd_, &st) != 0) return DosErrorFromErrno(errno);
-  *size = st.st_size;
+  const off_t end = EndOfFile(fd_);
+  if (end < 0) return DosErrorFromErrno(errno);
+  *size = end;
   return kOk;
 }
 

@@ -133,6 +133,7 @@ class File {
 
  private:
   int CheckFault(FileOp op);
+  int AskFaultHook(FileOp op);
   bool MapThrough(uint64_t end);
   void Unmap();
   int AcquireShare(int mode);
