@@ -13,18 +13,8 @@ namespace {
 
 void TranslateInPlace(const uint8_t* table, char* p, size_t n) {
   constexpr uint64_t kHighBits = 0x8080808080808080ull;
-  // A record of plain ASCII, the common case, is looked at without a branch
-  // per byte or word.
-  uint64_t seen = 0;
+  if (IsAscii(p, n)) return;
   size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    uint64_t w;
-    std::memcpy(&w, p + i, 8);
-    seen |= w;
-  }
-  for (; i < n; ++i) seen |= uint8_t(p[i]);
-  if ((seen & kHighBits) == 0) return;
-  i = 0;
   for (; i + 8 <= n; i += 8) {
     uint64_t w;
     std::memcpy(&w, p + i, 8);

@@ -5,8 +5,12 @@
 // drawing to "+", "-" and "|"), and "?" where no replacement fits.
 #pragma once
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace plat {
 
@@ -21,6 +25,37 @@ inline char Upper1250(char c) { return char(kUpper1250[uint8_t(c)]); }
 inline char Lower1250(char c) { return char(kLower1250[uint8_t(c)]); }
 // True for the letters of Windows-1250.
 bool IsAlpha1250(char c);
+
+// True when every one of the `n` bytes is below 0x80, where both code
+// pages are ASCII: looked at sixteen (or eight) at a time, without a
+// branch per byte.
+inline bool IsAscii(const char* p, size_t n) {
+#if defined(__SSE2__)
+  if (n >= 16) {
+    __m128i seen = _mm_setzero_si128();
+    size_t i = 0;
+    for (; i + 16 <= n; i += 16) seen = _mm_or_si128(seen, _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)));
+    // The last sixteen again, overlapping what was seen.
+    seen = _mm_or_si128(seen, _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + n - 16)));
+    return _mm_movemask_epi8(seen) == 0;
+  }
+#endif
+  uint64_t seen = 0;
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t w;
+    std::memcpy(&w, p + i, 8);
+    seen |= w;
+  }
+  if (i < n && n >= 8) {
+    uint64_t w;  // the last word again, overlapping what was seen
+    std::memcpy(&w, p + n - 8, 8);
+    seen |= w;
+  } else {
+    for (; i < n; ++i) seen |= uint8_t(p[i]);
+  }
+  return (seen & 0x8080808080808080ull) == 0;
+}
 
 std::string AnsiToOem(std::string_view s);
 std::string OemToAnsi(std::string_view s);

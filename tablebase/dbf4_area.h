@@ -100,6 +100,7 @@ struct WorkArea {
     uint16_t Slot = 0;  // in the typed buffer
     uint8_t Len = 0;
     char Kind = 'C';  // C, D, f (float slot), i (integer slot), L, M
+    uint8_t Field = 0;  // index in Fields
   };
   std::vector<SlotFill> Unpacking;
 

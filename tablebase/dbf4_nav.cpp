@@ -74,11 +74,20 @@ bool Deleted(const WorkArea& a) {
 }
 
 // Reads record `recno` and loads the typed buffer; false on a read error.
+// REQUIRES: `a` is the current area.
 bool ReadAndLoad(WorkArea& a, int32_t recno) {
   GetDbfRecord(a, recno);
   if (LastErrorCode() != 0) return false;
-  LoadUserBuffer();
+  if (!a.Virtual && a.Typed) UnpackRecord(a, a.Typed);
   return true;
+}
+
+// RecordVisible, WhileTrue and RunAfterMove for the current area `a`, with
+// what a walk meets at every record decided in line: no rule set.
+bool Visible(const WorkArea& a) { return (!a.IgnoreDeleted && !a.FilterProc && !a.FilterExpr) || RecordVisible(); }
+bool InScope(const WorkArea& a) { return (!a.WhileProc && !a.WhileExpr) || WhileTrue(); }
+void AfterMoveOf(const WorkArea& a) {
+  if (a.AfterMove) RunAfterMove();
 }
 
 // The phantom record past the end.
@@ -320,7 +329,7 @@ void SKIP(int32_t n) {
     do {
       int32_t recno;
       if (n < 0) {
-        if (RecordVisible() && WhileTrue()) lastInScope = a->RecNo;
+        if (Visible(*a) && InScope(*a)) lastInScope = a->RecNo;
         if (indexed) {
           recno = IxRec(Ix().PriorRec, a->RecNo);
           if (recno == a->RecNo) atEnd = true;
@@ -336,7 +345,7 @@ void SKIP(int32_t n) {
           recno = std::clamp(recno, 1, a->RecCount);
         }
         if (!ReadAndLoad(*a, recno)) return;
-        if (RecordVisible()) --moved;
+        if (Visible(*a)) --moved;
       } else {
         if (indexed) {
           recno = IxRec(Ix().NextRec, a->RecNo);
@@ -353,9 +362,9 @@ void SKIP(int32_t n) {
           recno = a->RecCount;
         }
         if (!ReadAndLoad(*a, recno)) return;
-        if (RecordVisible()) ++moved;
+        if (Visible(*a)) ++moved;
       }
-      inScope = WhileTrue();
+      inScope = InScope(*a);
     } while (moved != n && !atEnd && inScope);
 
     if (atEnd) {
@@ -397,7 +406,7 @@ void SKIP(int32_t n) {
       IxCall(Ix().RefreshKey);
     }
   }
-  RunAfterMove();
+  AfterMoveOf(*a);
 }
 
 void GO(int32_t n) {
@@ -619,7 +628,6 @@ void Replace() {
       PutDbfRecord(*a, a->RecNo);
     } else {
       RewriteDbfRecord(*a, a->RecNo, a->Typed);
-      if (LastErrorCode() == 0) LoadUserBuffer();
       DropPeekCopy(*a, a->RecNo);
     }
     if (keys && LastErrorCode() == 0) IxCall(Ix().UpdateKeys);

@@ -630,11 +630,12 @@ void WriteDeletionFlag(WorkArea& a, int32_t recno) {
   WriteRecordImage(a, recno, a.Rec, 1, " [DeleteRec/RecallRec]");
 }
 
-void RewriteDbfRecord(WorkArea& a, int32_t recno, const char* typed) {
+void RewriteDbfRecord(WorkArea& a, int32_t recno, char* typed) {
   LastErrorCode() = 0;
   if (a.Virtual || recno < 1 || recno > a.RecCount) {
     PackRecord(a, typed);
     PutDbfRecord(a, recno);
+    if (!a.Virtual && LastErrorCode() == 0) UnpackRecord(a, typed);
     return;
   }
   if (a.TypedOffsets.size() != a.Fields.size()) LayoutTypedRecord(a);
@@ -642,7 +643,7 @@ void RewriteDbfRecord(WorkArea& a, int32_t recno, const char* typed) {
   a.ImageBuf.resize(2 * len + std::max<size_t>(a.TypedSize, 1));
   char* stored = a.ImageBuf.data();  // the record as the file holds it now
   char* image = stored + len;        // what is written
-  char* oldTyped = image + len;      // the stored record in the typed form
+  char* oldTyped = image + len;      // room for the stored record's typed form
   size_t got = 0;
   int rc = a.File.ReadAtMapped(RecordPos(a, recno), stored, len, &got);
   if (rc == 0 && got < len) rc = 213;
@@ -652,24 +653,14 @@ void RewriteDbfRecord(WorkArea& a, int32_t recno, const char* typed) {
   }
   std::memcpy(a.Rec, stored, len);
   TranslateRecord(false, a.Oem, a.ReadXlat, len, a.RecLen, a.Rec);
-  UnpackRecord(a, oldTyped);
 
   // The fields whose typed value changed, packed into the record buffer
   // and brought to the on-disk form.
-  std::bitset<256> changed;
-  const bool deletion = typed[0] != oldTyped[0];
+  const std::bitset<256> changed = ChangedFields(a, typed, oldTyped);
+  const bool deletion = typed[0] != (a.Rec[0] == '*' ? 1 : 0);
   if (deletion) a.Rec[0] = typed[0] ? '*' : ' ';
-  for (size_t i = 0; i < a.Fields.size(); ++i) {
-    const FieldEntry& f = a.Fields[i];
-    size_t off = a.TypedOffsets[i], size = TypedFieldSize(f);
-    // A text slot's value ends at its length byte: what stands after it is
-    // left over from an earlier, longer text.
-    if (size != 0 && (f.Type == 'C' || f.Type == 'D'))
-      size = std::min<size_t>(size, 1 + uint8_t(typed[off]));
-    if (size != 0 && std::memcmp(typed + off, oldTyped + off, size) == 0) continue;
-    changed.set(i);
-    PackField(a, i, typed);
-  }
+  for (size_t i = 0; i < a.Fields.size(); ++i)
+    if (changed.test(i)) PackField(a, i, typed);
   TranslateRecord(true, a.Oem, a.WriteXlat, len, a.RecLen, a.Rec);
 
   // The stored bytes of everything else are kept.
@@ -682,6 +673,8 @@ void RewriteDbfRecord(WorkArea& a, int32_t recno, const char* typed) {
   WriteRecordImage(a, recno, image, len, " [Replace/Append/PutDbfRecord]");
   std::memcpy(a.Rec, image, len);
   TranslateRecord(false, a.Oem, a.ReadXlat, len, a.RecLen, a.Rec);
+  // An unchanged slot already holds every byte its unpacking would write.
+  if (LastErrorCode() == 0) UnpackFields(a, typed, changed);
 }
 
 // --- Header and close ---------------------------------------------------
@@ -756,8 +749,8 @@ void FlushFile(plat::File& f) {
 
 // --- Translation --------------------------------------------------------
 
-void TranslateRecord(bool toFile, bool oem, const RecordTranslator& proc, size_t size, uint16_t recLen,
-                     char* buf) {
+void TranslateRecords(bool toFile, bool oem, const RecordTranslator& proc, size_t size, uint16_t recLen,
+                      char* buf) {
   if ((!oem && !proc) || recLen == 0) return;
   size_t n = size / recLen;
   for (size_t r = 0; r < n; ++r) {

@@ -13,10 +13,12 @@
 // Records follow the header: a deletion byte ("*" deleted, " " not) and
 // the fields in descriptor order without gaps.
 #pragma once
+#include <bitset>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "platform/codepage.h"
 #include "platform/pfile.h"
 #include "tablebase/dbf4_area.h"
 
@@ -99,9 +101,10 @@ void AppendDbfRecord(WorkArea& a);
 void WriteDeletionFlag(WorkArea& a, int32_t recno);
 // Rewrites record `recno` from the typed buffer `typed`, keeping the stored
 // bytes of every field (and of the deletion byte) whose typed value is
-// unchanged, so that values the typed form cannot hold survive. The record
-// buffer then holds the record as stored.
-void RewriteDbfRecord(WorkArea& a, int32_t recno, const char* typed);
+// unchanged, so that values the typed form cannot hold survive. After a
+// write the record buffer holds the record as stored and `typed` what
+// UnpackRecord makes of it; after a failure `typed` is as it was.
+void RewriteDbfRecord(WorkArea& a, int32_t recno, char* typed);
 
 // --- Header and close ---------------------------------------------------
 
@@ -122,8 +125,16 @@ void FlushFile(plat::File& f);
 // Translates `size / recLen` records in `buf` (the bytes after each
 // deletion byte) towards the file (user translator after ANSI->OEM) or
 // from the file (user translator, then OEM->ANSI).
-void TranslateRecord(bool toFile, bool oem, const RecordTranslator& proc, size_t size, uint16_t recLen,
-                     char* buf);
+void TranslateRecords(bool toFile, bool oem, const RecordTranslator& proc, size_t size, uint16_t recLen,
+                      char* buf);
+// TranslateRecords, with what every record read and write meets decided in
+// line: nothing to do without translators, nor for one OEM record of
+// plain ASCII, which both code pages hold alike.
+inline void TranslateRecord(bool toFile, bool oem, const RecordTranslator& proc, size_t size, uint16_t recLen,
+                            char* buf) {
+  if (!proc && (!oem || (size == recLen && recLen > 0 && plat::IsAscii(buf + 1, recLen - 1U)))) return;
+  TranslateRecords(toFile, oem, proc, size, recLen, buf);
+}
 // Size of one field's slot in the typed buffer ("C": len + 1, "D": 11,
 // "N"/"F": 8 with decimals else 4, "L": 1, "M": 4).
 uint16_t TypedFieldSize(const FieldEntry& f);
@@ -138,6 +149,14 @@ uint32_t LayoutTypedRecord(WorkArea& a);
 bool PlainFieldNumber(const char* p, size_t n, double& v);
 // Record buffer -> typed buffer, and back.
 void UnpackRecord(WorkArea& a, char* typed);
+// UnpackRecord of the deleted flag and of the fields in `which` (by index
+// from 0) alone.
+void UnpackFields(WorkArea& a, char* typed, const std::bitset<256>& which);
+// The fields (by index from 0) whose value in the typed buffer `typed`
+// differs from what the record buffer holds, each unpacked into the same
+// slot of `scratch` (a typed buffer's room) to be compared. A text slot's
+// value ends at its length byte.
+std::bitset<256> ChangedFields(WorkArea& a, const char* typed, char* scratch);
 void PackRecord(WorkArea& a, const char* typed);
 // PackRecord of field `i` (from 0) alone; the deletion byte and the other
 // fields are left as they are.

@@ -50,31 +50,50 @@ void PutRightAligned(char* dst, size_t width, std::string_view text) {
   std::memcpy(dst + width - text.size(), text.data(), text.size());
 }
 
+// The 32-bit integer of a typed slot, right-aligned in `width`.
+void PutInteger(char* dst, size_t width, const char* slot) {
+  int32_t v;
+  std::memcpy(&v, slot, sizeof v);
+  char text[12];
+  PutRightAligned(dst, width, std::string_view(text, size_t(std::to_chars(text, text + sizeof text, v).ptr - text)));
+}
+
 // YYYYMMDD -> the current picture, written at `out` (10 bytes of room);
 // returns its length. Every date field of every record read passes here.
 size_t StoredToPicture(const char* p, char* out) {
   const DateState& ds = Engine().dates;
-  const char* y = ds.CenturyOn ? p : p + 2;
-  const size_t yl = ds.CenturyOn ? 4 : 2;
-  const char *m = p + 4, *d = p + 6;
-  size_t n = 0;
-  auto put = [&](const char* part, size_t len) {
-    std::memcpy(out + n, part, len);
-    n += len;
-  };
-  auto sep = [&](char c) { out[n++] = c; };
+  char sep = '/';
+  bool yearFirst = false, monthFirst = false;
   switch (ds.DateFormat) {
-    case 0: put(m, 2), sep('/'), put(d, 2), sep('/'), put(y, yl); break;
-    case 1: put(y, yl), sep('.'), put(m, 2), sep('.'), put(d, 2); break;
-    case 3: put(d, 2), sep('-'), put(m, 2), sep('-'), put(y, yl); break;
+    case 0: monthFirst = true; break;
+    case 1: sep = '.', yearFirst = true; break;
+    case 3: sep = '-'; break;
     case 4:
     case 5:
     case 6:
     case 7:
-    case 8: put(d, 2), sep('.'), put(m, 2), sep('.'), put(y, yl); break;
-    default: put(d, 2), sep('/'), put(m, 2), sep('/'), put(y, yl); break;
+    case 8: sep = '.'; break;
+    default: break;
   }
-  return n;
+  char* o = out;
+  const auto two = [&](const char* part) {
+    std::memcpy(o, part, 2);
+    o += 2;
+  };
+  const auto year = [&] {
+    if (ds.CenturyOn) {
+      std::memcpy(o, p, 4);
+      o += 4;
+    } else {
+      two(p + 2);
+    }
+  };
+  if (yearFirst) {
+    year(), *o++ = sep, two(p + 4), *o++ = sep, two(p + 6);
+  } else {
+    two(monthFirst ? p + 4 : p + 6), *o++ = sep, two(monthFirst ? p + 6 : p + 4), *o++ = sep, year();
+  }
+  return size_t(o - out);
 }
 
 // Up to 15 digits the text's value and its power of ten are exact doubles,
@@ -94,57 +113,63 @@ void CopyText(char* dst, const char* src, size_t n) {
   for (size_t i = 0; i < n; ++i) dst[i] = src[i];
 }
 
-bool IsBlank(char c) { return c == ' ' || c == '\0'; }
+// A blank or a NUL: nothing else has no bit but 0x20.
+bool IsBlank(char c) { return (uint8_t(c) & 0xDF) == 0; }
 
 size_t SkipBlanks(const char* p, size_t i, size_t n) {
   while (i < n && IsBlank(p[i])) ++i;
   return i;
 }
 
-// The digits from `i` added to `m`; returns where they end.
-size_t ReadDigits(const char* p, size_t i, size_t n, uint64_t& m) {
+// PlainFieldNumber's reading: the digits as one integer, how many of them
+// stand after the point, and the sign.
+struct PlainNumber {
+  uint64_t Digits = 0;
+  size_t Fraction = 0;
+  bool Negative = false;
+};
+
+// The digits from `i` added to `v`; returns where they end.
+size_t ReadDigits(const char* p, size_t i, size_t n, uint64_t& v) {
+  uint64_t sum = v;  // not through the reference at every digit: a char may alias it
   for (; i < n; ++i) {
     const unsigned d = unsigned(uint8_t(p[i])) - '0';
     if (d > 9) break;
-    m = m * 10 + d;
+    sum = sum * 10 + d;
   }
+  v = sum;
   return i;
 }
 
-// PlainFieldNumber's reading: the digits as one integer, the number of
-// them after the point, and the sign.
-bool PlainDigits(const char* p, size_t n, uint64_t& m, size_t& fraction, bool& negative) {
+bool ReadPlainNumber(const char* p, size_t n, PlainNumber& out) {
   size_t i = SkipBlanks(p, 0, n);
-  negative = false;
-  if (i < n && (p[i] == '-' || p[i] == '+')) negative = p[i++] == '-';
-  m = 0;
-  fraction = 0;
+  if (i < n && (p[i] == '-' || p[i] == '+')) out.Negative = p[i++] == '-';
   const size_t first = i;
-  i = ReadDigits(p, i, n, m);
+  i = ReadDigits(p, i, n, out.Digits);
   size_t digits = i - first;
   if (digits == 0) return false;
   if (i < n && p[i] == '.') {
     const size_t point = ++i;
-    i = ReadDigits(p, i, n, m);
-    fraction = i - point;
-    if (fraction == 0) return false;
-    digits += fraction;
+    i = ReadDigits(p, i, n, out.Digits);
+    out.Fraction = i - point;
+    if (out.Fraction == 0) return false;
+    digits += out.Fraction;
   }
   return digits <= 15 && SkipBlanks(p, i, n) == n;
 }
 
 double FieldFloat(const char* p, size_t n) {
-  double v;
-  return PlainFieldNumber(p, n, v) ? v : ParseFloat(Trimmed(p, n));
+  PlainNumber x;
+  if (!ReadPlainNumber(p, n, x)) return ParseFloat(Trimmed(p, n));
+  const double v = double(x.Digits) / kPow10[x.Fraction];
+  return x.Negative ? -v : v;
 }
 
 int32_t FieldInt(const char* p, size_t n) {
-  uint64_t m;
-  size_t fraction;
-  bool negative;
+  PlainNumber x;
   // Nine digits always fit; longer texts may not.
-  if (!PlainDigits(p, n, m, fraction, negative) || fraction != 0 || m > 999999999) return ParseInt(Trimmed(p, n));
-  return negative ? -int32_t(m) : int32_t(m);
+  if (!ReadPlainNumber(p, n, x) || x.Fraction != 0 || x.Digits > 999999999) return ParseInt(Trimmed(p, n));
+  return x.Negative ? -int32_t(x.Digits) : int32_t(x.Digits);
 }
 
 bool IsBlankDateText(const std::string& s) {
@@ -153,6 +178,41 @@ bool IsBlankDateText(const std::string& s) {
   for (const char* b : kBlank)
     if (s == b) return true;
   return false;
+}
+
+// A four-digit-year picture text with digits and the picture's own
+// separators where they belong, and a day the month has: its YYYYMMDD, the
+// bytes the general way below gives it, at `out`. False for every other
+// text, which the general way takes.
+bool PlainPictureToStored(const char* s, size_t n, char* out) {
+  const DateState& ds = Engine().dates;
+  if (!ds.CenturyOn || n != 10) return false;
+  size_t y = 6, m = 3, d = 0;  // day first
+  char sep = '/';
+  switch (ds.DateFormat) {
+    case 0: m = 0, d = 3; break;
+    case 1: y = 0, m = 5, d = 8, sep = '.'; break;
+    case 3: sep = '-'; break;
+    case 4:
+    case 5:
+    case 6:
+    case 7:
+    case 8: sep = '.'; break;
+    default: break;
+  }
+  const size_t sep1 = ds.DateFormat == 1 ? 4 : 2, sep2 = ds.DateFormat == 1 ? 7 : 5;
+  if (s[sep1] != sep || s[sep2] != sep) return false;
+  for (size_t i = 0; i < n; ++i)
+    if (i != sep1 && i != sep2 && (s[i] < '0' || s[i] > '9')) return false;
+  const auto two = [&](size_t at) { return (s[at] - '0') * 10 + (s[at + 1] - '0'); };
+  const int month = two(m), day = two(d), year = two(y) * 100 + two(y + 2);
+  if (month < 1 || month > 12 || day < 1) return false;
+  static constexpr int kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (day > kDays[month - 1] || (month == 2 && day == 29 && !IsLeapYear(year))) return false;
+  std::memcpy(out, s + y, 4);
+  std::memcpy(out + 4, s + m, 2);
+  std::memcpy(out + 6, s + d, 2);
+  return true;
 }
 
 // The picture text -> YYYYMMDD; 8 blanks for a blank or unusable date.
@@ -198,12 +258,10 @@ std::string PictureToStored(std::string s) {
 }  // namespace
 
 bool PlainFieldNumber(const char* p, size_t n, double& v) {
-  uint64_t m;
-  size_t fraction;
-  bool negative;
-  if (!PlainDigits(p, n, m, fraction, negative)) return false;
-  v = double(m) / kPow10[fraction];
-  if (negative) v = -v;
+  PlainNumber x;
+  if (!ReadPlainNumber(p, n, x)) return false;
+  v = double(x.Digits) / kPow10[x.Fraction];
+  if (x.Negative) v = -v;
   return true;
 }
 
@@ -231,44 +289,80 @@ uint32_t LayoutTypedRecord(WorkArea& a) {
     // the record all the same.
     if (size != 0 && size_t(f.Pos) + f.Len <= a.RecLen) {
       char kind = f.Type == 'N' || f.Type == 'F' ? (HasFloatSlot(f) ? 'f' : 'i') : f.Type;
-      a.Unpacking.push_back({f.Pos, uint16_t(off), f.Len, kind});
+      a.Unpacking.push_back({f.Pos, uint16_t(off), f.Len, kind, uint8_t(i)});
     }
     off += size;
   }
   return off > 0xFFFF ? 0 : off;
 }
 
+namespace {
+
+// One field's slot from the record.
+inline void UnpackSlot(const WorkArea::SlotFill& f, const char* rec, char* typed) {
+  char* slot = typed + f.Slot;
+  const char* src = rec + f.Pos;
+  switch (f.Kind) {
+    case 'C':
+      slot[0] = char(f.Len);
+      CopyText(slot + 1, src, f.Len);
+      break;
+    case 'D': slot[0] = char(f.Len >= 8 ? StoredToPicture(src, slot + 1) : 0); break;
+    case 'f': {
+      const double v = FieldFloat(src, f.Len);
+      std::memcpy(slot, &v, sizeof v);
+      break;
+    }
+    case 'i':
+    case 'M': {
+      const int32_t v = FieldInt(src, f.Len);
+      std::memcpy(slot, &v, sizeof v);
+      break;
+    }
+    case 'L': {
+      const char c = f.Len > 0 ? src[0] : ' ';
+      slot[0] = c == 'T' || c == 't' || c == 'Y' || c == 'y';
+      break;
+    }
+    default: break;
+  }
+}
+
+// The bytes of a slot that hold its value: a text's end at its length byte
+// (what stands after it is left over from an earlier, longer text).
+size_t ValueBytes(const WorkArea::SlotFill& f, const char* slot) {
+  switch (f.Kind) {
+    case 'C': return std::min<size_t>(size_t(f.Len) + 1, 1 + uint8_t(slot[0]));
+    case 'D': return std::min<size_t>(11, 1 + uint8_t(slot[0]));
+    case 'f': return 8;
+    case 'L': return 1;
+    default: return 4;
+  }
+}
+
+}  // namespace
+
 void UnpackRecord(WorkArea& a, char* typed) {
   if (a.TypedOffsets.size() != a.Fields.size()) LayoutTypedRecord(a);
   typed[0] = a.Rec[0] == '*' ? 1 : 0;
+  for (const WorkArea::SlotFill& f : a.Unpacking) UnpackSlot(f, a.Rec, typed);
+}
+
+void UnpackFields(WorkArea& a, char* typed, const std::bitset<256>& which) {
+  if (a.TypedOffsets.size() != a.Fields.size()) LayoutTypedRecord(a);
+  typed[0] = a.Rec[0] == '*' ? 1 : 0;
+  for (const WorkArea::SlotFill& f : a.Unpacking)
+    if (which.test(f.Field)) UnpackSlot(f, a.Rec, typed);
+}
+
+std::bitset<256> ChangedFields(WorkArea& a, const char* typed, char* scratch) {
+  if (a.TypedOffsets.size() != a.Fields.size()) LayoutTypedRecord(a);
+  std::bitset<256> changed;
   for (const WorkArea::SlotFill& f : a.Unpacking) {
-    char* slot = typed + f.Slot;
-    const char* src = a.Rec + f.Pos;
-    switch (f.Kind) {
-      case 'C':
-        slot[0] = char(f.Len);
-        CopyText(slot + 1, src, f.Len);
-        break;
-      case 'D': slot[0] = char(f.Len >= 8 ? StoredToPicture(src, slot + 1) : 0); break;
-      case 'f': {
-        double v = FieldFloat(src, f.Len);
-        std::memcpy(slot, &v, sizeof v);
-        break;
-      }
-      case 'i':
-      case 'M': {
-        int32_t v = FieldInt(src, f.Len);
-        std::memcpy(slot, &v, sizeof v);
-        break;
-      }
-      case 'L': {
-        const char c = f.Len > 0 ? src[0] : ' ';
-        slot[0] = c == 'T' || c == 't' || c == 'Y' || c == 'y';
-        break;
-      }
-      default: break;
-    }
+    UnpackSlot(f, a.Rec, scratch);
+    if (std::memcmp(typed + f.Slot, scratch + f.Slot, ValueBytes(f, typed + f.Slot)) != 0) changed.set(f.Field);
   }
+  return changed;
 }
 
 void PackField(WorkArea& a, size_t i, const char* typed) {
@@ -286,9 +380,10 @@ void PackField(WorkArea& a, size_t i, const char* typed) {
     }
     case 'D': {
       size_t n = std::min<size_t>(uint8_t(slot[0]), 10);
-      std::string stored = PictureToStored(std::string(slot + 1, n));
+      char stored[8];
+      if (!PlainPictureToStored(slot + 1, n, stored)) std::memcpy(stored, PictureToStored(std::string(slot + 1, n)).data(), 8);
       size_t w = std::min<size_t>(f.Len, 8);
-      std::memcpy(dst, stored.data(), w);
+      std::memcpy(dst, stored, w);
       std::memset(dst + w, ' ', f.Len - w);
       break;
     }
@@ -303,9 +398,7 @@ void PackField(WorkArea& a, size_t i, const char* typed) {
         else
           std::memset(dst, '*', f.Len);  // no number fits a field
       } else {
-        int32_t v;
-        std::memcpy(&v, slot, sizeof v);
-        PutRightAligned(dst, f.Len, IntText(v));
+        PutInteger(dst, f.Len, slot);
       }
       break;
     case 'L':
@@ -314,12 +407,7 @@ void PackField(WorkArea& a, size_t i, const char* typed) {
         std::memset(dst + 1, ' ', f.Len - 1);
       }
       break;
-    case 'M': {
-      int32_t v;
-      std::memcpy(&v, slot, sizeof v);
-      PutRightAligned(dst, f.Len, IntText(v));
-      break;
-    }
+    case 'M': PutInteger(dst, f.Len, slot); break;
     default: break;
   }
 }

@@ -260,9 +260,15 @@ TEST_F(AreaTest, ReplaceKeepsTheBytesOfUntouchedFields) {
   }
   USE(Path("orders"), nullptr, 0);
   ASSERT_TRUE(RLock());
-  SetN(3, 7.5);  // only CENA changes
+  SetN(3, 7.499);  // only CENA changes
   Replace();
   ASSERT_EQ(LastErrorCode(), 0) << LastErrorMessage();
+  // The typed buffer holds the record as a read gives it: the stored
+  // rounding of the new value, and every other field as it was.
+  EXPECT_EQ(GetN(3), 7.5);
+  const std::string replaced(FieldAddress(0), TypedRecordSize(*CurrentWorkArea()));
+  SKIP(0);
+  EXPECT_EQ(std::string(FieldAddress(0), TypedRecordSize(*CurrentWorkArea())), replaced);
   Unlock();
   CloseArea();
   std::string want = odd;
@@ -326,6 +332,47 @@ TEST_F(AreaTest, DateTextsThatAreNoDateStoreTheBlankDate) {
   CloseArea();
   for (size_t i = 0; i < std::size(cases); ++i)
     EXPECT_EQ(RecordBytes(int(i) + 1).substr(1 + 10 + 12 + 8, 8), cases[i].stored) << cases[i].text;
+}
+
+// Every day of every month in each picture, as written or with another of
+// the separators: the day when the calendar has it, else the blank date.
+TEST_F(AreaTest, PictureDatesStoreTheirDayOrTheBlankDate) {
+  MakeOrders(0);
+  USE(Path("orders") + " EXCLUSIVE", nullptr, 0);
+  ASSERT_EQ(LastErrorCode(), 0) << LastErrorMessage();
+  Engine().dates.CenturyOn = true;
+  const auto two = [](int v) { return std::string(1, char('0' + v / 10)) + char('0' + v % 10); };
+  std::vector<std::pair<std::string, std::string>> cases;  // text, stored
+  for (int format = 0; format <= 8; ++format) {
+    SetDateFormat(format);
+    for (int year : {0, 1900, 2000, 2023, 2024, 9999})
+      for (int month = 0; month <= 13; ++month)
+        for (int day = 0; day <= 32; ++day) {
+          const std::string y = two(year / 100) + two(year % 100), m = two(month), d = two(day);
+          const char sep = "/./-....."[format];  // the picture's separator
+          const std::string text = format == 0 ? m + sep + d + sep + y
+                                   : format == 1 ? y + sep + m + sep + d
+                                                 : d + sep + m + sep + y;
+          const bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+          const int days[] = {31, leap ? 29 : 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+          const bool valid = month >= 1 && month <= 12 && day >= 1 && day <= days[month - 1];
+          const std::string stored = valid ? y + m + d : "        ";
+          std::string other = text;
+          std::replace(other.begin(), other.end(), sep, format % 2 ? '/' : '-');
+          for (const std::string& t : {text, other}) {
+            SetC(4, t);
+            Append();
+            ASSERT_EQ(LastErrorCode(), 0) << LastErrorMessage();
+            cases.emplace_back(t, stored);
+          }
+        }
+  }
+  CloseArea();
+  const auto b = Bytes(Path("orders.dbf"));
+  const size_t hl = plat::readLE16(b.data() + 8), rl = plat::readLE16(b.data() + 10);
+  for (size_t i = 0; i < cases.size(); ++i)
+    ASSERT_EQ(std::string(reinterpret_cast<const char*>(b.data()) + hl + i * rl + 1 + 10 + 12 + 8, 8), cases[i].second)
+        << cases[i].first;
 }
 
 // Numbers are stored, and a search text is made, by the one rounding.
