@@ -602,6 +602,7 @@ ExprRecord* AssignExpr(std::string_view text) {
   Compiler compiler(text, *rec);
   if (!compiler.Run()) return nullptr;
   exprint::FindKeyParts(*rec);
+  exprint::FindFastSteps(*rec);
   rec->Source = std::string(text);
   Engine().expr.Ring.push_back(rec);
   return rec.get();

@@ -74,6 +74,22 @@ struct ExprRecord {
     char Form = 'C';  // C as it is, U upper-cased, D DTOS of a date field
   };
   std::vector<KeyPart> Parts;
+  // A numeric, date or logical expression of constants, fields of the
+  // current area, CTOD of a constant and the operators (ILOSC * 100 +
+  // KWOTA, AKTYWNY .AND. DATA >= CTOD('01.01.2000')): its code as the
+  // evaluator runs it on plain numbers, logicals as 0 and 1. Empty for
+  // every other expression.
+  // A step takes a value (Push), applies an operator (Op), or both: the
+  // value is then the operator's right operand.
+  struct FastStep {
+    int32_t Push = -1;  // -1 none; 0 the constant N; a field push code of Code
+                        // (Arg the field's number); CTOD of the text pushed
+                        // before the node Arg of Code
+    int32_t Arg = 0;
+    double N = 0;
+    int32_t Op = 0;  // 0 none; an operator code of Code
+  };
+  std::vector<FastStep> Fast;
 };
 
 // Compiles Text. Returns the record, or null after reporting the error

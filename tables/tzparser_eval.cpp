@@ -36,6 +36,43 @@ int64_t TruncInt(double v) {
 // A count or position: truncated, held within +-1e9.
 int Count(double v) { return int(std::clamp<int64_t>(TruncInt(v), -1000000000, 1000000000)); }
 
+void DivideByZero() { SetError(358, "Error during evaluation: Divide by 0 [Evaluate/Engine]"); }
+
+// The outcome of a comparison operator given the operands' order c.
+bool Compare(int32_t op, int c) {
+  switch (op) {
+    case kEqN:
+    case kEqD: return c == 0;
+    case kNeN:
+    case kNeD:
+    case kNeC: return c != 0;
+    case kGtN:
+    case kGtD:
+    case kGtC: return c > 0;
+    case kLtN:
+    case kLtD:
+    case kLtC: return c < 0;
+    case kLeN:
+    case kLeD:
+    case kLeC: return c <= 0;
+    default: return c >= 0;
+  }
+}
+
+// CTOD of `text` at the node `at` of r's code: each node remembers its last
+// conversion, which the same text under the same date settings repeats.
+double CtodDay(ExprRecord& r, size_t at, std::string_view text) {
+  const auto& dates = Engine().dates;
+  ExprRecord::DateMemo& memo = r.DateMemos[at];
+  if (memo.Format != dates.DateFormat || memo.Epoch != dates.EpochYear || memo.Text != text) {
+    memo.Text.assign(text);
+    memo.Format = dates.DateFormat;
+    memo.Epoch = dates.EpochYear;
+    memo.Julian = DateTextToJulian(text);
+  }
+  return memo.Julian;
+}
+
 class Machine {
  public:
   explicit Machine(ExprRecord& r) : r_(r), pool_(r.Pool.data()) {}
@@ -56,8 +93,6 @@ class Machine {
   }
 
  private:
-  void DivideByZero() { SetError(358, "Error during evaluation: Divide by 0 [Evaluate/Engine]"); }
-
   void PushNumber(double v, int32_t type = kTypeN) {
     ExprValue& w = r_.Work[sp_++];
     w.Type = type;
@@ -264,26 +299,6 @@ class Machine {
     }
   }
 
-  static bool Compare(int32_t op, int c) {
-    switch (op) {
-      case kEqN:
-      case kEqD: return c == 0;
-      case kNeN:
-      case kNeD:
-      case kNeC: return c != 0;
-      case kGtN:
-      case kGtD:
-      case kGtC: return c > 0;
-      case kLtN:
-      case kLtD:
-      case kLtC: return c < 0;
-      case kLeN:
-      case kLeD:
-      case kLeC: return c <= 0;
-      default: return c >= 0;
-    }
-  }
-
   void PushMemo(const std::string& text) {
     // A memo fills the area up to its last byte, which keeps the terminator.
     size_t room = r_.StringSpace > top_ ? r_.StringSpace - top_ - 1 : 0;
@@ -324,19 +339,7 @@ class Machine {
         PushText(buf, buf[0] ? 1 : 0);
         return;
       }
-      case kCtod: {
-        std::string_view c = PopText();
-        const auto& dates = Engine().dates;
-        ExprRecord::DateMemo& memo = r_.DateMemos[size_t(&n - r_.Code.data())];
-        if (memo.Format != dates.DateFormat || memo.Epoch != dates.EpochYear || memo.Text != c) {
-          memo.Text.assign(c);
-          memo.Format = dates.DateFormat;
-          memo.Epoch = dates.EpochYear;
-          memo.Julian = DateTextToJulian(c);
-        }
-        PushNumber(memo.Julian, kTypeD);
-        return;
-      }
+      case kCtod: PushNumber(CtodDay(r_, size_t(&n - r_.Code.data()), PopText()), kTypeD); return;
       case kDate: PushNumber(Today(), kTypeD); return;
       case kDay: PushNumber(Day(JulianToDateText(PopNumber()))); return;
       case kMonth: PushNumber(Month(JulianToDateText(PopNumber()))); return;
@@ -534,9 +537,127 @@ bool BuildKey(ExprRecord& r) {
   return true;
 }
 
+// The most values a fast program holds at once.
+constexpr size_t kFastDepth = 16;
+
+// Evaluates r.Fast into the work stack's first entry as the machine
+// would; false, having done nothing, when this record needs the machine
+// (an in-memory or empty table, a field the table no longer has).
+bool RunFast(ExprRecord& r) {
+  const WorkArea* a = CurrentWorkArea();
+  if (!a || a->Virtual || a->RecCount == 0 || !a->Rec) return false;
+  const char* rec = a->Rec;
+  const size_t recLen = a->RecLen, fieldCount = a->Fields.size();
+  // The values from stack[1] up to stack[sp], the top.
+  double stack[kFastDepth + 1];
+  size_t sp = 0;
+  int dividedByZero = 0;
+  for (const ExprRecord::FastStep& step : r.Fast) {
+    double right;
+    if (step.Push == 0) {
+      right = step.N;
+    } else if (step.Push == kCtod) {
+      right = CtodDay(r, size_t(step.Arg), r.Constants[size_t(r.Code[size_t(step.Arg) - 1].L)]);
+    } else if (step.Push > 0) {
+      if (size_t(step.Arg) > fieldCount) return false;
+      const FieldEntry& f = a->Fields[size_t(step.Arg - 1)];
+      if (size_t(f.Pos) + f.Len > recLen) return false;
+      const char* text = rec + f.Pos;
+      if (step.Push == kTokFieldC + 1) {
+        right = ReadNumber(std::string_view(text, f.Len));
+      } else if (step.Push == kTokFieldC + 3) {
+        right = JulianFromDtos(std::string_view(text, f.Len));
+      } else {
+        const char c = f.Len ? text[0] : ' ';
+        right = c == 'T' || c == 't' || c == 'Y' || c == 'y' ? 1 : 0;
+      }
+    } else if (step.Op == kNot || step.Op == kNeg) {
+      double& top = stack[sp];
+      top = step.Op == kNeg ? -top : (top != 0 ? 0 : 1);
+      continue;
+    } else {
+      right = stack[sp--];
+    }
+    if (step.Op == 0) {
+      stack[++sp] = right;
+      continue;
+    }
+    // A binary operator: its result takes the place of the left operand.
+    double& left = stack[sp];
+    switch (step.Op) {
+      case kAddNN:
+      case kAddND:
+      case kAddDN: left = left + right; break;
+      case kSubNN:
+      case kSubDN:
+      case kSubDD: left = left - right; break;
+      case kMul: left = left * right; break;
+      case kDiv:
+        // Reported once the machine is no longer needed, as often as it
+        // would report it.
+        if (right == 0) ++dividedByZero;
+        left = right == 0 ? kDivideByZeroResult : left / right;
+        break;
+      case kOr: left = left != 0 || right != 0 ? 1 : 0; break;
+      case kAnd: left = left != 0 && right != 0 ? 1 : 0; break;
+      case kEqL: left = (left != 0) == (right != 0) ? 1 : 0; break;
+      case kNeL: left = (left != 0) != (right != 0) ? 1 : 0; break;
+      default: left = Compare(step.Op, CompareFloats(left, right)) ? 1 : 0; break;
+    }
+  }
+  for (; dividedByZero > 0; --dividedByZero) DivideByZero();
+  ExprValue& w = r.Work[0];
+  if (r.ResultType == 'L') {
+    w.Type = kTypeL;
+    w.L = stack[1] != 0 ? 1 : 0;
+  } else {
+    w.Type = r.ResultType == 'D' ? kTypeD : kTypeN;
+    w.N = stack[1];
+  }
+  return true;
+}
+
 }  // namespace
 
 namespace exprint {
+
+void FindFastSteps(ExprRecord& r) {
+  r.Fast.clear();
+  if (r.ResultType != 'N' && r.ResultType != 'D' && r.ResultType != 'L') return;
+  std::vector<ExprRecord::FastStep> steps;
+  size_t depth = 0;
+  const auto& code = r.Code;
+  for (size_t i = 0; i < code.size() && code[i].Op != -1; ++i) {
+    const ExprNode& n = code[i];
+    if (n.Op == 0 && n.Type == kTypeC && i + 1 < code.size() && code[i + 1].Op == kCtod) {
+      steps.push_back({kCtod, int32_t(i + 1), 0, 0});
+      ++i;
+    } else if (n.Op == 0 && n.Type != kTypeC && n.Type != kTypeM) {
+      steps.push_back({0, 0, n.Type == kTypeL ? (n.L != 0 ? 1.0 : 0.0) : n.N, 0});
+    } else if (n.Op >= kTokFieldC + 1 && n.Op <= kTokFieldC + 3 && n.Area == 0) {
+      steps.push_back({n.Op, n.L, 0, 0});
+    } else if ((n.Op >= kAddNN && n.Op <= kAddDN) || (n.Op >= kSubNN && n.Op <= kSubDD) || n.Op == kMul ||
+               n.Op == kDiv || n.Op == kEqN || n.Op == kEqD || n.Op == kEqL || n.Op == kNeN || n.Op == kNeD ||
+               n.Op == kNeL || n.Op == kGtN || n.Op == kGtD || n.Op == kLtN || n.Op == kLtD || n.Op == kLeN ||
+               n.Op == kLeD || n.Op == kGeN || n.Op == kGeD || n.Op == kOr || n.Op == kAnd) {
+      // The value pushed just before is the right operand: the operator
+      // takes it in without a trip through the stack.
+      if (!steps.empty() && steps.back().Push >= 0 && steps.back().Op == 0)
+        steps.back().Op = n.Op;
+      else
+        steps.push_back({-1, 0, 0, n.Op});
+      --depth;
+      continue;
+    } else if (n.Op == kNot || n.Op == kNeg) {
+      steps.push_back({-1, 0, 0, n.Op});
+      continue;
+    } else {
+      return;
+    }
+    if (++depth > kFastDepth) return;
+  }
+  r.Fast = std::move(steps);
+}
 
 void FindKeyParts(ExprRecord& r) {
   r.Parts.clear();
@@ -572,5 +693,6 @@ const void* Evaluate(ExprRecord* rec) {
   if (!rec) return nullptr;
   Engine().expr.Current = rec;
   if (!rec->Parts.empty() && BuildKey(*rec)) return rec->Pool.data();
+  if (!rec->Fast.empty() && RunFast(*rec)) return &rec->Work[0].N;
   return Machine(*rec).Run();
 }

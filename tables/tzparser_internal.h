@@ -80,5 +80,8 @@ double Today();
 // Fills Rec.Parts when the compiled code only joins fields of the current
 // area as they are, upper-cased or as DTOS of a date field.
 void FindKeyParts(ExprRecord& Rec);
+// Fills Rec.Fast when every step of the compiled code has a plain-number
+// form (see ExprRecord::Fast).
+void FindFastSteps(ExprRecord& Rec);
 
 }  // namespace exprint

@@ -1,7 +1,10 @@
 // Expressions over real tables: fields and alias->field references, the
 // record functions, result lengths of keys, filters and WHILE conditions
 // through the engine's hooks.
+#include <random>
+
 #include "tables/expr_testutil.h"
+#include "tablebase/tzcommon.h"
 #include "tables/memo.h"
 #include "tablebase/tzdbflow.h"
 
@@ -100,6 +103,61 @@ TEST_F(FieldsTest, JoinedFieldKeysGiveTheMachinesBytes) {
       FreeExpr(machine);
     }
     CloseAll();
+  }
+}
+
+// Numeric, date and logical expressions run as plain numbers without the
+// work stack; each must give the machine's bytes and errors, over field
+// texts of every kind other programs leave in a table.
+TEST_F(FieldsTest, PlainNumberExpressionsGiveTheMachinesResults) {
+  std::mt19937 rng(15);
+  const auto pick = [&](const std::vector<std::string>& from) { return from[rng() % from.size()]; };
+  const auto number = [&](int width, int dec) {
+    const int kind = int(rng() % 4);
+    if (kind == 0) return pick({"", "*", "************", "-0.00", "+12", "12.5 ", "1E3", " 1-2", "\t7", "-", ".5"});
+    std::string t = FormatNumber((double(rng() % 2000001) - 1000000.0) / (kind == 1 ? 1.0 : 100.0), 0, dec);
+    return t.size() > size_t(width) ? std::string(size_t(width), '*') : t;
+  };
+  std::vector<std::vector<std::string>> rows;
+  for (int r = 0; r < 400; ++r) {
+    std::string date = pick({"", "20230229", "00000000", "2023 1 5", "99991231"});
+    if (rng() % 3 != 0) date = JulianToDtos(JulianFromYMD(1900 + int(rng() % 150), 1 + int(rng() % 12), 1 + int(rng() % 31)));
+    rows.push_back({number(12, 2), number(6, 0), number(10, 4), date, pick({"T", "t", "Y", "y", "F", "n", " ", "?"})});
+  }
+  WriteDbf(Path("liczby.dbf"),
+           {{"KWOTA", 'N', 12, 2}, {"ILOSC", 'N', 6, 0}, {"CENA", 'F', 10, 4}, {"DATA", 'D', 8, 0}, {"AKTYWNY", 'L', 1, 0}},
+           rows);
+  Open(1, "liczby.dbf");
+  const std::vector<std::string> exprs = {
+      "KWOTA",
+      "ILOSC * 100 + KWOTA",
+      "-KWOTA * 2 - CENA",
+      "KWOTA / ILOSC + CENA / (KWOTA - KWOTA)",
+      "AKTYWNY .AND. KWOTA > 1000 .AND. DATA >= CTOD('01.01.2000')",
+      ".NOT. AKTYWNY .OR. DATA - 30 < CTOD('31.12.1999') .OR. DATA = CTOD('')",
+      "DATA + ILOSC",
+      "ILOSC + DATA - DATA",
+      "AKTYWNY = (KWOTA <> CENA) .AND. AKTYWNY <> .F.",
+      "KWOTA = ILOSC .OR. KWOTA <= ILOSC .OR. CENA >= 5 .OR. DATA <= DATA - 1 .OR. DATA > CTOD('1.1.1')",
+  };
+  for (const auto& text : exprs) {
+    ExprRecord* fast = AssignExpr(text);
+    ExprRecord* machine = AssignExpr(text);
+    ASSERT_TRUE(fast && machine) << text;
+    ASSERT_FALSE(fast->Fast.empty()) << text;
+    machine->Fast.clear();
+    const size_t size = fast->ResultType == 'L' ? sizeof(int32_t) : sizeof(double);
+    for (int r = 1; r <= int(rows.size()); ++r) {
+      GO(r);
+      LastErrorCode() = 0;
+      const std::string want(static_cast<const char*>(Evaluate(machine)), size);
+      const uint16_t wantError = LastErrorCode();
+      LastErrorCode() = 0;
+      EXPECT_EQ(std::string(static_cast<const char*>(Evaluate(fast)), size), want) << text << " record " << r;
+      EXPECT_EQ(LastErrorCode(), wantError) << text << " record " << r;
+    }
+    FreeExpr(fast);
+    FreeExpr(machine);
   }
 }
 
