@@ -154,12 +154,6 @@ int CompareBcdKeys(const BcdKey& a, const BcdKey& b) {
   return 0;
 }
 
-int CompareFloats(double a, double b) {
-  if (a < b) return -1;
-  if (a > b) return 1;
-  return 0;
-}
-
 BcdKey BcdKeyFromFloat(int Decimals, double Value) {
   if (std::isnan(Value)) return BcdKeyFromText("0", Decimals);
   if (std::isinf(Value)) return SaturatedKey(Value < 0, true);

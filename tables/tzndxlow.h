@@ -35,8 +35,8 @@ BcdKey BcdKeyFromText(std::string_view Text, int Decimals);
 BcdKey BcdKeyFromFloat(int Decimals, double Value);
 // -1, 0 or 1; every zero compares equal to every other.
 int CompareBcdKeys(const BcdKey& A, const BcdKey& B);
-// -1 (a < b), 0, 1.
-int CompareFloats(double A, double B);
+// -1 (a < b), 0, 1. In line: filters compare a number per record.
+inline int CompareFloats(double A, double B) { return A < B ? -1 : (A > B ? 1 : 0); }
 
 // Reads a number the way the engine reads numeric field text and VAL:
 // leading blanks, an optional sign, digits, one ".", an exponent "E"/"e"

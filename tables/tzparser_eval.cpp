@@ -557,7 +557,13 @@ bool RunFast(ExprRecord& r) {
     if (step.Push == 0) {
       right = step.N;
     } else if (step.Push == kCtod) {
-      right = CtodDay(r, size_t(step.Arg), r.Constants[size_t(r.Code[size_t(step.Arg) - 1].L)]);
+      // The text is a constant: only a change of the date settings makes
+      // the remembered day stale.
+      const ExprRecord::DateMemo& memo = r.DateMemos[size_t(step.Arg)];
+      const auto& dates = Engine().dates;
+      right = memo.Format == dates.DateFormat && memo.Epoch == dates.EpochYear
+                  ? memo.Julian
+                  : CtodDay(r, size_t(step.Arg), r.Constants[size_t(r.Code[size_t(step.Arg) - 1].L)]);
     } else if (step.Push > 0) {
       if (size_t(step.Arg) > fieldCount) return false;
       const FieldEntry& f = a->Fields[size_t(step.Arg - 1)];
