@@ -9,7 +9,10 @@
 // table lock, and prints "done <count>";
 //   dbf_lock_helper append-and-hold <table> <count> <tag>
 // appends the same way, then prints "ready" and holds the table open
-// unclosed (a writer to be killed before it writes the header).
+// unclosed (a writer to be killed before it writes the header);
+//   dbf_lock_helper replace-and-hold <table> <recno> <seq>
+// sets the N field of record <recno> to <seq> under its record lock,
+// unlocks, prints "ready" and holds the table open unclosed.
 #include <charconv>
 #include <cstdio>
 #include <cstring>
@@ -78,6 +81,15 @@ int main(int argc, char** argv) {
       WaitForRelease();
     else
       std::cout << "done " << count << std::endl;
+  } else if (cmd == "replace-and-hold" && argc == 5) {
+    GO(ToInt(argv[3]));
+    if (!RLock()) return Fail("rlock");
+    int32_t seq = ToInt(argv[4]);
+    std::memcpy(FieldAddress(2), &seq, sizeof seq);
+    Replace();
+    if (LastErrorCode() != 0) return Fail("replace");
+    Unlock();
+    WaitForRelease();
   } else {
     return 2;
   }

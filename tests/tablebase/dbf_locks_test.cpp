@@ -195,6 +195,42 @@ TEST_F(LockTest, ExclusiveAreasNeedNoLocksAndUnlockCleanly) {
   EXPECT_EQ(SetExclusive(false), 5);
 }
 
+// A Replace is written through to the file before it returns: another
+// program sees it at once, and it survives its writer being killed.
+TEST_F(LockTest, ReplacesReachTheFileAtOnce) {
+  MakeTable(3);
+  auto storedRecord = [&](int rec) {
+    auto b = Bytes(Path("lk.dbf"));
+    const size_t hl = plat::readLE16(b.data() + 8), rl = plat::readLE16(b.data() + 10);
+    return std::string(b.begin() + std::ptrdiff_t(hl + size_t(rec - 1) * rl), b.begin() + std::ptrdiff_t(hl + size_t(rec) * rl));
+  };
+  USE(Path("lk"), nullptr, 0);
+  GO(2);
+  ASSERT_EQ(GetI(2), 2);
+  Child writer({"replace-and-hold", Path("lk.dbf"), "2", "77"});
+  ASSERT_EQ(writer.ReadLine(), "ready");
+  writer.Kill();
+  EXPECT_EQ(storedRecord(2), " base    77");
+
+  ASSERT_TRUE(RLock());
+  SKIP(0);
+  EXPECT_EQ(GetI(2), 77);
+  SetC(1, "mine");
+  Replace();
+  ASSERT_EQ(LastErrorCode(), 0) << LastErrorMessage();
+  EXPECT_EQ(storedRecord(2), " mine    77");  // before the unlock
+  Unlock();
+  CloseArea();
+
+  USE(Path("lk") + " EXCLUSIVE", nullptr, 0);
+  GO(3);
+  SetI(2, 55);
+  Replace();
+  ASSERT_EQ(LastErrorCode(), 0) << LastErrorMessage();
+  EXPECT_EQ(storedRecord(3), " base    55");  // before the close
+  CloseArea();
+}
+
 TEST_F(LockTest, SetExclusiveAgainstAnotherProgram) {
   MakeTable(2);
   USE(Path("lk"), nullptr, 0);
