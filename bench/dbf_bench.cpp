@@ -32,6 +32,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_util.h"
 #include "platform/pfile.h"
 #include "tablebase/dbf4.h"
 #include "tablebase/tzdbflow.h"
@@ -39,17 +40,10 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double Seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
-
-long RssKb() {
-  std::ifstream in("/proc/self/status");
-  std::string line;
-  while (std::getline(in, line))
-    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
-  return 0;
-}
+using bench::Clock;
+using bench::LoadAverages;
+using bench::RssKb;
+using bench::Seconds;
 
 // Record i's values: a name, an amount, a count, a date, a flag.
 std::string Name(int i) {
@@ -413,15 +407,6 @@ void Step(const char* name, int per, int rounds, E&& engine, S&& shape,
                 Ns(row.floorExclusive, per), row.floorExclusive / row.shape, Ns(row.floorShared, per),
                 row.floorShared / row.shape);
   std::fflush(stdout);
-}
-
-std::string LoadAverages() {
-  std::ifstream in("/proc/loadavg");
-  double a = 0, b = 0, c = 0;
-  in >> a >> b >> c;
-  char text[64];
-  std::snprintf(text, sizeof text, "%.2f %.2f %.2f", a, b, c);
-  return text;
 }
 
 // One target: `value` must not exceed `limit`.

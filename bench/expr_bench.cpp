@@ -22,6 +22,7 @@
 #include <string>
 #include <thread>
 
+#include "bench/bench_util.h"
 #include "tables/tablesinit.h"
 #include "tables/tzndxlow.h"
 #include "tables/tzparser.h"
@@ -31,15 +32,6 @@
 
 namespace {
 
-struct Field {
-  const char* name;
-  char type;
-  int len, dec;
-};
-
-constexpr Field kFields[] = {{"NAZWISKO", 'C', 25, 0}, {"IMIE", 'C', 15, 0},  {"DATA", 'D', 8, 0},
-                             {"KWOTA", 'N', 12, 2},    {"ILOSC", 'N', 6, 0}, {"AKTYWNY", 'L', 1, 0}};
-
 std::string Padded(std::string s, int len, bool right) {
   if (int(s.size()) >= len) return s.substr(0, size_t(len));
   return right ? std::string(size_t(len) - s.size(), ' ') + s : s + std::string(size_t(len) - s.size(), ' ');
@@ -47,29 +39,9 @@ std::string Padded(std::string s, int len, bool right) {
 
 void WriteTable(const std::string& path, int records) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  int recLen = 1;
-  for (const auto& f : kFields) recLen += f.len;
-  int headerLen = 32 + 32 * int(std::size(kFields)) + 1;
-  std::string h(32, '\0');
-  h[0] = 0x03;
-  h[1] = 126;
-  h[2] = 1;
-  h[3] = 1;
-  for (int i = 0; i < 4; ++i) h[size_t(4 + i)] = char((uint32_t(records) >> (8 * i)) & 0xFF);
-  h[8] = char(headerLen & 0xFF);
-  h[9] = char(headerLen >> 8);
-  h[10] = char(recLen & 0xFF);
-  h[11] = char(recLen >> 8);
-  for (const auto& f : kFields) {
-    std::string d(32, '\0');
-    std::memcpy(d.data(), f.name, std::strlen(f.name));
-    d[11] = f.type;
-    d[16] = char(f.len);
-    d[17] = char(f.dec);
-    h += d;
-  }
-  h += '\x0D';
-  out.write(h.data(), std::streamsize(h.size()));
+  bench::WriteDbfHeader(out, uint32_t(records),
+                        {{"NAZWISKO", 'C', 25, 0}, {"IMIE", 'C', 15, 0}, {"DATA", 'D', 8, 0},
+                         {"KWOTA", 'N', 12, 2}, {"ILOSC", 'N', 6, 0}, {"AKTYWNY", 'L', 1, 0}});
   static const char* const kNames[] = {"Nowak", "Kowalski", "Wisniewski", "Wojcik", "Kowalczyk",
                                        "Kaminski", "Lewandowski", "Zielinski", "Szymanski", "Wozniak"};
   static const char* const kFirst[] = {"Anna", "Piotr", "Maria", "Jan", "Katarzyna", "Tomasz"};

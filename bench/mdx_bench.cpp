@@ -28,6 +28,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/bench_util.h"
 #include "platform/byteorder.h"
 #include "platform/pfile.h"
 #include "tables/tablesinit.h"
@@ -39,16 +40,9 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-double Seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
-
-long RssKb() {
-  std::ifstream in("/proc/self/status");
-  std::string line;
-  while (std::getline(in, line))
-    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
-  return 0;
-}
+using bench::Clock;
+using bench::RssKb;
+using bench::Seconds;
 
 // Record i: a name of 10 characters (many repeat), an amount, a date.
 std::string Name(uint32_t v) {
@@ -61,29 +55,7 @@ std::string Name(uint32_t v) {
 
 void WriteTable(const std::string& path, int records) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  const int recLen = 1 + 10 + 12 + 8, headerLen = 32 + 3 * 32 + 1;
-  std::string h(32, '\0');
-  h[0] = 0x03;
-  h[1] = 126;
-  h[2] = h[3] = 1;
-  plat::writeLE32(&h[4], uint32_t(records));
-  plat::writeLE16(&h[8], uint16_t(headerLen));
-  plat::writeLE16(&h[10], uint16_t(recLen));
-  const struct {
-    const char* name;
-    char type;
-    int len, dec;
-  } fields[] = {{"NAZWA", 'C', 10, 0}, {"KWOTA", 'N', 12, 2}, {"DATA", 'D', 8, 0}};
-  for (const auto& f : fields) {
-    std::string d(32, '\0');
-    std::memcpy(d.data(), f.name, std::strlen(f.name));
-    d[11] = f.type;
-    d[16] = char(f.len);
-    d[17] = char(f.dec);
-    h += d;
-  }
-  h += '\x0D';
-  out.write(h.data(), std::streamsize(h.size()));
+  bench::WriteDbfHeader(out, uint32_t(records), {{"NAZWA", 'C', 10, 0}, {"KWOTA", 'N', 12, 2}, {"DATA", 'D', 8, 0}});
   std::mt19937 rng(11);
   std::string rec;
   for (int r = 0; r < records; ++r) {

@@ -62,19 +62,8 @@ void PutInteger(char* dst, size_t width, const char* slot) {
 // returns its length. Every date field of every record read passes here.
 size_t StoredToPicture(const char* p, char* out) {
   const DateState& ds = Engine().dates;
-  char sep = '/';
-  bool yearFirst = false, monthFirst = false;
-  switch (ds.DateFormat) {
-    case 0: monthFirst = true; break;
-    case 1: sep = '.', yearFirst = true; break;
-    case 3: sep = '-'; break;
-    case 4:
-    case 5:
-    case 6:
-    case 7:
-    case 8: sep = '.'; break;
-    default: break;
-  }
+  const char sep = DatePictureSeparator(ds.DateFormat);
+  const bool yearFirst = ds.DateFormat == 1, monthFirst = ds.DateFormat == 0;
   char* o = out;
   const auto two = [&](const char* part) {
     std::memcpy(o, part, 2);
@@ -188,18 +177,9 @@ bool PlainPictureToStored(const char* s, size_t n, char* out) {
   const DateState& ds = Engine().dates;
   if (!ds.CenturyOn || n != 10) return false;
   size_t y = 6, m = 3, d = 0;  // day first
-  char sep = '/';
-  switch (ds.DateFormat) {
-    case 0: m = 0, d = 3; break;
-    case 1: y = 0, m = 5, d = 8, sep = '.'; break;
-    case 3: sep = '-'; break;
-    case 4:
-    case 5:
-    case 6:
-    case 7:
-    case 8: sep = '.'; break;
-    default: break;
-  }
+  if (ds.DateFormat == 0) m = 0, d = 3;
+  if (ds.DateFormat == 1) y = 0, m = 5, d = 8;
+  const char sep = DatePictureSeparator(ds.DateFormat);
   const size_t sep1 = ds.DateFormat == 1 ? 4 : 2, sep2 = ds.DateFormat == 1 ? 7 : 5;
   if (s[sep1] != sep || s[sep2] != sep) return false;
   for (size_t i = 0; i < n; ++i)

@@ -120,6 +120,10 @@ inline void SetDate(int N) { SetDateFormat(N); }
 void SetCentury();
 // The picture of a format with the current century setting ("dd.MM.yyyy").
 std::string DatePicture(int Format);
+// The separator of a format's picture.
+constexpr char DatePictureSeparator(int Format) {
+  return Format == 1 || (Format >= 4 && Format <= 8) ? '.' : Format == 3 ? '-' : '/';
+}
 
 // The year a two-digit year text stands for in the window that starts at
 // EpochYear (1900, 2000, ... plus YY). A text that is not a number is 0.

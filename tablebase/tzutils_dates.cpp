@@ -162,7 +162,7 @@ void SetDateFormat(int N) {
   D().DateFormat = uint8_t(N);
   auto& f = Engine().format;
   f.ShortDateFormat = DatePicture(N);
-  f.DateSeparator = N == 1 ? '.' : N == 3 ? '-' : N >= 4 ? '.' : '/';
+  f.DateSeparator = DatePictureSeparator(N);
 }
 
 void SetCentury() {

@@ -44,7 +44,9 @@ TEST_F(DatasetTest, MemoFieldsAreWrittenAndReadByName) {
     EXPECT_EQ(d.FieldStr("uwagi"), polish);
     d.Next();
     EXPECT_EQ(d.FieldStr("uwagi"), "drugi");
-    if (c.outsideReader) EXPECT_EQ(DbfreadMemos(file), "'Zażółć gęślą\\r\\njaźń'\n'drugi'\n");
+    if (c.outsideReader) {
+      EXPECT_EQ(DbfreadMemos(file), "'Zażółć gęślą\\r\\njaźń'\n'drugi'\n");
+    }
 
     // A write stream opened in browse: the record goes into edit; without
     // data it empties the field.

@@ -1,0 +1,72 @@
+// Small pieces the benchmarks share: timing, memory, the machine's load and
+// the header of a dBASE III table written straight to a stream.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <initializer_list>
+#include <string>
+
+namespace bench {
+
+using Clock = std::chrono::steady_clock;
+
+inline double Seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
+
+// Resident memory of this process, in KiB.
+inline long RssKb() {
+  std::ifstream in("/proc/self/status");
+  std::string line;
+  while (std::getline(in, line))
+    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+  return 0;
+}
+
+// The 1, 5 and 15 minute load averages, as one text.
+inline std::string LoadAverages() {
+  std::ifstream in("/proc/loadavg");
+  double a = 0, b = 0, c = 0;
+  in >> a >> b >> c;
+  char text[64];
+  std::snprintf(text, sizeof text, "%.2f %.2f %.2f", a, b, c);
+  return text;
+}
+
+struct Field {
+  const char* name;
+  char type;
+  int len, dec;
+};
+
+// Writes the header of a dBASE III table of `records` records with these
+// fields (no memo); the records follow it, then the end byte.
+inline void WriteDbfHeader(std::ostream& out, uint32_t records, std::initializer_list<Field> fields) {
+  int recLen = 1;
+  for (const auto& f : fields) recLen += f.len;
+  const int headerLen = 32 + 32 * int(fields.size()) + 1;
+  std::string h(32, '\0');
+  h[0] = 0x03;
+  h[1] = 126;
+  h[2] = h[3] = 1;
+  for (int i = 0; i < 4; ++i) h[size_t(4 + i)] = char((records >> (8 * i)) & 0xFF);
+  h[8] = char(headerLen & 0xFF);
+  h[9] = char(headerLen >> 8);
+  h[10] = char(recLen & 0xFF);
+  h[11] = char(recLen >> 8);
+  for (const auto& f : fields) {
+    std::string d(32, '\0');
+    std::memcpy(d.data(), f.name, std::strlen(f.name));
+    d[11] = f.type;
+    d[16] = char(f.len);
+    d[17] = char(f.dec);
+    h += d;
+  }
+  h += '\x0D';
+  out.write(h.data(), std::streamsize(h.size()));
+}
+
+}  // namespace bench
