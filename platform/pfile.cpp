@@ -1,5 +1,7 @@
 #include "platform/pfile.h"
 
+#include "platform/codepage.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <setjmp.h>
@@ -173,11 +175,14 @@ void InstallBusHandler() {
 }
 
 // False when a page of the window was gone.
-bool CopyFromWindow(void* dst, const char* src, size_t len) {
+bool CopyFromWindow(void* dst, const char* src, size_t len, bool* ascii) {
   sigjmp_buf jump;
   if (sigsetjmp(jump, 0) != 0) return false;
   t_busJump = &jump;
-  std::memcpy(dst, src, len);
+  if (ascii)
+    *ascii = CopyAscii(static_cast<char*>(dst), src, len);
+  else
+    std::memcpy(dst, src, len);
   t_busJump = nullptr;
   return true;
 }
@@ -356,15 +361,16 @@ int File::ReadAt(int64_t pos, void* buf, size_t len, size_t* got) {
   return Read(buf, len, got);
 }
 
-int File::ReadAtMapped(int64_t pos, void* buf, size_t len, size_t* got) {
+int File::ReadAtMapped(int64_t pos, void* buf, size_t len, size_t* got, bool* ascii) {
   *got = 0;
+  if (ascii) *ascii = false;
   if (fd_ < 0) return kErrInvalidHandle;
   if (!canRead_) return kErrAccessDenied;
   if (pos < 0) return kErrInvalidParameter;
   const uint64_t end = uint64_t(pos) + len;
   if ((!map_ || end > mapValid_) && !MapThrough(end)) return ReadAt(pos, buf, len, got);
   if (int f = CheckFault(FileOp::Read)) return f;
-  if (!CopyFromWindow(buf, map_ + pos, len)) {
+  if (!CopyFromWindow(buf, map_ + pos, len, ascii)) {
     Unmap();
     return ReadAt(pos, buf, len, got);
   }

@@ -100,8 +100,10 @@ class File {
   // what other processes wrote (one page cache). The mapping follows the
   // file's growth. Reads past the end of the file, files that cannot be
   // mapped and pages another program cut off by shortening the file go to
-  // ReadAt.
-  int ReadAtMapped(int64_t pos, void* buf, size_t len, size_t* got);
+  // ReadAt. When `ascii` is given it tells whether every byte read is
+  // below 0x80, as IsAscii would (false also when the bytes came through
+  // ReadAt, where nothing looked at them).
+  int ReadAtMapped(int64_t pos, void* buf, size_t len, size_t* got, bool* ascii = nullptr);
   // Tells the processor that [pos, pos + len) will soon be read through
   // the mapping, so that its cache lines come in meanwhile. Only a hint:
   // nothing is read, no fault can follow, and bytes outside the mapping as

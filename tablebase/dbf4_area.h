@@ -101,8 +101,14 @@ struct WorkArea {
     uint8_t Len = 0;
     char Kind = 'C';  // C, D, f (float slot), i (integer slot), L, M
     uint8_t Field = 0;  // index in Fields
+    uint8_t Dec = 0;    // decimals of a float slot's field
+    bool Aligned = false;  // a number field with 16 record bytes up to its end
   };
+  // Kind by kind (texts, floats, integers and memo numbers, dates,
+  // logicals), so that a record is unpacked by one straight loop per kind:
+  // UnpackRuns[k] is where the k-th run ends.
   std::vector<SlotFill> Unpacking;
+  std::array<uint16_t, 5> UnpackRuns{};
 
   std::function<bool()> FilterProc;
   ExprRecord* FilterExpr = nullptr;

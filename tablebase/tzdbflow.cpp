@@ -524,15 +524,17 @@ void GetDbfRecord(WorkArea& a, int32_t recno) {
   a.Eof = a.Bof = false;
   size_t got = 0;
   // Through the file's shared mapping: no system call per record, and
-  // still every byte as other programs wrote it.
-  int rc = a.File.ReadAtMapped(RecordPos(a, recno), a.Rec, a.RecLen, &got);
+  // still every byte as other programs wrote it. The copy tells on the way
+  // whether the code-page translation would change anything.
+  bool ascii = false;
+  int rc = a.File.ReadAtMapped(RecordPos(a, recno), a.Rec, a.RecLen, &got, &ascii);
   if (rc == 0 && got < a.RecLen) rc = 213;
   if (rc != 0) {
     SetError(uint16_t(rc), "File:  " + a.FileName + "  [GetDbfRecord]");
     return;
   }
   a.RecNo = recno;
-  TranslateRecord(false, a.Oem, a.ReadXlat, a.RecLen, a.RecLen, a.Rec);
+  if (!ascii || a.ReadXlat) TranslateRecord(false, a.Oem, a.ReadXlat, a.RecLen, a.RecLen, a.Rec);
 }
 
 void PrefetchDbfRecord(const WorkArea& a, int32_t recno) {

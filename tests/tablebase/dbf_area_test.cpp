@@ -2,6 +2,7 @@
 // buffer, Peek/Poke, Replace that keeps what nobody changed.
 #include <charconv>
 #include <cstring>
+#include <random>
 
 #include "dbf_testutil.h"
 #include "platform/byteorder.h"
@@ -145,31 +146,32 @@ TEST_F(AreaTest, FieldQueries) {
 // Numeric texts of the usual form are read digit by digit; every text must
 // still give what the general conversion of the trimmed text gives (bit for
 // bit: -0 stays -0), and anything else the same 0 as before.
+// A numeric field's value as the general conversion reads its text: the
+// text without surrounding blanks (and NULs) and a leading "+", as a whole,
+// and 0 when that is no number.
+std::string TrimmedNumber(std::string t) {
+  while (!t.empty() && (t.back() == ' ' || t.back() == '\0')) t.pop_back();
+  size_t b = t.find_first_not_of(std::string(" \0", 2));
+  t = b == std::string::npos ? std::string() : t.substr(b);
+  if (!t.empty() && t[0] == '+') t.erase(0, 1);
+  return t;
+}
+template <class T>
+T GeneralNumber(const std::string& text) {
+  std::string t = TrimmedNumber(text);
+  T v = 0;
+  auto r = std::from_chars(t.data(), t.data() + t.size(), v);
+  return r.ec == std::errc() && r.ptr == t.data() + t.size() ? v : T(0);
+}
+const auto generalFloat = GeneralNumber<double>;
+const auto generalInt = GeneralNumber<int32_t>;
+
 TEST_F(AreaTest, NumericTextsReadAsTheGeneralConversionReadsThem) {
   const std::vector<std::string> texts = {
       "12.50", "-0.00", "+3.25", "-.5", ".5", "5.", "1e3", "1 2", "-", "", "0.1", "0.3", "007", "-007.50",
       "123456789012345", "12345678901234.5", "1234567890123456", "9007199254740993", "99999.999999999",
       "0.000000000000001", "999999999", "-999999999", "1000000000", "2147483647", "2147483648", "-2147483648",
       std::string("\0\0 12", 5), std::string("12\0", 3), "--5", "+-5", "- 5", "1.2.3", "inf", "nan", "0x10"};
-  auto trimmed = [](std::string t) {
-    while (!t.empty() && (t.back() == ' ' || t.back() == '\0')) t.pop_back();
-    size_t b = t.find_first_not_of(std::string(" \0", 2));
-    t = b == std::string::npos ? std::string() : t.substr(b);
-    if (!t.empty() && t[0] == '+') t.erase(0, 1);
-    return t;
-  };
-  auto generalFloat = [&](const std::string& text) {
-    std::string t = trimmed(text);
-    double v = 0;
-    auto r = std::from_chars(t.data(), t.data() + t.size(), v);
-    return r.ec == std::errc() && r.ptr == t.data() + t.size() ? v : 0.0;
-  };
-  auto generalInt = [&](const std::string& text) {
-    std::string t = trimmed(text);
-    int32_t v = 0;
-    auto r = std::from_chars(t.data(), t.data() + t.size(), v);
-    return r.ec == std::errc() && r.ptr == t.data() + t.size() ? v : 0;
-  };
   Create("numbers.dbf", {F("f", 'N', 20, 2), F("i", 'N', 20)});
   USE(Path("numbers") + " EXCLUSIVE", nullptr, 0);
   ASSERT_EQ(LastErrorCode(), 0) << LastErrorMessage();
@@ -186,6 +188,66 @@ TEST_F(AreaTest, NumericTextsReadAsTheGeneralConversionReadsThem) {
     const double want = generalFloat(t), got = GetN(1);
     EXPECT_EQ(std::memcmp(&want, &got, sizeof want), 0) << "\"" << t << "\": " << got << " for " << want;
     EXPECT_EQ(GetI(2), generalInt(t)) << "\"" << t << "\"";
+  }
+}
+
+// Numbers of every width up to 16 and every decimal count, right-aligned as
+// the engine writes them, cut, or with a byte changed, behind a text of
+// digits, read as the general conversion reads them.
+TEST_F(AreaTest, RandomNumberTextsReadAsTheGeneralConversionReadsThem) {
+  struct Column {
+    uint8_t len, dec;
+  };
+  const std::vector<Column> columns = {{1, 0},  {2, 0},  {3, 1},  {4, 1}, {5, 2},  {8, 0},  {8, 2},
+                                       {10, 2}, {10, 9}, {12, 0}, {12, 4}, {15, 3}, {16, 0}, {16, 2}, {16, 14}};
+  std::vector<FieldEntry> fields = {F("t", 'C', 9)};
+  for (size_t i = 0; i < columns.size(); ++i)
+    fields.push_back(F(("n" + std::to_string(i)).c_str(), 'N', columns[i].len, columns[i].dec));
+  Create("random.dbf", fields);
+  USE(Path("random") + " EXCLUSIVE", nullptr, 0);
+  ASSERT_EQ(LastErrorCode(), 0) << LastErrorMessage();
+  std::mt19937 rng(2024);
+  const std::string bytes = std::string(" -+.0123456789e", 15) + '\0';
+  auto pick = [&](size_t n) { return size_t(rng() % n); };
+  auto text = [&](const Column& c) {
+    std::string t;
+    if (pick(4) == 0) {
+      for (size_t i = 0; i < c.len; ++i) t += bytes[pick(bytes.size())];
+      return t;
+    }
+    const size_t digits = 1 + pick(c.len);
+    for (size_t i = 0; i < digits; ++i) t += char('0' + pick(10));
+    if (c.dec > 0) {
+      if (t.size() <= c.dec) t.insert(0, c.dec + 1 - t.size(), '0');
+      t.insert(t.size() - c.dec, ".");
+    }
+    if (pick(3) == 0) t.insert(0, "-");
+    t = t.size() > c.len ? t.substr(t.size() - c.len) : std::string(c.len - t.size(), pick(8) ? ' ' : '\0') + t;
+    if (pick(4) == 0) t[pick(t.size())] = bytes[pick(bytes.size())];
+    return t;
+  };
+  std::vector<std::vector<std::string>> written;
+  for (int32_t r = 1; r <= 4000; ++r) {
+    Append();
+    Poke(std::string(9, char('0' + r % 10)), 1, r);
+    written.emplace_back();
+    for (size_t i = 0; i < columns.size(); ++i) {
+      written.back().push_back(text(columns[i]));
+      Poke(written.back().back(), int(i + 2), r);
+    }
+  }
+  for (int32_t r = 1; r <= 4000; ++r) {
+    GO(r);
+    for (size_t i = 0; i < columns.size(); ++i) {
+      const std::string& t = written[size_t(r - 1)][i];
+      const int field = int(i + 2);
+      if (columns[i].dec > 0) {
+        const double want = generalFloat(t), got = GetN(field);
+        ASSERT_EQ(std::memcmp(&want, &got, sizeof want), 0) << "\"" << t << "\": " << got << " for " << want;
+      } else {
+        ASSERT_EQ(GetI(field), generalInt(t)) << "\"" << t << "\"";
+      }
+    }
   }
 }
 
