@@ -8,9 +8,8 @@
 // (below 1: the engine is faster). The engine runs each step exclusive
 // (EXCLUSIVE, no locks taken) and shared (other programs may use the
 // table: appends under the table lock, replaces under record locks, every
-// read from the file). Steps after the first are run three times, the
-// sides taking turns, and the best time of each side counts: the machine
-// may be shared. Also printed: the machine's core count and load, the time
+// read from the file). Each step is run three times, the sides taking
+// turns, and the best time of each side counts: the machine may be shared. Also printed: the machine's core count and load, the time
 // to read the file's bytes alone, the growth of the resident memory over
 // each engine step, for Replace the system calls each one makes and the
 // time of those system calls alone, and at the end the targets with what
@@ -47,7 +46,7 @@ using bench::Seconds;
 
 // Record i's values: a name, an amount, a count, a date, a flag.
 std::string Name(int i) {
-  std::string s = "Kowalski-" + std::to_string(i * 7919 % 1000003);
+  std::string s = "Kowalski-" + std::to_string(int64_t(i) * 7919 % 1000003);
   s.resize(30, ' ');
   return s;
 }
@@ -434,9 +433,18 @@ int main(int argc, char** argv) {
   std::printf("%d records, %u cores, load averages %s; times per record (per GO, per Replace), best of %d runs;\n"
               "ratios are engine time / shapelib time\n",
               n, std::thread::hardware_concurrency(), LoadAverages().c_str(), kRounds);
+  // Each turn on a fresh file: none left over from the turn before.
   Step(
-      "create + append all", n, 1, [&](bool exclusive) { EngineCreate(exclusive ? engineFile : sharedFile, n, exclusive); },
-      [&] { ShapeCreate(shapeFile, n); });
+      "create + append all", n, kRounds,
+      [&](bool exclusive) {
+        const std::string& file = exclusive ? engineFile : sharedFile;
+        std::filesystem::remove(file);
+        EngineCreate(file, n, exclusive);
+      },
+      [&] {
+        std::filesystem::remove(shapeFile);
+        ShapeCreate(shapeFile, n);
+      });
   std::printf("file sizes: engine %lld, shapelib %lld bytes\n", (long long)std::filesystem::file_size(engineFile),
               (long long)std::filesystem::file_size(shapeFile));
 
