@@ -57,29 +57,6 @@ inline bool IsAscii(const char* p, size_t n) {
   return (seen & 0x8080808080808080ull) == 0;
 }
 
-// Copies `n` bytes from `src` to `dst` (which do not overlap) and tells,
-// as IsAscii does, whether every one is below 0x80: one pass over the
-// bytes, where a copy followed by a test would load again, in other
-// widths, what the copy has only just stored.
-inline bool CopyAscii(char* dst, const char* src, size_t n) {
-#if defined(__SSE2__)
-  if (n >= 16) {
-    __m128i seen = _mm_setzero_si128();
-    for (size_t i = 0; i + 16 <= n; i += 16) {
-      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), v);
-      seen = _mm_or_si128(seen, v);
-    }
-    // The last sixteen again, overlapping what was copied.
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + n - 16));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + n - 16), v);
-    return _mm_movemask_epi8(_mm_or_si128(seen, v)) == 0;
-  }
-#endif
-  std::memcpy(dst, src, n);
-  return IsAscii(dst, n);
-}
-
 std::string AnsiToOem(std::string_view s);
 std::string OemToAnsi(std::string_view s);
 // The same in place over `n` bytes. Both code pages are ASCII below 0x80,

@@ -179,10 +179,8 @@ bool CopyFromWindow(void* dst, const char* src, size_t len, bool* ascii) {
   sigjmp_buf jump;
   if (sigsetjmp(jump, 0) != 0) return false;
   t_busJump = &jump;
-  if (ascii)
-    *ascii = CopyAscii(static_cast<char*>(dst), src, len);
-  else
-    std::memcpy(dst, src, len);
+  if (ascii) *ascii = IsAscii(src, len);
+  std::memcpy(dst, src, len);
   t_busJump = nullptr;
   return true;
 }

@@ -524,7 +524,7 @@ void GetDbfRecord(WorkArea& a, int32_t recno) {
   a.Eof = a.Bof = false;
   size_t got = 0;
   // Through the file's shared mapping: no system call per record, and
-  // still every byte as other programs wrote it. The copy tells on the way
+  // still every byte as other programs wrote it. The read tells on the way
   // whether the code-page translation would change anything.
   bool ascii = false;
   int rc = a.File.ReadAtMapped(RecordPos(a, recno), a.Rec, a.RecLen, &got, &ascii);
