@@ -57,6 +57,44 @@ inline bool IsAscii(const char* p, size_t n) {
   return (seen & 0x8080808080808080ull) == 0;
 }
 
+// Upper1250 of `n` bytes from `src` into `dst` (which do not overlap);
+// false when one of them is a NUL, where a caller's text would end. Below
+// 0x80 the table upper-cases a to z alone, so sixteen such bytes at a time
+// are done by arithmetic; a block holding another byte goes through the
+// table.
+inline bool UpperCopy1250(char* dst, const char* src, size_t n) {
+#if defined(__SSE2__)
+  if (n >= 16) {
+    const __m128i zero = _mm_setzero_si128();
+    __m128i nul = zero;
+    const auto block = [&](size_t at) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + at));
+      nul = _mm_or_si128(nul, _mm_cmpeq_epi8(v, zero));
+      if (_mm_movemask_epi8(v) != 0) {
+        for (size_t i = at; i < at + 16; ++i) dst[i] = Upper1250(src[i]);
+        return;
+      }
+      // a to z moved to the 26 lowest signed bytes, the case bit taken
+      // from them alone.
+      const __m128i moved = _mm_add_epi8(v, _mm_set1_epi8(char(0x80 - 'a')));
+      const __m128i lower = _mm_cmplt_epi8(moved, _mm_set1_epi8(char(-128 + 26)));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + at), _mm_sub_epi8(v, _mm_and_si128(lower, _mm_set1_epi8(0x20))));
+    };
+    size_t i = 0;
+    for (; i + 16 <= n; i += 16) block(i);
+    // The last sixteen again, overlapping what was done.
+    if (i < n) block(n - 16);
+    return _mm_movemask_epi8(nul) == 0;
+  }
+#endif
+  bool noNul = true;
+  for (size_t i = 0; i < n; ++i) {
+    noNul &= src[i] != '\0';
+    dst[i] = Upper1250(src[i]);
+  }
+  return noNul;
+}
+
 std::string AnsiToOem(std::string_view s);
 std::string OemToAnsi(std::string_view s);
 // The same in place over `n` bytes. Both code pages are ASCII below 0x80,

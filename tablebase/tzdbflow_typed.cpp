@@ -4,10 +4,8 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
+#include "tablebase/fieldnumber.h"
 #include "tablebase/timedate.h"
 #include "tablebase/tzcommon.h"
 #include "tablebase/tzdbflow.h"
@@ -89,10 +87,6 @@ size_t StoredToPicture(const char* p, char* out) {
   return size_t(o - out);
 }
 
-// Up to 15 digits the text's value and its power of ten are exact doubles,
-// so one division rounds as the general parse does.
-constexpr double kPow10[] = {1, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
-
 // A field's text into its slot. Texts are short: an inline copy by
 // words, where the compiler's inline copy of a length it does not know
 // starts slowly.
@@ -113,14 +107,6 @@ size_t SkipBlanks(const char* p, size_t i, size_t n) {
   while (i < n && IsBlank(p[i])) ++i;
   return i;
 }
-
-// PlainFieldNumber's reading: the digits as one integer, how many of them
-// stand after the point, and the sign.
-struct PlainNumber {
-  uint64_t Digits = 0;
-  size_t Fraction = 0;
-  bool Negative = false;
-};
 
 // The digits from `i` added to `v`; returns where they end.
 size_t ReadDigits(const char* p, size_t i, size_t n, uint64_t& v) {
@@ -151,81 +137,18 @@ bool ReadPlainNumber(const char* p, size_t n, PlainNumber& out) {
   return digits <= 15 && SkipBlanks(p, i, n) == n;
 }
 
-#if defined(__SSE2__)
-// A number as the engine itself writes one into its field of `n` bytes at
-// `p`: right-aligned, blanks (or NULs) before an optional minus, digits,
-// and with `dec` decimals the point where they put it. Read sixteen bytes
-// at once without a branch on the text, where the numbers of a column have
-// digits in varying count; false for every other text, which
-// ReadPlainNumber reads to the same value.
-// REQUIRES: 1 <= n <= 16, and the sixteen bytes that end at p + n are the
-// record's.
-bool ReadAlignedNumber(const char* p, size_t n, size_t dec, PlainNumber& out) {
-  if (dec > 0 && n < dec + 2) return false;  // no room for a digit before the point
-  const __m128i iota = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-  const __m128i nine = _mm_set1_epi8(9), zeroChar = _mm_set1_epi8('0');
-  // The field in the last n lanes, what stands before it cleared.
-  const __m128i inField = _mm_cmpgt_epi8(iota, _mm_set1_epi8(char(15 - n)));
-  const __m128i v = _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + n - 16)), inField);
-  const auto lanes = [](__m128i m) { return unsigned(_mm_movemask_epi8(m)); };
-  // Each byte's digit value, and where it is a digit at all.
-  const auto values = [&](__m128i x) { return _mm_sub_epi8(x, zeroChar); };
-  const auto isDigit = [&](__m128i d) { return _mm_cmpeq_epi8(_mm_min_epu8(d, nine), d); };
-  const unsigned field = lanes(inField);
-  const unsigned digit = lanes(isDigit(values(v))) & field;
-  const unsigned blank = lanes(_mm_cmpeq_epi8(_mm_and_si128(v, _mm_set1_epi8(char(0xDF))), _mm_setzero_si128())) & field;
-  const unsigned minus = lanes(_mm_cmpeq_epi8(v, _mm_set1_epi8('-')));
-  // The integer part ends at lane `e`: the point, or past the field.
-  const unsigned e = 16 - unsigned(dec > 0 ? dec + 1 : 0);
-  const unsigned intLanes = field & ((1u << e) - 1);
-  if (dec > 0) {
-    const unsigned point = 1u << e, fraction = 0xFFFFu & ~((point << 1) - 1);
-    if ((lanes(_mm_cmpeq_epi8(v, _mm_set1_epi8('.'))) & field) != point || (digit & fraction) != fraction) return false;
-  }
-  // Digits without a gap up to the integer part's end, before them blanks
-  // and at most a minus right before the first digit.
-  const unsigned intDigits = digit & intLanes;
-  if (intDigits == 0 || intDigits + (intDigits & (0u - intDigits)) != 1u << e) return false;
-  const unsigned first = unsigned(__builtin_ctz(intDigits));
-  const unsigned before = intLanes & ((1u << first) - 1);
-  const unsigned sign = first > 0 ? minus & (1u << (first - 1)) : 0;
-  if ((before & ~(blank | sign)) != 0) return false;
-  // The point taken out: the integer part moved up one lane onto it.
-  __m128i x = v;
-  if (dec > 0) {
-    const __m128i upToPoint = _mm_cmpgt_epi8(_mm_set1_epi8(char(e + 1)), iota);
-    x = _mm_or_si128(_mm_and_si128(upToPoint, _mm_slli_si128(v, 1)), _mm_andnot_si128(upToPoint, v));
-  }
-  // Digit values (0 for what is not a digit) summed in pairs, fours and
-  // eights, the last lane the ones.
-  const __m128i zero = _mm_setzero_si128();
-  const __m128i d = _mm_and_si128(values(x), isDigit(values(x)));
-  const __m128i pairs = _mm_packs_epi32(_mm_madd_epi16(_mm_unpacklo_epi8(d, zero), _mm_set1_epi32(0x0001000A)),
-                                        _mm_madd_epi16(_mm_unpackhi_epi8(d, zero), _mm_set1_epi32(0x0001000A)));
-  const __m128i fours = _mm_madd_epi16(pairs, _mm_set1_epi32(0x00010064));
-  const __m128i eights = _mm_madd_epi16(_mm_packs_epi32(fours, fours), _mm_set1_epi32(0x00012710));
-  out.Digits = uint64_t(uint32_t(_mm_cvtsi128_si32(eights))) * 100000000u +
-               uint32_t(_mm_cvtsi128_si32(_mm_srli_si128(eights, 4)));
-  out.Fraction = dec;
-  out.Negative = sign != 0;
-  return true;
-}
-#else
-bool ReadAlignedNumber(const char*, size_t, size_t, PlainNumber&) { return false; }
-#endif
-
 // `aligned`: ReadAlignedNumber may read the field.
 double FieldFloat(const char* p, size_t n, size_t dec, bool aligned) {
   PlainNumber x;
-  if (!(aligned && ReadAlignedNumber(p, n, dec, x)) && !ReadPlainNumber(p, n, x)) return ParseFloat(Trimmed(p, n));
-  const double v = double(x.Digits) / kPow10[x.Fraction];
-  return x.Negative ? -v : v;
+  if (!(aligned && ReadAlignedNumber(p, n, dec, true, x)) && !ReadPlainNumber(p, n, x))
+    return ParseFloat(Trimmed(p, n));
+  return x.Value();
 }
 
 int32_t FieldInt(const char* p, size_t n, bool aligned) {
   PlainNumber x;
   // Nine digits always fit; longer texts may not.
-  if ((!(aligned && ReadAlignedNumber(p, n, 0, x)) && !ReadPlainNumber(p, n, x)) || x.Fraction != 0 ||
+  if ((!(aligned && ReadAlignedNumber(p, n, 0, true, x)) && !ReadPlainNumber(p, n, x)) || x.Fraction != 0 ||
       x.Digits > 999999999)
     return ParseInt(Trimmed(p, n));
   return x.Negative ? -int32_t(x.Digits) : int32_t(x.Digits);
@@ -310,8 +233,7 @@ std::string PictureToStored(std::string s) {
 bool PlainFieldNumber(const char* p, size_t n, double& v) {
   PlainNumber x;
   if (!ReadPlainNumber(p, n, x)) return false;
-  v = double(x.Digits) / kPow10[x.Fraction];
-  if (x.Negative) v = -v;
+  v = x.Value();
   return true;
 }
 
@@ -355,7 +277,7 @@ uint32_t LayoutTypedRecord(WorkArea& a) {
     // the record all the same.
     if (size != 0 && size_t(f.Pos) + f.Len <= a.RecLen) {
       char kind = f.Type == 'N' || f.Type == 'F' ? (HasFloatSlot(f) ? 'f' : 'i') : f.Type;
-      const bool aligned = f.Len >= 1 && f.Len <= 16 && f.Pos + f.Len >= 16;
+      const bool aligned = AlignedNumberFits(f.Pos, f.Len);
       a.Unpacking.push_back({f.Pos, uint16_t(off), f.Len, kind, uint8_t(i), kind == 'f' ? f.Dec : uint8_t(0), aligned});
     }
     off += size;

@@ -12,6 +12,7 @@
 #include "tables/tzndxlow.h"
 #include "tables/tzparser_internal.h"
 #include "tablebase/dbf4.h"
+#include "tablebase/fieldnumber.h"
 #include "tablebase/timedate.h"
 #include "tablebase/tzcommon.h"
 #include "tablebase/tzutils.h"
@@ -509,24 +510,27 @@ bool BuildKey(ExprRecord& r) {
     if (part.Form == 'D') {
       // YYYYMMDD of a day every month has comes back unchanged from the
       // Julian day; every other text takes the way through it.
-      const auto digit = [&](size_t i) { return f.Len >= 8 && src[i] >= '0' && src[i] <= '9'; };
-      bool plain = true;
-      for (size_t i = 0; i < 8 && plain; ++i) plain = digit(i);
+      // Eight digits: every byte 0x30 to 0x39, which adding 6 keeps in 0x3_.
+      constexpr uint64_t kEach = 0x0101010101010101u;
+      uint64_t w = 0;
+      if (f.Len >= 8) std::memcpy(&w, src, 8);
+      const bool plain = (w & 0xF0 * kEach) == 0x30 * kEach && ((w + 6 * kEach) & 0xF0 * kEach) == 0x30 * kEach;
       const int month = plain ? (src[4] - '0') * 10 + (src[5] - '0') : 0;
       const int day = plain ? (src[6] - '0') * 10 + (src[7] - '0') : 0;
       if (plain && std::memcmp(src, "0000", 4) != 0 && month >= 1 && month <= 12 && day >= 1 && day <= 28)
-        std::memcpy(out + len, src, 8);
+        std::memcpy(out + len, &w, 8);
       else
         JulianToDtos(JulianFromDtos(std::string_view(src, f.Len)), out + len);
       len += 8;
       continue;
     }
     const size_t n = f.Len;
-    if (std::memchr(src, '\0', n)) return false;
-    if (part.Form == 'U')
-      for (size_t i = 0; i < n; ++i) out[len + i] = plat::Upper1250(src[i]);
-    else
+    if (part.Form == 'U') {
+      if (!plat::UpperCopy1250(out + len, src, n)) return false;
+    } else {
+      if (std::memchr(src, '\0', n)) return false;
       std::memcpy(out + len, src, n);
+    }
     len += n;
   }
   out[len] = '\0';
@@ -548,8 +552,11 @@ bool RunFast(ExprRecord& r) {
   if (!a || a->Virtual || a->RecCount == 0 || !a->Rec) return false;
   const char* rec = a->Rec;
   const size_t recLen = a->RecLen, fieldCount = a->Fields.size();
-  // The values from stack[1] up to stack[sp], the top.
-  double stack[kFastDepth + 1];
+  // The top value apart, in a register: an operator with its right
+  // operand pushed just before works on it alone. The values below it
+  // stand in stack[1] up to stack[sp - 1]; stack[0] takes the spill of
+  // the first push, before which there is no value.
+  double top = 0, stack[kFastDepth + 1];
   size_t sp = 0;
   int dividedByZero = 0;
   for (const ExprRecord::FastStep& step : r.Fast) {
@@ -570,7 +577,11 @@ bool RunFast(ExprRecord& r) {
       if (size_t(f.Pos) + f.Len > recLen) return false;
       const char* text = rec + f.Pos;
       if (step.Push == kTokFieldC + 1) {
-        right = ReadNumber(std::string_view(text, f.Len));
+        // A NUL ends the general reading's text, so here it is no blank.
+        PlainNumber x;
+        right = AlignedNumberFits(f.Pos, f.Len) && ReadAlignedNumber(text, f.Len, f.Dec, false, x)
+                    ? x.Value()
+                    : ReadNumber(std::string_view(text, f.Len));
       } else if (step.Push == kTokFieldC + 3) {
         right = JulianFromDtos(std::string_view(text, f.Len));
       } else {
@@ -578,18 +589,19 @@ bool RunFast(ExprRecord& r) {
         right = c == 'T' || c == 't' || c == 'Y' || c == 'y' ? 1 : 0;
       }
     } else if (step.Op == kNot || step.Op == kNeg) {
-      double& top = stack[sp];
       top = step.Op == kNeg ? -top : (top != 0 ? 0 : 1);
       continue;
     } else {
-      right = stack[sp--];
+      right = top;
+      top = stack[--sp];
     }
     if (step.Op == 0) {
-      stack[++sp] = right;
+      stack[sp++] = top;
+      top = right;
       continue;
     }
     // A binary operator: its result takes the place of the left operand.
-    double& left = stack[sp];
+    double& left = top;
     switch (step.Op) {
       case kAddNN:
       case kAddND:
@@ -615,10 +627,10 @@ bool RunFast(ExprRecord& r) {
   ExprValue& w = r.Work[0];
   if (r.ResultType == 'L') {
     w.Type = kTypeL;
-    w.L = stack[1] != 0 ? 1 : 0;
+    w.L = top != 0 ? 1 : 0;
   } else {
     w.Type = r.ResultType == 'D' ? kTypeD : kTypeN;
-    w.N = stack[1];
+    w.N = top;
   }
   return true;
 }

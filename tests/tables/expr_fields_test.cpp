@@ -77,14 +77,23 @@ TEST_F(FieldsTest, FieldsOfTheCurrentRecord) {
 // are built without the evaluator's machine; each must give the bytes the
 // machine gives, which a trailing empty text forces it to run.
 TEST_F(FieldsTest, JoinedFieldKeysGiveTheMachinesBytes) {
-  const std::vector<std::vector<std::string>> rows = {
+  std::vector<std::vector<std::string>> rows = {
       {Oem("żółw łąka"), "20240305"}, {Oem("ŚĆŹ"), "        "}, {"Nowak", "20230229"}, {"x", "20231301"},
       {"y", "00000101"},   {"z", "00010101"},   {"q", "99991231"}, {"w", "2023 1 5"},  {"v", "20240229"},
-      {"u", "20240131"},   {"t", "20230428"},   {std::string("a\0b", 3), "20240101"}};
-  WriteDbf(Path("klucze.dbf"), {{"NAZWISKO", 'C', 12, 0}, {"DATA", 'D', 8, 0}, {"IMIE", 'C', 250, 0}}, rows);
+      {"u", "20240131"},   {"t", "20230428"},   {std::string("a\0b", 3), "20240101"}, {"s", "20:40101"}};
+  // Long texts, upper-cased sixteen bytes at a time: every byte but NUL,
+  // the 7-bit ones alone, and a NUL in a later block.
+  std::string every, seven, late(40, 'k');
+  for (int c = 1; c < 256; ++c) every += char(c);
+  for (int c = 1; c < 128; ++c) seven += char(c);
+  late[30] = '\0';
+  rows.push_back({"r", "20240101", every, seven});
+  rows.push_back({"r", "20240101", seven, late});
+  WriteDbf(Path("klucze.dbf"),
+           {{"NAZWISKO", 'C', 12, 0}, {"DATA", 'D', 8, 0}, {"IMIE", 'C', 250, 0}, {"OPIS", 'C', 40, 0}}, rows);
   const std::vector<std::string> keys = {"UPPER(NAZWISKO)+DTOS(DATA)", "NAZWISKO+DTOS(DATA)", "DTOS(DATA)",
                                          "UPPER(NAZWISKO)", "DTOS(DATA)+UPPER(NAZWISKO)+NAZWISKO",
-                                         "UPPER(IMIE)+DTOS(DATA)"};
+                                         "UPPER(IMIE)+DTOS(DATA)", "UPPER(IMIE)", "UPPER(OPIS)+DTOS(DATA)"};
   for (bool oem : {true, false}) {
     DbSettings().AnsiTables = !oem;
     Open(1, "klucze.dbf");
@@ -113,24 +122,39 @@ TEST_F(FieldsTest, PlainNumberExpressionsGiveTheMachinesResults) {
   std::mt19937 rng(15);
   const auto pick = [&](const std::vector<std::string>& from) { return from[rng() % from.size()]; };
   const auto number = [&](int width, int dec) {
-    const int kind = int(rng() % 4);
+    const int kind = int(rng() % 5);
     if (kind == 0) return pick({"", "*", "************", "-0.00", "+12", "12.5 ", "1E3", " 1-2", "\t7", "-", ".5"});
     std::string t = FormatNumber((double(rng() % 2000001) - 1000000.0) / (kind == 1 ? 1.0 : 100.0), 0, dec);
-    return t.size() > size_t(width) ? std::string(size_t(width), '*') : t;
+    if (t.size() > size_t(width)) return std::string(size_t(width), '*');
+    if (kind == 4) {
+      // NULs before the digits, or one byte of the text changed.
+      t = std::string(size_t(width) - t.size(), rng() % 2 ? '\0' : ' ') + t;
+      t[rng() % t.size()] = std::string(" -+.0123456789e\0", 16)[rng() % 16];
+    }
+    return t;
   };
   std::vector<std::vector<std::string>> rows;
   for (int r = 0; r < 400; ++r) {
     std::string date = pick({"", "20230229", "00000000", "2023 1 5", "99991231"});
     if (rng() % 3 != 0) date = JulianToDtos(JulianFromYMD(1900 + int(rng() % 150), 1 + int(rng() % 12), 1 + int(rng() % 31)));
-    rows.push_back({number(12, 2), number(6, 0), number(10, 4), date, pick({"T", "t", "Y", "y", "F", "n", " ", "?"})});
+    rows.push_back({number(12, 2), number(6, 0), number(10, 4), date, pick({"T", "t", "Y", "y", "F", "n", " ", "?"}),
+                    number(12, 2)});
   }
+  // KWOTA stands where fewer than sixteen record bytes end with it, SUMA,
+  // of the same kind, where more do.
   WriteDbf(Path("liczby.dbf"),
-           {{"KWOTA", 'N', 12, 2}, {"ILOSC", 'N', 6, 0}, {"CENA", 'F', 10, 4}, {"DATA", 'D', 8, 0}, {"AKTYWNY", 'L', 1, 0}},
+           {{"KWOTA", 'N', 12, 2},
+            {"ILOSC", 'N', 6, 0},
+            {"CENA", 'F', 10, 4},
+            {"DATA", 'D', 8, 0},
+            {"AKTYWNY", 'L', 1, 0},
+            {"SUMA", 'N', 12, 2}},
            rows);
   Open(1, "liczby.dbf");
   const std::vector<std::string> exprs = {
       "KWOTA",
       "ILOSC * 100 + KWOTA",
+      "SUMA - KWOTA",
       "-KWOTA * 2 - CENA",
       "KWOTA / ILOSC + CENA / (KWOTA - KWOTA)",
       "AKTYWNY .AND. KWOTA > 1000 .AND. DATA >= CTOD('01.01.2000')",
