@@ -46,8 +46,8 @@ void ReadIndexTagList(std::vector<std::string>& lines, const std::string& name);
 
 // --- Building ------------------------------------------------------------
 
-// Writes a new index file (replacing an existing one) with one tag per
-// specification; the file is left closed. True when every tag was built.
+// Writes a new index file (replacing an existing one) with one tag for each
+// entry of `specs`; the file is left closed. True when every tag was built.
 // A table open shared is reopened exclusive for the build when another
 // program holds the old index open.
 bool MakeIndex(const std::vector<TIndexTagSpec>& specs, const std::string& name);

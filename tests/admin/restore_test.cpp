@@ -226,7 +226,7 @@ TEST_F(Restore, FilesAnotherProgramHoldsStopTheWholeRestore) {
   EXPECT_EQ(ReadFile(table), "z kopii");
 }
 
-// The Part's count of restored files, 0 for an archive of directories only.
+// The success message counts restored files: 0 for an archive of directories only.
 TEST_F(Restore, ArchiveOfDirectoriesOnlyRestoresNoFile) {
   const std::string archive = prog() + "Kopia/k.zip";
   MakeArchive(archive, {{"katalog/", ""}, {"katalog/pod/", ""}});
