@@ -38,6 +38,7 @@
 
 #include "admin/Restore.h"
 #include "admin/ZipComponent.h"
+#include "bench/bench_util.h"
 
 extern char** environ;
 
@@ -211,14 +212,6 @@ std::string Slurp(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// The load averages over 1, 5 and 15 minutes.
-std::string Load() {
-  const std::string l = Slurp("/proc/loadavg");
-  size_t end = 0;
-  for (int i = 0; i < 3 && end != std::string::npos; ++i) end = l.find(' ', end + (i > 0));
-  return l.substr(0, end);
-}
-
 std::string FirstLine(const std::string& path, const std::string& prefix) {
   std::ifstream in(path);
   std::string line;
@@ -267,7 +260,7 @@ int main(int argc, char** argv) {
   const int processors = sched_getaffinity(0, sizeof cpus, &cpus) == 0 ? CPU_COUNT(&cpus) : 0;
   std::printf("machine: %s; %d processors for this program (%u on the machine); load average %s\n",
               FirstLine("/proc/cpuinfo", "model name").c_str(), processors, std::thread::hardware_concurrency(),
-              Load().c_str());
+              bench::LoadAverages().c_str());
   std::printf("writing the data tree (%llu MB)...\n", (unsigned long long)megabytes);
   const Tree tree = MakeTree(prog, megabytes);
   const double treeMB = double(tree.bytes) / (1 << 20);
@@ -357,6 +350,6 @@ int main(int argc, char** argv) {
   std::printf("backup size / zip size         %.4f  target <= 1.01\n", oursSize / theirsSize);
   std::printf("restore time / unzip time      %.3f   target <= 1.2\n", restore.Best() / unzip.Best());
   std::printf("files restored: %d of %zu\n", restored.Files, tree.files.size());
-  std::printf("load average at the end %s\n", Load().c_str());
+  std::printf("load average at the end %s\n", bench::LoadAverages().c_str());
   return 0;
 }
