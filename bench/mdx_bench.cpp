@@ -68,7 +68,9 @@ void WriteTable(const std::string& path, int records) {
   out.put('\x1A');
 }
 
-double NaturalScan(long& count) {
+// A scan of the current area in its order: natural, or the controlling
+// tag's.
+double Scan(long& count) {
   auto start = Clock::now();
   count = 0;
   for (GoTop(); !dEOF(); SKIP(1)) ++count;
@@ -104,13 +106,6 @@ bool Check(const char* what) {
   return false;
 }
 
-double OrderedScan(long& count) {
-  auto start = Clock::now();
-  count = 0;
-  for (GoTop(); !dEOF(); SKIP(1)) ++count;
-  return Seconds(start);
-}
-
 double Ns(double seconds, long per) { return seconds * 1e9 / double(std::max(per, 1L)); }
 
 // One target: `value` must not exceed `limit`.
@@ -132,7 +127,7 @@ bool Run(const std::string& dir, bool shared) {
   USE(natural + (shared ? "" : " EXCLUSIVE"), nullptr, 0);
   if (!Check("USE")) return false;
   long count = 0;
-  NaturalScan(count);  // warm the page cache
+  Scan(count);  // warm the page cache
   Select(1);
   USE(table + (shared ? "" : " EXCLUSIVE"), nullptr, 0);
   if (!Check("USE")) return false;
@@ -170,9 +165,9 @@ bool Run(const std::string& dir, bool shared) {
   long ordered = 0;
   for (int r = 0; r < kRounds; ++r) {
     Select(2);
-    plain = std::min(plain, NaturalScan(count));
+    plain = std::min(plain, Scan(count));
     Select(1);
-    scan = std::min(scan, OrderedScan(ordered));
+    scan = std::min(scan, Scan(ordered));
   }
   std::printf("  scan of %ld records: natural order %.0f ns, key order %.0f ns per record (%.2f times)\n", ordered,
               Ns(plain, count), Ns(scan, ordered), scan / plain);
