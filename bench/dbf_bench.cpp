@@ -9,11 +9,12 @@
 // (EXCLUSIVE, no locks taken) and shared (other programs may use the
 // table: appends under the table lock, replaces under record locks, every
 // read from the file). Each step is run three times, the sides taking
-// turns, and the best time of each side counts: the machine may be shared. Also printed: the machine's core count and load, the time
-// to read the file's bytes alone, the growth of the resident memory over
-// each engine step, for Replace the system calls each one makes and the
-// time of those system calls alone, and at the end the targets with what
-// this run measured; the exit status is 2 when a target was missed.
+// turns, and the best time of each side counts: the machine may be
+// shared. Also printed: the machine's core count and load, the time to
+// read the file's bytes alone, the growth of the resident memory over each
+// engine step, for Replace the system calls each one makes and the time of
+// those system calls alone, and at the end the targets with what this run
+// measured; the exit status is 2 when a target was missed.
 #include <fcntl.h>
 #include <shapefil.h>
 #include <stdlib.h>
