@@ -1,5 +1,6 @@
-// Small pieces the benchmarks share: timing, memory, the machine's load and
-// the header of a dBASE III table written straight to a stream.
+// Small pieces the benchmarks share: timing, memory, the machine's load,
+// the header of a dBASE III table written straight to a stream, and the
+// report of the targets.
 #pragma once
 
 #include <chrono>
@@ -10,6 +11,7 @@
 #include <fstream>
 #include <initializer_list>
 #include <string>
+#include <vector>
 
 namespace bench {
 
@@ -67,6 +69,27 @@ inline void WriteDbfHeader(std::ostream& out, uint32_t records, std::initializer
   }
   h += '\x0D';
   out.write(h.data(), std::streamsize(h.size()));
+}
+
+// One target: `value` must not exceed `limit`.
+struct Target {
+  std::string what;
+  double value, limit;
+  double floor = 0;  // the ratio of the work's system calls alone, where measured
+};
+
+// Prints the targets with what this run measured; the number missed.
+inline int ReportTargets(const std::vector<Target>& targets) {
+  std::printf("\ntargets:\n");
+  int missed = 0;
+  for (const Target& t : targets) {
+    const bool met = t.value <= t.limit;
+    missed += met ? 0 : 1;
+    std::printf("  %-50s x%-6.2f <= x%-5.2f %-6s", t.what.c_str(), t.value, t.limit, met ? "met" : "MISSED");
+    if (t.floor > 0) std::printf(" (its system calls alone: x%.2f)", t.floor);
+    std::printf("\n");
+  }
+  return missed;
 }
 
 }  // namespace bench

@@ -409,13 +409,6 @@ void Step(const char* name, int per, int rounds, E&& engine, S&& shape,
   std::fflush(stdout);
 }
 
-// One target: `value` must not exceed `limit`.
-struct Target {
-  std::string what;
-  double value, limit;
-  double floor = 0;  // the ratio of the system calls alone, where measured
-};
-
 constexpr int kRounds = 3;
 
 }  // namespace
@@ -484,7 +477,7 @@ int main(int argc, char** argv) {
                 c.sizes);
   }
 
-  std::vector<Target> targets = {
+  std::vector<bench::Target> targets = {
       {"read all, exclusive / shapelib", read.exclusive / read.shape, 0.33},
       {"read all, exclusive / the file's bytes", read.exclusive / raw, 10.0},
       {"read all, shared / exclusive", read.shared / read.exclusive, 1.5},
@@ -495,15 +488,7 @@ int main(int argc, char** argv) {
       targets.push_back({std::string(row.step) + ", exclusive / shapelib", row.exclusive / row.shape, 0.5, row.floorExclusive / row.shape});
     targets.push_back({std::string(row.step) + ", shared / shapelib", row.shared / row.shape, replace ? 1.0 : 0.5, row.floorShared / row.shape});
   }
-  std::printf("\ntargets:\n");
-  int missed = 0;
-  for (const Target& t : targets) {
-    const bool met = t.value <= t.limit;
-    missed += met ? 0 : 1;
-    std::printf("  %-50s x%-6.2f <= x%-5.2f %-6s", t.what.c_str(), t.value, t.limit, met ? "met" : "MISSED");
-    if (t.floor > 0) std::printf(" (its system calls alone: x%.2f)", t.floor);
-    std::printf("\n");
-  }
+  const int missed = bench::ReportTargets(targets);
   std::printf("(checksum %.0f %zu; load averages at the end %s)\n", sink.sum, sink.bytes, LoadAverages().c_str());
   EngineShutdown();
   std::filesystem::remove_all(dir);

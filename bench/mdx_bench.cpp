@@ -108,12 +108,7 @@ bool Check(const char* what) {
 
 double Ns(double seconds, long per) { return seconds * 1e9 / double(std::max(per, 1L)); }
 
-// One target: `value` must not exceed `limit`.
-struct Target {
-  std::string what;
-  double value, limit;
-};
-std::vector<Target> g_targets;
+std::vector<bench::Target> g_targets;
 
 constexpr int kRounds = 3;
 
@@ -228,11 +223,6 @@ int main(int argc, char** argv) {
     if (!Run(dir, shared)) rc = 1;
   }
   std::filesystem::remove_all(dir);
-  std::printf("\ntargets:\n");
-  for (const Target& t : g_targets) {
-    const bool met = t.value <= t.limit;
-    if (!met && rc == 0) rc = 2;
-    std::printf("  %-50s x%-6.2f <= x%-5.2f %s\n", t.what.c_str(), t.value, t.limit, met ? "met" : "MISSED");
-  }
+  if (bench::ReportTargets(g_targets) > 0 && rc == 0) rc = 2;
   return rc;
 }
