@@ -51,13 +51,6 @@ namespace {
 
 bool SharesMemo(const WorkArea& a) { return DbSettings().SharedMode && !a.Exclusive; }
 
-// Where memos may start: the header's blocks come first. A dBASE IV header
-// reaches to its given-up counter at 32.
-int64_t HeaderEnd(const MemoState& m) {
-  const int64_t header = m.Kind() == Flavour::Dbase4 ? 36 : 512;
-  return BlockCount(m, header) * m.BlockSize;
-}
-
 bool WriteDescriptorActive(const MemoState& m) { return m.Desc.Active && m.Desc.Mode == kBlobWrite; }
 
 // The block size in a memo file's header; 0 when the file has none.
@@ -101,6 +94,8 @@ int64_t BlockCount(const MemoState& m, int64_t size) { return (size + m.BlockSiz
 
 int64_t MemoBlocks(const MemoState& m, int64_t dataLen) { return BlockCount(m, dataLen + kMemoHeaderBytes); }
 
+int64_t HeaderBlocks(const MemoState& m) { return BlockCount(m, m.Kind() == Flavour::Dbase4 ? 36 : 512); }
+
 int64_t BlockPos(const MemoState& m, int64_t block) { return block * m.BlockSize; }
 
 std::string MemoDirectory(const MemoState& m) {
@@ -122,7 +117,7 @@ int64_t LockMemoPadAndSeekEOF(WorkArea& a, MemoState& m, const std::string& tag)
   }
   // The first memo of a new dBASE III file takes the place of its end mark.
   if (m.Kind() == Flavour::Dbase3 && size == 513) return 512;
-  const int64_t end = std::max(BlockCount(m, size) * m.BlockSize, HeaderEnd(m));
+  const int64_t end = std::max(BlockCount(m, size), HeaderBlocks(m)) * m.BlockSize;
   if (end > size) {
     const std::vector<char> zeros(size_t(end - size), 0);
     if (int rc = m.File.WriteAt(size, zeros.data(), zeros.size())) {
@@ -144,16 +139,9 @@ bool UpdateMemoHeader(WorkArea& a, MemoState& m) {
   if (m.Kind() == Flavour::Dbase4) {
     // The header starts the free chain; its end is the end of the file.
     if (!SetChainEnd(a, m, next, " [UpdateMemoHeader()]")) return false;
-  } else {
-    uint8_t b[4];
-    if (m.Kind() == Flavour::Fox)
-      plat::writeBE32(b, next);
-    else
-      plat::writeLE32(b, next);
-    if (m.File.WriteAt(0, b, 4) != 0) {
-      MemoError(a, 29, name + " [UpdateMemoHeader()]");
-      return false;
-    }
+  } else if (WriteNextFree(m, next) != 0) {
+    MemoError(a, 29, name + " [UpdateMemoHeader()]");
+    return false;
   }
   if (!UnlockMemo(a, m)) {
     SetError(1018, name);
@@ -222,6 +210,15 @@ int WriteGroupHeader(MemoState& m, int64_t block, uint32_t length) {
     plat::writeLE32(h + 4, length + uint32_t(kMemoHeaderBytes));
   }
   return m.File.WriteAt(BlockPos(m, block), h, sizeof h);
+}
+
+int WriteNextFree(MemoState& m, uint32_t next) {
+  uint8_t b[4];
+  if (m.Kind() == Flavour::Fox)
+    plat::writeBE32(b, next);
+  else
+    plat::writeLE32(b, next);
+  return m.File.WriteAt(0, b, sizeof b);
 }
 
 int WriteMemoAt(MemoState& m, int64_t block, std::string_view data, bool header) {

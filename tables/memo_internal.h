@@ -79,6 +79,9 @@ int MemoFileSize(MemoState& m, int64_t& size);
 int64_t BlockCount(const MemoState& m, int64_t size);
 // Blocks a memo with a block header and `dataLen` data bytes occupies.
 int64_t MemoBlocks(const MemoState& m, int64_t dataLen);
+// Blocks the file's header takes; memos start after them. A dBASE IV
+// header reaches to its given-up counter at 32.
+int64_t HeaderBlocks(const MemoState& m);
 int64_t BlockPos(const MemoState& m, int64_t block);
 // The directory of the memo file, with its trailing "/".
 std::string MemoDirectory(const MemoState& m);
@@ -98,6 +101,9 @@ int ReadMemo(MemoState& m, int64_t block, std::string& data, bool& header);
 int WriteMemoAt(MemoState& m, int64_t block, std::string_view data, bool header);
 // The 8-byte block header of the flavour for a memo of `length` bytes.
 int WriteGroupHeader(MemoState& m, int64_t block, uint32_t length);
+// The header's next free block as the flavour stores it (in a dBASE IV
+// file the start of the free chain). 0 or a DOS code.
+int WriteNextFree(MemoState& m, uint32_t next);
 
 // Hands `data` (lying at data offset `offset` of its memo) to a record
 // translator in the pieces of the 512-byte windows it spans.

@@ -9,7 +9,6 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/byteorder.h"
 #include "platform/pfs.h"
 #include "tablebase/dbf4.h"
 #include "tablebase/tzcommon.h"
@@ -133,8 +132,7 @@ void PackMemofile() {
     SetError(uint16_t(rc), where);
     return;
   }
-  const int64_t headerBlocks = BlockCount(fresh, m.Kind() == Flavour::Dbase4 ? 36 : 512);
-  int64_t nextBlock = std::max(BlockCount(fresh, end), headerBlocks);
+  int64_t nextBlock = std::max(BlockCount(fresh, end), HeaderBlocks(fresh));
 
   std::vector<NewReference> refs;
   std::vector<char> rec(a.RecLen);
@@ -185,15 +183,7 @@ void PackMemofile() {
   // The new file's header, then everything on disk before the swap.
   int64_t freshSize = 0;
   int rc = MemoFileSize(fresh, freshSize);
-  if (rc == 0) {
-    uint8_t b[4];
-    const uint32_t next = uint32_t(BlockCount(fresh, freshSize));
-    if (m.Kind() == Flavour::Fox)
-      plat::writeBE32(b, next);
-    else
-      plat::writeLE32(b, next);
-    rc = fresh.File.WriteAt(0, b, sizeof b);
-  }
+  if (rc == 0) rc = WriteNextFree(fresh, uint32_t(BlockCount(fresh, freshSize)));
   if (rc == 0) rc = fresh.File.Flush();
   if (rc != 0) {
     SetError(uint16_t(rc), where);
