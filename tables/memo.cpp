@@ -167,10 +167,7 @@ int64_t HeaderDataLength(const MemoState& m, const uint8_t* h, size_t got) {
   return -1;
 }
 
-int ReadMemo(MemoState& m, int64_t block, std::string& data, bool& header) {
-  data.clear();
-  header = false;
-  int64_t size = 0;
+int ProbeMemo(MemoState& m, int64_t block, int64_t& size, int64_t& length) {
   if (int rc = MemoFileSize(m, size)) return rc;
   const int64_t pos = BlockPos(m, block);
   if (block < 1 || pos >= size - 1) return 1003;
@@ -178,7 +175,17 @@ int ReadMemo(MemoState& m, int64_t block, std::string& data, bool& header) {
   size_t got = 0;
   if (int rc = m.File.ReadAt(pos, h, sizeof h, &got)) return rc;
   if (m.Kind() == Flavour::Fox && got < sizeof h) return 1003;
-  const int64_t length = HeaderDataLength(m, h, got);
+  length = HeaderDataLength(m, h, got);
+  return 0;
+}
+
+int ReadMemo(MemoState& m, int64_t block, std::string& data, bool& header) {
+  data.clear();
+  header = false;
+  int64_t size = 0, length = -1;
+  if (int rc = ProbeMemo(m, block, size, length)) return rc;
+  const int64_t pos = BlockPos(m, block);
+  size_t got = 0;
   if (length >= 0) {
     header = true;
     if (pos + kMemoHeaderBytes + length > size) return 1003;

@@ -88,22 +88,14 @@ int32_t CreateBlobDescriptor(bool convert, int32_t ref, BlobMode mode) {
       d.Length = 0;  // no memo: an empty stream
     } else {
       int64_t size = 0;
-      int rc = MemoFileSize(m, size);
-      const int64_t pos = BlockPos(m, block);
-      if (rc == 0 && pos >= size - 1) rc = 1003;
-      uint8_t h[8];
-      size_t got = 0;
-      if (rc == 0) rc = m.File.ReadAt(pos, h, sizeof h, &got);
-      if (rc == 0 && m.Kind() == Flavour::Fox && got < sizeof h) rc = 1003;
-      if (rc != 0) {
+      if (int rc = ProbeMemo(m, block, size, d.Length)) {
         BlobError(*a, m, uint16_t(rc), block, "CreateBlobDescriptor");
         return 0;
       }
-      d.DataStart = pos;
-      d.Length = HeaderDataLength(m, h, got);
+      d.DataStart = BlockPos(m, block);
       if (d.Length >= 0) {
         d.HeaderSize = uint32_t(kMemoHeaderBytes);
-        d.DataStart = pos + kMemoHeaderBytes;
+        d.DataStart += kMemoHeaderBytes;
       }
     }
   } else {

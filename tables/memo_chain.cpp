@@ -113,9 +113,10 @@ int64_t OldMemoBlocks(MemoState& m, int64_t block) {
   if (block < 1 || block >= blockCount) return 0;
   uint8_t h[8];
   size_t got = 0;
-  if (m.File.ReadAt(BlockPos(m, block), h, sizeof h, &got) != 0 || got < sizeof h) return 0;
-  if (plat::readLE16(h) != 0xFFFF || plat::readLE16(h + 2) != 8) return 0;
-  const int64_t blocks = BlockCount(m, std::max<int64_t>(plat::readLE32(h + 4), kMemoHeaderBytes));
+  if (m.File.ReadAt(BlockPos(m, block), h, sizeof h, &got) != 0) return 0;
+  const int64_t length = HeaderDataLength(m, h, got);
+  if (length < 0) return 0;
+  const int64_t blocks = MemoBlocks(m, length);
   return block + blocks <= blockCount ? blocks : 0;
 }
 
