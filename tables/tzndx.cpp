@@ -94,10 +94,7 @@ bool ReadNode(IndexArea& ix, const Tag& t, uint32_t page, Node& out) {
   }
   // Through the file's mapping: a walk crosses a leaf every few dozen keys,
   // and each crossing would otherwise cost a system call.
-  size_t got = 0;
-  int rc = ix.File.ReadAtMapped(int64_t(page) * kPageBytes, out.data(), kNodeSize, &got);
-  if (rc == 0 && got < kNodeSize) rc = plat::kErrHandleEof;
-  if (rc != 0) {
+  if (int rc = ReadExactAt(ix.File, int64_t(page) * kPageBytes, out.data(), kNodeSize, true)) {
     SetError(uint16_t(rc), "Error reading index file: " + Locator(ix, &t) + " [SeekAndRead]");
     return false;
   }

@@ -180,9 +180,10 @@ struct IndexArea : AreaExtension::Part {
 };
 
 // Reads exactly `len` bytes at `pos`: 0, the I/O code, or kErrHandleEof.
-inline int ReadExactAt(plat::File& f, int64_t pos, void* buf, size_t len) {
+// With `mapped`, through the file's mapping (ReadAtMapped).
+inline int ReadExactAt(plat::File& f, int64_t pos, void* buf, size_t len, bool mapped = false) {
   size_t got = 0;
-  if (int rc = f.ReadAt(pos, buf, len, &got)) return rc;
+  if (int rc = mapped ? f.ReadAtMapped(pos, buf, len, &got) : f.ReadAt(pos, buf, len, &got)) return rc;
   return got == len ? 0 : int(plat::kErrHandleEof);
 }
 
