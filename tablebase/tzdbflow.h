@@ -141,12 +141,6 @@ uint16_t TypedFieldSize(const FieldEntry& f);
 // Fills a.TypedOffsets; returns 1 + the sum of the slot sizes (0 when that
 // does not fit 16 bits).
 uint32_t LayoutTypedRecord(WorkArea& a);
-// The common form of a numeric field's text, read digit by digit: blanks
-// (or NULs), an optional sign, at most 15 digits with an optional point
-// between digits, blanks. Sets `v` to the value as a correctly rounded
-// decimal conversion gives it and returns true; false for every other
-// text, which the caller's general reading decides.
-bool PlainFieldNumber(const char* p, size_t n, double& v);
 // Record buffer -> typed buffer, and back.
 void UnpackRecord(WorkArea& a, char* typed);
 // UnpackRecord of the deleted flag and of the fields in `which` (by index

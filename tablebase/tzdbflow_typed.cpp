@@ -230,13 +230,6 @@ std::string PictureToStored(std::string s) {
 
 }  // namespace
 
-bool PlainFieldNumber(const char* p, size_t n, double& v) {
-  PlainNumber x;
-  if (!ReadPlainNumber(p, n, x)) return false;
-  v = x.Value();
-  return true;
-}
-
 uint16_t TypedFieldSize(const FieldEntry& f) {
   switch (f.Type) {
     case 'C': return uint16_t(f.Len + 1);
