@@ -101,14 +101,6 @@ std::string Internal(const std::string& date) {
 
 bool IsBlankInternal(const std::string& s) { return AllTrim(s).empty() || s == BlankDate(0); }
 
-int DaysInMonth(int year, int month) {
-  switch (month) {
-    case 2: return IsLeapYear(year) ? 29 : 28;
-    case 4: case 6: case 9: case 11: return 30;
-    default: return 31;
-  }
-}
-
 std::string Sub(const std::string& s, size_t from, size_t n = std::string::npos) {
   return from < s.size() ? s.substr(from, n) : std::string();
 }
@@ -133,6 +125,14 @@ bool IsLeapYear(int Year) {
   if (Year % 400 == 0) return true;
   if (Year % 4 != 0) return false;
   return Year % 100 != 0;
+}
+
+int DaysInMonth(int Year, int Month) {
+  switch (Month) {
+    case 2: return IsLeapYear(Year) ? 29 : 28;
+    case 4: case 6: case 9: case 11: return 30;
+    default: return 31;
+  }
 }
 
 bool CheckDate(std::string& S) {

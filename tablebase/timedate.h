@@ -29,6 +29,8 @@ TDateParts DateToParts(const std::string& S);
 // 2451545.
 int32_t JulianDay(const TDateParts& D);
 bool IsLeapYear(int Year);
+// REQUIRES: Month in 1..12.
+int DaysInMonth(int Year, int Month);
 // Days from Date2 to Date1 (positive when Date1 is later). An invalid date
 // is error 220 and gives 0; success sets LastErrorCode to 0.
 int32_t DateDiff(const std::string& Date1, const std::string& Date2);

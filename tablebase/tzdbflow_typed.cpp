@@ -180,8 +180,7 @@ bool PlainPictureToStored(const char* s, size_t n, char* out) {
   const auto two = [&](size_t at) { return (s[at] - '0') * 10 + (s[at + 1] - '0'); };
   const int month = two(m), day = two(d), year = two(y) * 100 + two(y + 2);
   if (month < 1 || month > 12 || day < 1) return false;
-  static constexpr int kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  if (day > kDays[month - 1] || (month == 2 && day == 29 && !IsLeapYear(year))) return false;
+  if (day > DaysInMonth(year, month)) return false;
   std::memcpy(out, s + y, 4);
   std::memcpy(out + 4, s + m, 2);
   std::memcpy(out + 6, s + d, 2);
