@@ -42,14 +42,6 @@ uint16_t LangIDFromLocaleName(const char* name) {
   return uint16_t(primary | (sub << 10));
 }
 
-uint16_t UserDefaultLangID() {
-  for (const char* var : {"LC_ALL", "LC_TIME", "LANG"}) {
-    const char* v = std::getenv(var);
-    if (v && *v) return LangIDFromLocaleName(v);
-  }
-  return 0x0409;
-}
-
 namespace {
 
 // The first of the variables that names a locale.
@@ -73,6 +65,9 @@ std::string LangInfo(const char* name, int mask, nl_item item) {
 }
 
 }  // namespace
+
+// Where no variable names a locale, "C" has no language: 0x0409.
+uint16_t UserDefaultLangID() { return LangIDFromLocaleName(LocaleNameOf({"LC_ALL", "LC_TIME", "LANG"})); }
 
 LocaleFormats UserLocaleFormats() {
   const char* numeric = LocaleNameOf({"LC_ALL", "LC_NUMERIC", "LANG"});
