@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 
+#include "tablebase/fieldnumber.h"
 #include "tablebase/tzcommon.h"
 #include "tablebase/tzutils.h"
 
@@ -180,12 +181,7 @@ double ReadNumber(std::string_view s) {
   }
   if (i == digitsStart || (i == digitsStart + 1 && s[digitsStart] == '.')) return 0;
   bool exponent = i < s.size() && (s[i] == 'E' || s[i] == 'e');
-  if (!exponent && digits <= 15) {
-    static constexpr double kPow10[] = {1, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
-    // Dividing by 1 changes nothing but takes the division's time.
-    double v = fraction == 0 ? double(mantissa) : double(mantissa) / kPow10[fraction];
-    return s[start] == '-' ? -v : v;
-  }
+  if (!exponent && digits <= 15) return PlainNumber{mantissa, size_t(fraction), s[start] == '-'}.Value();
   if (exponent) {
     size_t j = i + 1;
     if (j < s.size() && (s[j] == '+' || s[j] == '-')) ++j;
