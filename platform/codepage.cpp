@@ -13,7 +13,6 @@ namespace {
 
 void TranslateInPlace(const uint8_t* table, char* p, size_t n) {
   constexpr uint64_t kHighBits = 0x8080808080808080ull;
-  if (IsAscii(p, n)) return;
   size_t i = 0;
   for (; i + 8 <= n; i += 8) {
     uint64_t w;
