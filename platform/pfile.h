@@ -95,14 +95,14 @@ class File {
   int ReadExact(void* buf, size_t len);
   int Write(const void* buf, size_t len);
   int ReadAt(int64_t pos, void* buf, size_t len, size_t* got);
-  // ReadAt for a table's records: served from a shared mapping of the whole
-  // file, so a walk or a jump costs no system call and still sees at once
-  // what other processes wrote (one page cache). The mapping follows the
-  // file's growth. Reads past the end of the file, files that cannot be
-  // mapped and pages another program cut off by shortening the file go to
-  // ReadAt. When `ascii` is given it tells whether every byte read is
-  // below 0x80, as IsAscii would (false also when the bytes came through
-  // ReadAt, where nothing looked at them).
+  // ReadAt for reads that repeat, a table's records and an index's nodes:
+  // served from a shared mapping of the whole file, so a walk or a jump
+  // costs no system call and still sees at once what other processes wrote
+  // (one page cache). The mapping follows the file's growth. Reads past the
+  // end of the file, files that cannot be mapped and pages another program
+  // cut off by shortening the file go to ReadAt. When `ascii` is given it
+  // tells whether every byte read is below 0x80, as IsAscii would (false
+  // also when the bytes came through ReadAt, where nothing looked at them).
   int ReadAtMapped(int64_t pos, void* buf, size_t len, size_t* got, bool* ascii = nullptr);
   // Tells the processor that [pos, pos + len) will soon be read through
   // the mapping, so that its cache lines come in meanwhile. Only a hint:
