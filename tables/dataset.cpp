@@ -6,9 +6,10 @@
 #include <limits>
 #include <type_traits>
 
-#include "platform/codepage.h"
 #include "platform/pfs.h"
 #include "platform/psys.h"
+#include "tablebase/timedate.h"
+#include "tablebase/tzcommon.h"
 #include "tablebase/tzstate.h"
 
 namespace {
@@ -45,15 +46,8 @@ std::string Digits(int v, int width) {
   return s;
 }
 
-std::string Trimmed(const std::string& s) {
-  size_t b = 0, e = s.size();
-  while (b < e && uint8_t(s[b]) <= ' ') ++b;
-  while (e > b && uint8_t(s[e - 1]) <= ' ') --e;
-  return s.substr(b, e - b);
-}
-
 bool ParseWhole(const std::string& text, int64_t& out) {
-  const std::string t = Trimmed(text);
+  const std::string t = AllTrim(text);
   const char* b = t.data();
   if (!t.empty() && t[0] == '+') ++b;
   auto r = std::from_chars(b, t.data() + t.size(), out);
@@ -73,13 +67,6 @@ int32_t RoundToInt(double v) {
   return int32_t(r);
 }
 
-// Upper case of a field name (Windows-1250).
-std::string UpperName(const std::string& s) {
-  std::string u = s;
-  for (char& c : u) c = plat::Upper1250(c);
-  return u;
-}
-
 }  // namespace
 
 // ---- Dates and numbers ------------------------------------------------------
@@ -90,8 +77,7 @@ TDateTime DayNumberToDateTime(int32_t day) { return double(day - kDateDelta); }
 bool TryEncodeDate(int year, int month, int day, TDateTime& out) {
   static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
   if (year < 1 || year > 9999 || month < 1 || month > 12 || day < 1) return false;
-  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-  if (day > kDays[month - 1] + (month == 2 && leap ? 1 : 0)) return false;
+  if (day > kDays[month - 1] + (month == 2 && IsLeapYear(year) ? 1 : 0)) return false;
   out = double(DaysFromCivil(year, month, day) + kUnixDateDelta);
   return true;
 }
@@ -122,7 +108,7 @@ std::string DateToStr(TDateTime d) {
 
 bool TryStrToDate(const std::string& text, TDateTime& out) {
   std::vector<std::string> parts(1);
-  for (char c : Trimmed(text)) {
+  for (char c : AllTrim(text)) {
     if (c == Fmt().DateSeparator) parts.emplace_back();
     else parts.back() += c;
   }
@@ -130,7 +116,7 @@ bool TryStrToDate(const std::string& text, TDateTime& out) {
   int n[3] = {0, 0, 0};
   size_t yearDigits = 0;
   for (size_t i = 0; i < parts.size(); ++i) {
-    const std::string p = Trimmed(parts[i]);
+    const std::string p = AllTrim(parts[i]);
     if (p.empty() || p.size() > 4 || p.find_first_not_of("0123456789") != std::string::npos) return false;
     n[i] = std::stoi(p);
   }
@@ -143,11 +129,11 @@ bool TryStrToDate(const std::string& text, TDateTime& out) {
     m = order == 'd' ? n[1] : n[0];
     d = order == 'd' ? n[0] : n[1];
   } else if (order == 'd') {
-    d = n[0], m = n[1], y = n[2], yearDigits = Trimmed(parts[2]).size();
+    d = n[0], m = n[1], y = n[2], yearDigits = AllTrim(parts[2]).size();
   } else if (order == 'y') {
-    y = n[0], m = n[1], d = n[2], yearDigits = Trimmed(parts[0]).size();
+    y = n[0], m = n[1], d = n[2], yearDigits = AllTrim(parts[0]).size();
   } else {
-    m = n[0], d = n[1], y = n[2], yearDigits = Trimmed(parts[2]).size();
+    m = n[0], d = n[1], y = n[2], yearDigits = AllTrim(parts[2]).size();
   }
   if (parts.size() == 3 && yearDigits <= 2) y += thisYear / 100 * 100;
   return TryEncodeDate(y, m, d, out);
@@ -186,7 +172,7 @@ std::string FloatToStr(double v) {
 }
 
 double StrToFloat(const std::string& text) {
-  std::string t = Trimmed(text);
+  std::string t = AllTrim(text);
   for (char& c : t)
     if (c == Fmt().DecimalSeparator) c = '.';
   const char* b = t.data();
@@ -288,7 +274,7 @@ std::string TNumberField<T>::AsString() {
 
 template <class T>
 void TNumberField<T>::SetAsString(const std::string& v) {
-  if (Trimmed(v).empty()) Clear();
+  if (AllTrim(v).empty()) Clear();
   else if constexpr (std::is_same_v<T, double>) SetAsFloat(StrToFloat(v));
   else SetAsInteger(StrToInt(v));
 }
@@ -335,7 +321,7 @@ std::string TBooleanField::AsString() {
 }
 
 void TBooleanField::SetAsString(const std::string& v) {
-  const std::string t = Trimmed(v);
+  const std::string t = AllTrim(v);
   if (t.empty()) {
     Clear();
     return;
@@ -368,7 +354,7 @@ std::string TDateField::GetText() {
 }
 
 void TDateField::SetAsString(const std::string& v) {
-  if (Trimmed(v).empty()) Clear();
+  if (AllTrim(v).empty()) Clear();
   else SetAsDateTime(StrToDate(v));
 }
 
@@ -722,9 +708,9 @@ void TDataSet::GotoBookmark(const TBookmark& b) {
 }
 
 TField* TDataSet::FindField(const std::string& name) {
-  const std::string u = UpperName(name);
+  const std::string u = Upper(name);
   for (auto& f : fields_)
-    if (UpperName(f->FieldName()) == u) return f.get();
+    if (Upper(f->FieldName()) == u) return f.get();
   return nullptr;
 }
 
