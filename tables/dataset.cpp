@@ -573,7 +573,7 @@ void TDataSet::CheckOperation(const std::function<void()>& operation, const TDat
 }
 
 void TDataSet::Edit() {
-  if (state_ == TDataSetState::dsEdit || state_ == TDataSetState::dsInsert) return;
+  if (IsEditing(state_)) return;
   if (recordCount_ == 0) {
     Insert();
     return;
@@ -638,7 +638,7 @@ void TDataSet::Append() {
 }
 
 void TDataSet::Post() {
-  if (state_ != TDataSetState::dsEdit && state_ != TDataSetState::dsInsert) return;
+  if (!IsEditing(state_)) return;
   Fire(BeforePost);
   CheckOperation([this] { InternalPost(); }, OnPostError);
   SetState(TDataSetState::dsBrowse);
@@ -647,7 +647,7 @@ void TDataSet::Post() {
 }
 
 void TDataSet::Cancel() {
-  if (state_ != TDataSetState::dsEdit && state_ != TDataSetState::dsInsert) return;
+  if (!IsEditing(state_)) return;
   Fire(BeforeCancel);
   const bool scroll = state_ == TDataSetState::dsInsert;
   if (scroll) DoBeforeScroll();
@@ -685,7 +685,7 @@ void TDataSet::Refresh() {
 
 void TDataSet::CheckBrowseMode() {
   CheckActive();
-  if (state_ == TDataSetState::dsEdit || state_ == TDataSetState::dsInsert) {
+  if (IsEditing(state_)) {
     if (modified_) Post();
     else Cancel();
   }

@@ -36,6 +36,8 @@ class EAbort : public EDatabaseError {
 };
 
 enum class TDataSetState { dsInactive, dsBrowse, dsEdit, dsInsert, dsCalcFields };
+// A record is being edited or inserted.
+inline bool IsEditing(TDataSetState s) { return s == TDataSetState::dsEdit || s == TDataSetState::dsInsert; }
 enum class TFieldType { ftUnknown, ftString, ftInteger, ftFloat, ftBoolean, ftDate, ftMemo };
 enum class TGetMode { gmCurrent, gmNext, gmPrior };
 enum class TGetResult { grOK, grBOF, grEOF, grError };

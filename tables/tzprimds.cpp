@@ -9,8 +9,6 @@ namespace {
 constexpr uint16_t kRecInfoSize = 6;  // record number (u32), flag (u8), padding
 constexpr uint16_t kBookmarkSize = 4;
 
-bool IsEditing(TDataSetState s) { return s == TDataSetState::dsEdit || s == TDataSetState::dsInsert; }
-
 }  // namespace
 
 void TTzPrimDataset::DatasetError(uint32_t code) {

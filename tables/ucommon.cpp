@@ -15,8 +15,6 @@ namespace {
 
 constexpr int kMaxDateText = 10;
 
-bool IsEditing(TDataSetState s) { return s == TDataSetState::dsEdit || s == TDataSetState::dsInsert; }
-
 // Bytes of a field's value in the record image.
 uint16_t ImageBytes(const TDTField& f) {
   switch (f.Type) {
