@@ -300,6 +300,8 @@ class TDataSet {
   bool FindNext() { return FindRecord(false, true); }
   bool FindPrior() { return FindRecord(false, false); }
 
+  // Nothing while a record is edited or inserted already; an empty dataset
+  // inserts one.
   void Edit();
   void Insert();
   void Append();

@@ -363,7 +363,7 @@ void TTzDataSet::DirectOpenClose(bool) {
 }
 
 void TTzDataSet::PutActiveRecordIntoEdit() {
-  if (!IsEditing(State())) Edit();
+  Edit();
   ImageToTyped(ActiveBuffer());
 }
 

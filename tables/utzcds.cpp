@@ -33,21 +33,17 @@ std::string TTzCDataSet::FieldStr(const std::string& name) {
 
 bool TTzCDataSet::FieldBool(const std::string& name) { return NamedField(name).AsBoolean(); }
 
-void TTzCDataSet::EnsureEditing() {
-  if (State() != TDataSetState::dsEdit && State() != TDataSetState::dsInsert) Edit();
-}
-
 void TTzCDataSet::SetFieldStr(const std::string& name, const std::string& value) {
-  EnsureEditing();
+  Edit();
   NamedField(name).SetAsString(value);
 }
 
 void TTzCDataSet::SetFieldBool(const std::string& name, bool value) {
-  EnsureEditing();
+  Edit();
   NamedField(name).SetAsBoolean(value);
 }
 
 void TTzCDataSet::SetFieldInt(const std::string& name, int32_t value) {
-  EnsureEditing();
+  Edit();
   NamedField(name).SetAsInteger(value);
 }

@@ -34,5 +34,4 @@ class TTzCDataSet : public TTzDataSet {
 
  private:
   TField& NamedField(const std::string& name) { return FieldByName(name.substr(0, 10)); }
-  void EnsureEditing();
 };

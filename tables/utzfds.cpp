@@ -268,8 +268,7 @@ std::unique_ptr<TStream> TTzFileDataSet::CreateBlobStream(TField& field, TBlobSt
   if (!dynamic_cast<TBlobField*>(&field)) DatabaseError("Invalid class typecast");
   // The record goes into edit before a new memo's reference enters its
   // image: going into edit later reads the record again over it.
-  if (mode != TBlobStreamMode::bmRead && State() != TDataSetState::dsEdit && State() != TDataSetState::dsInsert)
-    Edit();
+  if (mode != TBlobStreamMode::bmRead) Edit();
   return std::make_unique<TTzBlobStream>(*this, field.FieldNo(), mode,
                                          TableLanguage == TTzTableLanguage::tlOem);
 }
