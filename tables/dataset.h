@@ -418,13 +418,13 @@ class TDataSet {
   // which may retry it or end it silently.
   void CheckOperation(const std::function<void()>& operation, const TDataSetErrorEvent& errorEvent);
   void CheckActive() const;
+  void CheckCanModify();
   // The fetch protocol (one record shown): true when a record came.
   bool GetNextRecord();
   bool GetPriorRecord();
   void MoveToFetched();
 
  private:
-  void CheckCanModify();
   void GoToEnd(bool first);
   bool FetchRecord(TGetMode mode);
   void SetCurrentRecord();

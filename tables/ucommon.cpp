@@ -321,7 +321,7 @@ bool TTzDataSet::IsDeleted() {
 void TTzDataSet::Restore() {
   CheckBrowseMode();
   if (IsEmpty()) DatabaseError("Cannot perform this operation on an empty dataset");
-  if (!CanModify()) DatabaseError("Cannot modify a read-only dataset");
+  CheckCanModify();
   DoBeforeRestore();
   UpdateCursorPos();
   s_RestoreWithLock();
