@@ -66,15 +66,15 @@ std::vector<LocateValue> ToLocateValues(const std::vector<TVarValue>& values) {
   return out;
 }
 
-// Splits "a;b;c" into trimmed names.
-std::vector<std::string> SplitNames(const std::string& names) {
+// The trimmed items of `text` between its separators ("a; b" gives "a", "b").
+std::vector<std::string> SplitTrimmed(const std::string& text, char separator) {
   std::vector<std::string> out;
   size_t start = 0;
   for (;;) {
-    size_t semi = names.find(';', start);
-    out.push_back(AllTrim(names.substr(start, semi == std::string::npos ? std::string::npos : semi - start)));
-    if (semi == std::string::npos) return out;
-    start = semi + 1;
+    size_t at = text.find(separator, start);
+    out.push_back(AllTrim(text.substr(start, at == std::string::npos ? std::string::npos : at - start)));
+    if (at == std::string::npos) return out;
+    start = at + 1;
   }
 }
 
@@ -288,13 +288,7 @@ bool TTzDataSet::CreateTableFromDbfFields() {
   std::vector<FieldEntry> defs;
   for (const std::string& line : DbfFields) {
     if (Occurs(",", line) != 3) return false;
-    std::string item[4];
-    size_t start = 0;
-    for (int i = 0; i < 4; ++i) {
-      const size_t comma = line.find(',', start);
-      item[i] = AllTrim(line.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
-      start = comma + 1;
-    }
+    const std::vector<std::string> item = SplitTrimmed(line, ',');
     char type = item[1].empty() ? ' ' : UpperChar(item[1][0]);
     if (type == 'X') continue;
     int length = ValInt(item[2]), decimals = ValInt(item[3]);
@@ -639,7 +633,7 @@ std::vector<TVarValue> TTzDataSet::TziLookup(const std::string& keyFields, const
   SetState(TDataSetState::dsCalcFields);
   try {
     TypedToImage(CalcBuffer());
-    for (const std::string& name : SplitNames(resultFields)) result.push_back(FieldByName(name).Value());
+    for (const std::string& name : SplitTrimmed(resultFields, ';')) result.push_back(FieldByName(name).Value());
   } catch (...) {
     SetState(TDataSetState::dsBrowse);
     SafeGo(start);
