@@ -151,14 +151,16 @@ TTzDataSet::~TTzDataSet() {
   }
 }
 
-void TTzDataSet::SelectArea(const std::string& operation) {
-  if (area_ == 0) {
-    {
-      AutoErrorHandlingScope record(false);
-      SetError(1103, "Database is not open [" + Name + "." + operation + "]");
-    }
-    DatasetError(1103);
+void TTzDataSet::NotOpenError(const std::string& message) {
+  {
+    AutoErrorHandlingScope record(false);
+    SetError(1103, message);
   }
+  DatasetError(1103);
+}
+
+void TTzDataSet::SelectArea(const std::string& operation) {
+  if (area_ == 0) NotOpenError("Database is not open [" + Name + "." + operation + "]");
   if (CurrentArea() != area_) Select(area_);
   DbSettings().AnsiTables = TableLanguage == TTzTableLanguage::tlAnsi;
 }
@@ -348,12 +350,7 @@ void TTzDataSet::ShowNoRecord() {
 }
 
 void TTzDataSet::DirectOpenClose(bool) {
-  if (Active()) return;
-  {
-    AutoErrorHandlingScope record(false);
-    SetError(1103, "DataSet must be active. " + Name);
-  }
-  DatasetError(1103);
+  if (!Active()) NotOpenError("DataSet must be active. " + Name);
 }
 
 void TTzDataSet::PutActiveRecordIntoEdit() {

@@ -175,6 +175,9 @@ class TTzDataSet : public TTzPrimDataset {
 
  private:
   bool OpenDataset();
+  // Records engine error 1103 with `message` (the engine's automatic error
+  // handling off) and raises it as the dataset exception.
+  void NotOpenError(const std::string& message);
   // Engine typed record -> image (all fields); image -> typed record (all
   // fields, or field n alone; the deletion flag always).
   void TypedToImage(char* image);
