@@ -75,9 +75,8 @@ int32_t DateTimeToDayNumber(TDateTime d) { return int32_t(std::trunc(d)) + kDate
 TDateTime DayNumberToDateTime(int32_t day) { return double(day - kDateDelta); }
 
 bool TryEncodeDate(int year, int month, int day, TDateTime& out) {
-  static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
   if (year < 1 || year > 9999 || month < 1 || month > 12 || day < 1) return false;
-  if (day > kDays[month - 1] + (month == 2 && IsLeapYear(year) ? 1 : 0)) return false;
+  if (day > DaysInMonth(year, month)) return false;
   out = double(DaysFromCivil(year, month, day) + kUnixDateDelta);
   return true;
 }
