@@ -234,6 +234,12 @@ void WriteAll(const std::string& fileName, const std::string& path, const std::s
   }
   struct stat old {};
   bool existed = ::stat(target.c_str(), &old) == 0;
+  // A file without a write bit for anyone is read-only, as a file with
+  // Windows' read-only attribute: the user set it to keep the file as it
+  // is, so the write fails whatever the folder allows (and root, for whom
+  // access() says yes).
+  if (existed && S_ISREG(old.st_mode) && (old.st_mode & 0222) == 0)
+    throw EIniFileException("Nie można zapisać pliku " + fileName + " (plik tylko do odczytu).");
   const std::string tmp = target + ".~zapis";
   Fd fd(OpenOwnTempFile(tmp));
   if (fd.get() < 0) ThrowWriteError(fileName, errno);

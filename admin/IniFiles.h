@@ -44,7 +44,8 @@ class TIniFile {
   // key goes after the last line of its section, a new section at the end
   // of the file. Throws EIniFileException when the value holds a character
   // that Windows-1250 has no form for or a line break, or when the file
-  // cannot be written; the file is then unchanged.
+  // cannot be written or is read-only (no write bit for anyone); the file
+  // is then unchanged.
   void WriteString(std::string_view Section, std::string_view Ident, std::string_view Value);
   void WriteInteger(std::string_view Section, std::string_view Ident, int32_t Value);
   // Written as "1" or "0".
@@ -54,7 +55,8 @@ class TIniFile {
   // as missing, as in the window library's INI class).
   bool SectionExists(std::string_view Section) const;
   // Removes the section's header and every line up to the next section.
-  // Throws EIniFileException when the file cannot be written.
+  // Throws EIniFileException when the file cannot be written or is
+  // read-only.
   void EraseSection(std::string_view Section);
 
  private:

@@ -246,6 +246,22 @@ TEST(IniFile, WriteFailuresRaiseAndLoseNothing) {
   EXPECT_THROW(notAFile.WriteString("s", "k", "v"), EIniFileException);
   EXPECT_THROW(notAFile.EraseSection("s"), EIniFileException);
   EXPECT_TRUE(std::filesystem::is_directory(t / "ruv.ini"));
+
+  // A read-only file in a writable folder stays as it is, also for root.
+  for (const mode_t mode : {0444, 0400}) {
+    SCOPED_TRACE(mode);
+    const std::string ini = t / "tylko_odczyt.ini";
+    const std::string before = "[s]\r\nk=1\r\n";
+    WriteFile(ini, before, mode);
+    EXPECT_THROW(TIniFile(ini).WriteString("s", "k", "2"), EIniFileException);
+    EXPECT_THROW(TIniFile(ini).EraseSection("s"), EIniFileException);
+    EXPECT_EQ(ReadFile(ini), before);
+    struct stat st {};
+    ASSERT_EQ(::stat(ini.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, mode);
+    EXPECT_FALSE(testutil::FileExists(ini + ".~zapis"));
+    std::filesystem::remove(ini);
+  }
 }
 
 TEST(IniFile, WriteKeepsTheFilesMode) {
