@@ -56,8 +56,9 @@ std::string JoinLines(const std::vector<Line>& lines) {
   return out;
 }
 
-// New lines take the line end the file already uses; a new file gets CR LF
-// as the Windows programs write it.
+// A new section, and a last line that had no line end, take the line end
+// the file already uses; a new file gets CR LF as the Windows programs
+// write it.
 std::string LineEndOf(const std::vector<Line>& lines) {
   for (const auto& l : lines)
     if (!l.eol.empty()) return l.eol;
@@ -392,7 +393,11 @@ void TIniFile::WriteString(std::string_view Section, std::string_view Ident, std
     for (size_t i = span.header + 1; i < span.end; ++i)
       if (SkipBlanks(f.lines[i].text, 0) < f.lines[i].text.size()) last = i;
     if (f.lines[last].eol.empty()) f.lines[last].eol = eol;
-    f.lines.insert(f.lines.begin() + std::ptrdiff_t(last + 1), Line{ident + "=" + value, eol});
+    // The new line ends as the line before it did, so that its line end
+    // meets the next line exactly as before: a lone CR of the file's first
+    // line end would join a following blank line's LF into one CR LF and
+    // the blank line would be gone.
+    f.lines.insert(f.lines.begin() + std::ptrdiff_t(last + 1), Line{ident + "=" + value, f.lines[last].eol});
   }
   WriteAll(fileName_, f.path, JoinLines(f.lines));
 }

@@ -162,6 +162,8 @@ TEST(IniFile, LineEndsFollowTheFile) {
       {"[s]\r\na=1", "[s]\r\na=1\r\nb=2\r\n"},
       {"", "[s]\r\nb=2\r\n"},
       {"[t]\nx=1", "[t]\nx=1\n[s]\nb=2\n"},
+      // Mixed line ends: the new line must not join the blank line after it.
+      {"[s]\rk=1\n\n[t]\r\n", "[s]\rk=1\nb=2\n\n[t]\r\n"},
   };
   TempDir t;
   for (const auto& c : cases) {
