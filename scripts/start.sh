@@ -1,10 +1,32 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and starts the program.
+# Installs what is missing, builds, and starts the program. It runs until
+# its main window is closed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# The program is a windowed one: without a display Qt would abort at the
+# start, after the whole build. Say so before building instead.
+if [[ -z "${DISPLAY:-}" && -z "${WAYLAND_DISPLAY:-}" && -z "${QT_QPA_PLATFORM:-}" ]]; then
+  cat >&2 <<'MSG'
+There is no display to show the program's windows on: neither DISPLAY nor
+WAYLAND_DISPLAY is set (a server, a container or a remote shell).
+
+Start it in one of these ways:
+  - from a desktop session, or over "ssh -X" (X forwarding), then
+      bash scripts/start.sh
+  - with its windows served over VNC (connect a VNC viewer to port 5900
+    of this machine; no password, so on a trusted network or through
+    "ssh -L 5900:localhost:5900"):
+      QT_QPA_PLATFORM=vnc bash scripts/start.sh
+  - without any display (the windows are drawn in memory only; nothing can
+    be seen or clicked, stop it with Ctrl+C):
+      QT_QPA_PLATFORM=offscreen bash scripts/start.sh
+    or on a virtual X display (apt-get install xvfb):
+      xvfb-run -a bash scripts/start.sh
+
+Nothing was built or started.
+MSG
+  exit 2
+fi
 bash scripts/setup.sh
 bash scripts/build.sh
-if [[ -x build/admin/ruv_admin ]]; then
-  exec build/admin/ruv_admin
-fi
-echo "Built. The program's main window is not part of this build yet, so there is nothing to start."
+exec build/admin/ruv_admin
