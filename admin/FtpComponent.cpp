@@ -4,12 +4,19 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <exception>
+#include <mutex>
+#include <thread>
 #include <utility>
+#include <vector>
 
 #include "admin/FileErrors.h"
 #include "platform/pfile.h"
 #include "platform/pfs.h"
+#include "tablebase/engineui.h"
 
 // Our choice of addresses and passwords: the servers and accounts are
 // configuration of the components, not of the settings files.
@@ -17,6 +24,20 @@ const TFtpAccount kUpdateFtpAccount = {"ftp.velmosoft.pl", 21, "velmosoft_ftp_ak
 const TFtpAccount kBackupFtpAccount = {"ftp.velmosoft.pl", 21, "velmosoft_ftp", "kopiadany7"};
 
 namespace {
+
+// The longest single wait for the server, in milliseconds, and the
+// interval at which pending events are handled while a call waits.
+constexpr int kWaitMs = 10;
+
+// What a helper thread of RunWaiting hands to the waiting thread.
+struct Waiter {
+  std::mutex mutex;
+  std::condition_variable cv;
+  std::vector<std::function<void()>> events;
+  bool done = false;
+};
+// Set on a helper thread only: where its events go.
+thread_local Waiter* tl_waiter = nullptr;
 
 void GlobalInit() {
   static const CURLcode rc = curl_global_init(CURL_GLOBAL_DEFAULT);
@@ -107,7 +128,15 @@ struct TIdFTP::Request {
   // server's log shows the gap between its 229 reply and the data
   // connection). Driving the multi interface with short waits bounds such a
   // miss to a few milliseconds; a wait ends at once on real activity.
+  // libcurl still blocks inside a step now and then (the reply after a
+  // transfer), so the whole request runs on the component's helper thread.
   CURLcode Perform() {
+    CURLcode result = CURLE_OK;
+    ftp.RunWaiting([&] { result = Drive(); });
+    return result;
+  }
+
+  CURLcode Drive() {
     CURLM* m = ftp.h_->multi;
     CURL* c = ftp.h_->curl;
     if (curl_multi_add_handle(m, c) != CURLM_OK) return CURLE_FAILED_INIT;
@@ -118,7 +147,7 @@ struct TIdFTP::Request {
         result = CURLE_FAILED_INIT;
         break;
       }
-      if (running) curl_multi_poll(m, nullptr, 0, 10, nullptr);
+      if (running) curl_multi_poll(m, nullptr, 0, kWaitMs, nullptr);
     }
     int queued = 0;
     while (CURLMsg* msg = curl_multi_info_read(m, &queued))
@@ -171,9 +200,11 @@ struct TIdFTP::Request {
   }
 
   void Work(int64_t count) {
-    if (!transferring || count == reported || !ftp.OnWork) return;
+    if (!transferring || count == reported) return;
     reported = count;
-    ftp.OnWork(mode, count);
+    ftp.Post([&f = ftp, m = mode, count] {
+      if (f.OnWork) f.OnWork(m, count);
+    });
   }
 
   static size_t OnWrite(char* buf, size_t size, size_t n, void* user) {
@@ -200,12 +231,9 @@ struct TIdFTP::Request {
 TIdFTP::TIdFTP() { GlobalInit(); }
 
 TIdFTP::~TIdFTP() {
-  if (h_) {
-    // No events from a component that is going away.
-    OnStatus = nullptr;
-    OnWork = nullptr;
-    CloseHandle();
-  }
+  // No events, and no event handling, in a component that is going away
+  // with its window.
+  h_.reset();
 }
 
 void TIdFTP::SetAccount(const TFtpAccount& account) {
@@ -216,7 +244,73 @@ void TIdFTP::SetAccount(const TFtpAccount& account) {
 }
 
 void TIdFTP::Status(TIdStatus status, const std::string& text) {
-  if (OnStatus) OnStatus(status, text);
+  Post([this, status, text] {
+    if (OnStatus) OnStatus(status, text);
+  });
+}
+
+void TIdFTP::Post(std::function<void()> event) {
+  if (Waiter* w = tl_waiter) {
+    {
+      std::lock_guard lock(w->mutex);
+      w->events.push_back(std::move(event));
+    }
+    w->cv.notify_one();
+    return;
+  }
+  event();
+}
+
+void TIdFTP::RunWaiting(const std::function<void()>& work) {
+  Waiter w;
+  std::exception_ptr workFailure;
+  std::thread helper([&] {
+    tl_waiter = &w;
+    try {
+      work();
+    } catch (...) {
+      workFailure = std::current_exception();
+    }
+    tl_waiter = nullptr;
+    {
+      std::lock_guard lock(w.mutex);
+      w.done = true;
+    }
+    w.cv.notify_one();
+  });
+  // The helper is joined on every way out; an event handler's exception
+  // stops the delivery of further events and comes afterwards.
+  std::exception_ptr eventFailure;
+  auto pumped = std::chrono::steady_clock::now();
+  std::unique_lock lock(w.mutex);
+  for (;;) {
+    w.cv.wait_for(lock, std::chrono::milliseconds(kWaitMs), [&] { return w.done || !w.events.empty(); });
+    std::vector<std::function<void()>> batch;
+    batch.swap(w.events);
+    const bool finished = w.done;
+    lock.unlock();
+    for (auto& event : batch) {
+      if (eventFailure) break;
+      try {
+        event();
+      } catch (...) {
+        eventFailure = std::current_exception();
+      }
+    }
+    if (finished) break;
+    if (const auto now = std::chrono::steady_clock::now(); now - pumped >= std::chrono::milliseconds(kWaitMs)) {
+      pumped = now;
+      try {
+        Ui().ProcessMessages();
+      } catch (...) {
+        if (!eventFailure) eventFailure = std::current_exception();
+      }
+    }
+    lock.lock();
+  }
+  helper.join();
+  if (workFailure) std::rethrow_exception(workFailure);
+  if (eventFailure) std::rethrow_exception(eventFailure);
 }
 
 std::string TIdFTP::BaseUrl() const {
@@ -255,7 +349,8 @@ void TIdFTP::RequireConnected(const char* operation) const {
 
 void TIdFTP::CloseHandle() {
   Status(hsDisconnecting, "Disconnecting.");
-  h_.reset();
+  // Closing sends QUIT on an open connection and waits for its answer.
+  RunWaiting([this] { h_.reset(); });
   connected_ = false;
   dir_.clear();
   Status(hsDisconnected, "Disconnected.");

@@ -5,6 +5,15 @@
 // and work events. No Qt here, so the windows bind the events with plain
 // callbacks. One control connection serves every call between Connect and
 // Disconnect, in active and passive mode alike.
+//
+// The calls return only when the server has answered, as blocking calls
+// do, but the calling (window) thread does not stand still meanwhile:
+// libcurl works on a helper thread of the call, and the calling thread
+// delivers the status and work events on its own thread, in order, and
+// handles the program's pending events every few milliseconds through the
+// engine's UI, without user input, so that the window keeps painting and
+// its log stays visible. A window that runs the calls ignores close
+// requests meanwhile; the event handlers must not call the component.
 #pragma once
 #include <cstdint>
 #include <ctime>
@@ -122,6 +131,14 @@ class TIdFTP {
   std::string DirUrl(const std::string& dir) const;
   std::string FileUrl(const std::string& name) const;
   void Status(TIdStatus status, const std::string& text);
+  // Runs `work` (libcurl's blocking calls) on a helper thread while this
+  // thread delivers the events it posts, in order, and handles pending
+  // window events every few milliseconds; returns when `work` has, and
+  // raises what it raised. Event handlers run on this thread only.
+  void RunWaiting(const std::function<void()>& work);
+  // Calls `event` now, or, on RunWaiting's helper thread, hands it to the
+  // waiting thread.
+  void Post(std::function<void()> event);
   std::string FailureText(const std::string& what, int curlCode) const;
   [[noreturn]] void Fail(const std::string& what, int curlCode);
   void CloseHandle();

@@ -7,15 +7,21 @@ sees half a number). Logs every command at debug level, so the data-connection
 commands (PORT/EPRT or PASV/EPSV) and APPE show in --log. Runs until killed.
 With --drop NAME:BYTES, a download of a file named NAME breaks off after BYTES
 bytes: the server drops the data and the control connection, as a line that
-goes down mid-transfer does.
+goes down mid-transfer does. With --stall NAME:BYTES:SECONDS, a transfer of a
+file named NAME (either way) stops for SECONDS once BYTES bytes have gone,
+the whole server answering nothing meanwhile, and then goes on; the log says
+"stalling NAME" when it starts. --login-delay SECONDS delays the answer to a
+wrong password (pyftpdlib's own delay, 3 s by default; 0 here unless set).
 
   ftp_server.py --port-file F --log F --user NAME:PASSWORD:HOME [--user ...]
-                [--drop NAME:BYTES]
+                [--drop NAME:BYTES] [--stall NAME:BYTES:SECONDS]
+                [--login-delay SECONDS]
 """
 import argparse
 import logging
 import os
 import sys
+import time
 
 from pyftpdlib.authorizers import DummyAuthorizer
 from pyftpdlib.handlers import DTPHandler, FTPHandler
@@ -38,6 +44,41 @@ def dropping_dtp(name, limit):
     return DroppingDTPHandler
 
 
+def stalling_dtp(base, name, limit, seconds):
+    class StallingDTPHandler(base):
+        stalled = False
+
+        def _stall_now(self, done):
+            f = self.file_obj
+            if self.stalled or f is None or os.path.basename(getattr(f, "name", "")) != name:
+                return False
+            return done >= limit
+
+        def _stall(self):
+            self.stalled = True
+            logging.info("stalling %s", name)
+            # The server stands still, as one that stops answering does.
+            time.sleep(seconds)
+
+        def send(self, data):
+            f = self.file_obj
+            if self.stalled or f is None or os.path.basename(getattr(f, "name", "")) != name:
+                return super().send(data)
+            room = limit - self.tot_bytes_sent
+            if room > 0:
+                return super().send(data[:room])
+            self._stall()
+            return super().send(data)
+
+        def handle_read(self):
+            super().handle_read()
+            if self._stall_now(self.tot_bytes_received):
+                self._stall()
+        # The base class reads through this alias of its own handle_read.
+        handle_read_event = handle_read
+    return StallingDTPHandler
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--port-file", required=True)
@@ -45,6 +86,9 @@ def main():
     ap.add_argument("--user", action="append", default=[],
                     help="NAME:PASSWORD:HOME, full rights in HOME")
     ap.add_argument("--drop", help="NAME:BYTES, break off downloads of NAME")
+    ap.add_argument("--stall", help="NAME:BYTES:SECONDS, stop transfers of NAME for a while")
+    ap.add_argument("--login-delay", type=float, default=0,
+                    help="seconds before a wrong password is answered")
     args = ap.parse_args()
 
     logging.basicConfig(filename=args.log, level=logging.DEBUG,
@@ -57,13 +101,17 @@ def main():
 
     handler = FTPHandler
     handler.authorizer = authorizer
-    # A wrong password is answered at once; the default makes every failed
-    # login wait 3 s.
-    handler.auth_failed_timeout = 0
+    # A wrong password is answered at once unless asked otherwise; the
+    # default makes every failed login wait 3 s.
+    handler.auth_failed_timeout = args.login_delay
     handler.use_gmt_times = True
     if args.drop:
         name, limit = args.drop.rsplit(":", 1)
         handler.dtp_handler = dropping_dtp(name, int(limit))
+    if args.stall:
+        name, limit, seconds = args.stall.rsplit(":", 2)
+        handler.dtp_handler = stalling_dtp(handler.dtp_handler, name, int(limit), float(seconds))
+    if args.drop or args.stall:
         # Sends go through the handler's send(), where the limit is counted.
         handler.use_sendfile = False
 

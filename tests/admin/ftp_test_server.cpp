@@ -45,7 +45,7 @@ bool Accepts(int port) {
 
 }  // namespace
 
-FtpTestServer::FtpTestServer(std::vector<Account> accounts, const std::string& dropFile, long dropAfter) {
+FtpTestServer::FtpTestServer(std::vector<Account> accounts, const Faults& faults) {
   const std::string portFile = tmp_.dir() + "port";
   std::vector<std::string> argv = {"/usr/bin/python3", std::string(RUV_SOURCE_DIR) + "/tests/ftp_server.py",
                                    "--port-file", portFile, "--log", tmp_.dir() + "server.log"};
@@ -55,9 +55,18 @@ FtpTestServer::FtpTestServer(std::vector<Account> accounts, const std::string& d
     argv.push_back("--user");
     argv.push_back(a.user + ":" + a.password + ":" + Home(a.user));
   }
-  if (!dropFile.empty()) {
+  if (!faults.dropFile.empty()) {
     argv.push_back("--drop");
-    argv.push_back(dropFile + ":" + std::to_string(dropAfter));
+    argv.push_back(faults.dropFile + ":" + std::to_string(faults.dropAfter));
+  }
+  if (!faults.stallFile.empty()) {
+    argv.push_back("--stall");
+    argv.push_back(faults.stallFile + ":" + std::to_string(faults.stallAfter) + ":" +
+                   std::to_string(faults.stallSeconds));
+  }
+  if (faults.failedLoginDelay > 0) {
+    argv.push_back("--login-delay");
+    argv.push_back(std::to_string(faults.failedLoginDelay));
   }
   std::vector<char*> args;
   for (auto& s : argv) args.push_back(s.data());

@@ -3,6 +3,7 @@
 // the object. Its log holds every command at debug level.
 #pragma once
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "admin/admin_test_util.h"
@@ -14,11 +15,25 @@ class FtpTestServer {
   struct Account {
     std::string user, password;
   };
+  // How the server misbehaves, for the tests of failures.
+  struct Faults {
+    // Downloads of this file break off after `dropAfter` bytes, both
+    // connections dropped.
+    std::string dropFile;
+    long dropAfter = 0;
+    // Transfers of this file (either way) stop for `stallSeconds` once
+    // `stallAfter` bytes have gone, the whole server silent meanwhile; the
+    // log then holds "stalling " + the file's name.
+    std::string stallFile;
+    long stallAfter = 0;
+    int stallSeconds = 0;
+    // Seconds before a wrong password is answered.
+    int failedLoginDelay = 0;
+  };
   // Starts the server with each account's home at Root() + user + "/" and
   // waits (bounded) until its port accepts connections. Started() tells.
-  // `dropFile`, when set, names a file whose downloads break off after
-  // `dropAfter` bytes, both connections dropped.
-  explicit FtpTestServer(std::vector<Account> accounts, const std::string& dropFile = {}, long dropAfter = 0);
+  FtpTestServer(std::vector<Account> accounts, const Faults& faults);
+  explicit FtpTestServer(std::vector<Account> accounts) : FtpTestServer(std::move(accounts), Faults{}) {}
   ~FtpTestServer();
   FtpTestServer(const FtpTestServer&) = delete;
   FtpTestServer& operator=(const FtpTestServer&) = delete;

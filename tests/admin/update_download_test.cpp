@@ -4,7 +4,9 @@
 // programs, the check against a real update server (pyftpdlib on 127.0.0.1)
 // offers the newer archives, the download fetches, records and unpacks them.
 #include <QPushButton>
+#include <QTimer>
 
+#include <chrono>
 #include <map>
 
 #include "admin/Adm_EkRuv.h"
@@ -37,11 +39,10 @@ class Download : public UpdateTree {
     main_.reset();
     UpdateTree::TearDown();
   }
-  // Downloads of `dropFile` break off after `dropAfter` bytes.
-  void StartServer(const std::string& dropFile = {}, long dropAfter = 0) {
+  void StartServer(const FtpTestServer::Faults& faults = {}) {
     server_.reset();
     server_ = std::make_unique<FtpTestServer>(std::vector<FtpTestServer::Account>{{kUpdateUser, kUpdatePassword}},
-                                              dropFile, dropAfter);
+                                              faults);
     ASSERT_TRUE(server_->Started());
     std::filesystem::create_directories(updates());
     PointAt(server_->Port());
@@ -209,7 +210,9 @@ TEST_F(Download, AFailureBeforeTheUnpackingInstallsNothing) {
   // (a directory stands in its place), which the record's switch avoids.
   for (const bool dropped : {true, false}) {
     SCOPED_TRACE(dropped ? "dropped" : "record refused");
-    StartServer(dropped ? "RuvTM.zip" : "", 100000);
+    FtpTestServer::Faults faults;
+    if (dropped) faults.dropFile = "RuvTM.zip", faults.dropAfter = 100000;
+    StartServer(faults);
     Archives();
     ServerArchive("RuvTM.zip", {{"Ruv_TM.exe", RandomBytes(400000, 7)}}, Utc(2024, 3, 18));
     if (!dropped) std::filesystem::create_directories(serverLog());
@@ -249,4 +252,62 @@ TEST_F(Download, AProgramIsDatedOnlyWhenItsWholeArchiveIsInPlace) {
             "01.03.202415.03.202412.03.2024");
   EXPECT_FALSE(FileExists(prog() + "RuvTM.zip"));
   ExpectWindowRestored();
+}
+
+// While the server keeps the window waiting (a transfer that stops for a
+// while, a wrong password answered late), the window's event loop goes on:
+// the longest gap between the ticks of a 20 ms timer, measured all through
+// the check and the download, stays short.
+TEST_F(Download, TheWindowKeepsHandlingEventsWhileTheServerKeepsItWaiting) {
+  const auto stall = [](const std::string& file, long after) {
+    FtpTestServer::Faults f;
+    f.stallFile = file;
+    f.stallAfter = after;
+    f.stallSeconds = 2;
+    return f;
+  };
+  FtpTestServer::Faults lateRefusal;
+  lateRefusal.failedLoginDelay = 2;
+  struct Case {
+    const char* what;
+    FtpTestServer::Faults faults;
+    bool refused;  // the check's login is refused; nothing is offered
+  } cases[] = {
+      {"a download stalls", stall("RuvTM.zip", 100000), false},
+      {"the record upload stalls", stall("pobranie.txt", 0), false},
+      {"a wrong password is answered late", lateRefusal, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    StartServer(c.faults);
+    Archives();
+    ServerArchive("RuvTM.zip", {{"Ruv_TM.exe", RandomBytes(400000, 7)}}, Utc(2024, 3, 18));
+    WriteFile(ruvIni(), "[aktualizacje]\r\nTamir=01.03.2024\r\nSL=01.03.2024\r\nMorta=01.03.2024\r\n");
+    if (c.refused) PointAt(server_->Port(), "zle_haslo");
+    Start();
+
+    auto last = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::duration longest{};
+    QTimer tick;
+    tick.setInterval(20);
+    QObject::connect(&tick, &QTimer::timeout, [&] {
+      const auto now = std::chrono::steady_clock::now();
+      longest = std::max(longest, now - last);
+      last = now;
+    });
+    tick.start();
+    if (c.refused) {
+      ruvtest::DialogScript script;
+      script.Expect(Answered("Informacja", "I", "Brak możliwości połączenia - sprawdź ustawienia i spróbuj ponownie.",
+                             {"Zakończ"}));
+      ASSERT_TRUE(script.Run([&] { window().Button1Click(); }));
+      EXPECT_TRUE(MemoHas("Nie ustanowiono połączenia."));
+    } else {
+      ASSERT_TRUE(Update({Finished()}));
+      EXPECT_NE(server_->Log().find("stalling " + c.faults.stallFile), std::string::npos);
+      EXPECT_EQ(Setting("aktualizacje", "Tamir"), "18.03.2024");
+    }
+    tick.stop();
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(longest).count(), 200);
+  }
 }
