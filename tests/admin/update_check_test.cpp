@@ -98,24 +98,13 @@ TEST_F(UpdateCheck, NothingNewerSaysSo) {
 
 TEST_F(UpdateCheck, UnwritableSettingsFileDoesNotStopTheCheck) {
   Installed({"Tamir"});
+  // A name that cannot be written as a file: every read gives its default.
+  std::filesystem::create_directory(ruvIni());
   Archive("RuvTM.zip", Utc(2024, 3, 1));
-  const std::string readOnly = "[aktualizacje]\r\nTamir=01.02.2024\r\n";
-  for (const bool directory : {true, false}) {
-    SCOPED_TRACE(directory ? "a directory in its place" : "read-only");
-    std::filesystem::remove_all(ruvIni());
-    const size_t dated = Received("MDTM").size();
-    if (directory)
-      std::filesystem::create_directory(ruvIni());  // every read gives its default
-    else
-      WriteFile(ruvIni(), readOnly, 0444);  // kept as it is
-    ASSERT_TRUE(Check({Offer(2)}));
-    EXPECT_EQ(Received("MDTM").size(), dated + 5);  // the family archives were dated
-    EXPECT_TRUE(window().Newer[0]);
-    if (directory)
-      EXPECT_TRUE(std::filesystem::is_directory(ruvIni()));
-    else
-      EXPECT_EQ(ReadFile(ruvIni()), readOnly);
-  }
+  ASSERT_TRUE(Check({Offer(2)}));
+  EXPECT_EQ(Received("MDTM").size(), 5u);  // the family archives were dated
+  EXPECT_TRUE(window().Newer[0]);
+  EXPECT_TRUE(std::filesystem::is_directory(ruvIni()));
 }
 
 TEST_F(UpdateCheck, EachGroupEntersTheDirectoryAndDatesItsArchives) {
