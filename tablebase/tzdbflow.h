@@ -101,7 +101,9 @@ void AppendDbfRecord(WorkArea& a);
 void WriteDeletionFlag(WorkArea& a, int32_t recno);
 // Rewrites record `recno` from the typed buffer `typed`, keeping the stored
 // bytes of every field (and of the deletion byte) whose typed value is
-// unchanged, so that values the typed form cannot hold survive. After a
+// unchanged, so that values the typed form cannot hold survive. A number
+// or logical field whose stored bytes hold no value of its type (stars,
+// letters, blanks, "?") is always written. After a
 // write the record buffer holds the record as stored and `typed` what
 // UnpackRecord makes of it; after a failure `typed` is as it was.
 void RewriteDbfRecord(WorkArea& a, int32_t recno, char* typed);
@@ -149,7 +151,8 @@ void UnpackFields(WorkArea& a, char* typed, const std::bitset<256>& which);
 // The fields (by index from 0) whose value in the typed buffer `typed`
 // differs from what the record buffer holds, each unpacked into the same
 // slot of `scratch` (a typed buffer's room) to be compared. A text slot's
-// value ends at its length byte.
+// value ends at its length byte. A number or logical field whose stored
+// bytes hold no value of its type counts as changed.
 std::bitset<256> ChangedFields(WorkArea& a, const char* typed, char* scratch);
 void PackRecord(WorkArea& a, const char* typed);
 // PackRecord of field `i` (from 0) alone; the deletion byte and the other

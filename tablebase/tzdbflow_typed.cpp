@@ -328,6 +328,56 @@ size_t ValueBytes(const WorkArea::SlotFill& f, const char* slot) {
   }
 }
 
+// Whether the text is a number to some reader: blanks, a sign, digits
+// with a point or comma and an exponent, blanks. What the typed form
+// cannot hold ("1.5" in a field without decimals, a value beyond 32 bits)
+// is still one.
+bool IsNumberText(const char* p, size_t n) {
+  size_t i = SkipBlanks(p, 0, n);
+  if (i < n && (p[i] == '-' || p[i] == '+')) ++i;
+  uint64_t ignored = 0;
+  const size_t first = i;
+  i = ReadDigits(p, i, n, ignored);
+  size_t digits = i - first;
+  if (i < n && (p[i] == '.' || p[i] == ',')) {
+    const size_t point = ++i;
+    i = ReadDigits(p, i, n, ignored);
+    digits += i - point;
+  }
+  if (digits == 0) return false;
+  if (i < n && (p[i] == 'e' || p[i] == 'E')) {
+    if (++i < n && (p[i] == '-' || p[i] == '+')) ++i;
+    const size_t exp = i;
+    i = ReadDigits(p, i, n, ignored);
+    if (i == exp) return false;
+  }
+  return SkipBlanks(p, i, n) == n;
+}
+
+// Whether the stored field holds a value of its type. Only a zero or false
+// slot can stand for stored bytes that hold none (stars, letters, a blank
+// number, "?"), since those unpack to it: every other slot answers at once.
+bool StoredIsValue(const WorkArea::SlotFill& f, const char* rec, const char* slot) {
+  switch (f.Kind) {
+    case 'f': {
+      double v;
+      std::memcpy(&v, slot, sizeof v);
+      return v != 0 || IsNumberText(rec + f.Pos, f.Len);
+    }
+    case 'i': {
+      int32_t v;
+      std::memcpy(&v, slot, sizeof v);
+      return v != 0 || IsNumberText(rec + f.Pos, f.Len);
+    }
+    case 'L': {
+      if (slot[0] || f.Len == 0) return true;
+      const char c = rec[f.Pos];
+      return c == 'F' || c == 'f' || c == 'N' || c == 'n';
+    }
+    default: return true;
+  }
+}
+
 }  // namespace
 
 void UnpackRecord(WorkArea& a, char* typed) {
@@ -356,7 +406,11 @@ std::bitset<256> ChangedFields(WorkArea& a, const char* typed, char* scratch) {
   std::bitset<256> changed;
   for (const WorkArea::SlotFill& f : a.Unpacking) {
     UnpackSlot(f, a.Rec, scratch);
-    if (std::memcmp(typed + f.Slot, scratch + f.Slot, ValueBytes(f, typed + f.Slot)) != 0) changed.set(f.Field);
+    // Bytes that hold no value read as zero or false: the caller's zero or
+    // false is then no sign that the field was left alone.
+    if (std::memcmp(typed + f.Slot, scratch + f.Slot, ValueBytes(f, typed + f.Slot)) != 0 ||
+        !StoredIsValue(f, a.Rec, typed + f.Slot))
+      changed.set(f.Field);
   }
   return changed;
 }

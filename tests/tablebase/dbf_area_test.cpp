@@ -304,7 +304,7 @@ TEST_F(AreaTest, PeekCacheBelongsToOneAlias) {
 TEST_F(AreaTest, ReplaceKeepsTheBytesOfUntouchedFields) {
   MakeOrders(2);
   // Values the typed form cannot hold: a number beyond 32 bits, a blank
-  // number, a "?" logical, an impossible date, and text in OEM bytes that
+  // number, an "N" logical, an impossible date, and text in OEM bytes that
   // have no ANSI round trip.
   std::string rec = RecordBytes(1);
   std::string odd = " ";
@@ -312,7 +312,7 @@ TEST_F(AreaTest, ReplaceKeepsTheBytesOfUntouchedFields) {
   odd += "  9999999999";                               // ILE
   odd += "        ";                                   // CENA blank
   odd += "20241399";                                   // DATA impossible
-  odd += "?";
+  odd += "N";
   ASSERT_EQ(odd.size(), rec.size());
   {
     auto b = Bytes(Path("orders.dbf"));

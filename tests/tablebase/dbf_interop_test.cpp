@@ -76,6 +76,68 @@ TEST_F(InteropTest, DbfreadReadsWhatTheEngineWrites) {
   }
 }
 
+// Stored bytes that are no value read as 0 or false; a zero or false the
+// caller replaces them with must still reach the file.
+TEST_F(InteropTest, ReplaceWithZeroOrFalseOverwritesBytesThatAreNoValue) {
+  Create("odd.dbf", {F("ni", 'N', 6), F("nf", 'N', 8, 2), F("fi", 'F', 6), F("ff", 'F', 10, 3), F("ok", 'L')});
+  const struct {
+    const char* what;
+    char fill;         // fills each number field ...
+    const char* text;  // ... with this right-aligned at its end
+    char logical;
+  } cases[] = {
+      {"stars", '*', "", '?'},
+      {"letters", ' ', "abc", ' '},
+      {"blank", ' ', "", 'x'},
+      {"NULs", '\0', "", '\0'},
+  };
+  const int widths[] = {6, 8, 6, 10};
+  USE(Path("odd") + " EXCLUSIVE", nullptr, 0);
+  ASSERT_EQ(LastErrorCode(), 0) << LastErrorMessage();
+  for (size_t i = 0; i < std::size(cases); ++i) Append();
+  CloseArea();
+  auto b = Bytes(Path("odd.dbf"));
+  const size_t hl = plat::readLE16(b.data() + 8), rl = plat::readLE16(b.data() + 10);
+  for (size_t r = 0; r < std::size(cases); ++r) {
+    std::string rec = " ";
+    for (int w : widths) {
+      std::string field(size_t(w), cases[r].fill);
+      field.replace(field.size() - std::strlen(cases[r].text), std::string::npos, cases[r].text);
+      rec += field;
+    }
+    rec += cases[r].logical;
+    ASSERT_EQ(rec.size(), rl);
+    std::memcpy(b.data() + hl + r * rl, rec.data(), rl);
+  }
+  WriteBytes(Path("odd.dbf"), b);
+
+  USE(Path("odd"), nullptr, 0);
+  ASSERT_EQ(LastErrorCode(), 0) << LastErrorMessage();
+  for (size_t r = 0; r < std::size(cases); ++r) {
+    GO(int32_t(r + 1));
+    ASSERT_TRUE(RLock());
+    SetI(1, 0);
+    SetN(2, 0);
+    SetI(3, 0);
+    SetN(4, 0);
+    SetL(5, false);
+    Replace();
+    ASSERT_EQ(LastErrorCode(), 0) << cases[r].what << ": " << LastErrorMessage();
+    Unlock();
+  }
+  CloseArea();
+  b = Bytes(Path("odd.dbf"));
+  for (size_t r = 0; r < std::size(cases); ++r)
+    EXPECT_EQ(std::string(b.begin() + std::ptrdiff_t(hl + r * rl), b.begin() + std::ptrdiff_t(hl + (r + 1) * rl)),
+              "      0    0.00     0     0.000F")
+        << cases[r].what;
+  std::string out;
+  ASSERT_EQ(RunPython(dir_, kDumpWithDbfread, {Path("odd.dbf"), "cp1250"}, out), 0) << out;
+  std::string want = "fields NI:N:6:0,NF:N:8:2,FI:F:6:0,FF:F:10:3,OK:L:1:0\n";
+  for (size_t r = 0; r < std::size(cases); ++r) want += "  0|0.0|0.0|0.0|False\n";
+  EXPECT_EQ(out, want);
+}
+
 TEST_F(InteropTest, TablesPythonDbfWritesOpenInTheEngine) {
   const char* kWrite = R"(import sys, datetime, dbf
 t = dbf.Table(sys.argv[1], 'name C(20); amount N(10,2); qty N(6,0); when D; flag L', dbf_type='db3', codepage='cp1250')

@@ -91,7 +91,7 @@ TEST_F(DatasetFieldsTest, WrittenValuesReachTheFileAsDbfText) {
   EXPECT_EQ(Stored("f", 6, 2), "T");
   EXPECT_EQ(dstest::Dbfread(Path("f.dbf"), "cp852", "'|'.join(str(v) for v in r.values())"),
             plat::Win1250ToUtf8(Cp("Zażółć gęślą jaźń")) + "|42|1.23|-2.5|None|False|Kraków\n"
-                                                             "|None|7.0|None|2024-02-29|True|\n");
+                                                             "|0|7.0|0.0|2024-02-29|True|\n");
 }
 
 TEST_F(DatasetFieldsTest, TwoDigitYearsGetTheirCentury) {
