@@ -163,9 +163,9 @@ bool IsBlankDateText(const std::string& s) {
 }
 
 // A four-digit-year picture text with digits and the picture's own
-// separators where they belong, and a day the month has: its YYYYMMDD, the
-// bytes the general way below gives it, at `out`. False for every other
-// text, which the general way takes.
+// separators where they belong, a year from 1 and a day the month has: its
+// YYYYMMDD, the bytes the general way below gives it, at `out`. False for
+// every other text, which the general way takes.
 bool PlainPictureToStored(const char* s, size_t n, char* out) {
   const DateState& ds = Engine().dates;
   if (!ds.CenturyOn || n != 10) return false;
@@ -179,7 +179,7 @@ bool PlainPictureToStored(const char* s, size_t n, char* out) {
     if (i != sep1 && i != sep2 && (s[i] < '0' || s[i] > '9')) return false;
   const auto two = [&](size_t at) { return (s[at] - '0') * 10 + (s[at + 1] - '0'); };
   const int month = two(m), day = two(d), year = two(y) * 100 + two(y + 2);
-  if (month < 1 || month > 12 || day < 1) return false;
+  if (year < 1 || month < 1 || month > 12 || day < 1) return false;
   if (day > DaysInMonth(year, month)) return false;
   std::memcpy(out, s + y, 4);
   std::memcpy(out + 4, s + m, 2);
@@ -191,14 +191,10 @@ bool PlainPictureToStored(const char* s, size_t n, char* out) {
 std::string PictureToStored(std::string s) {
   const DateState& ds = Engine().dates;
   if (IsBlankDateText(s)) return std::string(8, ' ');
-  size_t pictureLen = ds.CenturyOn ? 10 : 8;
-  if (s.size() != pictureLen) {
-    if (!CheckDate(s) || IsBlankDateText(s)) return std::string(8, ' ');
-  } else if (std::string probe = s; !CheckDate(probe)) {
-    // Stored unchecked ("20240231") it would make outside readers refuse
-    // the whole table.
-    return std::string(8, ' ');
-  }
+  // The date check's own text: stored as typed, "1 .02.2024" would give
+  // "2024021 ", which reads as no date here and as a date elsewhere, and an
+  // unchecked "20240231" would make outside readers refuse the whole table.
+  if (!CheckDate(s) || IsBlankDateText(s)) return std::string(8, ' ');
   if (s.size() < 8) return std::string(8, ' ');
   std::string y, m, d;
   size_t n = s.size();
@@ -224,6 +220,8 @@ std::string PictureToStored(std::string s) {
     y = full > 0 ? ZeroPad4(full) : "  " + y;
   }
   while (y.size() < 4) y = "0" + y;
+  // No reader takes a year 0 for a date.
+  if (y == "0000") return std::string(8, ' ');
   return y.substr(0, 4) + m + d;
 }
 

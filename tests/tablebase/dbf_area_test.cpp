@@ -397,7 +397,8 @@ TEST_F(AreaTest, DateTextsThatAreNoDateStoreTheBlankDate) {
 }
 
 // Every day of every month in each picture, as written or with another of
-// the separators: the day when the calendar has it, else the blank date.
+// the separators: the day when the calendar has it (from the year 1),
+// else the blank date.
 TEST_F(AreaTest, PictureDatesStoreTheirDayOrTheBlankDate) {
   MakeOrders(0);
   USE(Path("orders") + " EXCLUSIVE", nullptr, 0);
@@ -417,7 +418,7 @@ TEST_F(AreaTest, PictureDatesStoreTheirDayOrTheBlankDate) {
                                                  : d + sep + m + sep + y;
           const bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
           const int days[] = {31, leap ? 29 : 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-          const bool valid = month >= 1 && month <= 12 && day >= 1 && day <= days[month - 1];
+          const bool valid = year >= 1 && month >= 1 && month <= 12 && day >= 1 && day <= days[month - 1];
           const std::string stored = valid ? y + m + d : "        ";
           std::string other = text;
           std::replace(other.begin(), other.end(), sep, format % 2 ? '/' : '-');

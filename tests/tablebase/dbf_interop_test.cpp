@@ -138,6 +138,44 @@ TEST_F(InteropTest, ReplaceWithZeroOrFalseOverwritesBytesThatAreNoValue) {
   EXPECT_EQ(out, want);
 }
 
+// A date text the date check accepts is stored as the date check writes
+// it; one with the year 0 is no date to any reader.
+TEST_F(InteropTest, DatesAreStoredAsTheDateCheckWritesThem) {
+  Create("dates.dbf", {F("data", 'D')});
+  const struct {
+    bool century;
+    int format;
+    const char* text;
+    const char* stored;
+  } cases[] = {
+      {true, 4, "1 .02.2024", "20240201"}, {true, 4, " 1. 2.2024", "20240201"}, {false, 4, " 1. 2.24", "20240201"},
+      {false, 4, "1 .02.24", "20240201"},  {true, 1, "2024. 2. 1", "20240201"}, {true, 0, " 2/ 1/2024", "20240201"},
+      {true, 4, "01.01.0000", "        "},
+  };
+  for (const auto& c : cases) {
+    Engine().dates.CenturyOn = c.century;
+    SetDate(c.format);
+    USE(Path("dates") + " EXCLUSIVE", nullptr, 0);
+    ASSERT_EQ(LastErrorCode(), 0) << LastErrorMessage();
+    SetC(1, c.text);
+    Append();
+    ASSERT_EQ(LastErrorCode(), 0) << c.text << ": " << LastErrorMessage();
+    CloseArea();
+  }
+  auto b = Bytes(Path("dates.dbf"));
+  const size_t hl = plat::readLE16(b.data() + 8);
+  std::string want = "fields DATA:D:8:0\n";
+  for (size_t r = 0; r < std::size(cases); ++r) {
+    EXPECT_EQ(std::string(b.begin() + std::ptrdiff_t(hl + r * 9 + 1), b.begin() + std::ptrdiff_t(hl + r * 9 + 9)),
+              cases[r].stored)
+        << cases[r].text;
+    want += cases[r].stored[0] == ' ' ? "  None\n" : "  2024-02-01\n";
+  }
+  std::string out;
+  ASSERT_EQ(RunPython(dir_, kDumpWithDbfread, {Path("dates.dbf"), "cp1250"}, out), 0) << out;
+  EXPECT_EQ(out, want);
+}
+
 TEST_F(InteropTest, TablesPythonDbfWritesOpenInTheEngine) {
   const char* kWrite = R"(import sys, datetime, dbf
 t = dbf.Table(sys.argv[1], 'name C(20); amount N(10,2); qty N(6,0); when D; flag L', dbf_type='db3', codepage='cp1250')
