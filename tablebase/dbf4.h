@@ -163,6 +163,8 @@ std::function<void()> SetRelation(std::function<void()> proc);
 bool SetIgnoreDel(bool on);
 void Append();
 void Replace();
+// Set and clear the current record's deleted flag. Index keys are left
+// as they are, also in tags whose condition asks DELETED().
 void DeleteRec();
 void RecallRec();
 bool LeaveHiddenRecord();

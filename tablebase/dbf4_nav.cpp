@@ -656,17 +656,14 @@ void SetDeletion(bool deleted) {
     if (Hooks().VirtualFile) Hooks().VirtualFile(*a);
     return;
   }
-  // An index condition may ask DELETED(): the keys follow the flag as they
-  // follow a replace.
-  const bool keys = DbSettings().MaintainIndexOnReplace && IndexActive();
-  BracketScope bracket(WriteBracket, keys);
-  if (bracket.Failed()) return;
-  if (keys) IxCall(Ix().CaptureKeys);
+  // The flag alone: index keys stay as they are, also in a tag whose
+  // condition asks DELETED(). The other programs that share the index do
+  // the same, so a key this engine moved would be one they no longer find
+  // (or hold twice).
   if (a->Typed) a->Typed[0] = deleted ? 1 : 0;
   a->Rec[0] = deleted ? '*' : ' ';
   WriteDeletionFlag(*a, a->RecNo);
   DropPeekCopy(*a, a->RecNo);
-  if (keys && LastErrorCode() == 0) IxCall(Ix().UpdateKeys);
 }
 
 }  // namespace

@@ -192,19 +192,16 @@ bool RemoveAt(IndexArea& ix, Tag& t, size_t d) {
 }
 
 // Adds (key, rec) to tag `t`: at its place by key and record number.
-// A unique tag keeps the lowest record of each key. False after a failure
-// was reported.
+// A unique tag that holds the key already gets nothing: the record that
+// came first keeps it. False after a failure was reported.
 bool AddKey(IndexArea& ix, Tag& t, const uint8_t* key, int32_t rec) {
   if (t.Unique) {
     Key k;
     std::memcpy(k.data(), key, t.Geo.KeyLen);
     Hit h = Seek(ix, t, k.data(), true);
+    Reset(t);
     if (h == Hit::Failed) return false;
-    if (h == Hit::Found) {
-      if (t.EntryRec() <= rec) return true;
-      // A lower record now has the key: it takes the entry's place.
-      if (!RemoveAt(ix, t, t.Path.size() - 1)) return false;
-    }
+    if (h == Hit::Found) return true;
   }
   if (t.HasFor()) t.SetHasKeys(true);
   if (!SeekInsertion(ix, t, key, rec) || !InsertEntry(ix, t, key, rec)) return false;
@@ -221,20 +218,13 @@ Hit RemoveKey(IndexArea& ix, Tag& t, const uint8_t* key, int32_t rec) {
   return h;
 }
 
-// The lowest record other than `except` whose key in `t` is `key` (and
-// whose FOR condition holds), read from the table file; 0 when none.
-int32_t LowestRecordWithKey(WorkArea& a, const Tag& t, const uint8_t* key, int32_t except) {
-  KeepRecord keep(a);
+// Whether `key` is in `t` under any record.
+Hit HoldsKey(IndexArea& ix, Tag& t, const uint8_t* key) {
   Key k;
-  for (int32_t rec = 1; rec <= a.RecCount; ++rec) {
-    if (rec == except) continue;
-    GetDbfRecord(a, rec);
-    if (LastErrorCode() != 0) return 0;
-    if (!ForHolds(t)) continue;
-    MakeKey(a, t, k.data());
-    if (CompareBytes(k.data(), key, t.Geo.KeyLen) == 0) return rec;
-  }
-  return 0;
+  std::memcpy(k.data(), key, t.Geo.KeyLen);
+  Hit h = Seek(ix, t, k.data(), false);
+  Reset(t);
+  return h;
 }
 
 }  // namespace
@@ -271,7 +261,7 @@ void AppendNewKey() {
   IndexArea* ix = CurrentIndex();
   if (!a || !ix || !ix->Controlling()) return;
   IndexOrder order(*ix);
-  AnchorsChanged(*ix);
+  if (AnchorsChanged(*ix) && LastErrorCode() != 0) return;
   const int32_t rec = a->RecNo;
   std::vector<Tag*> added;
   for (auto& slot : ix->Slots) {
@@ -315,9 +305,12 @@ void CaptureKeys() {
   ix->CapturedRec = a->RecNo;
 }
 
-// After a replace: each tag whose key or FOR result changed for the record
-// loses the old entry and gets the new one. A missing old entry is
-// reported with its tag once every tag is done.
+// After a replace: each tag whose key changed, or whose condition does not
+// hold for both the old and the new record, loses the record's old entry
+// and gets the new key when its condition holds. A tag without condition
+// that lacks the old entry gets nothing: the record may stand in it under
+// a key this engine does not make (another program's), and a second entry
+// would follow. It is reported with its tag once every tag is done.
 void UpdateKeys() {
   WorkArea* a = CurrentWorkArea();
   IndexArea* ix = CurrentIndex();
@@ -326,6 +319,7 @@ void UpdateKeys() {
   IndexOrder order(*ix);
   // Changes by others leave the controlling tag to be found again too.
   bool moved = AnchorsChanged(*ix);
+  if (LastErrorCode() != 0) return;
   const int32_t rec = a->RecNo;
   std::string missing;
   for (auto& slot : ix->Slots) {
@@ -334,21 +328,24 @@ void UpdateKeys() {
     Key k;
     MakeKey(*a, t, k.data());
     const bool in = ForHolds(t);
-    if (in == t.OldFor && (!in || CompareBytes(k.data(), t.OldKey.data(), t.Geo.KeyLen) == 0)) continue;
+    if (in && t.OldFor && CompareBytes(k.data(), t.OldKey.data(), t.Geo.KeyLen) == 0) continue;
     moved |= &t == ix->Controlling();
-    if (t.OldFor) {
-      Hit h = RemoveKey(*ix, t, t.OldKey.data(), rec);
-      if (h == Hit::Failed) return;
-      if (h == Hit::Missing && !t.Unique && missing.empty())
-        missing = "Record number " + IntText(rec) + " not found in index. " + Locator(*ix, &t) + " [CompareKeys]";
-      if (h == Hit::Found && t.Unique) {
-        // The key stays in the tag with the next record that has it.
-        if (int32_t next = LowestRecordWithKey(*a, t, t.OldKey.data(), rec)) {
-          if (!AddKey(*ix, t, t.OldKey.data(), next)) return;
-        } else if (LastErrorCode() != 0) {
-          return;
-        }
+    // A tag with a condition may lack the record; it may also still hold
+    // it while the condition is false (deleting a record moves no key).
+    Hit h = RemoveKey(*ix, t, t.OldKey.data(), rec);
+    if (h == Hit::Failed) return;
+    if (h == Hit::Missing && !t.HasFor()) {
+      if (!t.Unique) {
+        if (missing.empty())
+          missing = "Record number " + IntText(rec) + " not found in index. " + Locator(*ix, &t) + " [CompareKeys]";
+        continue;
       }
+      // A unique tag holds a key for its first record only: a record that
+      // shares its key with that one gets the new key. A key no record
+      // holds leaves the record's own entry unknown.
+      Hit held = HoldsKey(*ix, t, t.OldKey.data());
+      if (held == Hit::Failed) return;
+      if (held == Hit::Missing) continue;
     }
     if (in && !AddKey(*ix, t, k.data(), rec)) return;
   }
