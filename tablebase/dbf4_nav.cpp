@@ -201,15 +201,43 @@ std::function<void()> SetRelation(std::function<void()> proc) {
 
 namespace {
 
+// The first failure the index reports during a move (a damaged tree).
+// The move then ends as at the index's end, so that a walk watching only
+// EOF or BOF stops, and that failure stays the command's result: what runs
+// after it (reading the record the area stands on, GoTop, the after-move
+// procedure) must neither turn it into success nor report it again under
+// another text.
+class IndexFailure {
+ public:
+  // True once the index has failed. REQUIRES: no other error pending.
+  bool Check() {
+    if (code_ == 0 && LastErrorCode() != 0) {
+      code_ = LastErrorCode();
+      message_ = LastErrorMessage();
+    }
+    return code_ != 0;
+  }
+  explicit operator bool() const { return code_ != 0; }
+  void Restore() const {
+    if (code_ == 0) return;
+    LastErrorCode() = code_;
+    LastErrorMessage() = message_;
+  }
+
+ private:
+  uint16_t code_ = 0;
+  std::string message_;
+};
+
 // The first or last record in index order into `recno`. When the index
-// holds none the area goes to the end of file, the bracket is closed before
-// the after-move procedure runs, and the answer is false.
+// holds none, or fails, the area goes to the end of file, the bracket is
+// closed before the after-move procedure runs, and the answer is false.
 bool IndexEndRecord(WorkArea& a, const std::function<int32_t()>& entry, BracketScope& bracket, int32_t& recno) {
   recno = IxRec(entry, a.RecCount + 1);
-  if (recno >= 1 && recno <= a.RecCount) return true;
+  if (recno >= 1 && recno <= a.RecCount && LastErrorCode() == 0) return true;
   GoEOFBlank(a);
   bracket.Close();
-  RunAfterMove();
+  RunAfterMoveKeepingFailure();
   return false;
 }
 
@@ -230,7 +258,7 @@ void GoTop() {
       int32_t next;
       if (indexed) {
         next = IxRec(Ix().NextRec, a->RecCount + 1);
-        if (IxBool(Ix().AtEof, false)) next = a->RecCount + 1;
+        if (LastErrorCode() != 0 || IxBool(Ix().AtEof, false)) next = a->RecCount + 1;
       } else {
         next = recno + 1;
       }
@@ -248,7 +276,7 @@ void GoTop() {
     }
     if (indexed) IxCall(Ix().RefreshKey);
   }
-  RunAfterMove();
+  RunAfterMoveKeepingFailure();
 }
 
 void GoBottom() {
@@ -270,7 +298,7 @@ void GoBottom() {
       bool bof;
       if (indexed) {
         prev = IxRec(Ix().PriorRec, 0);
-        bof = IxBool(Ix().AtBof, true);
+        bof = LastErrorCode() != 0 || IxBool(Ix().AtBof, true);
       } else {
         prev = recno - 1;
         bof = a->Bof;
@@ -291,7 +319,7 @@ void GoBottom() {
     }
     if (indexed) IxCall(Ix().RefreshKey);
   }
-  RunAfterMove();
+  RunAfterMoveKeepingFailure();
 }
 
 void SKIP(int32_t n) {
@@ -323,6 +351,7 @@ void SKIP(int32_t n) {
   int32_t lastInScope = a->RecCount + 1;
   int32_t moved = 0;
   bool atEnd = false, inScope = true;
+  IndexFailure failure;
   {
     BracketScope bracket(ReadBracket, indexed);
     if (bracket.Failed()) return;
@@ -332,6 +361,10 @@ void SKIP(int32_t n) {
         if (Visible(*a) && InScope(*a)) lastInScope = a->RecNo;
         if (indexed) {
           recno = IxRec(Ix().PriorRec, a->RecNo);
+          if (failure.Check()) {
+            atEnd = true;
+            break;
+          }
           if (recno == a->RecNo) atEnd = true;
         } else {
           recno = a->RecNo - 1;
@@ -349,6 +382,10 @@ void SKIP(int32_t n) {
       } else {
         if (indexed) {
           recno = IxRec(Ix().NextRec, a->RecNo);
+          if (failure.Check()) {
+            atEnd = true;
+            break;
+          }
           if (recno == a->RecNo) atEnd = true;
         } else {
           // Only a move past the known count needs the file's size.
@@ -405,6 +442,11 @@ void SKIP(int32_t n) {
       bracket.Close();
       IxCall(Ix().RefreshKey);
     }
+  }
+  if (failure.Check()) {
+    failure.Restore();
+    RunAfterMoveKeepingFailure();
+    return;
   }
   AfterMoveOf(*a);
 }

@@ -86,14 +86,14 @@ void PrefetchLeaf(const WorkArea& a, const Tag& t, bool forward) {
 bool InRange(const WorkArea& a) { return a.RecNo >= 1 && a.RecNo <= a.RecCount; }
 
 // Puts the controlling tag back on the current record after its position
-// was lost; false (the tag at the first key above the record's key, or
+// was lost; Missing (the tag at the first key above the record's key, or
 // after the last) when the record is not in the tag.
-bool Resync(WorkArea& a, IndexArea& ix, Tag& t) {
+Hit Resync(WorkArea& a, IndexArea& ix, Tag& t) {
   Key k;
   MakeKey(a, t, k.data());
   Hit h = SeekRecord(ix, t, k.data(), a.RecNo);
-  if (h == Hit::Missing) Seek(ix, t, k.data(), true);
-  return h == Hit::Found;
+  if (h == Hit::Missing && Seek(ix, t, k.data(), true) == Hit::Failed) return Hit::Failed;
+  return h;
 }
 
 // An end record of the tag (first or last key), for GO TOP and GO BOTTOM.
@@ -111,7 +111,8 @@ int32_t EndRecord(bool last) {
   Tag& t = *c.t;
   // Keys of records other programs appended lead to records of the file.
   if (AnchorsChanged(*ix)) RefreshRecCount(*a);
-  Step s = last ? GoBottomKey(*ix, t) : GoTopKey(*ix, t);
+  // A failure (pending) ends at the index's end, as an empty tag does.
+  Step s = LastErrorCode() != 0 ? Step::Failed : last ? GoBottomKey(*ix, t) : GoTopKey(*ix, t);
   if (s != Step::Moved) {
     t.Bof = t.Eof = true;
     return a->RecCount + 1;
@@ -124,7 +125,7 @@ int32_t EndRecord(bool last) {
 // After another program changed the index: fresh anchors, the current
 // record read again, and the controlling tag put back on it.
 void RefreshPosition(Ctx& c) {
-  if (!AnchorsChanged(*c.ix)) return;
+  if (!AnchorsChanged(*c.ix) || LastErrorCode() != 0) return;
   // The phantom record stays past the end, however many records came.
   const bool atEnd = c.a->RecNo > c.a->RecCount;
   RefreshRecCount(*c.a);
@@ -149,10 +150,12 @@ int32_t AfterStep(Step s, Tag& t, const WorkArea& a, bool forward) {
 
 // What NextRec and PriorRec do first: the found flag cleared, the position
 // refreshed after changes by others. Answers the record when an empty table
-// or FOR tag already decides it.
+// or FOR tag already decides it, or when the refresh failed (the error
+// pending tells the caller).
 std::optional<int32_t> StepPrelude(Ctx& c) {
   Found() = 0;
   RefreshPosition(c);
+  if (LastErrorCode() != 0) return c.a->RecNo;
   if (c.a->RecCount >= 1 && !c.t->ForTagEmpty()) return std::nullopt;
   c.t->Bof = c.t->Eof = true;
   return c.a->RecCount + 1;
@@ -178,7 +181,11 @@ int32_t NextRec() {
   }
   // A lost position is found again from the record; when the record has no
   // entry, the first entry above its key is the next one.
-  if (!t.OnEntry() && !Resync(a, *c.ix, t)) return t.OnEntry() ? Arrive(t) : AfterStep(Step::AtEnd, t, a, true);
+  if (!t.OnEntry()) {
+    const Hit h = Resync(a, *c.ix, t);
+    if (h == Hit::Failed) return a.RecNo;
+    if (h == Hit::Missing) return t.OnEntry() ? Arrive(t) : AfterStep(Step::AtEnd, t, a, true);
+  }
   const Step s = StepNext(*c.ix, t);
   if (s == Step::Moved) PrefetchLeaf(a, t, true);
   return AfterStep(s, t, a, true);
@@ -240,7 +247,7 @@ void SyncTag(WorkArea& a, IndexArea& ix, Tag& t, bool controlling) {
     Key k;
     MakeKey(a, t, k.data());
     const std::string where = Locator(ix, &t);
-    AnchorsChanged(ix);
+    if (AnchorsChanged(ix) && LastErrorCode() != 0) return;
     Hit h = Seek(ix, t, k.data(), false);
     if (h == Hit::Failed) return;
     if (h == Hit::Missing) {
@@ -460,7 +467,7 @@ bool Find(const std::string& text) {
     ReadBracket bracket;
     if (!bracket) return false;
     RefreshRecCount(*a);
-    AnchorsChanged(*ix);
+    if (AnchorsChanged(*ix) && LastErrorCode() != 0) return false;
     Key key;
     const size_t compareLen = SearchKey(*a, t, text, key);
     Step s = Step::AtEnd;

@@ -91,6 +91,129 @@ TEST_F(NdxDamaged, EveryDamageIsTheCorruptedIndexError) {
   }
 }
 
+// Where a move ended: the records it stood on, and then its end.
+struct Outcome {
+  std::vector<int32_t> records;
+  int32_t recNo = 0;
+  bool eof = false, bof = false;
+  uint16_t code = 0;
+  bool operator==(const Outcome& o) const {
+    return records == o.records && recNo == o.recNo && eof == o.eof && bof == o.bof && code == o.code;
+  }
+};
+
+// Damage away from the first key's path, which opening reads: every move
+// either meets it and ends with the error as its result, or ends where it
+// ends in the sound tree. None reports a clean end after meeting it.
+TEST_F(NdxDamaged, AMoveThatMeetsDamageEndsWithTheError) {
+  // The root's second child, an interior node over the middle leaves.
+  const size_t middle = size_t(plat::readLE32(&good_[root_ + 8 + 104])) * 512;
+  const size_t leaf = size_t(FirstChild(middle)) * 512;
+  auto child = [&](int i) { return middle + 8 + size_t(i) * 104; };
+  const size_t lastLeaf = [&] {
+    size_t at = root_;
+    for (uint32_t next; (next = plat::readLE32(&good_[at + 8 + plat::readLE32(&good_[at]) * 104])) != 0;)
+      at = next * size_t(512);
+    return at;
+  }();
+  struct Damage {
+    std::string what;
+    std::function<void(std::vector<uint8_t>&)> apply;
+  };
+  const std::vector<Damage> damages = {
+      {"leaf count too large", [&](auto& f) { plat::writeLE32(&f[leaf], 200); }},
+      {"last leaf count too large", [&](auto& f) { plat::writeLE32(&f[lastLeaf], 200); }},
+      {"negative leaf count", [&](auto& f) { plat::writeLE32(&f[leaf], 0xFFFF); }},
+      {"child past the end", [&](auto& f) { plat::writeLE32(&f[child(2)], 0x7FFFFFF0); }},
+      {"child at an odd page", [&](auto& f) { plat::writeLE32(&f[child(2)], FirstChild(middle) + 1); }},
+      {"child inside the header", [&](auto& f) { plat::writeLE32(&f[child(2)], 2); }},
+      {"cycle to the root", [&](auto& f) { plat::writeLE32(&f[child(1)], uint32_t(root_ / 512)); }},
+      {"node pointing at itself", [&](auto& f) { plat::writeLE32(&f[child(0)], uint32_t(middle / 512)); }},
+  };
+  auto here = [](Outcome& o) {
+    o.recNo = RecNo();
+    o.code = LastErrorCode();
+    o.eof = dEOF();
+    o.bof = dBOF();
+    if (o.code == 0) o.code = LastErrorCode();
+  };
+  // A walk stops at its end or at the first error.
+  auto walk = [&](void (*start)(), int32_t step, bool (*end)()) {
+    Outcome o;
+    start();
+    while (LastErrorCode() == 0 && !end() && o.records.size() < 1000) {
+      o.records.push_back(RecNo());
+      SKIP(step);
+    }
+    here(o);
+    return o;
+  };
+  struct Move {
+    const char* what;
+    std::function<Outcome()> run;
+  };
+  const std::vector<Move> moves = {
+      {"GoTop", [&] {
+         Outcome o;
+         GoTop();
+         here(o);
+         return o;
+       }},
+      {"GoBottom", [&] {
+         Outcome o;
+         GoBottom();
+         here(o);
+         return o;
+       }},
+      {"SKIP forward", [&] { return walk(GoTop, 1, dEOF); }},
+      {"SKIP backward", [&] { return walk(GoBottom, -1, dBOF); }},
+      {"SKIP 120 from the first key", [&] {
+         Outcome o;
+         GoTop();
+         SKIP(120);
+         here(o);
+         return o;
+       }},
+      {"Find", [&] {
+         Outcome o;
+         for (const char* key : {"K0092", "K0100", "K0110", "K0199"}) {
+           if (!Find(key)) break;
+           o.records.push_back(RecNo());
+         }
+         here(o);
+         return o;
+       }},
+  };
+  auto run = [&](const Move& m) {
+    Open(1, "T.DBF");
+    EXPECT_TRUE(SetIndexTo("")) << LastErrorMessage();
+    Outcome o = m.run();
+    CloseAll();
+    return o;
+  };
+  std::vector<Outcome> sound;
+  for (const Move& m : moves) sound.push_back(run(m));
+  ASSERT_EQ(sound[2].records.size(), 200u);
+  for (const Damage& d : damages) {
+    std::vector<uint8_t> f = good_;
+    d.apply(f);
+    WriteBytes(Path("T.MDX"), f);
+    int met = 0;
+    for (size_t i = 0; i < moves.size(); ++i) {
+      SCOPED_TRACE(d.what + ", " + moves[i].what);
+      const Outcome o = run(moves[i]);
+      if (o.code == 0) {
+        EXPECT_TRUE(o == sound[i]) << "a clean end at record " << o.recNo << " after " << o.records.size();
+        continue;
+      }
+      ++met;
+      EXPECT_EQ(o.code, 222) << LastErrorMessage();
+    }
+    EXPECT_GE(met, 3) << d.what;
+  }
+  WriteBytes(Path("T.MDX"), good_);
+}
+
 TEST_F(NdxDamaged, ATagHeaderOfAnotherKeyLengthIsRefusedOnOpen) {
   // Key length 0 and 101 are no character keys.
   for (uint16_t len : {uint16_t(0), uint16_t(101)}) {
