@@ -359,11 +359,13 @@ bool OpenTag(WorkArea& a, IndexArea& ix, int n) {
   t->Rank = a.Oem ? kOemRank : kAnsiRank;
   Tag& tag = *t;
   ix.Slots[size_t(n)] = std::move(t);
-  auto undo = [&](uint16_t code, const std::string& msg) {
+  // The tag leaves its slot before the failure is reported, which may
+  // raise.
+  auto undo = [&](uint16_t code, const std::string& msg, const std::string& detail = "") {
     auto own = std::move(ix.Slots[size_t(n)]);
     FreeExpr(own->KeyExpr);
     FreeExpr(own->ForExpr);
-    if (code != 0) SetError(code, msg + name);
+    SetError(code, msg + name + detail);
     return false;
   };
   if (a.RecCount < 1) {
@@ -374,7 +376,16 @@ bool OpenTag(WorkArea& a, IndexArea& ix, int n) {
   }
   {
     KeepRecord keep(a);
-    if (n == 1 && !PositionOnFirstVisible(a, ix, tag)) return undo(LastErrorCode(), "");
+    if (n == 1) {
+      // What stops the first key's path is reported once, as the file's
+      // failure to open, with what was found as its detail.
+      bool placed;
+      {
+        AutoErrorHandlingScope quiet(false);
+        placed = PositionOnFirstVisible(a, ix, tag);
+      }
+      if (!placed) return undo(LastErrorCode(), corrupted, "\r\n" + LastErrorMessage());
+    }
     if (tag.Type == 'C') {
       a.RecNo = a.RecCount + 1;
       std::memset(a.Rec, ' ', a.RecLen);
@@ -464,15 +475,17 @@ bool SetIndexTo(const std::string& name) {
   // A configured share mode that keeps others out needs no semaphore.
   const uint16_t mode = DbSettings().OpenModeOverride;
   if ((mode == 65535 || (mode & 0x42) == 0x42) && !HandleSemafore(kSemLogin)) return false;
-  if (!OpenIndexFile(*a, file)) {
-    uint16_t code = LastErrorCode();
-    std::string msg = LastErrorMessage();
-    CloseIndexOf(*a);
-    LastErrorCode() = code;
-    LastErrorMessage() = msg;
-    return false;
+  // A failure, recorded or raised, leaves no tag open, the file closed and
+  // the area logged out again.
+  bool open = false;
+  try {
+    open = OpenIndexFile(*a, file);
+  } catch (...) {
+    RunKeepingError([a] { CloseIndexOf(*a); });
+    throw;
   }
-  return true;
+  if (!open) RunKeepingError([a] { CloseIndexOf(*a); });
+  return open;
 }
 
 void CloseIndex() {

@@ -3,6 +3,8 @@
 // or a walk without end.
 #include <functional>
 
+#include "platform/pfs.h"
+
 #include "tables/ndx_testutil.h"
 
 namespace ndxtest {
@@ -212,6 +214,40 @@ TEST_F(NdxDamaged, AMoveThatMeetsDamageEndsWithTheError) {
     EXPECT_GE(met, 3) << d.what;
   }
   WriteBytes(Path("T.MDX"), good_);
+}
+
+// A first key that cannot be reached fails the opening, recorded or
+// raised, with the corrupted-index text, the file's name and what was
+// found; nothing of the index stays open, and the area is logged out of
+// the semaphore file, which goes with its last user.
+TEST_F(NdxDamaged, AFirstTagThatCannotBePositionedFailsTheOpeningAndLeavesNothingOpen) {
+  std::vector<uint8_t> f = good_;
+  size_t first = root_;
+  while (plat::readLE32(&f[first + 8 + plat::readLE32(&f[first]) * 104]) != 0) first = FirstChild(first) * size_t(512);
+  plat::writeLE32(&f[first], 200);
+  WriteBytes(Path("T.MDX"), f);
+  const std::string text = "Invalid dBASE key expression or corrupted index file " + Upper(Path("T.MDX")) + "\r\n";
+  for (bool raises : {false, true}) {
+    SCOPED_TRACE(raises ? "raised" : "recorded");
+    Open(1, "T.DBF");
+    std::string message;
+    {
+      AutoErrorHandlingScope handling(raises);
+      ErrorRaisesScope raise(raises);
+      try {
+        EXPECT_FALSE(SetIndexTo(""));
+        message = LastErrorMessage();
+      } catch (const EZavivError& e) {
+        message = e.what();
+      }
+    }
+    EXPECT_EQ(raises, message.starts_with("Error # 222 (Corrupted index file)\r\n")) << message;
+    EXPECT_NE(message.find(text + "Corrupted index file: key count 200 at page "), std::string::npos) << message;
+    EXPECT_EQ(ndx::CurrentIndex(), nullptr);
+    EXPECT_EQ(CurrentOrder(), 0);
+    EXPECT_FALSE(plat::IsRegularFile(Path("T.@S@")));
+    CloseAll();
+  }
 }
 
 TEST_F(NdxDamaged, ATagHeaderOfAnotherKeyLengthIsRefusedOnOpen) {
