@@ -557,7 +557,25 @@ void Reindex() {
     s.Unique = (t->Header[kThFlags] & kFlagUnique) ? 1 : 0;
     specs.push_back(std::move(s));
   }
-  if (MakeIndex(specs, file) && SetIndexTo(file)) SetOrderToTag(order);
+  // The file is opened again however the build ended: a tag that failed
+  // is left out of it, and the tags that were built must go on following
+  // the table. The build's failure stays the result.
+  auto reopen = [&] {
+    if (!SetIndexTo(file) || order.empty()) return;
+    for (int n = 1; n <= CurrentIndex()->TagCount(); ++n)
+      if (TagName(*CurrentIndex(), n) == order) SetOrderToTag(order);
+  };
+  bool built = false;
+  try {
+    built = MakeIndex(specs, file);
+  } catch (...) {
+    RunKeepingError(reopen);
+    throw;
+  }
+  if (built)
+    reopen();
+  else
+    RunKeepingError(reopen);
 }
 
 void SetIndexProgress(std::function<void()> step, int steps) {

@@ -13,6 +13,40 @@ using exprtest::Oem;
 
 class NdxBuild : public NdxTest {};
 
+// A rebuild whose second tag fails (its key, made for the current record,
+// is empty there) leaves that tag out and opens the file again, recorded or
+// raised: the tag built goes on following the table, and the build's
+// failure is the result.
+TEST_F(NdxBuild, AFailedRebuildOpensTheIndexAgain) {
+  for (bool raises : {false, true}) {
+    SCOPED_TRACE(raises ? "raised" : "recorded");
+    WriteDbf(Path("T.DBF"), {{"K", 'C', 10, 0}}, {{"AA"}, {"XX"}});
+    Open(1, "T.DBF EXCLUSIVE");
+    Index({Spec("K", "K"), Spec("T", "IIF(K = 'XX', '', K)")});
+    SetOrderToTag("T");
+    GO(2);
+    std::string error;
+    {
+      AutoErrorHandlingScope handling(raises);
+      ErrorRaisesScope raise(raises);
+      try {
+        Reindex();
+        error = LastErrorText();
+      } catch (const EZavivError& e) {
+        error = e.what();
+      }
+    }
+    EXPECT_TRUE(error.starts_with("Error # 266 ")) << error;
+    EXPECT_EQ(CurrentOrder(), 1);
+    AppendRow({"BB"});
+    EXPECT_EQ(LastErrorCode(), 0) << LastErrorMessage();
+    const auto tags = DumpIndex(Path("T.MDX"));
+    ASSERT_EQ(tags.size(), 1u);
+    EXPECT_EQ(Records(tags[0]), (std::vector<int32_t>{1, 3, 2}));
+    CloseAll();
+  }
+}
+
 TEST_F(NdxBuild, KeysFollowTheirTypeAndThePolishCollation) {
   // Each column holds its values in shuffled order; the lists give the
   // order the tags must hold them in.
