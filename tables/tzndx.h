@@ -7,11 +7,14 @@
 // (InstallIndexHooks fills them): navigation in key order, keeping every
 // tag's keys in step with appends and replaces, closing with the area. The
 // dataset layer calls the routines below directly. Every routine acts on
-// the current work area and reports failures through SetError; the codes
-// are 2 (file not found), 217 (memory), 220 (bad order), 221 (index not
-// open), 222 (damaged index or key expression), 212 (key missing from a
-// tag), 254 (internal), 266 (key length), 225/227/300 (build), 1202
-// (semaphore) and the I/O codes.
+// the current work area and reports failures through SetError, so that with
+// automatic error handling off they are only recorded, never raised: the
+// table component reads the code to build a missing or damaged index, or
+// to go on without an index file that was deleted. The codes are 2 (file
+// not found), 217 (memory), 220 (bad order), 221 (index not open), 222
+// (damaged index or key expression), 212 (key missing from a tag), 254
+// (internal), 266 (key length), 225/227/300 (build), 1202 (semaphore) and
+// the I/O codes.
 #pragma once
 #include <cstdint>
 #include <functional>

@@ -96,12 +96,10 @@ TEST_F(NdxDamaged, EveryDamageIsTheCorruptedIndexError) {
 // Where a move ended: the records it stood on, and then its end.
 struct Outcome {
   std::vector<int32_t> records;
+  uint16_t code = 0;
   int32_t recNo = 0;
   bool eof = false, bof = false;
-  uint16_t code = 0;
-  bool operator==(const Outcome& o) const {
-    return records == o.records && recNo == o.recNo && eof == o.eof && bof == o.bof && code == o.code;
-  }
+  bool operator==(const Outcome&) const = default;
 };
 
 // Damage away from the first key's path, which opening reads: every move
@@ -112,12 +110,9 @@ TEST_F(NdxDamaged, AMoveThatMeetsDamageEndsWithTheError) {
   const size_t middle = size_t(plat::readLE32(&good_[root_ + 8 + 104])) * 512;
   const size_t leaf = size_t(FirstChild(middle)) * 512;
   auto child = [&](int i) { return middle + 8 + size_t(i) * 104; };
-  const size_t lastLeaf = [&] {
-    size_t at = root_;
-    for (uint32_t next; (next = plat::readLE32(&good_[at + 8 + plat::readLE32(&good_[at]) * 104])) != 0;)
-      at = next * size_t(512);
-    return at;
-  }();
+  size_t lastLeaf = root_;
+  for (uint32_t next; (next = plat::readLE32(&good_[lastLeaf + 8 + plat::readLE32(&good_[lastLeaf]) * 104])) != 0;)
+    lastLeaf = next * size_t(512);
   struct Damage {
     std::string what;
     std::function<void(std::vector<uint8_t>&)> apply;
@@ -132,64 +127,39 @@ TEST_F(NdxDamaged, AMoveThatMeetsDamageEndsWithTheError) {
       {"cycle to the root", [&](auto& f) { plat::writeLE32(&f[child(1)], uint32_t(root_ / 512)); }},
       {"node pointing at itself", [&](auto& f) { plat::writeLE32(&f[child(0)], uint32_t(middle / 512)); }},
   };
-  auto here = [](Outcome& o) {
-    o.recNo = RecNo();
-    o.code = LastErrorCode();
-    o.eof = dEOF();
-    o.bof = dBOF();
-    if (o.code == 0) o.code = LastErrorCode();
-  };
-  // A walk stops at its end or at the first error.
-  auto walk = [&](void (*start)(), int32_t step, bool (*end)()) {
-    Outcome o;
-    start();
-    while (LastErrorCode() == 0 && !end() && o.records.size() < 1000) {
-      o.records.push_back(RecNo());
-      SKIP(step);
-    }
-    here(o);
-    return o;
-  };
-  struct Move {
-    const char* what;
-    std::function<Outcome()> run;
+  // Each move notes the records it stands on; a walk stops at its end or
+  // at the first error.
+  using Move = std::pair<const char*, std::function<void(std::vector<int32_t>&)>>;
+  auto walk = [](void (*start)(), int32_t step, bool (*end)()) {
+    return [=](std::vector<int32_t>& seen) {
+      for (start(); LastErrorCode() == 0 && !end() && seen.size() < 1000; SKIP(step)) seen.push_back(RecNo());
+    };
   };
   const std::vector<Move> moves = {
-      {"GoTop", [&] {
-         Outcome o;
-         GoTop();
-         here(o);
-         return o;
-       }},
-      {"GoBottom", [&] {
-         Outcome o;
-         GoBottom();
-         here(o);
-         return o;
-       }},
-      {"SKIP forward", [&] { return walk(GoTop, 1, dEOF); }},
-      {"SKIP backward", [&] { return walk(GoBottom, -1, dBOF); }},
-      {"SKIP 120 from the first key", [&] {
-         Outcome o;
+      {"GoTop", [](auto&) { GoTop(); }},
+      {"GoBottom", [](auto&) { GoBottom(); }},
+      {"SKIP forward", walk(GoTop, 1, dEOF)},
+      {"SKIP backward", walk(GoBottom, -1, dBOF)},
+      {"SKIP 120 from the first key", [](auto&) {
          GoTop();
          SKIP(120);
-         here(o);
-         return o;
        }},
-      {"Find", [&] {
-         Outcome o;
+      {"Find", [](auto& seen) {
          for (const char* key : {"K0092", "K0100", "K0110", "K0199"}) {
            if (!Find(key)) break;
-           o.records.push_back(RecNo());
+           seen.push_back(RecNo());
          }
-         here(o);
-         return o;
        }},
   };
   auto run = [&](const Move& m) {
     Open(1, "T.DBF");
     EXPECT_TRUE(SetIndexTo("")) << LastErrorMessage();
-    Outcome o = m.run();
+    Outcome o;
+    m.second(o.records);
+    o.code = LastErrorCode();
+    o.recNo = RecNo();
+    o.eof = dEOF();
+    o.bof = dBOF();
     CloseAll();
     return o;
   };
@@ -202,7 +172,7 @@ TEST_F(NdxDamaged, AMoveThatMeetsDamageEndsWithTheError) {
     WriteBytes(Path("T.MDX"), f);
     int met = 0;
     for (size_t i = 0; i < moves.size(); ++i) {
-      SCOPED_TRACE(d.what + ", " + moves[i].what);
+      SCOPED_TRACE(d.what + ", " + moves[i].first);
       const Outcome o = run(moves[i]);
       if (o.code == 0) {
         EXPECT_TRUE(o == sound[i]) << "a clean end at record " << o.recNo << " after " << o.records.size();

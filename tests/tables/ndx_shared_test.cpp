@@ -188,7 +188,6 @@ TEST_F(NdxShared, DeleteRecallAndReplaceByEitherProgramLeaveTheTagsAsTheRulesGiv
   // The replaces in turn: the name kept or changed, the unique key to a
   // new one, to one another record holds, back to the first.
   const std::pair<std::string, std::string> kReplaces[] = {{"BB", "Y"}, {"RR", "Q"}, {"RR", "X"}};
-  const auto pad = [](const std::string& s, size_t n) { return PadR(s, n); };
   for (int mix = 0; mix < 6 * 6 * 6; ++mix) {
     const int acts[] = {mix % 6, mix / 6 % 6, mix / 36};
     std::string trace;
@@ -203,8 +202,8 @@ TEST_F(NdxShared, DeleteRecallAndReplaceByEitherProgramLeaveTheTagsAsTheRulesGiv
       Open(area, "M.DBF ALIAS M" + std::to_string(area));
       ASSERT_TRUE(SetIndexTo("")) << LastErrorMessage();
     }
-    std::set<std::pair<std::string, int32_t>> live = {{pad("AA", 8), 1}, {pad("BB", 8), 2}, {pad("CC", 8), 3}};
-    std::map<std::string, int32_t> uni = {{pad("Q", 4), 1}, {pad("X", 4), 2}};
+    std::set<std::pair<std::string, int32_t>> live = {{PadR("AA", 8), 1}, {PadR("BB", 8), 2}, {PadR("CC", 8), 3}};
+    std::map<std::string, int32_t> uni = {{PadR("Q", 4), 1}, {PadR("X", 4), 2}};
     std::string name = "BB", u = "X";
     bool deleted = false;
     int replaced = 0;
@@ -228,7 +227,7 @@ TEST_F(NdxShared, DeleteRecallAndReplaceByEitherProgramLeaveTheTagsAsTheRulesGiv
           SetField(1, newName);
           SetField(2, newU);
           Replace();
-          const std::string oldLive = pad(name, 8), newLive = pad(newName, 8), oldU = pad(u, 4), newUKey = pad(newU, 4);
+          const std::string oldLive = PadR(name, 8), newLive = PadR(newName, 8), oldU = PadR(u, 4), newUKey = PadR(newU, 4);
           if (deleted || oldLive != newLive) {
             live.erase({oldLive, 2});
             if (!deleted) live.insert({newLive, 2});
