@@ -122,6 +122,12 @@ void SetFileFaultHook(FileFaultHook hook) {
   g_hookSet.store(bool(g_faultHook), std::memory_order_release);
 }
 
+int FileFault(FileOp op, const std::string& path) {
+  if (!g_hookSet.load(std::memory_order_acquire)) return 0;
+  std::lock_guard<std::mutex> g(g_hookMutex);
+  return g_faultHook ? g_faultHook(op, path, 0) : 0;
+}
+
 int File::CheckFault(FileOp op) { return g_hookSet.load(std::memory_order_acquire) ? AskFaultHook(op) : 0; }
 
 int File::AskFaultHook(FileOp op) {

@@ -55,13 +55,18 @@ enum OpenMode : int {
   kShareDenyNone = 0x40,
 };
 
-enum class FileOp { Open, Create, Read, Write, Seek, Size, Truncate, Flush, Lock, Unlock };
+enum class FileOp { Open, Create, Read, Write, Seek, Size, Truncate, Flush, Lock, Unlock, Rename, Erase };
 
 // Test seam: when installed, it is asked before every operation of every
 // File; a non-zero answer fails that operation with that DOS error.
 // `bytesSoFar` is the number of bytes the handle has read or written so far.
 using FileFaultHook = std::function<int(FileOp op, const std::string& path, uint64_t bytesSoFar)>;
+// Renames and erasures (Rename, Erase, with the name they act on) and
+// directory syncs (Flush, with the directory's name) ask it too.
 void SetFileFaultHook(FileFaultHook hook);
+// Asks the installed hook about an operation on a name rather than on an
+// open File: 0 to go on, or the error to fail it with.
+int FileFault(FileOp op, const std::string& path);
 
 // An open file. Every routine returns 0 or a DOS error number and leaves
 // the handle usable after a failure. Not copyable; closing releases the

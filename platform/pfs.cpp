@@ -235,8 +235,14 @@ bool IsRegularFile(const std::string& path) {
   return stat(ResolvePath(path).c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+bool ExistsAsNamed(const std::string& path) {
+  struct stat st {};
+  return lstat(path.c_str(), &st) == 0;
+}
+
 int EraseFile(const std::string& path) {
   std::string p = ResolvePath(path);
+  if (int f = FileFault(FileOp::Erase, p)) return f;
   struct stat st {};
   if (lstat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return kErrAccessDenied;
   if (::unlink(p.c_str()) != 0) return DosErrorFromErrno(errno);
@@ -247,21 +253,28 @@ int RenameFile(const std::string& from, const std::string& to) {
   std::string f = ResolvePath(from), t = ResolvePath(to);
   struct stat st {};
   if (lstat(t.c_str(), &st) == 0) return kErrAlreadyExists;  // Windows rename never replaces
+  if (int fault = FileFault(FileOp::Rename, f)) return fault;
   if (::rename(f.c_str(), t.c_str()) != 0) return DosErrorFromErrno(errno);
   return kOk;
 }
 
 int ReplaceFile(const std::string& from, const std::string& to) {
   std::string f = ResolvePath(from), t = ResolvePath(to);
+  if (int fault = FileFault(FileOp::Rename, f)) return fault;
   if (::rename(f.c_str(), t.c_str()) != 0) return DosErrorFromErrno(errno);
-  auto slash = t.find_last_of('/');
-  std::string dir = slash == std::string::npos ? std::string(".") : slash == 0 ? std::string("/") : t.substr(0, slash);
-  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd >= 0) {
-    ::fsync(fd);
-    ::close(fd);
-  }
+  SyncDirectoryOf(t);
   return kOk;
+}
+
+int SyncDirectoryOf(const std::string& path) {
+  auto slash = path.find_last_of('/');
+  std::string dir = slash == std::string::npos ? std::string(".") : slash == 0 ? std::string("/") : path.substr(0, slash);
+  if (int fault = FileFault(FileOp::Flush, dir)) return fault;
+  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return DosErrorFromErrno(errno);
+  int rc = ::fsync(fd) == 0 || errno == EINVAL ? kOk : DosErrorFromErrno(errno);
+  ::close(fd);
+  return rc;
 }
 
 int MakeDirectory(const std::string& path) {
@@ -304,7 +317,7 @@ int CreateUniqueFile(const std::string& dir, const std::string& prefix, std::str
 }
 
 TempFile::~TempFile() {
-  if (!path_.empty()) ::unlink(path_.c_str());
+  if (!path_.empty() && FileFault(FileOp::Erase, path_) == 0) ::unlink(path_.c_str());
 }
 
 StagingDirectory::StagingDirectory(const std::string& prefix) {

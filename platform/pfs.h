@@ -73,6 +73,9 @@ int FindFiles(const std::string& pathMask, uint8_t attrMask, std::vector<FindDat
 
 bool IsDirectory(const std::string& path);
 bool IsRegularFile(const std::string& path);
+// Whether something exists under exactly this name (no case-insensitive
+// search): for names this program itself made.
+bool ExistsAsNamed(const std::string& path);
 int EraseFile(const std::string& path);
 int RenameFile(const std::string& from, const std::string& to);
 // Puts `from` in the place of the existing file `to` in one step, so that
@@ -80,6 +83,9 @@ int RenameFile(const std::string& from, const std::string& to);
 // directory so that the change survives a crash. 0 or a DOS error (the old
 // file is then untouched).
 int ReplaceFile(const std::string& from, const std::string& to);
+// Syncs the directory holding `path`, so that the names made, renamed or
+// erased in it so far survive a crash. 0 or a DOS error.
+int SyncDirectoryOf(const std::string& path);
 int MakeDirectory(const std::string& path);
 int RemoveDirectory(const std::string& path);
 

@@ -281,6 +281,7 @@ void OpenMemofile(const std::string& name) {
   const DbfSettings& s = DbSettings();
   m->Version = GetMemoType();
   m->Name = DefaultExtension(name, MemoExtension(m->Version));
+  if (!FinishInterruptedPack(*a, m->Name)) return;
   if (int rc = m->File.Open(m->Name, OpenModeFor(*a))) {
     SetError(uint16_t(rc), "Memo file not found: " + memoName + " [USE]");
     return;

@@ -130,6 +130,13 @@ int64_t AllocBlocks(WorkArea& a, MemoState& m, int64_t count, int64_t old, const
 bool SetChainEnd(WorkArea& a, MemoState& m, uint32_t value, const std::string& tag);
 // Blocks held by the dBASE IV memo at `block`, 0 when none starts there.
 int64_t OldMemoBlocks(MemoState& m, int64_t block);
+// Before the memo file `memoName` (as USE names it) is opened: puts right
+// what a pack of it left behind when it was cut off (memo_pack.cpp). The
+// table, open in `a`, gets its old references back when the new memo file
+// never took the old one's place; the pack's leftover files go. False after
+// reporting (the table open only for reading cannot take its references
+// back).
+bool FinishInterruptedPack(WorkArea& a, const std::string& memoName);
 // Writes `text` as the new version of memo `oldRef` (the write side of the
 // text device). The new reference, 0 for an empty text or on error.
 int32_t EditMemo(WorkArea& a, MemoState& m, int32_t oldRef, const std::string& text);

@@ -1,14 +1,20 @@
 // Packing a memo file: the memos that records refer to are copied, in
 // record order, into a new file that then takes the old one's place.
 //
-// Nothing is lost on the way: the new file is complete and synced before
-// any record changes; the records get their new references next (put back
-// when a write fails); then the new file replaces the old one in one step.
-// Until that step the old file and the old references stay valid together.
+// Nothing is lost on the way, not even by a crash: the new file is
+// complete and synced before any record changes; a journal of the
+// references the records get (old and new) is synced next; then the
+// records get their new references, the table is synced, and the new file
+// replaces the old one in one step. The journal's name beside the memo
+// file tells an open after a crash what to do: while the new file still
+// lies under its temporary name the old references are put back (the old
+// file is still in place), once it is gone the pack was complete.
+#include <algorithm>
 #include <charconv>
 #include <cstring>
 #include <vector>
 
+#include "platform/byteorder.h"
 #include "platform/pfs.h"
 #include "tablebase/dbf4.h"
 #include "tablebase/tzcommon.h"
@@ -27,6 +33,99 @@ struct NewReference {
   size_t Field;  // index into the area's fields
   int64_t Pos;   // of the field in the table file
   std::string Old, New;
+};
+
+// The new memo file while it is made, and the pack's journal.
+std::string NewFilePath(const std::string& memoPath) { return ForceExtension(memoPath, "$$$"); }
+std::string JournalPath(const std::string& memoPath) { return ForceExtension(memoPath, "$PJ"); }
+
+// The journal: a tag, the number of entries, for each the field's position
+// in the table (64-bit), its width and its old and new bytes, then an
+// FNV-1a hash of all that. A journal cut short or torn is no journal: the
+// table was not touched yet.
+constexpr char kJournalTag[8] = {'M', 'E', 'M', 'O', 'P', 'A', 'C', 'K'};
+
+uint64_t Fnv1a(const uint8_t* p, size_t n) {
+  uint64_t h = 0xcbf29ce484222325ULL;
+  for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 0x100000001b3ULL;
+  return h;
+}
+
+std::vector<uint8_t> EncodeJournal(const std::vector<NewReference>& refs) {
+  std::vector<uint8_t> out(sizeof kJournalTag + 4);
+  std::memcpy(out.data(), kJournalTag, sizeof kJournalTag);
+  plat::writeLE32(out.data() + sizeof kJournalTag, uint32_t(refs.size()));
+  for (const NewReference& r : refs) {
+    uint8_t head[9];
+    plat::writeLE32(head, uint32_t(uint64_t(r.Pos)));
+    plat::writeLE32(head + 4, uint32_t(uint64_t(r.Pos) >> 32));
+    head[8] = uint8_t(r.Old.size());
+    out.insert(out.end(), head, head + sizeof head);
+    out.insert(out.end(), r.Old.begin(), r.Old.end());
+    out.insert(out.end(), r.New.begin(), r.New.end());
+  }
+  const uint64_t h = Fnv1a(out.data(), out.size());
+  uint8_t tail[8];
+  plat::writeLE32(tail, uint32_t(h));
+  plat::writeLE32(tail + 4, uint32_t(h >> 32));
+  out.insert(out.end(), tail, tail + sizeof tail);
+  return out;
+}
+
+// The entries of a whole, intact journal; false for anything else.
+bool DecodeJournal(const std::vector<uint8_t>& in, std::vector<NewReference>& refs) {
+  refs.clear();
+  constexpr size_t kHead = sizeof kJournalTag + 4;
+  if (in.size() < kHead + 8 || std::memcmp(in.data(), kJournalTag, sizeof kJournalTag) != 0) return false;
+  const size_t body = in.size() - 8;
+  const uint64_t h = Fnv1a(in.data(), body);
+  if (plat::readLE32(in.data() + body) != uint32_t(h) || plat::readLE32(in.data() + body + 4) != uint32_t(h >> 32))
+    return false;
+  const uint32_t count = plat::readLE32(in.data() + sizeof kJournalTag);
+  size_t at = kHead;
+  for (uint32_t i = 0; i < count; ++i) {
+    if (body - at < 9) return false;
+    const uint64_t pos = plat::readLE32(&in[at]) | uint64_t(plat::readLE32(&in[at + 4])) << 32;
+    const size_t len = in[at + 8];
+    at += 9;
+    if (body - at < 2 * len) return false;
+    const char* p = reinterpret_cast<const char*>(&in[at]);
+    refs.push_back({0, 0, int64_t(pos), std::string(p, len), std::string(p + len, len)});
+    at += 2 * len;
+  }
+  return at == body;
+}
+
+// The journal file of a pack: made before the new memo file (so that a
+// leftover new file is known as the pack's own) and held, keeping everyone
+// else out, until the pack is over; erased then unless kept for the next
+// open to finish.
+class PackJournal {
+ public:
+  explicit PackJournal(std::string path) : path_(std::move(path)) {}
+  ~PackJournal() {
+    if (file_.IsOpen() && !keep_) plat::EraseFile(path_);
+  }
+  PackJournal(const PackJournal&) = delete;
+  PackJournal& operator=(const PackJournal&) = delete;
+
+  int Create() {
+    if (int rc = file_.Create(path_, plat::kAccessReadWrite | plat::kShareDenyAll)) return rc;
+    return plat::SyncDirectoryOf(file_.Path());
+  }
+  // Writes and syncs the entries; from then on a crash leaves the table
+  // for the next open to put right.
+  int Commit(const std::vector<NewReference>& refs) {
+    const std::vector<uint8_t> bytes = EncodeJournal(refs);
+    if (int rc = file_.WriteAt(0, bytes.data(), bytes.size())) return rc;
+    return file_.Flush();
+  }
+  void Keep() { keep_ = true; }
+
+ private:
+  std::string path_;
+  plat::File file_;
+  bool keep_ = false;
 };
 
 int32_t ReferenceOf(std::string_view text) {
@@ -119,7 +218,12 @@ void PackMemofile() {
     SetError(uint16_t(rc), where);
     return;
   }
-  const std::string newName = ForceExtension(reopen.Path(), "$$$");
+  PackJournal journal(JournalPath(reopen.Path()));
+  if (int rc = journal.Create()) {
+    SetError(uint16_t(rc), where);
+    return;
+  }
+  const std::string newName = NewFilePath(reopen.Path());
   plat::TempFile newFile(newName);
   CreateTableMemoFile(newName, m.Version, m.BlockSize, "PackMemofile");
   if (LastErrorCode() != 0) return;
@@ -190,12 +294,17 @@ void PackMemofile() {
     return;
   }
   fresh.File.Close();
-  rc = WriteReferences(a, refs, refs.size(), false);
+  rc = journal.Commit(refs);
+  if (rc == 0) rc = WriteReferences(a, refs, refs.size(), false);
   if (rc == 0) rc = a.File.Flush();
   if (rc == 0) rc = plat::ReplaceFile(newName, reopen.Path());
   if (rc != 0) {
-    // Undo: the old references go with the old file, which is still in place.
-    WriteReferences(a, refs, refs.size(), true);
+    // Undo: the old references go with the old file, which is still in
+    // place. When that fails too, the next open tries again.
+    if (WriteReferences(a, refs, refs.size(), true) != 0 || a.File.Flush() != 0) {
+      newFile.Release();
+      journal.Keep();
+    }
     RefreshArea(a, {});
     SetError(uint16_t(rc), where);
     return;
@@ -204,3 +313,61 @@ void PackMemofile() {
   m.Desc = BlobDescriptor{};  // a reading stream's positions are gone
   RefreshArea(a, refs);
 }
+
+namespace memo {
+
+bool FinishInterruptedPack(WorkArea& a, const std::string& memoName) {
+  const std::string memoPath = plat::ResolvePath(memoName);
+  const std::string journalPath = JournalPath(memoPath);
+  if (!plat::ExistsAsNamed(journalPath)) return true;
+  const std::string name = MemoName(a);
+  // The memo file first, as a pack takes it: while one runs (or another
+  // open finishes one) this fails as the open itself would.
+  plat::File memoFile, journal;
+  if (int rc = memoFile.Open(memoPath, plat::kAccessRead | plat::kShareDenyAll)) {
+    SetError(uint16_t(rc), "Memo file not found: " + name + " [USE]");
+    return false;
+  }
+  // A journal still held belongs to a pack that has already put its new
+  // file in place (the memo file would be held otherwise): nothing to do.
+  int rc = journal.Open(journalPath, plat::kAccessRead | plat::kShareDenyAll);
+  if (rc == plat::kErrSharingViolation || rc == plat::kErrFileNotFound) return true;
+  int64_t size = 0;
+  if (rc == 0) rc = journal.GetSize(&size);
+  std::vector<uint8_t> bytes(size_t(std::max<int64_t>(size, 0)));
+  size_t got = 0;
+  if (rc == 0) rc = journal.ReadAt(0, bytes.data(), bytes.size(), &got);
+  if (rc != 0) {
+    SetError(uint16_t(rc), name + " [USE]");
+    return false;
+  }
+  bytes.resize(got);
+  std::vector<NewReference> refs;
+  const std::string newPath = NewFilePath(memoPath);
+  if (DecodeJournal(bytes, refs) && plat::ExistsAsNamed(newPath)) {
+    // The records may hold some of the new references, which point into a
+    // file that never took the old one's place: the old ones go back.
+    const int64_t end = int64_t(a.HeaderLen) + int64_t(a.RecCount) * a.RecLen;
+    const bool fits = std::all_of(refs.begin(), refs.end(), [&](const NewReference& r) {
+      return r.Pos > int64_t(a.HeaderLen) && r.Pos + int64_t(r.Old.size()) <= end;
+    });
+    rc = fits ? WriteReferences(a, refs, refs.size(), true) : 13;
+    if (rc == 0) rc = a.File.Flush();
+    if (rc != 0) {
+      SetError(uint16_t(rc), "Interrupted pack of " + name + " cannot be undone [USE]");
+      return false;
+    }
+    if (a.RecNo >= 1 && a.RecNo <= a.RecCount) {
+      GetDbfRecord(a, a.RecNo);
+      LoadUserBuffer();
+      if (LastErrorCode() != 0) return false;
+    }
+  }
+  // The new file goes before the journal that tells it is the pack's own.
+  if (plat::ExistsAsNamed(newPath) && (plat::EraseFile(newPath) != 0 || plat::SyncDirectoryOf(newPath) != 0))
+    return true;
+  plat::EraseFile(journalPath);
+  return true;
+}
+
+}  // namespace memo
