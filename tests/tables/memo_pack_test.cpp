@@ -72,7 +72,8 @@ TEST_F(PackTest, InterruptedPackKeepsTheOldFileAndReferences) {
       plat::FileOp op;
       int nth;
     } points[] = {{".$$$", plat::FileOp::Write, 1}, {".$$$", plat::FileOp::Write, 4}, {".$$$", plat::FileOp::Flush, 1},
-                  {".DBF", plat::FileOp::Write, 1}, {".DBF", plat::FileOp::Write, 3}, {".DBF", plat::FileOp::Flush, 1}};
+                  {".DBF", plat::FileOp::Write, 1}, {".DBF", plat::FileOp::Write, 3}, {".DBF", plat::FileOp::Flush, 1},
+                  {".$$$", plat::FileOp::Rename, 1}};
     for (const auto& p : points) {
       SCOPED_TRACE(std::string(p.file) + " " + std::to_string(p.nth));
       int seen = 0;
@@ -133,6 +134,25 @@ TEST_F(PackTest, PackKilledAtAnyStepOpensAsBeforeOrAsPacked) {
     }
     std::filesystem::remove(MemoPath());
   }
+}
+
+TEST_F(PackTest, PackThatCannotUndoItsReferencesIsUndoneByTheNextOpen) {
+  const auto texts = Fill(0x8B);
+  const auto memo = Bytes(MemoPath());
+  int writes = 0;
+  plat::SetFileFaultHook([&](plat::FileOp op, const std::string& path, uint64_t) {
+    return op == plat::FileOp::Write && Upper(path).ends_with(".DBF") && ++writes >= 2 ? int(plat::kErrDiskFull) : 0;
+  });
+  Hooks().Memo.Pack();
+  plat::SetFileFaultHook({});
+  EXPECT_EQ(LastErrorCode(), plat::kErrDiskFull);
+  CloseArea();
+  USE(Path("t"), nullptr, 0);
+  ASSERT_EQ(LastErrorCode(), 0) << LastErrorMessage();
+  EXPECT_EQ(Texts(), texts);
+  CloseArea();
+  EXPECT_EQ(Bytes(MemoPath()), memo);
+  EXPECT_EQ(Names(), (std::set<std::string>{"t.dbf", "t.dbt"}));
 }
 
 TEST_F(PackTest, OpenDuringAPackLeavesItAlone) {
