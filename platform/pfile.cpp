@@ -215,6 +215,7 @@ File& File::operator=(File&& o) noexcept {
     fdWritable_ = o.fdWritable_;
     pos_ = o.pos_;
     bytes_ = o.bytes_;
+    serial_ = std::exchange(o.serial_, 0);
     path_ = std::move(o.path_);
     locks_ = std::move(o.locks_);
   }
@@ -290,6 +291,8 @@ int File::OpenImpl(const std::string& path, int mode, bool create) {
   fd_ = fd;
   pos_ = 0;
   bytes_ = 0;
+  static std::atomic<uint64_t> openings{0};
+  serial_ = ++openings;
   if (int rc = AcquireShare(mode)) {
     ::close(fd_);
     fd_ = -1;

@@ -92,6 +92,10 @@ class File {
   bool IsOpen() const { return fd_ >= 0; }
   const std::string& Path() const { return path_; }
   int Mode() const { return mode_; }
+  // Tells one opening from another: every Open or Create gives the handle
+  // a number no other opening in this process had, so what was learnt of
+  // a file's contents can be tied to the opening it came from.
+  uint64_t OpenSerial() const { return serial_; }
 
   // Reads up to `len` bytes at the current position; a short read at the
   // end of the file is not an error (`*got` tells).
@@ -162,6 +166,7 @@ class File {
   bool fdWritable_ = false;
   int64_t pos_ = 0;
   uint64_t bytes_ = 0;
+  uint64_t serial_ = 0;
   std::string path_;
   std::vector<Range> locks_;
 };

@@ -74,6 +74,7 @@ bool LockMemo(WorkArea& a, MemoState& m) {
   for (int attempt = 0; attempt < 11; ++attempt) {
     if (OsLock(false, m.File, kLockOffset, 1) == 0) {
       m.Locked = true;
+      ++m.Holds;
       return true;
     }
     std::this_thread::sleep_for(std::chrono::microseconds(50));
@@ -390,6 +391,8 @@ int32_t CopyMemo(uint8_t sourceArea, int32_t ref, bool sameBlock) {
   // data may hold 0x1A) and its negated reference.
   const bool keepHeader = m.Kind() == Flavour::Dbase3 && ref < 0 && header;
   const int64_t dest = sameBlock ? block : pos / m.BlockSize;
+  // A memo put at a block of its own choosing may cover a free run.
+  if (sameBlock) m.Chain = ChainCopy{};
   if (int rc = WriteMemoAt(m, dest, data, keepHeader)) {
     MemoError(*a, uint16_t(rc), tag);
     return 0;

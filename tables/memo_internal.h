@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/pfile.h"
 #include "tablebase/dbf4_area.h"
@@ -30,6 +31,28 @@ struct BlobDescriptor {
   uint32_t Serial = 0;      // which CreateBlobDescriptor set it up
 };
 
+// A free run of a dBASE IV memo file: its first block and its length in
+// blocks; it points to the run after it, or to the chain's end.
+struct FreeRun {
+  int64_t At;
+  uint32_t Len;
+};
+
+// The free chain as this area last saw it, so that a rewrite need not read
+// it all: the runs in chain order and the pointer that ends the chain (the
+// header's when there is no run). It belongs to one opening of the file;
+// while other programs may write the file, the header's pointer (once per
+// hold of the memo lock) and each run an operation relies on are read again
+// first, and a difference sends for the whole chain again.
+struct ChainCopy {
+  uint64_t Opening = 0;  // the file's OpenSerial when read; 0 = none held
+  std::vector<FreeRun> Runs;
+  uint32_t End = 0;
+  bool Sorted = true;     // the runs lie in block order, as this engine keeps them
+  uint64_t ReadHold = 0;  // the hold of the memo lock the chain was read in
+  uint64_t HeadHold = 0;  // the hold the header's pointer was last found right in
+};
+
 // Memo state of an area, from the opening of its memo file to its close.
 struct MemoState : AreaExtension::Part {
   plat::File File;
@@ -37,8 +60,10 @@ struct MemoState : AreaExtension::Part {
   uint8_t Version = 0;
   uint16_t BlockSize = 512;
   bool Locked = false;  // the lock byte is held
+  uint64_t Holds = 0;   // times the lock byte was taken
   BlobDescriptor Desc;
   uint32_t LastSerial = 0;
+  ChainCopy Chain;
 
   Flavour Kind() const { return FlavourOf(Version); }
 };
@@ -117,12 +142,15 @@ void TranslateWindows(const RecordTranslator& proc, char* data, size_t len, int6
 // dBASE IV free chain (memo_chain.cpp). Each reports with `tag` and
 // answers false or 0 after reporting.
 //
-// Records blocks [block, block + count) as a free run, in block order;
-// blocks outside the file or already in a run are not recorded.
+// Records blocks [block, block + count) as a free run, in block order,
+// joined with a free run just before or after them; blocks outside the
+// file or already in a run are not recorded.
 bool FreeBlocks(WorkArea& a, MemoState& m, int64_t block, int64_t count, const std::string& tag);
 // A place for a memo of `count` blocks: the old memo's blocks when it has
-// that many (the surplus freed), else the first free run that fits (taken
-// out of the chain, its surplus staying in it), else the end of the file.
+// that many (the surplus freed), else the first free run that fits among
+// the chain's first 100 (taken out of the chain, its surplus staying in
+// it), else the end of the file; a chain of more runs than that, none of
+// them fitting, is given up (the header points past the new memo).
 // kUnknownSize: the end of the file, the chain ending there marked as
 // open-ended until the next UpdateMemoHeader.
 int64_t AllocBlocks(WorkArea& a, MemoState& m, int64_t count, int64_t old, const std::string& tag);

@@ -1,6 +1,8 @@
 // The dBASE IV free chain: random rewrites and deletions that reuse freed
 // blocks never give two live memos, or a memo and a free run, one block,
-// and a chain that runs in a circle is reported instead of followed.
+// also when two areas share the file; the chain stays in block order with
+// touching runs joined; a rewrite reads a few blocks whatever the chain's
+// length; and a chain that runs in a circle is reported instead of followed.
 #include <random>
 #include <set>
 
@@ -15,7 +17,8 @@ class ChainTest : public MemoTest {
  protected:
   // Checks the file's structure: every live memo has its header and its
   // text, no block belongs to two of them or to a memo and a free run, the
-  // chain lies in the file and ends at its block count.
+  // chain lies in the file in block order, no run touching the next, and
+  // ends at its block count.
   void CheckFile(const std::map<int, std::pair<int32_t, std::string>>& live) {
     const auto b = Bytes(MemoPath());
     const uint32_t blocks = uint32_t((b.size() + 511) / 512);
@@ -35,13 +38,30 @@ class ChainTest : public MemoTest {
       take(uint32_t(ref), uint32_t((text.size() + 8 + 511) / 512), "memo " + std::to_string(key));
       if (HasFatalFailure()) return;
     }
-    uint32_t at = plat::readLE32(b.data());
+    uint32_t at = plat::readLE32(b.data()), prevEnd = 0;
     for (uint32_t runs = 0; at < blocks && runs < blocks; ++runs) {
-      take(at, plat::readLE32(b.data() + size_t(at) * 512 + 4), "free run " + std::to_string(at));
+      ASSERT_GT(at, prevEnd) << "free run " << at;
+      const uint32_t len = plat::readLE32(b.data() + size_t(at) * 512 + 4);
+      take(at, len, "free run " + std::to_string(at));
       if (HasFatalFailure()) return;
+      prevEnd = at + len;
       at = plat::readLE32(b.data() + size_t(at) * 512);
     }
     EXPECT_EQ(at, blocks);
+  }
+
+  // The reads of the memo file that `work` makes.
+  template <class Work>
+  int MemoReads(Work work) {
+    static int reads;
+    reads = 0;
+    plat::SetFileFaultHook([](plat::FileOp op, const std::string& path, uint64_t) {
+      if (op == plat::FileOp::Read && path.size() > 4 && path.compare(path.size() - 4, 4, ".dbt") == 0) ++reads;
+      return 0;
+    });
+    work();
+    plat::SetFileFaultHook({});
+    return reads;
   }
 };
 
@@ -71,6 +91,61 @@ TEST_F(ChainTest, RandomRewritesNeverShareABlock) {
     if (HasFatalFailure()) return;
   }
   EXPECT_TRUE(reused);
+}
+
+TEST_F(ChainTest, RandomRewritesFromTwoAreasOfASharedTable) {
+  OpenTable(0x8B, "t.dbf", "");
+  Select(2);
+  USE(Path("t.dbf") + " ALIAS other", nullptr, 0);
+  ASSERT_EQ(LastErrorCode(), 0) << LastErrorMessage();
+  std::mt19937 rng(20260316);
+  std::map<int, std::pair<int32_t, std::string>> live;
+  for (int step = 0; step < 400; ++step) {
+    // Each area's picture of the chain goes stale while the other writes.
+    Select(uint8_t(1 + rng() % 2));
+    const int key = int(rng() % 12);
+    auto it = live.find(key);
+    const int32_t old = it == live.end() ? 0 : it->second.first;
+    std::string text;
+    if (rng() % 4 != 0) text = std::string(1 + rng() % 1500, char('a' + step % 26));
+    const int32_t ref = Rewrite(old, text);
+    ASSERT_EQ(LastErrorCode(), 0) << LastErrorMessage();
+    if (text.empty())
+      live.erase(key);
+    else
+      live[key] = {ref, text};
+    SCOPED_TRACE(step);
+    CheckFile(live);
+    if (HasFatalFailure()) return;
+  }
+}
+
+TEST_F(ChainTest, RewriteReadsAFewBlocksWhateverTheChainsLength) {
+  constexpr int kMemos = 1200, kFewReads = 8;
+  const struct {
+    const char* options;
+    int memo;  // the memo that grows; its old blocks join runs this far down the chain
+  } cases[] = {{" EXCLUSIVE", 5}, {" EXCLUSIVE", 900}, {"", 5}, {"", 900}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.options) + " memo " + std::to_string(c.memo));
+    OpenTable(0x8B, "t.dbf", c.options);
+    // Memos of three blocks shrunk to one: each leaves a free run of two.
+    std::map<int, std::pair<int32_t, std::string>> live;
+    for (int k = 0; k < kMemos; ++k) live[k] = {AddMemo(std::string(1200, 'a')), ""};
+    for (auto& [key, memo] : live) {
+      memo.second = std::string(100, char('a' + key % 26));
+      ASSERT_EQ(Rewrite(memo.first, memo.second), memo.first);
+    }
+    const int reads = MemoReads([&] {
+      auto& [ref, text] = live[c.memo];
+      text = std::string(1800, 'z');
+      ref = Rewrite(ref, text);
+    });
+    ASSERT_EQ(LastErrorCode(), 0) << LastErrorMessage();
+    EXPECT_LE(reads, kFewReads);
+    CheckFile(live);
+    CloseArea();
+  }
 }
 
 TEST_F(ChainTest, CircularChainIsReported) {

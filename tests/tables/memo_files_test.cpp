@@ -83,9 +83,10 @@ TEST_F(MemoFilesTest, DbaseIVRewritesInPlaceAndReusesFreedBlocks) {
   EXPECT_EQ(Bytes(MemoPath()), want.Bytes);
   EXPECT_EQ(Blob(1), "new");
   EXPECT_EQ(Blob(4), y700);
-  EXPECT_EQ(Rewrite(4, ""), 0);  // emptied: its blocks join the chain
+  EXPECT_EQ(Rewrite(4, ""), 0);  // emptied: its blocks join the free run before them
   EXPECT_EQ(plat::readLE32(Bytes(MemoPath()).data()), 3u);
-  EXPECT_EQ(plat::readLE32(Bytes(MemoPath()).data() + 1536), 4u);
+  EXPECT_EQ(plat::readLE32(Bytes(MemoPath()).data() + 1536), 7u);
+  EXPECT_EQ(plat::readLE32(Bytes(MemoPath()).data() + 1540), 3u);
 }
 
 TEST_F(MemoFilesTest, BlockSizeComesFromTheHeader) {
