@@ -168,14 +168,13 @@ int64_t HeaderDataLength(const MemoState& m, const uint8_t* h, size_t got) {
   return -1;
 }
 
-int ProbeMemo(MemoState& m, int64_t block, int64_t& size, int64_t& length) {
-  if (int rc = MemoFileSize(m, size)) return rc;
-  const int64_t pos = BlockPos(m, block);
-  if (block < 1 || pos >= size - 1) return 1003;
+int ProbeMemo(MemoState& m, int64_t block, int64_t& length) {
+  if (block < 1) return 1003;
   uint8_t h[8];
   size_t got = 0;
-  if (int rc = m.File.ReadAt(pos, h, sizeof h, &got)) return rc;
-  if (m.Kind() == Flavour::Fox && got < sizeof h) return 1003;
+  if (int rc = m.File.ReadAtMapped(BlockPos(m, block), h, sizeof h, &got)) return rc;
+  // Fewer than two bytes there: the memo starts at or past the last byte.
+  if (got < 2 || (m.Kind() == Flavour::Fox && got < sizeof h)) return 1003;
   length = HeaderDataLength(m, h, got);
   return 0;
 }
@@ -183,27 +182,41 @@ int ProbeMemo(MemoState& m, int64_t block, int64_t& size, int64_t& length) {
 int ReadMemo(MemoState& m, int64_t block, std::string& data, bool& header) {
   data.clear();
   header = false;
-  int64_t size = 0, length = -1;
-  if (int rc = ProbeMemo(m, block, size, length)) return rc;
+  int64_t length = -1;
+  if (int rc = ProbeMemo(m, block, length)) return rc;
   const int64_t pos = BlockPos(m, block);
   size_t got = 0;
   if (length >= 0) {
     header = true;
-    if (pos + kMemoHeaderBytes + length > size) return 1003;
+    // A damaged length must not take memory the file could not fill.
+    constexpr int64_t kSurelyInFile = 1 << 20;
+    if (length > kSurelyInFile) {
+      int64_t size = 0;
+      if (int rc = MemoFileSize(m, size)) return rc;
+      if (pos + kMemoHeaderBytes + length > size) return 1003;
+    }
     data.resize(size_t(length));
-    if (int rc = m.File.ReadAt(pos + kMemoHeaderBytes, data.data(), data.size(), &got)) return rc;
+    if (int rc = m.File.ReadAtMapped(pos + kMemoHeaderBytes, data.data(), data.size(), &got)) return rc;
     if (got < data.size()) return 1003;
     return 0;
   }
-  // A dBASE III text runs to its first 0x1A (or to the end of the file).
-  std::vector<char> chunk(64 * 1024);
-  for (int64_t at = pos; at < size;) {
-    if (int rc = m.File.ReadAt(at, chunk.data(), chunk.size(), &got)) return rc;
-    if (got == 0) break;
-    const char* end = std::find(chunk.data(), chunk.data() + got, '\x1A');
-    data.append(chunk.data(), size_t(end - chunk.data()));
-    if (end != chunk.data() + got) break;
+  // A dBASE III text runs to its first 0x1A (or to the end of the file):
+  // read in pieces of a block at first, growing, so that a short memo
+  // costs no more than its own blocks.
+  size_t piece = 512;
+  for (int64_t at = pos;;) {
+    const size_t before = data.size();
+    data.resize(before + piece);
+    if (int rc = m.File.ReadAtMapped(at, data.data() + before, piece, &got)) {
+      data.clear();
+      return rc;
+    }
+    const char* from = data.data() + before;
+    const char* end = std::find(from, from + got, '\x1A');
+    data.resize(before + size_t(end - from));
+    if (end != from + got || got < piece) break;
     at += int64_t(got);
+    piece = std::min<size_t>(piece * 2, 64 * 1024);
   }
   return 0;
 }

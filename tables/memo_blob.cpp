@@ -45,20 +45,21 @@ void DecideConversion(BlobDescriptor& d, const char* data, size_t len) {
 }
 
 // The length of a dBASE III text memo: up to its first 0x1A or the end of
-// the file. -1 after a read failure.
+// the file, read in pieces of a block at first, growing. -1 after a read
+// failure.
 int64_t FindTextEnd(MemoState& m) {
-  int64_t size = 0;
-  if (MemoFileSize(m, size) != 0) return -1;
-  std::vector<char> chunk(512);
-  for (int64_t at = m.Desc.DataStart; at < size;) {
+  std::vector<char> chunk;
+  size_t piece = 512;
+  for (int64_t at = m.Desc.DataStart;;) {
+    chunk.resize(piece);
     size_t got = 0;
-    if (m.File.ReadAt(at, chunk.data(), chunk.size(), &got) != 0) return -1;
-    if (got == 0) break;
+    if (m.File.ReadAtMapped(at, chunk.data(), piece, &got) != 0) return -1;
     const char* end = std::find(chunk.data(), chunk.data() + got, '\x1A');
     if (end != chunk.data() + got) return at + (end - chunk.data()) - m.Desc.DataStart;
     at += int64_t(got);
+    if (got < piece) return std::max<int64_t>(at - m.Desc.DataStart, 0);
+    piece = std::min(piece * 2, kPiece);
   }
-  return std::max<int64_t>(size - m.Desc.DataStart, 0);
 }
 
 int32_t ClampToInt32(int64_t v) { return int32_t(std::clamp<int64_t>(v, 0, INT32_MAX)); }
@@ -87,8 +88,7 @@ int32_t CreateBlobDescriptor(bool convert, int32_t ref, BlobMode mode) {
     if (block == 0) {
       d.Length = 0;  // no memo: an empty stream
     } else {
-      int64_t size = 0;
-      if (int rc = ProbeMemo(m, block, size, d.Length)) {
+      if (int rc = ProbeMemo(m, block, d.Length)) {
         BlobError(*a, m, uint16_t(rc), block, "CreateBlobDescriptor");
         return 0;
       }
@@ -122,19 +122,23 @@ int32_t ReadBlob(void* buffer, int32_t count) {
   MemoState* m = CurrentMemo(a);
   if (!m || !m->Desc.Active || m->Desc.Mode != kBlobRead || count < 1) return 0;
   BlobDescriptor& d = m->Desc;
-  int64_t size = 0;
-  if (int rc = MemoFileSize(*m, size)) {
-    BlobError(*a, *m, uint16_t(rc), d.Block, "ReadBlobStream");
-    return 0;
-  }
-  int64_t want = std::min<int64_t>(count, size - (d.DataStart + d.Position));
+  // The end of the file cuts the count short through the reads themselves.
+  int64_t want = count;
   if (d.Length >= 0) want = std::min(want, d.Length - d.Position);
   char* out = static_cast<char*>(buffer);
   int64_t done = 0;
+  // A text that ends at its 0x1A is read a block at first, then in growing
+  // pieces, so that a short memo costs no more than its own blocks however
+  // large the buffer.
+  size_t textPiece = 512;
   while (done < want) {
-    const size_t piece = size_t(std::min<int64_t>(want - done, int64_t(kPiece)));
+    size_t piece = size_t(std::min<int64_t>(want - done, int64_t(kPiece)));
+    if (d.Length < 0) {
+      piece = std::min(piece, textPiece);
+      textPiece = std::min(textPiece * 2, kPiece);
+    }
     size_t got = 0;
-    if (int rc = m->File.ReadAt(d.DataStart + d.Position + done, out + done, piece, &got)) {
+    if (int rc = m->File.ReadAtMapped(d.DataStart + d.Position + done, out + done, piece, &got)) {
       BlobError(*a, *m, uint16_t(rc), d.Block, "ReadBlobStream");
       return 0;
     }
@@ -153,7 +157,7 @@ int32_t ReadBlob(void* buffer, int32_t count) {
     if (d.Conversion == 1)
       for (size_t i = 0; i < got; ++i) out[done + int64_t(i)] = plat::OemToAnsiChar(out[done + int64_t(i)]);
     done += int64_t(got);
-    if (ended) break;
+    if (ended || got < piece) break;
   }
   d.Position += done;
   return int32_t(done);

@@ -115,11 +115,12 @@ std::string MemoDirectory(const MemoState& m);
 // header, or a dBASE IV one (which any non-FoxPro memo may carry); -1 when
 // there is none (a dBASE III text ending at 0x1A).
 int64_t HeaderDataLength(const MemoState& m, const uint8_t* h, size_t got);
-// The start of the memo at `block` (absolute): `size` gets the file's
-// length, `length` its data length as HeaderDataLength gives it. Answers 0,
-// 1003 for a memo starting at or past the end of the file (or a FoxPro one
-// cut short in its block header), or a DOS code.
-int ProbeMemo(MemoState& m, int64_t block, int64_t& size, int64_t& length);
+// The start of the memo at `block` (absolute): `length` gets its data
+// length as HeaderDataLength gives it. Answers 0, 1003 for a memo starting
+// at or past the last byte of the file (or a FoxPro one cut short in its
+// block header), or a DOS code. Memos are read through the file's mapping
+// (File::ReadAtMapped), which sees at once what other programs wrote.
+int ProbeMemo(MemoState& m, int64_t block, int64_t& length);
 // The data of the memo at `block` (absolute), raw as the file holds it.
 // `header` tells whether it carried a length header. Answers 0, 1003 for a
 // memo starting at or past the end of the file or whose length runs past

@@ -1,6 +1,7 @@
 // Blob streams: every mode in every flavour, the OEM conversion, seeking,
 // empty memos and one stream at a time per table.
 #include <filesystem>
+#include <random>
 
 #include "memo_testutil.h"
 
@@ -151,6 +152,61 @@ TEST_F(BlobTest, OneStreamAtATime) {
   char buf[8];
   EXPECT_EQ(a.Read(buf, 8), 0);
   EXPECT_EQ(b.Read(buf, 8), 5);
+}
+
+}  // namespace
+
+namespace {
+
+// dBASE III texts of random lengths, each ending at its first 0x1A or,
+// for the last one, at the end of the file, read in every way: streams
+// with buffers of many sizes, the stream's size, and a copy into a dBASE IV
+// memo file (the reading of the text device and of the pack).
+TEST_F(BlobTest, DbaseIIITextsReadToTheirEndMarkInEveryWay) {
+  OpenTable(0x83);
+  CloseArea();
+  std::mt19937 rng(20261207);
+  std::vector<uint8_t> file(512, 0);
+  std::vector<std::pair<int32_t, std::string>> memos;
+  for (int i = 0; i < 60; ++i) {
+    const size_t len = i % 10 == 0 ? 511 + rng() % 3 : rng() % (i % 3 == 0 ? 70000 : 1500);
+    std::string text(len, ' ');
+    for (char& c : text) c = char(rng() % 250 == 0 ? 0 : ' ' + rng() % 90);  // zeros, no 0x1A
+    const bool last = i == 59;
+    memos.push_back({int32_t(file.size() / 512), text});
+    file.insert(file.end(), text.begin(), text.end());
+    if (!last) {
+      // What follows the end mark is never part of the text.
+      file.push_back(0x1A);
+      file.push_back('x');
+      file.resize((file.size() + 511) / 512 * 512, 'y');
+    }
+  }
+  plat::writeLE32(file.data(), uint32_t((file.size() + 511) / 512));
+  WriteBytes(MemoPath(), file);
+  OpenTable(0x8B, "iv.dbf");
+  ASSERT_EQ(CurrentArea(), 1);
+  Select(2);
+  USE(Path("t"), nullptr, 0);
+  ASSERT_EQ(LastErrorCode(), 0) << LastErrorMessage();
+  for (const auto& [ref, text] : memos) {
+    SCOPED_TRACE(ref);
+    for (int32_t buffer : {1, 7, 511, 512, 4096, 32767, 100000}) {
+      TestDataSet ds;
+      ds.Area = 2;
+      ds.Image[2] = ref;
+      TTzBlobStream s(ds, 2, TBlobStreamMode::bmRead, false);
+      if (buffer == 4096) EXPECT_EQ(s.Size(), int32_t(text.size()));
+      std::string got, buf(size_t(buffer), '\0');
+      while (int32_t n = s.Read(buf.data(), buffer)) got.append(buf.data(), size_t(n));
+      EXPECT_EQ(got, text) << "buffer " << buffer;
+    }
+    Select(1);
+    const int32_t copy = CopyMemo(2, ref, false);
+    ASSERT_EQ(LastErrorCode(), 0) << LastErrorMessage();
+    EXPECT_EQ(Blob(copy), text);
+    Select(2);
+  }
 }
 
 }  // namespace
