@@ -49,12 +49,16 @@ class BracketScope {
       bracket_ = nullptr;
     }
   }
-  ~BracketScope() noexcept(false) { Close(); }
+  ~BracketScope() noexcept(false) {
+    if (bracket_) Close(std::uncaught_exceptions() != 0);
+  }
   bool Failed() const { return failed_; }
-  void Close() {
+  // `unwinding`: an exception is on its way (only the destructor can tell;
+  // the question costs a call into the runtime on every move).
+  void Close(bool unwinding = false) {
     void (*bracket)(bool) = std::exchange(bracket_, nullptr);
     if (!bracket) return;
-    if (LastErrorCode() == 0 && std::uncaught_exceptions() == 0)
+    if (LastErrorCode() == 0 && !unwinding)
       bracket(false);
     else
       RunKeepingError([bracket] { bracket(false); });

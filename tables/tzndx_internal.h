@@ -129,6 +129,7 @@ struct Tag {
   uint8_t Phonetic = 0;  // never set by this engine
   Key CurrentKey{};
   std::vector<Level> Path;  // empty: positioned nowhere
+  uint32_t AheadPage = 0;   // the leaf whose first records a walk asked for ahead
   ExprRecord* KeyExpr = nullptr;
   ExprRecord* ForExpr = nullptr;
   bool AnchorChanged = false;

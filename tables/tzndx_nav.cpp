@@ -31,8 +31,8 @@ struct Ctx {
 Ctx Current() {
   Ctx c;
   c.a = CurrentWorkArea();
-  c.ix = CurrentIndex();
-  if (c.a && c.ix) c.t = c.ix->Controlling();
+  c.ix = c.a ? static_cast<IndexArea*>(c.a->Extra.Index.get()) : nullptr;
+  if (c.ix) c.t = c.ix->Controlling();
   return c;
 }
 
@@ -72,15 +72,49 @@ void RefreshCurrentKey(const WorkArea& a, Tag& t) {
 
 // A walk in key order reaches records in random order through the table's
 // mapping, each a wait for memory (and, for a page not met lately, for its
-// address translation) unless asked for ahead. Arriving in a leaf, the walk
-// asks for the records of all its entries at once, so that those waits
-// overlap rather than follow one another.
-void PrefetchLeaf(const WorkArea& a, const Tag& t, bool forward) {
+// address translation) unless asked for ahead. Every step asks for the
+// record kAhead entries further on, from the neighbouring leaf when this
+// one ends sooner, so that about kAhead requests overlap and each record
+// has arrived when the walk gets there. (A whole leaf asked for at once
+// left the walk waiting for the first of them and the memory requests
+// queued behind one another.)
+constexpr int kAhead = 16;
+
+// Once per leaf: the first records of the neighbour under the same parent.
+// Only a hint: a node that cannot be read asks for nothing.
+[[gnu::noinline]] void PrefetchNeighbour(const WorkArea& a, IndexArea& ix, Tag& t, bool forward) {
+  const Level& up = t.Path[t.Path.size() - 2];
+  const int side = up.Index + (forward ? 1 : -1);
+  if (side < 0 || side > NodeCount(up.Data)) return;
+  const uint32_t page = PointerAt(up.Data, t.Geo, side);
+  Node next;
+  if (page == 0 || ReadExactAt(ix.File, int64_t(page) * kPageBytes, next.data(), kNodeSize, true) != 0) return;
+  const int count = std::clamp(NodeCount(next), 0, int(t.Geo.KeysPerNode));
+  for (int k = 0; k < std::min(count, kAhead); ++k)
+    PrefetchDbfRecord(a, int32_t(PointerAt(next, t.Geo, forward ? k : count - 1 - k)));
+  t.AheadPage = page;
+}
+
+// On arriving in a leaf whose first records were not asked for yet, those.
+[[gnu::noinline]] void PrefetchArrival(const WorkArea& a, const Tag& t, bool forward) {
   const Level& leaf = t.Leaf();
   const int count = NodeCount(leaf.Data);
-  if (leaf.Index != (forward ? 0 : count - 1)) return;
-  for (int k = 0; k < count; ++k)
+  for (int k = 0; k < std::min(count, kAhead); ++k)
     PrefetchDbfRecord(a, int32_t(PointerAt(leaf.Data, t.Geo, forward ? k : count - 1 - k)));
+}
+
+void PrefetchAhead(const WorkArea& a, IndexArea& ix, Tag& t, bool forward) {
+  const Level& leaf = t.Leaf();
+  const int count = NodeCount(leaf.Data);
+  // Steps taken in this leaf in the walk's direction.
+  const int step = forward ? leaf.Index : count - 1 - leaf.Index;
+  if (step == 0 && t.AheadPage != leaf.Page) PrefetchArrival(a, t, forward);
+  if (step + kAhead < count) {
+    const int k = step + kAhead;
+    PrefetchDbfRecord(a, int32_t(PointerAt(leaf.Data, t.Geo, forward ? k : count - 1 - k)));
+  } else if (step == std::max(count - kAhead, 0) && t.Path.size() >= 2) {
+    PrefetchNeighbour(a, ix, t, forward);
+  }
 }
 
 bool InRange(const WorkArea& a) { return a.RecNo >= 1 && a.RecNo <= a.RecCount; }
@@ -118,7 +152,7 @@ int32_t EndRecord(bool last) {
     return a->RecCount + 1;
   }
   t.Bof = t.Eof = false;
-  PrefetchLeaf(*a, t, !last);
+  PrefetchAhead(*a, *ix, t, !last);
   return Arrive(t);
 }
 
@@ -187,7 +221,7 @@ int32_t NextRec() {
     if (h == Hit::Missing) return t.OnEntry() ? Arrive(t) : AfterStep(Step::AtEnd, t, a, true);
   }
   const Step s = StepNext(*c.ix, t);
-  if (s == Step::Moved) PrefetchLeaf(a, t, true);
+  if (s == Step::Moved) PrefetchAhead(a, *c.ix, t, true);
   return AfterStep(s, t, a, true);
 }
 
@@ -206,7 +240,7 @@ int32_t PriorRec() {
   if (t.Bof) return a.RecNo;
   if (!t.Positioned()) return EndRecord(true);
   const Step s = StepPrior(*c.ix, t);
-  if (s == Step::Moved) PrefetchLeaf(a, t, false);
+  if (s == Step::Moved) PrefetchAhead(a, *c.ix, t, false);
   return AfterStep(s, t, a, false);
 }
 

@@ -322,9 +322,7 @@ bool UnlockSemaphore(SemaphoreArea& s) {
 // The hook procedures' own nesting: the file operation runs when the
 // outermost bracket opens and when it closes; an opening that failed
 // counts nothing.
-bool HookBracket(bool take, std::array<int32_t, kAreaSlots + 1>& nesting, uint8_t open, uint8_t close,
-                 const char* proc) {
-  int32_t& n = nesting[CurrentArea()];
+[[gnu::noinline]] bool CountedBracket(bool take, int32_t& n, uint8_t open, uint8_t close, const char* proc) {
   if (take) {
     if (n == 0 && !HandleSemafore(open)) return false;
     ++n;
@@ -335,6 +333,20 @@ bool HookBracket(bool take, std::array<int32_t, kAreaSlots + 1>& nesting, uint8_
     return Fail(254, std::string("Non-symmetrical Lock-Unlock [") + proc + "]");
   }
   return n > 0 || HandleSemafore(close);
+}
+
+// An area not logged in to a semaphore file (an exclusive table, an
+// in-memory one) only counts its brackets, in line: every move in key order
+// takes one.
+bool HookBracket(bool take, std::array<int32_t, kAreaSlots + 1>& nesting, uint8_t open, uint8_t close,
+                 const char* proc) {
+  const uint8_t area = CurrentArea();
+  int32_t& n = nesting[area];
+  if (area <= kAreaSlots - 1 && !S().Areas[area] && (take || n > 0)) {
+    n += take ? 1 : -1;
+    return true;
+  }
+  return CountedBracket(take, n, open, close, proc);
 }
 
 }  // namespace
