@@ -194,13 +194,12 @@ constexpr auto kPow5 = [] {
   return p;
 }();
 
-// |v| * 10^decimals rounded to a whole number, halves away from zero, from
-// the exact binary value: with |v| = m * 2^e the product is m * 5^d *
-// 2^(e + d), one 128-bit multiplication and a shift. False when the result
-// does not fit 64 bits (or d is beyond the table): the general way takes
-// those.
+}  // namespace
+
+// With |v| = m * 2^e the product |v| * 10^d is m * 5^d * 2^(e + d): one
+// 128-bit multiplication and a shift.
 bool ScaledRounded(double v, int decimals, uint64_t& out) {
-  if (decimals > kFastDecimals) return false;
+  if (decimals < 0 || decimals > kFastDecimals) return false;
   const uint64_t bits = std::bit_cast<uint64_t>(v);
   const int field = int((bits >> 52) & 0x7FF);
   if (field == 0x7FF) return false;
@@ -226,8 +225,6 @@ bool ScaledRounded(double v, int decimals, uint64_t& out) {
   out = uint64_t(rounded);
   return true;
 }
-
-}  // namespace
 
 size_t FormatNumberTo(double Value, int Decimals, char* Out) {
   const int decimals = std::clamp(Decimals, 0, 255);

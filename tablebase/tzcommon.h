@@ -73,6 +73,11 @@ size_t FormatNumberTo(double Value, int Decimals, char* Out);
 // of the standard library; FormatNumberTo itself rounds in whole numbers
 // where the result fits 64 bits and gives the same bytes.
 size_t FormatNumberGeneralTo(double Value, int Decimals, char* Out);
+// |Value| * 10^Decimals rounded to a whole number from the exact binary
+// value, halves away from zero: the digits FormatNumberTo writes, without
+// the point. False (Out untouched) for an infinity or NaN, for Decimals
+// outside 0..27 and for a result beyond 64 bits.
+bool ScaledRounded(double Value, int Decimals, uint64_t& Out);
 std::string FormatNumber(double Value, int Width, int Decimals);
 // FormatNumber with Decimals cut to 30 and the result to 30 characters;
 // the decimal point is TzDecimalSep.

@@ -119,13 +119,12 @@ int CompareKeys(const Tag& t, const uint8_t* a, const uint8_t* b) {
 }
 
 void MakeKey(const WorkArea& a, const Tag& t, uint8_t* out) {
-  // Evaluate makes the key expression the engine's current one itself, so
-  // nothing can slip in between setting it and evaluating it.
-  const void* r = Evaluate(t.KeyExpr);
+  // The evaluation makes the key expression the engine's current one
+  // itself, so nothing can slip in between setting it and evaluating it.
   const size_t len = t.Geo.KeyLen;
   switch (t.Type) {
     case 'C': {
-      const char* s = ExprText(r);
+      const char* s = ExprText(Evaluate(t.KeyExpr));
       size_t n = StrLenZ(s, len);
       std::memcpy(out, s, n);
       std::memset(out + n, ' ', len - n);
@@ -134,9 +133,9 @@ void MakeKey(const WorkArea& a, const Tag& t, uint8_t* out) {
         for (size_t i = 0; i < n; ++i) out[i] = uint8_t(plat::AnsiToOemChar(char(out[i])));
       return;
     }
-    case 'D': WriteDouble(out, ExprNumber(r)); return;
+    case 'D': WriteDouble(out, ExprNumber(Evaluate(t.KeyExpr))); return;
     default: {
-      BcdKey k = BcdKeyFromFloat(t.Decimals, ExprNumber(r));
+      BcdKey k = EvaluateNumericKey(t.KeyExpr, t.Decimals);
       std::memcpy(out, k.data(), k.size());
     }
   }

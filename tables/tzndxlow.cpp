@@ -1,6 +1,7 @@
 #include "tables/tzndxlow.h"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -155,7 +156,88 @@ int CompareBcdKeys(const BcdKey& a, const BcdKey& b) {
   return 0;
 }
 
+namespace {
+
+// Two decimal digits in packed form, the tens in the high four bits.
+constexpr auto kPackedPairs = [] {
+  std::array<uint8_t, 100> t{};
+  for (int i = 0; i < 100; ++i) t[size_t(i)] = uint8_t((i / 10) << 4 | i % 10);
+  return t;
+}();
+
+// Packed decimal digits of x < 10^8, the first in the highest four bits:
+// halves of four digits, pairs of those, each pair from the table. Few
+// steps wait for one another: in a scan that makes a key per record the
+// key's chain of steps is not hidden behind the reading of the next record.
+inline uint32_t PackedDigits8(uint32_t x) {
+  const uint32_t high = x / 10000, low = x % 10000;
+  return uint32_t(kPackedPairs[high / 100]) << 24 | uint32_t(kPackedPairs[high % 100]) << 16 |
+         uint32_t(kPackedPairs[low / 100]) << 8 | kPackedPairs[low % 100];
+}
+
+}  // namespace
+
+BcdKey BcdKeyFromScaled(uint64_t Scaled, int Decimals, bool Negative) {
+  BcdKey key{};
+  key[1] = 1;
+  if (Scaled == 0) {
+    key[0] = uint8_t(std::max(kExponentBias - Decimals, 0));
+    return key;
+  }
+  // The digits in packed decimal, right-aligned, then moved up so that the
+  // first stands in the highest four of 80 bits: `high` holds the highest
+  // sixteen of those bits, `low` the others. The count of digits and of
+  // trailing zeros come from the zero bits at either end.
+  constexpr uint64_t k8 = 100000000;
+  int digits, zeros;
+  uint64_t high, low;
+  if (Scaled < k8 * k8) {
+    // Most columns hold numbers of eight digits or fewer.
+    const uint64_t packed = Scaled < k8 ? PackedDigits8(uint32_t(Scaled))
+                                        : (uint64_t(PackedDigits8(uint32_t(Scaled / k8))) << 32) |
+                                              PackedDigits8(uint32_t(Scaled % k8));
+    digits = (64 - std::countl_zero(packed) + 3) / 4;
+    zeros = std::countr_zero(packed) / 4;
+    const uint64_t aligned = packed << (64 - 4 * digits);
+    high = aligned >> 48;
+    low = aligned << 16;
+  } else {
+    // 17 to 20 digits: up to four above the sixteen low ones.
+    const uint64_t rest = Scaled % (k8 * k8);
+    const uint64_t top = PackedDigits8(uint32_t(Scaled / (k8 * k8)));
+    const uint64_t packed = (uint64_t(PackedDigits8(uint32_t(rest / k8))) << 32) | PackedDigits8(uint32_t(rest % k8));
+    digits = 16 + (64 - std::countl_zero(top) + 3) / 4;
+    zeros = packed == 0 ? 16 + std::countr_zero(top) / 4 : std::countr_zero(packed) / 4;
+    const int shift = 4 * (20 - digits);
+    high = (top << shift) | (shift == 0 ? 0 : packed >> (64 - shift));
+    low = packed << shift;
+  }
+  // As BcdKeyFromText counts them for the text FormatNumberTo writes:
+  // trailing zeros are digits while there are more decimals than zeros;
+  // otherwise they are left out down to the minimum of ten.
+  const int n = Decimals > zeros ? digits : std::max(digits - zeros, 10);
+  const uint64_t head = uint64_t(kExponentBias + digits - Decimals) | uint64_t(1 | n * 4 | (Negative ? 0x80 : 0)) << 8;
+  // Bytes 0-7 and 8-11 each built in a register and stored at once: the
+  // caller reads the key in words, which byte stores would hold up.
+  const uint64_t first = head | uint64_t(__builtin_bswap16(uint16_t(high))) << 16 | (__builtin_bswap64(low) << 32);
+  const uint32_t second = uint32_t(__builtin_bswap64(low) >> 32);
+  if constexpr (std::endian::native == std::endian::little) {
+    std::memcpy(key.data(), &first, 8);
+    std::memcpy(key.data() + 8, &second, 4);
+  } else {
+    for (int i = 0; i < 8; ++i) key[size_t(i)] = uint8_t(first >> (8 * i));
+    for (int i = 0; i < 4; ++i) key[size_t(8 + i)] = uint8_t(second >> (8 * i));
+  }
+  return key;
+}
+
 BcdKey BcdKeyFromFloat(int Decimals, double Value) {
+  uint64_t scaled;
+  if (ScaledRounded(Value, Decimals, scaled)) return BcdKeyFromScaled(scaled, Decimals, Value < 0);
+  return BcdKeyFromFloatGeneral(Decimals, Value);
+}
+
+BcdKey BcdKeyFromFloatGeneral(int Decimals, double Value) {
   if (std::isnan(Value)) return BcdKeyFromText("0", Decimals);
   if (std::isinf(Value)) return SaturatedKey(Value < 0, true);
   char buf[kNumberTextMax];

@@ -33,6 +33,14 @@ BcdKey BcdKeyFromText(std::string_view Text, int Decimals);
 // The value as FormatNumber writes it with the given decimals, then keyed.
 // Infinities saturate like too-large values; NaN keys as zero.
 BcdKey BcdKeyFromFloat(int Decimals, double Value);
+// The same bytes by way of the number's text, for every value; what
+// BcdKeyFromFloat itself does where the digits do not fit 64 bits.
+BcdKey BcdKeyFromFloatGeneral(int Decimals, double Value);
+// The key of the number Scaled / 10^Decimals (the sign from Negative) as
+// BcdKeyFromFloat makes it: the digits as FormatNumberTo writes them with
+// Decimals decimals, without the text. A zero has no sign.
+// REQUIRES: 0 <= Decimals <= 27.
+BcdKey BcdKeyFromScaled(uint64_t Scaled, int Decimals, bool Negative);
 // -1, 0 or 1; every zero compares equal to every other.
 int CompareBcdKeys(const BcdKey& A, const BcdKey& B);
 // -1 (a < b), 0, 1. In line: filters compare a number per record.

@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "tables/tzndxlow.h"
+
 // Type codes of values (also the tokens of constants).
 enum ExprType : int32_t { kTypeC = 331, kTypeN = 332, kTypeL = 333, kTypeD = 334, kTypeM = 335 };
 
@@ -105,6 +107,14 @@ void FreeExpr(ExprRecord*& Rec);
 // until the record is evaluated again or freed. Division by zero (358) and
 // a full string work area (354) are reported and evaluation goes on.
 const void* Evaluate(ExprRecord* Rec);
+// The packed-decimal key of a numeric expression as an index keeps it:
+// BcdKeyFromFloat(Decimals, value). Where the value is one numeric field of
+// the current record, written as the engine writes numbers, or whole-number
+// constants and such fields joined by +, - and *, small enough that the
+// floating-point value rounds to the exact one, the key comes from the
+// fields' digits by whole-number arithmetic: the result Evaluate returns
+// is then not set.
+BcdKey EvaluateNumericKey(ExprRecord* Rec, int Decimals);
 // Evaluate of the engine's current expression (set by the index code).
 const void* EvaluateCurrentExpr();
 void SetCurrentExpr(ExprRecord* Rec);

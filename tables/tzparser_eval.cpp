@@ -635,6 +635,104 @@ bool RunFast(ExprRecord& r) {
   return true;
 }
 
+// A whole number of units of 10^-Scale, and Bound, the value the
+// expression up to here takes with every operand made positive and every
+// subtraction an addition.
+// (No member initializers: a stack of them is set up per evaluation.)
+struct Decimal {
+  int64_t Units, Bound;
+  int Scale;
+};
+
+constexpr int64_t kPow10[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000, 1000000000,
+                              10000000000, 100000000000, 1000000000000, 10000000000000, 100000000000000,
+                              1000000000000000, 10000000000000000, 100000000000000000, 1000000000000000000};
+
+// x in units of 10^-scale (scale >= x.Scale); false on overflow.
+bool Rescale(Decimal& x, int scale) {
+  if (scale == x.Scale) return true;
+  if (scale - x.Scale > 18) return false;
+  const int64_t f = kPow10[scale - x.Scale];
+  x.Scale = scale;
+  return !__builtin_mul_overflow(x.Units, f, &x.Units) && !__builtin_mul_overflow(x.Bound, f, &x.Bound);
+}
+
+// The value of r.Fast as the machine computes it, when it consists only of
+// numeric fields of the current record written as the engine writes them,
+// whole-number constants, +, - and *: computed exactly on whole numbers,
+// as the units of 10^-decimals that FormatNumberTo would write of the
+// machine's value. That value lies within n * 2^-53 * Bound of the exact one
+// (each of the n operands and operations rounds once, by at most 2^-53 of
+// its size); with n at most 64 and Bound below 2^45 units that is under a
+// quarter unit, so the machine's value rounds to these units too. False
+// for every other expression or record (a division, a date, a text the
+// engine does not write, a value or bound beyond those limits, more
+// decimals than the key has): the machine's value keys those.
+bool RunDecimal(ExprRecord& r, int decimals, uint64_t& units, bool& negative) {
+  if (r.ResultType != 'N' || r.Fast.empty() || r.Fast.size() > 32 || decimals < 0 || decimals > 18) return false;
+  const WorkArea* a = CurrentWorkArea();
+  if (!a || a->Virtual || a->RecCount == 0 || !a->Rec) return false;
+  const char* rec = a->Rec;
+  const size_t recLen = a->RecLen, fieldCount = a->Fields.size();
+  Decimal stack[kFastDepth + 1], top{};
+  size_t sp = 0;
+  for (const ExprRecord::FastStep& step : r.Fast) {
+    Decimal right;
+    if (step.Push == 0) {
+      constexpr double kLimit = double(int64_t(1) << 45);
+      if (!(std::fabs(step.N) < kLimit) || double(int64_t(step.N)) != step.N) return false;
+      right.Units = int64_t(step.N);
+      right.Bound = right.Units < 0 ? -right.Units : right.Units;
+      right.Scale = 0;
+    } else if (step.Push == kTokFieldC + 1) {
+      if (size_t(step.Arg) > fieldCount || step.Arg < 1) return false;
+      const FieldEntry& f = a->Fields[size_t(step.Arg - 1)];
+      PlainNumber x;
+      if (size_t(f.Pos) + f.Len > recLen || !AlignedNumberFits(f.Pos, f.Len) ||
+          !ReadAlignedNumber(rec + f.Pos, f.Len, f.Dec, false, x) || x.Digits >= (uint64_t(1) << 45))
+        return false;
+      right.Bound = int64_t(x.Digits);
+      right.Units = x.Negative ? -right.Bound : right.Bound;
+      right.Scale = int(x.Fraction);
+    } else if (step.Push > 0) {
+      return false;
+    } else if (step.Op == kNeg) {
+      top.Units = -top.Units;
+      continue;
+    } else if (step.Op == kAddNN || step.Op == kSubNN || step.Op == kMul) {
+      right = top;
+      top = stack[--sp];
+    } else {
+      return false;
+    }
+    if (step.Op == 0) {
+      stack[sp++] = top;
+      top = right;
+      continue;
+    }
+    Decimal& left = top;
+    if (step.Op == kMul) {
+      left.Scale += right.Scale;
+      if (left.Scale > 18 || __builtin_mul_overflow(left.Units, right.Units, &left.Units) ||
+          __builtin_mul_overflow(left.Bound, right.Bound, &left.Bound))
+        return false;
+    } else if (step.Op == kAddNN || step.Op == kSubNN) {
+      const int scale = std::max(left.Scale, right.Scale);
+      if (!Rescale(left, scale) || !Rescale(right, scale)) return false;
+      if (step.Op == kSubNN) right.Units = -right.Units;
+      if (__builtin_add_overflow(left.Units, right.Units, &left.Units) ||
+          __builtin_add_overflow(left.Bound, right.Bound, &left.Bound))
+        return false;
+    } else {
+      return false;
+    }
+  }
+  if (top.Scale > decimals || !Rescale(top, decimals) || top.Bound >= (int64_t(1) << 45)) return false;
+  negative = top.Units < 0;
+  units = uint64_t(negative ? -top.Units : top.Units);
+  return true;
+}
+
 }  // namespace
 
 namespace exprint {
@@ -713,4 +811,14 @@ const void* Evaluate(ExprRecord* rec) {
   if (!rec->Parts.empty() && BuildKey(*rec)) return rec->Pool.data();
   if (!rec->Fast.empty() && RunFast(*rec)) return &rec->Work[0].N;
   return Machine(*rec).Run();
+}
+
+BcdKey EvaluateNumericKey(ExprRecord* rec, int decimals) {
+  uint64_t units;
+  bool negative;
+  if (rec && RunDecimal(*rec, decimals, units, negative)) {
+    Engine().expr.Current = rec;
+    return BcdKeyFromScaled(units, decimals, negative);
+  }
+  return BcdKeyFromFloat(decimals, ExprNumber(Evaluate(rec)));
 }

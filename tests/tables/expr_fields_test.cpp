@@ -137,8 +137,10 @@ TEST_F(FieldsTest, PlainNumberExpressionsGiveTheMachinesResults) {
   for (int r = 0; r < 400; ++r) {
     std::string date = pick({"", "20230229", "00000000", "2023 1 5", "99991231"});
     if (rng() % 3 != 0) date = JulianToDtos(JulianFromYMD(1900 + int(rng() % 150), 1 + int(rng() % 12), 1 + int(rng() % 31)));
+    // Sixteen digits, below and above 2^52.
+    const std::string big = std::to_string((uint64_t(rng()) << 32 | rng()) % 10000000000000000u);
     rows.push_back({number(12, 2), number(6, 0), number(10, 4), date, pick({"T", "t", "Y", "y", "F", "n", " ", "?"}),
-                    number(12, 2)});
+                    number(12, 2), rng() % 2 ? big : number(16, 0)});
   }
   // KWOTA stands where fewer than sixteen record bytes end with it, SUMA,
   // of the same kind, where more do.
@@ -148,14 +150,23 @@ TEST_F(FieldsTest, PlainNumberExpressionsGiveTheMachinesResults) {
             {"CENA", 'F', 10, 4},
             {"DATA", 'D', 8, 0},
             {"AKTYWNY", 'L', 1, 0},
-            {"SUMA", 'N', 12, 2}},
+            {"SUMA", 'N', 12, 2},
+            {"DUZA", 'N', 16, 0}},
            rows);
   Open(1, "liczby.dbf");
   const std::vector<std::string> exprs = {
       "KWOTA",
+      "CENA",
+      "DUZA",
       "ILOSC * 100 + KWOTA",
       "SUMA - KWOTA",
       "-KWOTA * 2 - CENA",
+      "SUMA - ILOSC * 3",
+      "-(ILOSC - 3) * ILOSC + SUMA * 2",
+      "ILOSC * SUMA",
+      "SUMA * SUMA - CENA",
+      "SUMA * 1.5",
+      "DUZA * 1000 + 1",
       "KWOTA / ILOSC + CENA / (KWOTA - KWOTA)",
       "AKTYWNY .AND. KWOTA > 1000 .AND. DATA >= CTOD('01.01.2000')",
       ".NOT. AKTYWNY .OR. DATA - 30 < CTOD('31.12.1999') .OR. DATA = CTOD('')",
@@ -179,6 +190,10 @@ TEST_F(FieldsTest, PlainNumberExpressionsGiveTheMachinesResults) {
       LastErrorCode() = 0;
       EXPECT_EQ(std::string(static_cast<const char*>(Evaluate(fast)), size), want) << text << " record " << r;
       EXPECT_EQ(LastErrorCode(), wantError) << text << " record " << r;
+      // The key of an index on it: from the fields' digits where they decide it.
+      if (fast->ResultType == 'N')
+        EXPECT_EQ(EvaluateNumericKey(fast, fast->ResultDec), BcdKeyFromFloatGeneral(fast->ResultDec, ExprNumber(want.data())))
+            << text << " record " << r;
     }
     FreeExpr(fast);
     FreeExpr(machine);

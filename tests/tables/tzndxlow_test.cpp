@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cfloat>
 #include <cmath>
+#include <cstring>
 #include <random>
 #include <vector>
 
@@ -59,6 +61,47 @@ TEST(BcdKey, FromFloatFormatsWithTheDecimals) {
   // A number is keyed as it is written into its field.
   for (const RoundingCase& c : kRoundingCases)
     EXPECT_EQ(Hex(BcdKeyFromFloat(c.decimals, c.value)), Hex(BcdKeyFromText(c.text, c.decimals))) << c.text;
+}
+
+// BcdKeyFromFloat keys the rounded digits without writing them out; every
+// value gives the bytes of the way through the text: whole numbers of 1 to
+// 20 digits (trailing zeros among them) with 0 to 27 decimals, halves and
+// their neighbours, any bit pattern, and the edge where the digits leave
+// 64 bits.
+TEST(BcdKey, FromFloatGivesTheBytesOfItsText) {
+  std::mt19937_64 rng(2103);
+  const auto check = [](double v, int decimals) {
+    ASSERT_EQ(Hex(BcdKeyFromFloat(decimals, v)), Hex(BcdKeyFromFloatGeneral(decimals, v))) << std::hexfloat << v << " "
+                                                                                           << decimals;
+  };
+  for (int i = 0; i < 100000; ++i) {
+    const int decimals = i % 4 == 0 ? int(rng() % 30) : int(rng() % 7);
+    const double sign = rng() % 2 ? -1.0 : 1.0;
+    double v;
+    switch (i % 5) {
+      case 0: {
+        uint64_t digits = rng() >> (rng() % 64);
+        for (int k = int(rng() % 4); k > 0; --k) digits -= digits % 10;
+        v = double(digits) / std::pow(10.0, decimals);
+        break;
+      }
+      case 1: v = std::ldexp(double(rng() % (1ULL << int(1 + rng() % 53)) | 1), -(decimals + 1)); break;
+      case 2: {
+        const uint64_t bits = rng();
+        std::memcpy(&v, &bits, sizeof v);
+        break;
+      }
+      case 3: v = std::ldexp(double(rng() % (1ULL << 53)), 64 - int(rng() % 12) - int(std::ceil(decimals * 3.3219))); break;
+      default: v = std::ldexp(double(rng() % (1ULL << 53)), int(rng() % 140) - 110); break;
+    }
+    v *= sign;
+    check(v, decimals);
+    check(std::nextafter(v, HUGE_VAL), decimals);
+    check(std::nextafter(v, -HUGE_VAL), decimals);
+  }
+  for (double v : {0.0, -0.0, 5e-324, 0.5, -0.5, 1e15, 1e16, 1e19, 1.8446744073709552e19, 1e20, DBL_MAX, -HUGE_VAL,
+                   std::nan("")})
+    for (int decimals : {-1, 0, 1, 2, 26, 27, 28, 255}) check(v, decimals);
 }
 
 TEST(BcdKey, ComparisonCases) {
