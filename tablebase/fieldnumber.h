@@ -32,17 +32,13 @@ struct PlainNumber {
 // record: the sixteen bytes that end with the field are the record's.
 inline bool AlignedNumberFits(size_t pos, size_t len) { return len >= 1 && len <= 16 && pos + len >= 16; }
 
-// A number as the engine itself writes one into its field of `n` bytes at
-// `p`: right-aligned, blanks before an optional minus, digits, and with
-// `dec` decimals the point where they put it; a NUL counts as a blank when
-// `nulIsBlank`. Read sixteen bytes at once without a branch on the text,
-// where the numbers of a column have digits in varying count; false for
-// every other text, which the caller reads its own way.
-// Inlined whatever the compiler's estimate: a call costs as much as the
-// reading, and the callers pass constants that remove a branch.
-// REQUIRES: AlignedNumberFits(the field's position, n).
-[[gnu::always_inline]] inline bool ReadAlignedNumber(const char* p, size_t n, size_t dec, bool nulIsBlank, PlainNumber& out) {
 #if defined(__SSE2__)
+// The digit values of a number as the engine itself writes one into its
+// field of `n` bytes at `p` (see ReadAlignedNumber), one per lane, the last
+// lane the ones, the point taken out and every lane before the first digit
+// 0; false for every other text.
+[[gnu::always_inline]] inline bool AlignedDigitLanes(const char* p, size_t n, size_t dec, bool nulIsBlank, __m128i& digits,
+                                                     bool& negative) {
   if (dec > 0 && n < dec + 2) return false;  // no room for a digit before the point
   // Sixteen clear lanes, then sixteen set: from `k` on, lanes k and up of
   // the sixteen read are clear, the rest set.
@@ -76,11 +72,30 @@ inline bool AlignedNumberFits(size_t pos, size_t len) { return len >= 1 && len <
   const unsigned lead = (first - 1) & ~blank;
   if ((lead & ~(lanes(is(v, '-')) & (first >> 1))) != 0) return false;
   // The point taken out: the integer part moved up one lane onto it.
-  __m128i x = digitValue;
+  digits = digitValue;
   if (dec > 0) {
     const __m128i afterPoint = setFrom(e + 1);
-    x = _mm_or_si128(_mm_and_si128(afterPoint, digitValue), _mm_andnot_si128(afterPoint, _mm_slli_si128(digitValue, 1)));
+    digits = _mm_or_si128(_mm_and_si128(afterPoint, digitValue), _mm_andnot_si128(afterPoint, _mm_slli_si128(digitValue, 1)));
   }
+  negative = lead != 0;
+  return true;
+}
+#endif
+
+// A number as the engine itself writes one into its field of `n` bytes at
+// `p`: right-aligned, blanks before an optional minus, digits, and with
+// `dec` decimals the point where they put it; a NUL counts as a blank when
+// `nulIsBlank`. Read sixteen bytes at once without a branch on the text,
+// where the numbers of a column have digits in varying count; false for
+// every other text, which the caller reads its own way.
+// Inlined whatever the compiler's estimate: a call costs as much as the
+// reading, and the callers pass constants that remove a branch.
+// REQUIRES: AlignedNumberFits(the field's position, n).
+[[gnu::always_inline]] inline bool ReadAlignedNumber(const char* p, size_t n, size_t dec, bool nulIsBlank, PlainNumber& out) {
+#if defined(__SSE2__)
+  __m128i x;
+  bool negative;
+  if (!AlignedDigitLanes(p, n, dec, nulIsBlank, x, negative)) return false;
   // The digits summed in pairs, fours and eights, the last lane the ones.
   const __m128i zero = _mm_setzero_si128();
   const __m128i pairs = _mm_packs_epi32(_mm_madd_epi16(_mm_unpacklo_epi8(x, zero), _mm_set1_epi32(0x0001000A)),
@@ -90,10 +105,31 @@ inline bool AlignedNumberFits(size_t pos, size_t len) { return len >= 1 && len <
   out.Digits = uint64_t(uint32_t(_mm_cvtsi128_si32(eights))) * 100000000u +
                uint32_t(_mm_cvtsi128_si32(_mm_srli_si128(eights, 4)));
   out.Fraction = dec;
-  out.Negative = lead != 0;
+  out.Negative = negative;
   return true;
 #else
   (void)p, (void)n, (void)dec, (void)nulIsBlank, (void)out;
+  return false;
+#endif
+}
+
+// The same number's digits in packed decimal form (four bits a digit, the
+// ones in the lowest four), as an index key stores them, without their
+// value in between. REQUIRES: as ReadAlignedNumber.
+[[gnu::always_inline]] inline bool ReadAlignedPacked(const char* p, size_t n, size_t dec, bool nulIsBlank, uint64_t& packed,
+                                                     bool& negative) {
+#if defined(__SSE2__)
+  __m128i x;
+  if (!AlignedDigitLanes(p, n, dec, nulIsBlank, x, negative)) return false;
+  // Each pair of lanes into one byte, the first of the pair the high four
+  // bits; the eight bytes in text order are the digits from the first.
+  const __m128i pairs = _mm_or_si128(_mm_and_si128(_mm_slli_epi16(x, 4), _mm_set1_epi16(0x00F0)), _mm_srli_epi16(x, 8));
+  uint64_t bytes;
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(&bytes), _mm_packus_epi16(pairs, pairs));
+  packed = __builtin_bswap64(bytes);
+  return true;
+#else
+  (void)p, (void)n, (void)dec, (void)nulIsBlank, (void)packed, (void)negative;
   return false;
 #endif
 }

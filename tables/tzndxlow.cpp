@@ -177,50 +177,22 @@ inline uint32_t PackedDigits8(uint32_t x) {
 
 }  // namespace
 
-BcdKey BcdKeyFromScaled(uint64_t Scaled, int Decimals, bool Negative) {
-  BcdKey key{};
-  key[1] = 1;
-  if (Scaled == 0) {
-    key[0] = uint8_t(std::max(kExponentBias - Decimals, 0));
-    return key;
-  }
-  // The digits in packed decimal, right-aligned, then moved up so that the
-  // first stands in the highest four of 80 bits: `high` holds the highest
-  // sixteen of those bits, `low` the others. The count of digits and of
-  // trailing zeros come from the zero bits at either end.
-  constexpr uint64_t k8 = 100000000;
-  int digits, zeros;
-  uint64_t high, low;
-  if (Scaled < k8 * k8) {
-    // Most columns hold numbers of eight digits or fewer.
-    const uint64_t packed = Scaled < k8 ? PackedDigits8(uint32_t(Scaled))
-                                        : (uint64_t(PackedDigits8(uint32_t(Scaled / k8))) << 32) |
-                                              PackedDigits8(uint32_t(Scaled % k8));
-    digits = (64 - std::countl_zero(packed) + 3) / 4;
-    zeros = std::countr_zero(packed) / 4;
-    const uint64_t aligned = packed << (64 - 4 * digits);
-    high = aligned >> 48;
-    low = aligned << 16;
-  } else {
-    // 17 to 20 digits: up to four above the sixteen low ones.
-    const uint64_t rest = Scaled % (k8 * k8);
-    const uint64_t top = PackedDigits8(uint32_t(Scaled / (k8 * k8)));
-    const uint64_t packed = (uint64_t(PackedDigits8(uint32_t(rest / k8))) << 32) | PackedDigits8(uint32_t(rest % k8));
-    digits = 16 + (64 - std::countl_zero(top) + 3) / 4;
-    zeros = packed == 0 ? 16 + std::countr_zero(top) / 4 : std::countr_zero(packed) / 4;
-    const int shift = 4 * (20 - digits);
-    high = (top << shift) | (shift == 0 ? 0 : packed >> (64 - shift));
-    low = packed << shift;
-  }
+namespace {
+
+// The key of `digits` digits, `zeros` of them trailing, whose packed form
+// moved up to the highest four of 80 bits holds `high` (its highest
+// sixteen) and `low` (the others).
+BcdKey KeyOfDigits(int digits, int zeros, uint64_t high, uint64_t low, int decimals, bool negative) {
   // As BcdKeyFromText counts them for the text FormatNumberTo writes:
   // trailing zeros are digits while there are more decimals than zeros;
   // otherwise they are left out down to the minimum of ten.
-  const int n = Decimals > zeros ? digits : std::max(digits - zeros, 10);
-  const uint64_t head = uint64_t(kExponentBias + digits - Decimals) | uint64_t(1 | n * 4 | (Negative ? 0x80 : 0)) << 8;
+  const int n = decimals > zeros ? digits : std::max(digits - zeros, 10);
+  const uint64_t head = uint64_t(kExponentBias + digits - decimals) | uint64_t(1 | n * 4 | (negative ? 0x80 : 0)) << 8;
   // Bytes 0-7 and 8-11 each built in a register and stored at once: the
   // caller reads the key in words, which byte stores would hold up.
   const uint64_t first = head | uint64_t(__builtin_bswap16(uint16_t(high))) << 16 | (__builtin_bswap64(low) << 32);
   const uint32_t second = uint32_t(__builtin_bswap64(low) >> 32);
+  BcdKey key;
   if constexpr (std::endian::native == std::endian::little) {
     std::memcpy(key.data(), &first, 8);
     std::memcpy(key.data() + 8, &second, 4);
@@ -229,6 +201,42 @@ BcdKey BcdKeyFromScaled(uint64_t Scaled, int Decimals, bool Negative) {
     for (int i = 0; i < 4; ++i) key[size_t(8 + i)] = uint8_t(second >> (8 * i));
   }
   return key;
+}
+
+BcdKey ZeroKey(int decimals) {
+  BcdKey key{};
+  key[0] = uint8_t(std::max(kExponentBias - decimals, 0));
+  key[1] = 1;
+  return key;
+}
+
+}  // namespace
+
+BcdKey BcdKeyFromPacked(uint64_t Packed, int Decimals, bool Negative) {
+  if (Packed == 0) return ZeroKey(Decimals);
+  // The count of digits and of trailing zeros from the zero bits at either
+  // end; then the first digit moved up to the top.
+  const int digits = (64 - std::countl_zero(Packed) + 3) / 4;
+  const uint64_t aligned = Packed << (64 - 4 * digits);
+  return KeyOfDigits(digits, std::countr_zero(Packed) / 4, aligned >> 48, aligned << 16, Decimals, Negative);
+}
+
+BcdKey BcdKeyFromScaled(uint64_t Scaled, int Decimals, bool Negative) {
+  constexpr uint64_t k8 = 100000000;
+  // Most columns hold numbers of eight digits or fewer.
+  if (Scaled < k8) return BcdKeyFromPacked(PackedDigits8(uint32_t(Scaled)), Decimals, Negative);
+  if (Scaled < k8 * k8)
+    return BcdKeyFromPacked(uint64_t(PackedDigits8(uint32_t(Scaled / k8))) << 32 | PackedDigits8(uint32_t(Scaled % k8)),
+                            Decimals, Negative);
+  // 17 to 20 digits: up to four above the sixteen low ones.
+  const uint64_t rest = Scaled % (k8 * k8);
+  const uint64_t top = PackedDigits8(uint32_t(Scaled / (k8 * k8)));
+  const uint64_t packed = (uint64_t(PackedDigits8(uint32_t(rest / k8))) << 32) | PackedDigits8(uint32_t(rest % k8));
+  const int digits = 16 + (64 - std::countl_zero(top) + 3) / 4;
+  const int zeros = packed == 0 ? 16 + std::countr_zero(top) / 4 : std::countr_zero(packed) / 4;
+  const int shift = 4 * (20 - digits);
+  const uint64_t high = (top << shift) | (shift == 0 ? 0 : packed >> (64 - shift));
+  return KeyOfDigits(digits, zeros, high, packed << shift, Decimals, Negative);
 }
 
 BcdKey BcdKeyFromFloat(int Decimals, double Value) {

@@ -41,6 +41,9 @@ BcdKey BcdKeyFromFloatGeneral(int Decimals, double Value);
 // Decimals decimals, without the text. A zero has no sign.
 // REQUIRES: 0 <= Decimals <= 27.
 BcdKey BcdKeyFromScaled(uint64_t Scaled, int Decimals, bool Negative);
+// The same from the digits in packed decimal form (four bits a digit, the
+// ones in the lowest four, at most sixteen digits).
+BcdKey BcdKeyFromPacked(uint64_t Packed, int Decimals, bool Negative);
 // -1, 0 or 1; every zero compares equal to every other.
 int CompareBcdKeys(const BcdKey& A, const BcdKey& B);
 // -1 (a < b), 0, 1. In line: filters compare a number per record.

@@ -92,6 +92,20 @@ struct ExprRecord {
     int32_t Op = 0;  // 0 none; an operator code of Code
   };
   std::vector<FastStep> Fast;
+  // A numeric expression of fields of the current area and whole-number
+  // constants joined by +, - and *, no product joining two fields (ILOSC *
+  // 100 + KWOTA): the sum of Coef x field over Terms plus Constant, and the
+  // value Bound the same expression takes with every operand made positive
+  // and every subtraction an addition (what the floating-point value's
+  // error is measured against). Linear is false for every other expression.
+  struct LinearTerm {
+    int32_t Field = 0;
+    int64_t Coef = 0, Bound = 0;
+    int32_t Power = -1;  // k when Coef and Bound are both 10^k, else -1
+  };
+  bool Linear = false;
+  std::vector<LinearTerm> Terms;
+  int64_t Constant = 0, ConstantBound = 0;
 };
 
 // Compiles Text. Returns the record, or null after reporting the error

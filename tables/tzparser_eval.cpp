@@ -635,102 +635,182 @@ bool RunFast(ExprRecord& r) {
   return true;
 }
 
-// A whole number of units of 10^-Scale, and Bound, the value the
-// expression up to here takes with every operand made positive and every
-// subtraction an addition.
-// (No member initializers: a stack of them is set up per evaluation.)
-struct Decimal {
-  int64_t Units, Bound;
-  int Scale;
-};
-
 constexpr int64_t kPow10[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000, 1000000000,
                               10000000000, 100000000000, 1000000000000, 10000000000000, 100000000000000,
                               1000000000000000, 10000000000000000, 100000000000000000, 1000000000000000000};
 
-// x in units of 10^-scale (scale >= x.Scale); false on overflow.
-bool Rescale(Decimal& x, int scale) {
-  if (scale == x.Scale) return true;
-  if (scale - x.Scale > 18) return false;
-  const int64_t f = kPow10[scale - x.Scale];
-  x.Scale = scale;
-  return !__builtin_mul_overflow(x.Units, f, &x.Units) && !__builtin_mul_overflow(x.Bound, f, &x.Bound);
-}
-
-// The value of r.Fast as the machine computes it, when it consists only of
-// numeric fields of the current record written as the engine writes them,
-// whole-number constants, +, - and *: computed exactly on whole numbers,
-// as the units of 10^-decimals that FormatNumberTo would write of the
-// machine's value. That value lies within n * 2^-53 * Bound of the exact one
-// (each of the n operands and operations rounds once, by at most 2^-53 of
-// its size); with n at most 64 and Bound below 2^45 units that is under a
-// quarter unit, so the machine's value rounds to these units too. False
-// for every other expression or record (a division, a date, a text the
-// engine does not write, a value or bound beyond those limits, more
-// decimals than the key has): the machine's value keys those.
-bool RunDecimal(ExprRecord& r, int decimals, uint64_t& units, bool& negative) {
-  if (r.ResultType != 'N' || r.Fast.empty() || r.Fast.size() > 32 || decimals < 0 || decimals > 18) return false;
+// The value of a linear expression (ExprRecord::Linear) as the units of
+// 10^-decimals that FormatNumberTo writes of the value the machine
+// computes, from the fields' digits by exact whole-number arithmetic. The
+// machine's value lies within n * 2^-53 * Bound of the exact one (each of
+// the n operands and operations rounds once, by at most 2^-53 of its size);
+// with n at most 64 and Bound below 2^45 units that is under a quarter
+// unit, so the machine's value rounds to the exact units. False for every
+// other expression or record (a text the engine does not write, more
+// decimals in a field than the key has, a bound beyond that limit): the
+// machine's value keys those.
+bool RunLinear(const ExprRecord& r, int decimals, uint64_t& units, bool& negative) {
+  if (!r.Linear || decimals < 0 || decimals > 18) return false;
   const WorkArea* a = CurrentWorkArea();
   if (!a || a->Virtual || a->RecCount == 0 || !a->Rec) return false;
-  const char* rec = a->Rec;
-  const size_t recLen = a->RecLen, fieldCount = a->Fields.size();
-  Decimal stack[kFastDepth + 1], top{};
-  size_t sp = 0;
-  for (const ExprRecord::FastStep& step : r.Fast) {
-    Decimal right;
-    if (step.Push == 0) {
-      constexpr double kLimit = double(int64_t(1) << 45);
-      if (!(std::fabs(step.N) < kLimit) || double(int64_t(step.N)) != step.N) return false;
-      right.Units = int64_t(step.N);
-      right.Bound = right.Units < 0 ? -right.Units : right.Units;
-      right.Scale = 0;
-    } else if (step.Push == kTokFieldC + 1) {
-      if (size_t(step.Arg) > fieldCount || step.Arg < 1) return false;
-      const FieldEntry& f = a->Fields[size_t(step.Arg - 1)];
-      PlainNumber x;
-      if (size_t(f.Pos) + f.Len > recLen || !AlignedNumberFits(f.Pos, f.Len) ||
-          !ReadAlignedNumber(rec + f.Pos, f.Len, f.Dec, false, x) || x.Digits >= (uint64_t(1) << 45))
-        return false;
-      right.Bound = int64_t(x.Digits);
-      right.Units = x.Negative ? -right.Bound : right.Bound;
-      right.Scale = int(x.Fraction);
-    } else if (step.Push > 0) {
+  const int64_t one = kPow10[decimals];
+  int64_t total, bound;
+  if (__builtin_mul_overflow(r.Constant, one, &total) || __builtin_mul_overflow(r.ConstantBound, one, &bound))
+    return false;
+  for (const ExprRecord::LinearTerm& term : r.Terms) {
+    if (term.Field < 1 || size_t(term.Field) > a->Fields.size()) return false;
+    const FieldEntry& f = a->Fields[size_t(term.Field - 1)];
+    PlainNumber x;
+    if (size_t(f.Pos) + f.Len > a->RecLen || !AlignedNumberFits(f.Pos, f.Len) ||
+        !ReadAlignedNumber(a->Rec + f.Pos, f.Len, f.Dec, false, x) || int(x.Fraction) > decimals)
       return false;
+    const int64_t scale = kPow10[decimals - int(x.Fraction)], digits = int64_t(x.Digits);
+    int64_t value, size;
+    if (__builtin_mul_overflow(digits, term.Coef, &value) || __builtin_mul_overflow(value, scale, &value) ||
+        __builtin_mul_overflow(digits, term.Bound, &size) || __builtin_mul_overflow(size, scale, &size) ||
+        __builtin_add_overflow(total, x.Negative ? -value : value, &total) || __builtin_add_overflow(bound, size, &bound))
+      return false;
+  }
+  if (bound >= (int64_t(1) << 45)) return false;
+  negative = total < 0;
+  units = uint64_t(negative ? -total : total);
+  return true;
+}
+
+// a + b for packed decimal digits of at most fifteen digits each: six added
+// to every digit of a makes a digit's carry a binary one; where no carry
+// came in, the six is taken out again.
+uint64_t AddPacked(uint64_t a, uint64_t b) {
+  const uint64_t t1 = a + 0x0666666666666666u, t2 = t1 + b;
+  const uint64_t noCarry = ~(t2 ^ t1 ^ b) & 0x1111111111111110u;
+  return t2 - ((noCarry >> 2) | (noCarry >> 3));
+}
+
+// A linear expression that only adds numeric fields, each times a power of
+// ten (ILOSC * 100 + KWOTA), on a record where each is positive or zero:
+// its value in units of 10^-decimals as packed decimal digits, added digit
+// by digit without their binary value. Thirteen digits at most, so that
+// RunLinear's bound holds (every operand is positive, so the bound is the
+// value, below 10^13 < 2^45). False for every other expression or record.
+bool RunPackedSum(const ExprRecord& r, int decimals, uint64_t& packed) {
+  if (!r.Linear || r.Constant != 0 || r.ConstantBound != 0 || decimals < 0) return false;
+  const WorkArea* a = CurrentWorkArea();
+  if (!a || a->Virtual || a->RecCount == 0 || !a->Rec) return false;
+  uint64_t sum = 0;
+  for (const ExprRecord::LinearTerm& term : r.Terms) {
+    if (term.Power < 0 || term.Field < 1 || size_t(term.Field) > a->Fields.size()) return false;
+    const FieldEntry& f = a->Fields[size_t(term.Field - 1)];
+    const int shift = term.Power + decimals - f.Dec;
+    uint64_t digits;
+    bool negative;
+    if (shift < 0 || shift > 12 || size_t(f.Pos) + f.Len > a->RecLen || !AlignedNumberFits(f.Pos, f.Len) ||
+        !ReadAlignedPacked(a->Rec + f.Pos, f.Len, f.Dec, false, digits, negative) || negative ||
+        digits >= uint64_t(1) << (52 - 4 * shift))
+      return false;
+    sum = AddPacked(sum, digits << (4 * shift));
+    if (sum >= uint64_t(1) << 52) return false;
+  }
+  packed = sum;
+  return true;
+}
+
+// The one numeric field of the current record that r.Fast reads, written
+// as the engine writes numbers with `decimals` decimals and of at most
+// fifteen digits, as packed decimal digits: below 2^52 the machine's value
+// is the digits over 10^decimals rounded once, which scaled back rounds to
+// the digits again.
+bool ReadLoneField(const ExprRecord& r, int decimals, uint64_t& packed, bool& negative) {
+  if (r.Fast.size() != 1 || r.Fast[0].Push != kTokFieldC + 1 || r.Fast[0].Op != 0) return false;
+  const WorkArea* a = CurrentWorkArea();
+  const int32_t n = r.Fast[0].Arg;
+  if (!a || a->Virtual || a->RecCount == 0 || !a->Rec || n < 1 || size_t(n) > a->Fields.size()) return false;
+  const FieldEntry& f = a->Fields[size_t(n - 1)];
+  return f.Dec == decimals && size_t(f.Pos) + f.Len <= a->RecLen && AlignedNumberFits(f.Pos, f.Len) &&
+         ReadAlignedPacked(a->Rec + f.Pos, f.Len, f.Dec, false, packed, negative) && packed < (uint64_t(1) << 60);
+}
+
+// r.Linear and its terms from r.Fast: the expression evaluated on linear
+// forms instead of numbers. Coefficients stay below 2^40, or it is taken
+// as not linear.
+void FindLinearForm(ExprRecord& r) {
+  r.Linear = false;
+  r.Terms.clear();
+  if (r.ResultType != 'N' || r.Fast.empty() || r.Fast.size() > 32) return;
+  struct Form {
+    std::vector<ExprRecord::LinearTerm> terms;
+    int64_t c = 0, cb = 0;
+  };
+  constexpr int64_t kLimit = int64_t(1) << 40;
+  const auto fits = [&](int64_t v) { return v > -kLimit && v < kLimit; };
+  std::vector<Form> stack;
+  Form top;
+  for (const ExprRecord::FastStep& step : r.Fast) {
+    Form right;
+    if (step.Push == 0) {
+      if (!(std::fabs(step.N) < double(kLimit)) || double(int64_t(step.N)) != step.N) return;
+      right.c = int64_t(step.N);
+      right.cb = right.c < 0 ? -right.c : right.c;
+    } else if (step.Push == kTokFieldC + 1) {
+      right.terms.push_back({step.Arg, 1, 1});
+    } else if (step.Push > 0) {
+      return;
     } else if (step.Op == kNeg) {
-      top.Units = -top.Units;
+      for (auto& t : top.terms) t.Coef = -t.Coef;
+      top.c = -top.c;
       continue;
     } else if (step.Op == kAddNN || step.Op == kSubNN || step.Op == kMul) {
-      right = top;
-      top = stack[--sp];
+      if (stack.empty()) return;
+      right = std::move(top);
+      top = std::move(stack.back());
+      stack.pop_back();
     } else {
-      return false;
+      return;
     }
     if (step.Op == 0) {
-      stack[sp++] = top;
-      top = right;
+      stack.push_back(std::move(top));
+      top = std::move(right);
       continue;
     }
-    Decimal& left = top;
+    Form& left = top;
     if (step.Op == kMul) {
-      left.Scale += right.Scale;
-      if (left.Scale > 18 || __builtin_mul_overflow(left.Units, right.Units, &left.Units) ||
-          __builtin_mul_overflow(left.Bound, right.Bound, &left.Bound))
-        return false;
+      // One side a constant: the other side's coefficients scaled by it.
+      if (!left.terms.empty() && !right.terms.empty()) return;
+      if (left.terms.empty()) std::swap(left, right);
+      for (auto& t : left.terms) {
+        t.Coef *= right.c;
+        t.Bound *= right.cb;
+        if (!fits(t.Coef) || !fits(t.Bound)) return;
+      }
+      if (!fits(left.c * right.c) || !fits(left.cb * right.cb)) return;
+      left.c *= right.c;
+      left.cb *= right.cb;
     } else if (step.Op == kAddNN || step.Op == kSubNN) {
-      const int scale = std::max(left.Scale, right.Scale);
-      if (!Rescale(left, scale) || !Rescale(right, scale)) return false;
-      if (step.Op == kSubNN) right.Units = -right.Units;
-      if (__builtin_add_overflow(left.Units, right.Units, &left.Units) ||
-          __builtin_add_overflow(left.Bound, right.Bound, &left.Bound))
-        return false;
+      const int64_t sign = step.Op == kSubNN ? -1 : 1;
+      for (const auto& t : right.terms) {
+        auto same = std::find_if(left.terms.begin(), left.terms.end(), [&](const auto& l) { return l.Field == t.Field; });
+        if (same == left.terms.end()) same = left.terms.insert(left.terms.end(), {t.Field, 0, 0});
+        same->Coef += sign * t.Coef;
+        same->Bound += t.Bound;
+        if (!fits(same->Coef) || !fits(same->Bound)) return;
+      }
+      left.c += sign * right.c;
+      left.cb += right.cb;
+      if (!fits(left.c) || !fits(left.cb)) return;
     } else {
-      return false;
+      return;
     }
   }
-  if (top.Scale > decimals || !Rescale(top, decimals) || top.Bound >= (int64_t(1) << 45)) return false;
-  negative = top.Units < 0;
-  units = uint64_t(negative ? -top.Units : top.Units);
-  return true;
+  // The first push spilled the value before it, which there was not.
+  if (stack.size() != 1) return;
+  for (auto& t : top.terms) {
+    t.Power = -1;
+    for (int k = 0; k <= 12; ++k)
+      if (t.Coef == kPow10[k] && t.Bound == kPow10[k]) t.Power = k;
+  }
+  r.Terms = std::move(top.terms);
+  r.Constant = top.c;
+  r.ConstantBound = top.cb;
+  r.Linear = true;
 }
 
 }  // namespace
@@ -739,6 +819,8 @@ namespace exprint {
 
 void FindFastSteps(ExprRecord& r) {
   r.Fast.clear();
+  r.Linear = false;
+  r.Terms.clear();
   if (r.ResultType != 'N' && r.ResultType != 'D' && r.ResultType != 'L') return;
   std::vector<ExprRecord::FastStep> steps;
   size_t depth = 0;
@@ -773,6 +855,7 @@ void FindFastSteps(ExprRecord& r) {
     if (++depth > kFastDepth) return;
   }
   r.Fast = std::move(steps);
+  FindLinearForm(r);
 }
 
 void FindKeyParts(ExprRecord& r) {
@@ -814,11 +897,19 @@ const void* Evaluate(ExprRecord* rec) {
 }
 
 BcdKey EvaluateNumericKey(ExprRecord* rec, int decimals) {
-  uint64_t units;
+  uint64_t digits;
   bool negative;
-  if (rec && RunDecimal(*rec, decimals, units, negative)) {
+  if (rec && ReadLoneField(*rec, decimals, digits, negative)) {
     Engine().expr.Current = rec;
-    return BcdKeyFromScaled(units, decimals, negative);
+    return BcdKeyFromPacked(digits, decimals, negative);
+  }
+  if (rec && RunPackedSum(*rec, decimals, digits)) {
+    Engine().expr.Current = rec;
+    return BcdKeyFromPacked(digits, decimals, false);
+  }
+  if (rec && RunLinear(*rec, decimals, digits, negative)) {
+    Engine().expr.Current = rec;
+    return BcdKeyFromScaled(digits, decimals, negative);
   }
   return BcdKeyFromFloat(decimals, ExprNumber(Evaluate(rec)));
 }

@@ -162,7 +162,11 @@ TEST_F(FieldsTest, PlainNumberExpressionsGiveTheMachinesResults) {
       "SUMA - KWOTA",
       "-KWOTA * 2 - CENA",
       "SUMA - ILOSC * 3",
-      "-(ILOSC - 3) * ILOSC + SUMA * 2",
+      "ILOSC * 100 + SUMA",
+      "SUMA + ILOSC * 1000000 + DUZA",
+      "(SUMA - ILOSC) * -3 + CENA * (2 - 5) - 7",
+      "CENA - CENA + ILOSC",
+      "-(SUMA + 7)",
       "ILOSC * SUMA",
       "SUMA * SUMA - CENA",
       "SUMA * 1.5",
@@ -191,9 +195,10 @@ TEST_F(FieldsTest, PlainNumberExpressionsGiveTheMachinesResults) {
       EXPECT_EQ(std::string(static_cast<const char*>(Evaluate(fast)), size), want) << text << " record " << r;
       EXPECT_EQ(LastErrorCode(), wantError) << text << " record " << r;
       // The key of an index on it: from the fields' digits where they decide it.
-      if (fast->ResultType == 'N')
+      if (fast->ResultType == 'N') {
         EXPECT_EQ(EvaluateNumericKey(fast, fast->ResultDec), BcdKeyFromFloatGeneral(fast->ResultDec, ExprNumber(want.data())))
             << text << " record " << r;
+      }
     }
     FreeExpr(fast);
     FreeExpr(machine);
