@@ -167,6 +167,8 @@ TEST_F(SemaphoreTest, BracketsNestCapReadersAndWrapTheCounter) {
       {[] { HandleSemafore(kSemUnlock); }, "Unbalanced Lock/Unlock for semaphore file: " + Shown() + " UNLOCKSEMAPHORE"},
       {[] { SetReadSemaphoreProc(false); }, "Non-symmetrical Lock-Unlock [SetReadSemaphoreProc]"},
       {[] { SetLockSemaphoreProc(false); }, "Non-symmetrical Lock-Unlock [SetLockSemaphoreProc]"},
+      // An area without a semaphore file counts its brackets all the same.
+      {[] { AreaScope s(3); SetReadSemaphoreProc(false); }, "Non-symmetrical Lock-Unlock [SetReadSemaphoreProc]"},
       {[] { AreaScope s(202); HandleSemafore(kSemLogin); }, "Work area [202] out of range. [HandleSemafore]"},
   };
   Select(1);
