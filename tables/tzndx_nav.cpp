@@ -3,7 +3,6 @@
 // record, order selection and Find.
 #include <algorithm>
 #include <cstring>
-#include <optional>
 
 #include "platform/codepage.h"
 #include "tables/tzndx.h"
@@ -183,22 +182,27 @@ int32_t AfterStep(Step s, Tag& t, const WorkArea& a, bool forward) {
 }
 
 // What NextRec and PriorRec do first: the found flag cleared, the position
-// refreshed after changes by others. Answers the record when an empty table
-// or FOR tag already decides it, or when the refresh failed (the error
-// pending tells the caller).
-std::optional<int32_t> StepPrelude(Ctx& c) {
+// refreshed after changes by others. True, with the answer in `record`,
+// when an empty table or FOR tag already decides it, or when the refresh
+// failed (the error pending tells the caller). (Not an optional: its value
+// and flag, stored apart and read back as one word, held up every move.)
+bool StepPrelude(Ctx& c, int32_t& record) {
   Found() = 0;
   RefreshPosition(c);
-  if (LastErrorCode() != 0) return c.a->RecNo;
-  if (c.a->RecCount >= 1 && !c.t->ForTagEmpty()) return std::nullopt;
+  if (LastErrorCode() != 0) {
+    record = c.a->RecNo;
+    return true;
+  }
+  if (c.a->RecCount >= 1 && !c.t->ForTagEmpty()) return false;
   c.t->Bof = c.t->Eof = true;
-  return c.a->RecCount + 1;
+  record = c.a->RecCount + 1;
+  return true;
 }
 
 int32_t NextRec() {
   Ctx c = Current();
   if (!c) return 0;
-  if (auto r = StepPrelude(c)) return *r;
+  if (int32_t r; StepPrelude(c, r)) return r;
   WorkArea& a = *c.a;
   Tag& t = *c.t;
   t.Bof = false;
@@ -228,7 +232,7 @@ int32_t NextRec() {
 int32_t PriorRec() {
   Ctx c = Current();
   if (!c) return 0;
-  if (auto r = StepPrelude(c)) return *r;
+  if (int32_t r; StepPrelude(c, r)) return r;
   WorkArea& a = *c.a;
   Tag& t = *c.t;
   t.Eof = false;

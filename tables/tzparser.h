@@ -123,11 +123,11 @@ void FreeExpr(ExprRecord*& Rec);
 const void* Evaluate(ExprRecord* Rec);
 // The packed-decimal key of a numeric expression as an index keeps it:
 // BcdKeyFromFloat(Decimals, value). Where the value is one numeric field of
-// the current record, written as the engine writes numbers, or whole-number
-// constants and such fields joined by +, - and *, small enough that the
-// floating-point value rounds to the exact one, the key comes from the
-// fields' digits by whole-number arithmetic: the result Evaluate returns
-// is then not set.
+// the current record, written as the engine writes numbers, or such fields
+// and whole-number constants joined by +, - and * (no product of two
+// fields), small enough that the floating-point value rounds to the exact
+// one, the key comes from the fields' digits by whole-number arithmetic:
+// the result Evaluate returns is then not set.
 BcdKey EvaluateNumericKey(ExprRecord* Rec, int Decimals);
 // Evaluate of the engine's current expression (set by the index code).
 const void* EvaluateCurrentExpr();
