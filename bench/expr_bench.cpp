@@ -1,7 +1,7 @@
 // Typical index keys and a FOR condition over every record of a real
 // table, against the time of reading the records themselves.
 //
-//   expr_bench [records] [turns]      (default 1000000 and 9)
+//   expr_bench [records] [turns]      (default 1000000 and 15)
 //
 // Writes a table of that many records into a temporary folder. For each
 // expression, scans that read the records alone and scans that also make
@@ -117,7 +117,7 @@ struct Best {
 }  // namespace
 
 int main(int argc, char** argv) {
-  int records = 1000000, turns = 9;
+  int records = 1000000, turns = 15;
   if (argc > 1) std::from_chars(argv[1], argv[1] + std::strlen(argv[1]), records);
   if (argc > 2) std::from_chars(argv[2], argv[2] + std::strlen(argv[2]), turns);
   turns = std::max(turns, 1);
