@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "admin/ZipComponent.h"
-#include "tables/utzfds.h"
+#include "tables/datasets/utzfds.h"
 
 class QAction;
 class QFrame;

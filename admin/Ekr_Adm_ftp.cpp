@@ -19,7 +19,7 @@
 #include "admin/Siblings.h"
 #include "platform/pfile.h"
 #include "platform/pfs.h"
-#include "tables/utzfds.h"
+#include "tables/datasets/utzfds.h"
 #include "tablebase/engineui.h"
 #include "tablebase/timedate.h"
 #include "tablebase/tzcommon.h"

@@ -32,8 +32,8 @@
 
 #include "bench/bench_util.h"
 #include "tables/tablesinit.h"
-#include "tables/tzndxlow.h"
-#include "tables/tzparser.h"
+#include "tables/expr/tzndxlow.h"
+#include "tables/expr/tzparser.h"
 #include "tablebase/dbf4.h"
 #include "tablebase/tzcommon.h"
 #include "tablebase/tzutils.h"

@@ -38,7 +38,7 @@
 
 #include "bench/bench_util.h"
 #include "platform/byteorder.h"
-#include "tables/memo.h"
+#include "tables/memo/memo.h"
 #include "tables/tablesinit.h"
 #include "tablebase/dbf4.h"
 #include "tablebase/tzcommon.h"

@@ -1,9 +1,9 @@
 #include "tables/tablesinit.h"
 
-#include "tables/memo.h"
-#include "tables/tzndx.h"
-#include "tables/tzparser.h"
-#include "tables/ucommon.h"
+#include "tables/memo/memo.h"
+#include "tables/mdx/tzndx.h"
+#include "tables/expr/tzparser.h"
+#include "tables/datasets/ucommon.h"
 #include "tablebase/tzstate.h"
 
 void TablesStartup() {

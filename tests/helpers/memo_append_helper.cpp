@@ -11,7 +11,7 @@
 
 #include "tablebase/dbf4.h"
 #include "tablebase/tzutils.h"
-#include "tables/memo.h"
+#include "tables/memo/memo.h"
 #include "tables/tablesinit.h"
 
 namespace {

@@ -17,7 +17,7 @@
 #include "tablebase/dbf4.h"
 #include "tablebase/tzcommon.h"
 #include "tablebase/tzutils.h"
-#include "tables/memo.h"
+#include "tables/memo/memo.h"
 #include "tables/tablesinit.h"
 
 namespace {

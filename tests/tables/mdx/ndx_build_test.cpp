@@ -1,0 +1,239 @@
+// Building tags: key order by type and collation, descending, unique and
+// FOR tags, sorted runs through the temporary file, progress, refusals.
+#include <algorithm>
+#include <random>
+
+#include "tables/mdx/ndx_testutil.h"
+#include "testutil/helper_child.h"
+
+namespace ndxtest {
+namespace {
+
+using exprtest::Oem;
+
+class NdxBuild : public NdxTest {};
+
+// A rebuild whose second tag fails (its key, made for the current record,
+// is empty there) leaves that tag out and opens the file again, recorded or
+// raised: the tag built goes on following the table, and the build's
+// failure is the result.
+TEST_F(NdxBuild, AFailedRebuildOpensTheIndexAgain) {
+  for (bool raises : {false, true}) {
+    SCOPED_TRACE(raises ? "raised" : "recorded");
+    WriteDbf(Path("T.DBF"), {{"K", 'C', 10, 0}}, {{"AA"}, {"XX"}});
+    Open(1, "T.DBF EXCLUSIVE");
+    Index({Spec("K", "K"), Spec("T", "IIF(K = 'XX', '', K)")});
+    SetOrderToTag("T");
+    GO(2);
+    std::string error;
+    {
+      AutoErrorHandlingScope handling(raises);
+      ErrorRaisesScope raise(raises);
+      try {
+        Reindex();
+        error = LastErrorText();
+      } catch (const EZavivError& e) {
+        error = e.what();
+      }
+    }
+    EXPECT_TRUE(error.starts_with("Error # 266 ")) << error;
+    EXPECT_EQ(CurrentOrder(), 1);
+    AppendRow({"BB"});
+    EXPECT_EQ(LastErrorCode(), 0) << LastErrorMessage();
+    const auto tags = DumpIndex(Path("T.MDX"));
+    ASSERT_EQ(tags.size(), 1u);
+    EXPECT_EQ(Records(tags[0]), (std::vector<int32_t>{1, 3, 2}));
+    CloseAll();
+  }
+}
+
+TEST_F(NdxBuild, KeysFollowTheirTypeAndThePolishCollation) {
+  // Each column holds its values in shuffled order; the lists give the
+  // order the tags must hold them in.
+  const std::vector<std::string> names = {"-a",   " x",  "12",  "ala",  "Ala",  "ąb",  "cebula", "ćma",
+                                          "Ćwik", "Éva", "lata", "Lwów", "łan", "zebra", "Żaba"};
+  const std::vector<std::string> dates = {"15.03.1999", "01.01.2000", "29.02.2000", "31.12.2025", "        "};
+  const std::vector<std::string> numbers = {"-12.50", "-0.25", "0.00", "0.05", "2.50", "10.00", "100.25"};
+  const size_t n = names.size();
+  std::vector<size_t> perm(n);
+  for (size_t i = 0; i < n; ++i) perm[i] = (i * 7 + 3) % n;
+  std::vector<std::vector<std::string>> rows(n);
+  for (size_t r = 0; r < n; ++r) {
+    rows[r] = {Oem(names[perm[r]]), perm[r] < dates.size() ? dates[perm[r]].substr(6, 4) + dates[perm[r]].substr(3, 2) +
+                                                                 dates[perm[r]].substr(0, 2)
+                                                           : "",
+               perm[r] < numbers.size() ? numbers[perm[r]] : "999"};
+  }
+  WriteDbf(Path("T.DBF"), {{"NAZWA", 'C', 10, 0}, {"DATA", 'D', 8, 0}, {"KWOTA", 'N', 8, 2}}, rows);
+  Open(1, "T.DBF");
+  ASSERT_TRUE(MakeIndex({Spec("NAZWA", "NAZWA"), Spec("DATA", "DATA", "KWOTA < 5"), Spec("KWOTA", "KWOTA")}, ""));
+  auto dump = DumpIndex(Path("T.MDX"));
+  ASSERT_EQ(dump.size(), 3u);
+  for (const auto& t : dump) EXPECT_EQ(t.fault, "") << t.name;
+  std::vector<std::string> want;
+  for (const auto& s : names) want.push_back(RTrim(Oem(s)));
+  EXPECT_EQ(Keys(dump[0]), want);
+  // The same names in a table of the ANSI code page, keyed in it.
+  for (auto& row : rows) row[0] = OemToAnsi(row[0]);
+  WriteDbf(Path("A.DBF"), {{"NAZWA", 'C', 10, 0}}, rows);
+  DbSettings().AnsiTables = true;
+  Open(2, "A.DBF");
+  ASSERT_TRUE(MakeIndex({Spec("NAZWA", "NAZWA")}, ""));
+  auto ansi = DumpIndex(Path("A.MDX"), false);
+  EXPECT_EQ(ansi[0].fault, "");
+  want.clear();
+  for (const auto& s : names) want.push_back(RTrim(exprtest::Cp(s)));
+  EXPECT_EQ(Keys(ansi[0]), want);
+  // Record r holds value perm[r]: the tag lists records by value.
+  auto recordsByValue = [&](size_t count) {
+    std::vector<int32_t> recs;
+    for (size_t v = 0; v < count; ++v)
+      recs.push_back(int32_t(std::find(perm.begin(), perm.end(), v) - perm.begin() + 1));
+    return recs;
+  };
+  // The blank date is the invalid date, above every real one.
+  EXPECT_EQ(Records(dump[1]), recordsByValue(dates.size()));
+  std::vector<int32_t> byNumber = recordsByValue(numbers.size());
+  for (size_t r = 0; r < n; ++r)
+    if (perm[r] >= numbers.size()) byNumber.push_back(int32_t(r + 1));
+  EXPECT_EQ(Records(dump[2]), byNumber);
+}
+
+TEST_F(NdxBuild, DescendingUniqueAndForTags) {
+  WriteDbf(Path("T.DBF"), {{"K", 'C', 3, 0}, {"N", 'N', 3, 0}},
+           {{"B", "1"}, {"A", "2"}, {"B", "3"}, {"C", "4"}, {"A", "5"}, {"B", "6"}});
+  Open(1, "T.DBF");
+  ASSERT_TRUE(MakeIndex({Spec("DESC", "K", "", true), Spec("UNIQ", "K", "", false, true),
+                         Spec("UDESC", "K", "", true, true), Spec("ODD", "K", "MOD(N,2) = 1"),
+                         Spec("NONE", "K", "N > 100")},
+                        ""));
+  auto d = DumpIndex(Path("T.MDX"));
+  for (const auto& t : d) EXPECT_EQ(t.fault, "") << t.name;
+  // Equal keys stay in ascending record order in a descending tag too.
+  EXPECT_EQ(Records(d[0]), (std::vector<int32_t>{4, 1, 3, 6, 2, 5}));
+  EXPECT_EQ(Records(d[1]), (std::vector<int32_t>{2, 1, 4}));
+  EXPECT_EQ(Records(d[2]), (std::vector<int32_t>{4, 1, 2}));
+  EXPECT_EQ(Records(d[3]), (std::vector<int32_t>{5, 1, 3}));
+  EXPECT_TRUE(d[3].hasKeys);
+  EXPECT_TRUE(d[4].entries.empty());
+  EXPECT_TRUE(d[4].hasFor);
+  EXPECT_FALSE(d[4].hasKeys);
+}
+
+TEST_F(NdxBuild, MoreKeysThanFitInMemoryGoThroughSortedRuns) {
+  // 256 keys are sorted in memory at a time here; every other count goes
+  // through the temporary file, which is gone afterwards.
+  Engine().index.BuildPoolSize = 1024;
+  std::set<std::string> tempFiles;
+  plat::SetFileFaultHook([&](plat::FileOp op, const std::string& path, uint64_t) {
+    if (op == plat::FileOp::Open && path.find("/TZP") != std::string::npos) tempFiles.insert(path);
+    return 0;
+  });
+  std::mt19937 rng(12);
+  for (int count : {256, 257, 63 * 64 + 1}) {
+    SCOPED_TRACE(count);
+    tempFiles.clear();
+    std::vector<std::vector<std::string>> rows;
+    std::vector<std::pair<std::string, int32_t>> want;
+    for (int r = 1; r <= count; ++r) {
+      std::string k(6, 'A');
+      for (char& c : k) c = char('A' + rng() % 6);  // many duplicates
+      rows.push_back({k});
+      want.emplace_back(k, r);
+    }
+    std::sort(want.begin(), want.end());
+    CloseAll();
+    WriteDbf(Path("T.DBF"), {{"K", 'C', 6, 0}}, rows);
+    Open(1, "T.DBF");
+    ASSERT_TRUE(MakeIndex({Spec("K", "K"), Spec("KD", "K", "", true)}, ""));
+    auto d = DumpIndex(Path("T.MDX"));
+    ASSERT_EQ(d[0].fault, "");
+    ASSERT_EQ(d[1].fault, "");
+    ASSERT_EQ(d[0].entries.size(), size_t(count));
+    for (size_t i = 0; i < want.size(); ++i) {
+      ASSERT_EQ(d[0].entries[i].key, want[i].first);
+      ASSERT_EQ(d[0].entries[i].rec, want[i].second);
+    }
+    EXPECT_EQ(tempFiles.empty(), count <= 256);
+    for (const auto& f : tempFiles) EXPECT_FALSE(std::filesystem::exists(f)) << f;
+  }
+}
+
+TEST_F(NdxBuild, AnotherProgramHoldingTheIndexStopsASharedBuild) {
+  WriteDbf(Path("T.DBF"), {{"K", 'C', 4, 0}}, {{"b"}, {"a"}});
+  Open(1, "T.DBF");
+  ASSERT_TRUE(MakeIndex({Spec("K", "K")}, ""));
+  const auto before = FileBytes(Path("T.MDX"));
+  HelperChild other("sema_helper", {});
+  other.Send("use " + Path("T.DBF"));
+  ASSERT_EQ(other.ReadLine(), "ok");
+  other.Send("index");
+  ASSERT_EQ(other.ReadLine(), "ok");
+  // Its index cannot go, and the table cannot be had alone to rebuild it.
+  EXPECT_FALSE(MakeIndex({Spec("K", "K", "", true)}, ""));
+  EXPECT_EQ(LastErrorCode(), 225);
+  EXPECT_EQ(FileBytes(Path("T.MDX")), before);
+  other.Send("close");
+  ASSERT_EQ(other.ReadLine(), "ok");
+  EXPECT_TRUE(MakeIndex({Spec("K", "K", "", true)}, ""));
+  EXPECT_EQ(Keys(DumpIndex(Path("T.MDX"))[0]), (std::vector<std::string>{"b", "a"}));
+}
+
+TEST_F(NdxBuild, ProgressIsCalledTheInstalledNumberOfTimes) {
+  std::vector<std::vector<std::string>> rows;
+  for (int r = 1; r <= 1000; ++r) rows.push_back({std::to_string(r)});
+  WriteDbf(Path("T.DBF"), {{"N", 'N', 5, 0}}, rows);
+  Open(1, "T.DBF");
+  int calls = 0;
+  SetIndexProgress([&] { ++calls; }, 100);
+  ASSERT_TRUE(MakeIndex({Spec("ALL", "N")}, ""));
+  EXPECT_EQ(calls, 100);
+  calls = 0;
+  ASSERT_TRUE(MakeIndex({Spec("FEW", "N", "N < 10"), Spec("ALL", "N")}, ""));
+  EXPECT_EQ(calls, 200);
+  SetIndexProgress(nullptr, 0);
+  calls = 0;
+  ASSERT_TRUE(MakeIndex({Spec("ALL", "N")}, ""));
+  EXPECT_EQ(calls, 0);
+}
+
+TEST_F(NdxBuild, ShorterCharacterKeysArePaddedWithBlanks) {
+  WriteDbf(Path("T.DBF"), {{"K", 'C', 4, 0}}, {{"abcd"}, {"ab"}, {"b"}});
+  Open(1, "T.DBF");
+  ASSERT_TRUE(MakeIndex({Spec("T", "TRIM(K)")}, ""));
+  auto d = DumpIndex(Path("T.MDX"));
+  ASSERT_EQ(d[0].keyLen, 4);
+  EXPECT_EQ(d[0].entries, (std::vector<Entry>{{"ab  ", 2}, {"abcd", 1}, {"b   ", 3}}));
+  // Such a key is shorter on the blank record than the tag says.
+  EXPECT_FALSE(SetIndexTo(""));
+  EXPECT_EQ(LastErrorCode(), 266);
+}
+
+TEST_F(NdxBuild, RefusedTagsAreLeftOutAndTheOthersBuilt) {
+  WriteDbf(Path("T.DBF"), {{"K", 'C', 5, 0}, {"N", 'N', 5, 0}}, {{"", "1"}, {"x", "2"}});
+  Open(1, "T.DBF");
+  struct Case {
+    TIndexTagSpec spec;
+    uint16_t code;
+  };
+  const std::vector<Case> cases = {
+      {Spec("EMPTY", "TRIM(K)"), 266},
+      {Spec("LONG", std::string(221, 'K')), 300},
+      {Spec("BADFOR", "K", "N + 1"), 362},
+      {Spec("LOGIC", "N > 1"), 254},
+      {Spec("SYNTAX", "K +"), 351},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.spec.TagName);
+    EXPECT_FALSE(MakeIndex({Spec("GOOD", "K"), c.spec, Spec("ALSO", "N")}, ""));
+    EXPECT_EQ(LastErrorCode(), c.code) << LastErrorMessage();
+    auto d = DumpIndex(Path("T.MDX"));
+    ASSERT_EQ(d.size(), 2u);
+    EXPECT_EQ(d[0].name, "GOOD");
+    EXPECT_EQ(d[1].name, "ALSO");
+    EXPECT_EQ(d[1].entries.size(), 2u);
+  }
+}
+
+}  // namespace
+}  // namespace ndxtest
