@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "tablebase/fieldnumber.h"
+#include "tablebase/timedate.h"
 #include "tablebase/tzcommon.h"
 #include "tablebase/tzutils.h"
 
@@ -38,13 +39,6 @@ long long DaysBeforeYear(long long y) {
   if (y <= 1) return 0;
   long long p = y - 1;
   return p * 365 + p / 4 - p / 100 + p / 400;
-}
-
-bool LeapYear(int y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
-
-int MonthLength(int y, int m) {
-  int len = kDaysBeforeMonth[m] - kDaysBeforeMonth[m - 1];
-  return (m == 2 && LeapYear(y)) ? len + 1 : len;
 }
 
 // Reads an unsigned decimal field; false unless it is all digits.
@@ -175,10 +169,6 @@ inline uint32_t PackedDigits8(uint32_t x) {
          uint32_t(kPackedPairs[low / 100]) << 8 | kPackedPairs[low % 100];
 }
 
-}  // namespace
-
-namespace {
-
 // The key of `digits` digits, `zeros` of them trailing, whose packed form
 // moved up to the highest four of 80 bits holds `high` (its highest
 // sixteen) and `low` (the others).
@@ -296,9 +286,9 @@ double ReadNumber(std::string_view s) {
 
 double JulianFromYMD(int year, int month, int day) {
   if (year < 1 || year > 9999 || month < 1 || month > 12 || day < 1 ||
-      day > MonthLength(year, month))
+      day > DaysInMonth(year, month))
     return kInvalidJulian;
-  int dayOfYear = kDaysBeforeMonth[month - 1] + day + (month > 2 && LeapYear(year) ? 1 : 0);
+  int dayOfYear = kDaysBeforeMonth[month - 1] + day + (month > 2 && IsLeapYear(year) ? 1 : 0);
   return double(dayOfYear + DaysBeforeYear(year) + 1721425);
 }
 
@@ -320,8 +310,8 @@ bool JulianToYMD(double v, int& year, int& month, int& day) {
   while (d <= DaysBeforeYear(y)) --y;
   d -= DaysBeforeYear(y);
   int m = 1;
-  while (m < 12 && d > kDaysBeforeMonth[m] + (m >= 2 && LeapYear(y) ? 1 : 0)) ++m;
-  int before = kDaysBeforeMonth[m - 1] + (m > 2 && LeapYear(y) ? 1 : 0);
+  while (m < 12 && d > kDaysBeforeMonth[m] + (m >= 2 && IsLeapYear(y) ? 1 : 0)) ++m;
+  int before = kDaysBeforeMonth[m - 1] + (m > 2 && IsLeapYear(y) ? 1 : 0);
   year = y;
   month = m;
   day = int(d) - before;
