@@ -489,13 +489,21 @@ class Machine {
   bool overflowReported_ = false;
 };
 
+// The current area when its record can be read straight from the record
+// buffer: a table's (not an in-memory one's) that has records; null when
+// the record needs the machine.
+const WorkArea* DirectRecordArea() {
+  const WorkArea* a = CurrentWorkArea();
+  return a && !a->Virtual && a->RecCount != 0 && a->Rec ? a : nullptr;
+}
+
 // The key of an expression with Parts, built straight into the work area
 // with the bytes the machine would give; false when this record needs the
 // machine (an in-memory table, an empty one, a field the table no longer
 // has, a NUL in a text, a key longer than the work area).
 bool BuildKey(ExprRecord& r) {
-  const WorkArea* a = CurrentWorkArea();
-  if (!a || a->Virtual || a->RecCount == 0 || !a->Rec) return false;
+  const WorkArea* a = DirectRecordArea();
+  if (!a) return false;
   char* out = r.Pool.data();
   size_t len = 0;
   for (const ExprRecord::KeyPart& part : r.Parts) {
@@ -548,8 +556,8 @@ constexpr size_t kFastDepth = 16;
 // would; false, having done nothing, when this record needs the machine
 // (an in-memory or empty table, a field the table no longer has).
 bool RunFast(ExprRecord& r) {
-  const WorkArea* a = CurrentWorkArea();
-  if (!a || a->Virtual || a->RecCount == 0 || !a->Rec) return false;
+  const WorkArea* a = DirectRecordArea();
+  if (!a) return false;
   const char* rec = a->Rec;
   const size_t recLen = a->RecLen, fieldCount = a->Fields.size();
   // The top value apart, in a register: an operator with its right
@@ -639,6 +647,15 @@ constexpr int64_t kPow10[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000
                               10000000000, 100000000000, 1000000000000, 10000000000000, 100000000000000,
                               1000000000000000, 10000000000000000, 100000000000000000, 1000000000000000000};
 
+// Field `n` (from 1) of `a` when the sixteen-byte number reader can read
+// it in the record buffer; null for a field the table no longer has or one
+// it cannot.
+const FieldEntry* AlignedField(const WorkArea& a, int32_t n) {
+  if (n < 1 || size_t(n) > a.Fields.size()) return nullptr;
+  const FieldEntry& f = a.Fields[size_t(n - 1)];
+  return size_t(f.Pos) + f.Len <= a.RecLen && AlignedNumberFits(f.Pos, f.Len) ? &f : nullptr;
+}
+
 // The value of a linear expression (ExprRecord::Linear) as the units of
 // 10^-decimals that FormatNumberTo writes of the value the machine
 // computes, from the fields' digits by exact whole-number arithmetic. The
@@ -651,18 +668,16 @@ constexpr int64_t kPow10[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000
 // machine's value keys those.
 bool RunLinear(const ExprRecord& r, int decimals, uint64_t& units, bool& negative) {
   if (!r.Linear || decimals < 0 || decimals > 18) return false;
-  const WorkArea* a = CurrentWorkArea();
-  if (!a || a->Virtual || a->RecCount == 0 || !a->Rec) return false;
+  const WorkArea* a = DirectRecordArea();
+  if (!a) return false;
   const int64_t one = kPow10[decimals];
   int64_t total, bound;
   if (__builtin_mul_overflow(r.Constant, one, &total) || __builtin_mul_overflow(r.ConstantBound, one, &bound))
     return false;
   for (const ExprRecord::LinearTerm& term : r.Terms) {
-    if (term.Field < 1 || size_t(term.Field) > a->Fields.size()) return false;
-    const FieldEntry& f = a->Fields[size_t(term.Field - 1)];
+    const FieldEntry* f = AlignedField(*a, term.Field);
     PlainNumber x;
-    if (size_t(f.Pos) + f.Len > a->RecLen || !AlignedNumberFits(f.Pos, f.Len) ||
-        !ReadAlignedNumber(a->Rec + f.Pos, f.Len, f.Dec, false, x) || int(x.Fraction) > decimals)
+    if (!f || !ReadAlignedNumber(a->Rec + f->Pos, f->Len, f->Dec, false, x) || int(x.Fraction) > decimals)
       return false;
     const int64_t scale = kPow10[decimals - int(x.Fraction)], digits = int64_t(x.Digits);
     int64_t value, size;
@@ -694,18 +709,17 @@ uint64_t AddPacked(uint64_t a, uint64_t b) {
 // value, below 10^13 < 2^45). False for every other expression or record.
 bool RunPackedSum(const ExprRecord& r, int decimals, uint64_t& packed) {
   if (!r.Linear || r.Constant != 0 || r.ConstantBound != 0 || decimals < 0) return false;
-  const WorkArea* a = CurrentWorkArea();
-  if (!a || a->Virtual || a->RecCount == 0 || !a->Rec) return false;
+  const WorkArea* a = DirectRecordArea();
+  if (!a) return false;
   uint64_t sum = 0;
   for (const ExprRecord::LinearTerm& term : r.Terms) {
-    if (term.Power < 0 || term.Field < 1 || size_t(term.Field) > a->Fields.size()) return false;
-    const FieldEntry& f = a->Fields[size_t(term.Field - 1)];
-    const int shift = term.Power + decimals - f.Dec;
+    const FieldEntry* f = AlignedField(*a, term.Field);
+    if (term.Power < 0 || !f) return false;
+    const int shift = term.Power + decimals - f->Dec;
     uint64_t digits;
     bool negative;
-    if (shift < 0 || shift > 12 || size_t(f.Pos) + f.Len > a->RecLen || !AlignedNumberFits(f.Pos, f.Len) ||
-        !ReadAlignedPacked(a->Rec + f.Pos, f.Len, f.Dec, false, digits, negative) || negative ||
-        digits >= uint64_t(1) << (52 - 4 * shift))
+    if (shift < 0 || shift > 12 || !ReadAlignedPacked(a->Rec + f->Pos, f->Len, f->Dec, false, digits, negative) ||
+        negative || digits >= uint64_t(1) << (52 - 4 * shift))
       return false;
     sum = AddPacked(sum, digits << (4 * shift));
     if (sum >= uint64_t(1) << 52) return false;
@@ -721,12 +735,10 @@ bool RunPackedSum(const ExprRecord& r, int decimals, uint64_t& packed) {
 // the digits again.
 bool ReadLoneField(const ExprRecord& r, int decimals, uint64_t& packed, bool& negative) {
   if (r.Fast.size() != 1 || r.Fast[0].Push != kTokFieldC + 1 || r.Fast[0].Op != 0) return false;
-  const WorkArea* a = CurrentWorkArea();
-  const int32_t n = r.Fast[0].Arg;
-  if (!a || a->Virtual || a->RecCount == 0 || !a->Rec || n < 1 || size_t(n) > a->Fields.size()) return false;
-  const FieldEntry& f = a->Fields[size_t(n - 1)];
-  return f.Dec == decimals && size_t(f.Pos) + f.Len <= a->RecLen && AlignedNumberFits(f.Pos, f.Len) &&
-         ReadAlignedPacked(a->Rec + f.Pos, f.Len, f.Dec, false, packed, negative) && packed < (uint64_t(1) << 60);
+  const WorkArea* a = DirectRecordArea();
+  const FieldEntry* f = a ? AlignedField(*a, r.Fast[0].Arg) : nullptr;
+  return f && f->Dec == decimals && ReadAlignedPacked(a->Rec + f->Pos, f->Len, f->Dec, false, packed, negative) &&
+         packed < (uint64_t(1) << 60);
 }
 
 // r.Linear and its terms from r.Fast: the expression evaluated on linear
