@@ -200,13 +200,18 @@ int ReadMemo(MemoState& m, int64_t block, std::string& data, bool& header) {
     if (got < data.size()) return 1003;
     return 0;
   }
-  // A dBASE III text runs to its first 0x1A (or to the end of the file):
-  // read in pieces of a block at first, growing, so that a short memo
-  // costs no more than its own blocks.
+  return ReadTextToEndMark(m, pos, data);
+}
+
+int ReadTextToEndMark(MemoState& m, int64_t pos, std::string& data) {
+  data.clear();
+  // Read in pieces of a block at first, growing, so that a short memo costs
+  // no more than its own blocks.
   size_t piece = 512;
   for (int64_t at = pos;;) {
     const size_t before = data.size();
     data.resize(before + piece);
+    size_t got = 0;
     if (int rc = m.File.ReadAtMapped(at, data.data() + before, piece, &got)) {
       data.clear();
       return rc;
@@ -214,11 +219,10 @@ int ReadMemo(MemoState& m, int64_t block, std::string& data, bool& header) {
     const char* from = data.data() + before;
     const char* end = std::find(from, from + got, '\x1A');
     data.resize(before + size_t(end - from));
-    if (end != from + got || got < piece) break;
+    if (end != from + got || got < piece) return 0;
     at += int64_t(got);
     piece = std::min<size_t>(piece * 2, 64 * 1024);
   }
-  return 0;
 }
 
 int WriteGroupHeader(MemoState& m, int64_t block, uint32_t length) {

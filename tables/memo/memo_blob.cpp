@@ -45,21 +45,11 @@ void DecideConversion(BlobDescriptor& d, const char* data, size_t len) {
 }
 
 // The length of a dBASE III text memo: up to its first 0x1A or the end of
-// the file, read in pieces of a block at first, growing. -1 after a read
-// failure.
+// the file. -1 after a read failure.
 int64_t FindTextEnd(MemoState& m) {
-  std::vector<char> chunk;
-  size_t piece = 512;
-  for (int64_t at = m.Desc.DataStart;;) {
-    chunk.resize(piece);
-    size_t got = 0;
-    if (m.File.ReadAtMapped(at, chunk.data(), piece, &got) != 0) return -1;
-    const char* end = std::find(chunk.data(), chunk.data() + got, '\x1A');
-    if (end != chunk.data() + got) return at + (end - chunk.data()) - m.Desc.DataStart;
-    at += int64_t(got);
-    if (got < piece) return std::max<int64_t>(at - m.Desc.DataStart, 0);
-    piece = std::min(piece * 2, kPiece);
-  }
+  std::string text;
+  if (ReadTextToEndMark(m, m.Desc.DataStart, text) != 0) return -1;
+  return int64_t(text.size());
 }
 
 int32_t ClampToInt32(int64_t v) { return int32_t(std::clamp<int64_t>(v, 0, INT32_MAX)); }

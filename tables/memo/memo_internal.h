@@ -126,6 +126,9 @@ int ProbeMemo(MemoState& m, int64_t block, int64_t& length);
 // memo starting at or past the end of the file or whose length runs past
 // it, or a DOS code.
 int ReadMemo(MemoState& m, int64_t block, std::string& data, bool& header);
+// The dBASE III text starting at `pos`: up to its first 0x1A, or to the end
+// of the file. 0 or a DOS code (`data` then empty).
+int ReadTextToEndMark(MemoState& m, int64_t pos, std::string& data);
 // Writes a memo at `block` in the file's flavour: a dBASE III text ends in
 // 0x1A and fills its last block with zeros, unless `header` asks for the
 // block header there. 0 or a DOS code.
