@@ -28,11 +28,16 @@ from pyftpdlib.handlers import DTPHandler, FTPHandler
 from pyftpdlib.servers import FTPServer
 
 
+def carries(dtp, name):
+    """Whether the data connection `dtp` transfers the file called `name`."""
+    f = dtp.file_obj
+    return f is not None and os.path.basename(getattr(f, "name", "")) == name
+
+
 def dropping_dtp(name, limit):
     class DroppingDTPHandler(DTPHandler):
         def send(self, data):
-            f = self.file_obj
-            if f is None or os.path.basename(getattr(f, "name", "")) != name:
+            if not carries(self, name):
                 return super().send(data)
             room = limit - self.tot_bytes_sent
             if room > 0:
@@ -48,12 +53,6 @@ def stalling_dtp(base, name, limit, seconds):
     class StallingDTPHandler(base):
         stalled = False
 
-        def _stall_now(self, done):
-            f = self.file_obj
-            if self.stalled or f is None or os.path.basename(getattr(f, "name", "")) != name:
-                return False
-            return done >= limit
-
         def _stall(self):
             self.stalled = True
             logging.info("stalling %s", name)
@@ -61,8 +60,7 @@ def stalling_dtp(base, name, limit, seconds):
             time.sleep(seconds)
 
         def send(self, data):
-            f = self.file_obj
-            if self.stalled or f is None or os.path.basename(getattr(f, "name", "")) != name:
+            if self.stalled or not carries(self, name):
                 return super().send(data)
             room = limit - self.tot_bytes_sent
             if room > 0:
@@ -72,7 +70,7 @@ def stalling_dtp(base, name, limit, seconds):
 
         def handle_read(self):
             super().handle_read()
-            if self._stall_now(self.tot_bytes_received):
+            if not self.stalled and carries(self, name) and self.tot_bytes_received >= limit:
                 self._stall()
         # The base class reads through this alias of its own handle_read.
         handle_read_event = handle_read
