@@ -76,6 +76,7 @@ struct Target {
   std::string what;
   double value, limit;
   double floor = 0;  // the ratio of the work's system calls alone, where measured
+  std::string floorWhat = "its system calls alone";
 };
 
 // Prints the targets with what this run measured; the number missed.
@@ -86,7 +87,7 @@ inline int ReportTargets(const std::vector<Target>& targets) {
     const bool met = t.value <= t.limit;
     missed += met ? 0 : 1;
     std::printf("  %-50s x%-6.2f <= x%-5.2f %-6s", t.what.c_str(), t.value, t.limit, met ? "met" : "MISSED");
-    if (t.floor > 0) std::printf(" (its system calls alone: x%.2f)", t.floor);
+    if (t.floor > 0) std::printf(" (%s: x%.2f)", t.floorWhat.c_str(), t.floor);
     std::printf("\n");
   }
   return missed;
