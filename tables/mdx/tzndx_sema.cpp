@@ -2,6 +2,7 @@
 // programs sharing a table's index.
 #include "tables/mdx/tzndx_sema.h"
 
+#include <utility>
 #include <vector>
 
 #include "platform/byteorder.h"
@@ -282,13 +283,16 @@ bool LockSemaphore(SemaphoreArea& s) {
                           "Cure: Log all users of this application off the network," + "\r\n" + "then delete " +
                           s.Name);
   };
+  // Only a retry waits: an idle file lets the writer through at once, where
+  // a wait before the first read would cost every shared write a tick.
+  bool retry = false;
   for (;;) {
     // Other programs cannot read the record while a writer holds the region
     // (their locks stop reads of locked bytes); ours are advisory, so the
     // region is tested first. Waiting here keeps a writer's wait for another
     // writer under the time-out rather than the region lock's ten seconds.
     for (;;) {
-      WaitTicks(1);
+      if (std::exchange(retry, true)) WaitTicks(1);
       if (!s.File.IsLockedByOther(0, kRecordSize) && ReadRecord(s) == 0) break;
       if (timedOut()) return timeoutError();
     }

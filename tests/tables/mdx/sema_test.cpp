@@ -211,6 +211,31 @@ TEST_F(SemaphoreTest, AWriterGivesUpOnABusyWriterOrAStuckReaderAfterTheTimeOut) 
   EXPECT_EQ(Record(), (Rec{3, 1, 2}));  // the dead reader stays counted
 }
 
+// A writer that finds another program's reader at work lets the region go
+// and tries again until the reader leaves, then goes on.
+TEST_F(SemaphoreTest, AWriterWaitsForAnotherProgramsReaderAndGoesOnWhenItLeaves) {
+  Engine().sema.LockSemaphoreTimeout = 10;
+  ASSERT_TRUE(On(1, kSemLogin));
+  auto reader = LoggedInChild();
+  ASSERT_EQ(reader->Ask("incread"), "ok");
+  bool letGo = false;
+  std::string left;
+  plat::SetFileFaultHook([&](plat::FileOp op, const std::string& path, uint64_t) {
+    if (path.ends_with(".@S@")) {
+      letGo = letGo || op == plat::FileOp::Unlock;
+      // The reader leaves as the writer, having let go, reads again.
+      if (op == plat::FileOp::Read && letGo && left.empty()) left = reader->Ask("decread");
+    }
+    return 0;
+  });
+  EXPECT_TRUE(On(1, kSemLock));
+  plat::SetFileFaultHook({});
+  EXPECT_EQ(left, "ok");
+  EXPECT_EQ(Record(), (Rec{2, 1, 0}));
+  EXPECT_TRUE(On(1, kSemUnlock));
+  EXPECT_EQ(Record(), (Rec{2, 0, 1}));
+}
+
 TEST_F(SemaphoreTest, AFileLeftFromAnotherDayOrCutShortIsMadeAnewUnlessInUse) {
   const std::time_t daysAgo = std::time(nullptr) - 2 * 86400;
   struct Case {
