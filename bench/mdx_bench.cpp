@@ -3,7 +3,7 @@
 // tags, each exclusive and shared (the semaphore file's brackets around
 // every move and change, anchors under the file's lock).
 //
-//   mdx_bench [records]      (default 1000000)
+//   mdx_bench [records] [appends]      (defaults 1000000 and 100000)
 //
 // Prints the machine's core count, the times, the build's time per record
 // at a tenth and at all of the records (O(N log N) keeps their ratio near
@@ -12,9 +12,11 @@
 // against the natural-order scan per record (the two take turns eleven
 // times on a copy of the table each, three times shared, the best of each
 // counts, since the machine may be shared, and the spread of each, its
-// slowest turn over its best, is printed), the index file's size, and at the end the targets
-// with what this run measured; the exit status is 2 when a target was
-// missed.
+// slowest turn over its best, is printed), the index file's size; then the
+// appends, exclusive and shared, against the shared ones' semaphore file
+// operations alone (five turns of each in alternation, the best counting),
+// with the operations per append counted; and at the end the targets with
+// what this run measured; the exit status is 2 when a target was missed.
 #include <stdlib.h>
 
 #include <algorithm>
