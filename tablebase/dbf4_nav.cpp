@@ -352,7 +352,9 @@ void SKIP(int32_t n) {
   if (n < 0 && dBOF()) return;
   a->Bof = a->Eof = false;
   const bool indexed = IndexActive();
-  int32_t lastInScope = a->RecCount + 1;
+  // 0: none met. (Not count + 1: the count may grow during the walk, when
+  // the index leads to records other programs appended.)
+  int32_t lastInScope = 0;
   int32_t moved = 0;
   bool atEnd = false, inScope = true;
   IndexFailure failure;
@@ -428,7 +430,7 @@ void SKIP(int32_t n) {
         a->Eof = true;
         if (indexed) IxCall(Ix().SetEof);
       } else {
-        if (lastInScope <= a->RecCount) {
+        if (lastInScope >= 1) {
           if (!ReadAndLoad(*a, lastInScope)) return;
           a->Bof = true;
         } else {

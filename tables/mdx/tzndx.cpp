@@ -76,11 +76,11 @@ bool PageInFile(IndexArea& ix, uint32_t page, int64_t bytes) {
   return end <= ix.Size;
 }
 
+}  // namespace
+
 void Damaged(const IndexArea& ix, const Tag& t, uint32_t page, const std::string& what) {
   SetError(222, "Corrupted index file: " + what + " at page " + IntText(page) + " " + Locator(ix, &t) + " [GetNode]");
 }
-
-}  // namespace
 
 bool ReadNode(IndexArea& ix, const Tag& t, uint32_t page, Node& out) {
   if (page == 0) {
@@ -309,11 +309,13 @@ bool ReadGeometry(Tag& t) {
 // Puts an area back on its record, with its BOF and EOF flags, after the
 // index code used the record buffers.
 KeepRecord::KeepRecord(WorkArea& a)
-    : a_(a), recNo_(a.RecNo), eof_(a.Eof), bof_(a.Bof), rec_(a.Rec, a.Rec + a.RecLen),
+    : a_(a), recNo_(a.RecNo), recCount_(a.RecCount), eof_(a.Eof), bof_(a.Bof), rec_(a.Rec, a.Rec + a.RecLen),
       typed_(a.Typed, a.Typed + (a.Typed ? a.TypedSize : 0)) {}
 
 KeepRecord::~KeepRecord() {
-  a_.RecNo = recNo_;
+  // Past the end stays past the end when records of other programs were
+  // counted meanwhile: the old number may now be one of theirs.
+  a_.RecNo = recNo_ > recCount_ ? a_.RecCount + 1 : recNo_;
   a_.Eof = eof_;
   a_.Bof = bof_;
   if (a_.Rec) std::memcpy(a_.Rec, rec_.data(), rec_.size());

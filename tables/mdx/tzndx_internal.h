@@ -199,7 +199,7 @@ class KeepRecord {
 
  private:
   WorkArea& a_;
-  int32_t recNo_;
+  int32_t recNo_, recCount_;
   bool eof_, bof_;
   std::vector<char> rec_, typed_;
 };
@@ -245,6 +245,8 @@ Tag* TagByNumber(IndexArea& ix, int n);
 // within the node. False after reporting (222 for damage, the I/O code
 // for a failed read).
 bool ReadNode(IndexArea& ix, const Tag& t, uint32_t page, Node& out);
+// Reports damage found at `page` of tag `t` (222, `what` the detail).
+void Damaged(const IndexArea& ix, const Tag& t, uint32_t page, const std::string& what);
 // Writes a node at its page and refreshes the tag's path copy of it.
 bool WriteNode(IndexArea& ix, Tag& t, uint32_t page, Node& n);
 // Appends a node at the end of the file; its page, 0 after a failure.
@@ -308,6 +310,12 @@ inline void Reset(Tag& t) { t.Path.clear(); }
 
 // --- Work-area navigation (tzndx_nav.cpp) -----------------------------------
 
+// The record of the entry `t` stands on. One past the known count is
+// looked for among the records other programs appended (the count is taken
+// from the file's size again); one the table does not hold even so (0,
+// past the file's end) is damage: reported (222), and the answer is 0.
+// REQUIRES: `t` stands on an entry.
+int32_t EntryRecord(WorkArea& a, const IndexArea& ix, const Tag& t);
 // Positions tag `t` (tag 1 on opening) on its first key whose record is
 // visible; false after a failure was reported.
 bool PositionOnFirstVisible(WorkArea& a, IndexArea& ix, Tag& t);

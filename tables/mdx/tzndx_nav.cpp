@@ -51,11 +51,14 @@ void TakeEntryKey(Tag& t) {
 }
 
 // The entry `t` arrived at: found, its key the current one, its record
-// the answer.
-int32_t Arrive(Tag& t) {
+// the answer. A record the table does not hold leaves the error pending
+// and answers the current record.
+int32_t Arrive(WorkArea& a, const IndexArea& ix, Tag& t) {
+  const int32_t rec = EntryRecord(a, ix, t);
+  if (rec == 0) return a.RecNo;
   Found() = 1;
   TakeEntryKey(t);
-  return t.EntryRec();
+  return rec;
 }
 
 // The controlling tag's current key from the current record. Standing on
@@ -152,7 +155,7 @@ int32_t EndRecord(bool last) {
   }
   t.Bof = t.Eof = false;
   PrefetchAhead(*a, *ix, t, !last);
-  return Arrive(t);
+  return Arrive(*a, *ix, t);
 }
 
 // After another program changed the index: fresh anchors, the current
@@ -175,8 +178,8 @@ void RefreshPosition(Ctx& c) {
 
 // The answer of a step: the new entry's record, or at an end the current
 // record with the tag's flag of that end set.
-int32_t AfterStep(Step s, Tag& t, const WorkArea& a, bool forward) {
-  if (s == Step::Moved) return Arrive(t);
+int32_t AfterStep(Step s, WorkArea& a, const IndexArea& ix, Tag& t, bool forward) {
+  if (s == Step::Moved) return Arrive(a, ix, t);
   if (s == Step::AtEnd) (forward ? t.Eof : t.Bof) = true;
   return a.RecNo;
 }
@@ -207,26 +210,28 @@ int32_t NextRec() {
   Tag& t = *c.t;
   t.Bof = false;
   if (c.ix->NaturalOrder) {
+    // Only a move past the known count needs the file's size.
+    if (a.RecNo >= a.RecCount) RefreshRecCount(a);
     if (a.RecNo < a.RecCount) return a.RecNo + 1;
     a.Eof = true;
     return a.RecNo;
   }
   if (t.Eof) {
     if (GoBottomKey(*c.ix, t) != Step::Moved) return a.RecCount + 1;
-    int32_t last = t.EntryRec();
+    const int32_t last = EntryRecord(a, *c.ix, t);
     Reset(t);
-    return last;
+    return last != 0 ? last : a.RecNo;
   }
   // A lost position is found again from the record; when the record has no
   // entry, the first entry above its key is the next one.
   if (!t.OnEntry()) {
     const Hit h = Resync(a, *c.ix, t);
     if (h == Hit::Failed) return a.RecNo;
-    if (h == Hit::Missing) return t.OnEntry() ? Arrive(t) : AfterStep(Step::AtEnd, t, a, true);
+    if (h == Hit::Missing) return t.OnEntry() ? Arrive(a, *c.ix, t) : AfterStep(Step::AtEnd, a, *c.ix, t, true);
   }
   const Step s = StepNext(*c.ix, t);
   if (s == Step::Moved) PrefetchAhead(a, *c.ix, t, true);
-  return AfterStep(s, t, a, true);
+  return AfterStep(s, a, *c.ix, t, true);
 }
 
 int32_t PriorRec() {
@@ -245,7 +250,7 @@ int32_t PriorRec() {
   if (!t.Positioned()) return EndRecord(true);
   const Step s = StepPrior(*c.ix, t);
   if (s == Step::Moved) PrefetchAhead(a, *c.ix, t, false);
-  return AfterStep(s, t, a, false);
+  return AfterStep(s, a, *c.ix, t, false);
 }
 
 // The key text procedure of a tag (index hooks 19 and 20).
@@ -265,10 +270,26 @@ IndexHooks::KeyTextProc KeyTextOf(int n) {
 
 }  // namespace
 
+int32_t EntryRecord(WorkArea& a, const IndexArea& ix, const Tag& t) {
+  const int32_t rec = t.EntryRec();
+  if (rec >= 1 && rec <= a.RecCount) return rec;
+  // Another program's count reaches the header only when it closes the
+  // table; the file's size tells it sooner. Asked only here, a walk over
+  // the records already counted costs no system call.
+  if (rec > a.RecCount) {
+    RefreshRecCount(a);
+    if (rec <= a.RecCount) return rec;
+  }
+  Damaged(ix, t, t.Leaf().Page, "record number " + IntText(uint32_t(rec)));
+  return 0;
+}
+
 bool PositionOnFirstVisible(WorkArea& a, IndexArea& ix, Tag& t) {
   Step s = GoTopKey(ix, t);
   while (s == Step::Moved) {
-    GetDbfRecord(a, t.EntryRec());
+    const int32_t rec = EntryRecord(a, ix, t);
+    if (rec == 0) return false;
+    GetDbfRecord(a, rec);
     if (LastErrorCode() != 0) return false;
     LoadUserBuffer();
     if (RecordVisible()) return true;
@@ -517,7 +538,9 @@ bool Find(const std::string& text) {
     }
     // The first visible record from there decides.
     while (s == Step::Moved) {
-      GetDbfRecord(*a, t.EntryRec());
+      const int32_t rec = EntryRecord(*a, *ix, t);
+      if (rec == 0) return false;
+      GetDbfRecord(*a, rec);
       if (LastErrorCode() != 0) return false;
       LoadUserBuffer();
       if (RecordVisible()) {

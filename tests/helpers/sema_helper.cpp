@@ -13,6 +13,8 @@
 //   append <count> <who>            <count> records (WHO: <who>, SEQ: 1, 2,
 //                                   ...), navigating meanwhile (below);
 //                                   "done <misses>"
+//   add <count> <who> <seq>         <count> records (WHO: <who>, SEQ: <seq>,
+//                                   <seq> + 1, ...), nothing else
 //   walk <rounds>                   walks in key order; "done <misses>"
 //   close                           close the table and its index
 #include <cstdio>
@@ -127,6 +129,15 @@ std::string Run(const std::string& cmd, std::istringstream& args) {
     std::string who;
     args >> count >> who;
     return "done " + std::to_string(AppendAndNavigate(count, who));
+  } else if (cmd == "add") {
+    int count = 0, seq = 0;
+    std::string who;
+    args >> count >> who >> seq;
+    for (int i = 0; i < count && LastErrorCode() == 0 && ALock(); ++i) {
+      SetRecord(who, seq + i);
+      Append();
+      Unlock();
+    }
   } else if (cmd == "walk") {
     int rounds = 0;
     args >> rounds;

@@ -126,20 +126,18 @@ TEST_F(NdxDamaged, AMoveThatMeetsDamageEndsWithTheError) {
       {"child inside the header", [&](auto& f) { plat::writeLE32(&f[child(2)], 2); }},
       {"cycle to the root", [&](auto& f) { plat::writeLE32(&f[child(1)], uint32_t(root_ / 512)); }},
       {"node pointing at itself", [&](auto& f) { plat::writeLE32(&f[child(0)], uint32_t(middle / 512)); }},
+      // A record the table does not hold, even counted from the file's size.
+      {"record number 0", [&](auto& f) { plat::writeLE32(&f[leaf + 8 + 5 * 104], 0); }},
+      {"record number past the table", [&](auto& f) { plat::writeLE32(&f[leaf + 8 + 5 * 104], 100000); }},
   };
   // Each move notes the records it stands on; a walk stops at its end or
   // at the first error.
   using Move = std::pair<const char*, std::function<void(std::vector<int32_t>&)>>;
-  auto walk = [](void (*start)(), int32_t step, bool (*end)()) {
-    return [=](std::vector<int32_t>& seen) {
-      for (start(); LastErrorCode() == 0 && !end() && seen.size() < 1000; SKIP(step)) seen.push_back(RecNo());
-    };
-  };
   const std::vector<Move> moves = {
       {"GoTop", [](auto&) { GoTop(); }},
       {"GoBottom", [](auto&) { GoBottom(); }},
-      {"SKIP forward", walk(GoTop, 1, dEOF)},
-      {"SKIP backward", walk(GoBottom, -1, dBOF)},
+      {"SKIP forward", [](auto& seen) { seen = WalkRecords(true); }},
+      {"SKIP backward", [](auto& seen) { seen = WalkRecords(false); }},
       {"SKIP 120 from the first key", [](auto&) {
          GoTop();
          SKIP(120);

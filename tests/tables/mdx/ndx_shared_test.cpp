@@ -1,7 +1,9 @@
 // One indexed table shared by several real processes through the semaphore
 // file: appends and navigation at the same time leave every tag whole, and
 // changes by either program keep to the rules both follow.
+#include <algorithm>
 #include <map>
+#include <numeric>
 #include <optional>
 #include <set>
 #include <utility>
@@ -109,6 +111,44 @@ TEST_F(NdxShared, ProcessesAppendingAndNavigatingKeepOneKeyPerRecordInEveryTag) 
     for (size_t t = 0; t < shared.size(); ++t)
       EXPECT_EQ(FirstDifference(shared[t].entries, rebuilt[t].entries), "") << shared[t].name;
   }
+}
+
+// Another program that appended and keeps the table open has not written
+// the count into the header yet. A second one that opens the table then
+// reaches those records in every order, both ways, wherever their keys
+// sort: first (in the order the index opens in), among the others, last.
+TEST_F(NdxShared, RecordsAnotherProgramAppendedAreWalkedWhileItKeepsTheTableOpen) {
+  std::vector<std::vector<std::string>> rows;
+  for (int i = 1; i <= 100; ++i) rows.push_back({"BASE", std::to_string(i * 10)});
+  WriteDbf(Path("A.DBF"), {{"WHO", 'C', 4, 0}, {"SEQ", 'N', 6, 0}}, rows);
+  Open(1, "A.DBF EXCLUSIVE");
+  Index({Spec("WHOSEQ", "WHO+STR(SEQ,6)"), Spec("SEQ", "SEQ"), Spec("WHOD", "WHO", "", true),
+         Spec("HIGH", "SEQ", "SEQ > 500")});
+  CloseArea();
+  HelperChild other("sema_helper", {});
+  ASSERT_EQ(other.Ask("use " + Path("A.DBF")), "ok");
+  ASSERT_EQ(other.Ask("index"), "ok");
+  ASSERT_EQ(other.Ask("add 5 AAAA 501"), "ok");  // records 101..105, SEQ 501..505
+  const auto tags = DumpIndex(Path("A.MDX"));
+  ASSERT_EQ(tags.size(), 4u);
+  for (int order = 0; order <= 4; ++order) {
+    std::vector<int32_t> want(105);
+    std::iota(want.begin(), want.end(), 1);
+    if (order > 0) want = Records(tags[size_t(order - 1)]);
+    for (bool forward : {true, false}) {
+      SCOPED_TRACE("order " + std::to_string(order) + (forward ? " forward" : " backward"));
+      // Opened anew: the count is the header's again.
+      Open(1, "A.DBF");
+      ASSERT_TRUE(SetIndexTo("")) << LastErrorMessage();
+      Set_Order_To(order);
+      std::vector<int32_t> seen = WalkRecords(forward);
+      EXPECT_EQ(LastErrorCode(), 0) << LastErrorMessage();
+      if (!forward) std::reverse(seen.begin(), seen.end());
+      EXPECT_EQ(seen, want);
+      CloseArea();
+    }
+  }
+  EXPECT_EQ(other.Ask("close"), "ok");
 }
 
 // A change that cannot take the index's write bracket (another program

@@ -176,6 +176,16 @@ inline std::vector<int32_t> Records(const TagDump& t) {
   return r;
 }
 
+// The records a walk in the current order stands on, from GoTop or
+// GoBottom to the other end or to the first error (at most 1,000).
+inline std::vector<int32_t> WalkRecords(bool forward) {
+  std::vector<int32_t> seen;
+  for (forward ? GoTop() : GoBottom(); LastErrorCode() == 0 && !(forward ? dEOF() : dBOF()) && seen.size() < 1000;
+       SKIP(forward ? 1 : -1))
+    seen.push_back(RecNo());
+  return seen;
+}
+
 inline TIndexTagSpec Spec(const std::string& name, const std::string& key, const std::string& forExpr = "",
                           bool descending = false, bool unique = false) {
   return TIndexTagSpec{name, key, forExpr, uint8_t(descending), uint8_t(unique)};
