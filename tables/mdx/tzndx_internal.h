@@ -310,12 +310,6 @@ inline void Reset(Tag& t) { t.Path.clear(); }
 
 // --- Work-area navigation (tzndx_nav.cpp) -----------------------------------
 
-// The record of the entry `t` stands on. One past the known count is
-// looked for among the records other programs appended (the count is taken
-// from the file's size again); one the table does not hold even so (0,
-// past the file's end) is damage: reported (222), and the answer is 0.
-// REQUIRES: `t` stands on an entry.
-int32_t EntryRecord(WorkArea& a, const IndexArea& ix, const Tag& t);
 // Positions tag `t` (tag 1 on opening) on its first key whose record is
 // visible; false after a failure was reported.
 bool PositionOnFirstVisible(WorkArea& a, IndexArea& ix, Tag& t);

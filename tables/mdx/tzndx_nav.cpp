@@ -50,6 +50,34 @@ void TakeEntryKey(Tag& t) {
   t.CurrentKey[t.Geo.KeyLen] = 0;
 }
 
+// The record of the entry `t` stands on. One past the known count may be
+// a record another program appended: its count reaches the header only
+// when it closes the table, the file's size tells it sooner. Asked only
+// then, a walk over the records already counted costs no system call. A
+// record the table does not hold even so (0, past the file's end) is
+// damage: reported (222), and the answer is 0.
+int32_t EntryRecord(WorkArea& a, const IndexArea& ix, const Tag& t) {
+  const int32_t rec = t.EntryRec();
+  if (rec >= 1 && rec <= a.RecCount) return rec;
+  if (rec > a.RecCount) {
+    RefreshRecCount(a);
+    if (rec <= a.RecCount) return rec;
+  }
+  Damaged(ix, t, t.Leaf().Page, "record number " + IntText(uint32_t(rec)));
+  return 0;
+}
+
+// Reads and loads the record of the entry `t` stands on; false after a
+// failure was reported.
+bool LoadEntryRecord(WorkArea& a, const IndexArea& ix, const Tag& t) {
+  const int32_t rec = EntryRecord(a, ix, t);
+  if (rec == 0) return false;
+  GetDbfRecord(a, rec);
+  if (LastErrorCode() != 0) return false;
+  LoadUserBuffer();
+  return true;
+}
+
 // The entry `t` arrived at: found, its key the current one, its record
 // the answer. A record the table does not hold leaves the error pending
 // and answers the current record.
@@ -270,28 +298,10 @@ IndexHooks::KeyTextProc KeyTextOf(int n) {
 
 }  // namespace
 
-int32_t EntryRecord(WorkArea& a, const IndexArea& ix, const Tag& t) {
-  const int32_t rec = t.EntryRec();
-  if (rec >= 1 && rec <= a.RecCount) return rec;
-  // Another program's count reaches the header only when it closes the
-  // table; the file's size tells it sooner. Asked only here, a walk over
-  // the records already counted costs no system call.
-  if (rec > a.RecCount) {
-    RefreshRecCount(a);
-    if (rec <= a.RecCount) return rec;
-  }
-  Damaged(ix, t, t.Leaf().Page, "record number " + IntText(uint32_t(rec)));
-  return 0;
-}
-
 bool PositionOnFirstVisible(WorkArea& a, IndexArea& ix, Tag& t) {
   Step s = GoTopKey(ix, t);
   while (s == Step::Moved) {
-    const int32_t rec = EntryRecord(a, ix, t);
-    if (rec == 0) return false;
-    GetDbfRecord(a, rec);
-    if (LastErrorCode() != 0) return false;
-    LoadUserBuffer();
+    if (!LoadEntryRecord(a, ix, t)) return false;
     if (RecordVisible()) return true;
     s = StepNext(ix, t);
   }
@@ -538,11 +548,7 @@ bool Find(const std::string& text) {
     }
     // The first visible record from there decides.
     while (s == Step::Moved) {
-      const int32_t rec = EntryRecord(*a, *ix, t);
-      if (rec == 0) return false;
-      GetDbfRecord(*a, rec);
-      if (LastErrorCode() != 0) return false;
-      LoadUserBuffer();
+      if (!LoadEntryRecord(*a, *ix, t)) return false;
       if (RecordVisible()) {
         found = CompareBytes(key.data(), t.EntryKey(), compareLen) == 0;
         break;
