@@ -234,10 +234,14 @@ void USE(const std::string& command, char* buffer, uint16_t size) {
   }
   a.SwapBuf.assign(a.TypedSize, 0);
   if (a.MemoFlag && db.Hooks.Memo.Open) {
+    db.MemoOpenOwnMessage = false;
     db.Hooks.Memo.Open(StripExtension(a.FileName));
     if (uint16_t code = LastErrorCode()) {
+      const std::string msg = db.MemoOpenOwnMessage
+                                  ? LastErrorMessage()
+                                  : "Problem opening memo file [USE(" + cmd + ",<@Buffer>," + IntText(size) + ")]";
       CloseArea();
-      SetError(code, "Problem opening memo file [USE(" + cmd + ",<@Buffer>," + IntText(size) + ")]");
+      SetError(code, msg);
       return;
     }
   }

@@ -188,6 +188,10 @@ struct DbfState {
   // Record translators for the next USE (set only during UseTranslated).
   RecordTranslator NextReadXlat;
   RecordTranslator NextWriteXlat;
+  // Set by the memo-open hook when USE is to report its failure with the
+  // hook's own text, which says what is wrong with the files, rather than
+  // as a memo file that cannot be opened.
+  bool MemoOpenOwnMessage = false;
   HookTables Hooks;
   LocateState Search;
   uint64_t Opens = 0;  // the last OpenId given out

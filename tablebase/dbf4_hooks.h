@@ -152,7 +152,8 @@ struct MemoHooks {
   std::function<void()> Pack;  // 1: pack the current area's memo file
   // 2: open the memo file of the table being opened in the current area;
   // `tableName` is the table's file name without extension. Failure in
-  // LastErrorCode.
+  // LastErrorCode (its message kept by USE when the hook sets
+  // DbfState::MemoOpenOwnMessage).
   std::function<void(const std::string& tableName)> Open;
   std::function<void()> Close;                                           // 3: close the current area's memo file
   std::function<int32_t(uint8_t sourceArea, int32_t block)> CopyMemo;    // 4: copy into a new block

@@ -165,9 +165,11 @@ int64_t OldMemoBlocks(MemoState& m, int64_t block);
 // Before the memo file `memoName` (as USE names it) is opened: puts right
 // what a pack of it left behind when it was cut off (memo_pack.cpp). The
 // table, open in `a`, gets its old references back when the new memo file
-// never took the old one's place; the pack's leftover files go. False after
-// reporting (the table open only for reading cannot take its references
-// back).
+// never took the old one's place and the pack's journal matches the table
+// and memo file as they are; the pack's leftover files go. False after
+// reporting, with a text of its own for USE to keep: the table open only
+// for reading cannot take its references back, a leftover that cannot be
+// erased stays for the next open.
 bool FinishInterruptedPack(WorkArea& a, const std::string& memoName);
 // Writes `text` as the new version of memo `oldRef` (the write side of the
 // text device). The new reference, 0 for an empty text or on error.

@@ -9,6 +9,15 @@
 // file tells an open after a crash what to do: while the new file still
 // lies under its temporary name the old references are put back (the old
 // file is still in place), once it is gone the pack was complete.
+//
+// A journal is undone at most once, and only over the files it was made
+// for: before anything is written, every entry must be a memo reference
+// of a record that holds the entry's new (or already its old) reference,
+// leading in the memo file to the very memo it led to when the pack read
+// it; a journal that does not match (the table and memo file put back
+// from a backup since, say) is left unapplied. Once the old references
+// are back and synced, the journal is emptied, so that whatever stops the
+// clearing up, nothing is ever applied again.
 #include <algorithm>
 #include <charconv>
 #include <cstring>
@@ -33,65 +42,85 @@ struct NewReference {
   size_t Field;  // index into the area's fields
   int64_t Pos;   // of the field in the table file
   std::string Old, New;
+  uint64_t OldMemo;  // MemoHash of the memo `Old` leads to in the old file
+};
+
+// What the pack's journal holds: the memo file's flavour and block size,
+// so that the old memos can be read again, and the changed references.
+struct JournalBody {
+  uint8_t Version = 0;
+  uint16_t BlockSize = 0;
+  std::vector<NewReference> Refs;
 };
 
 // The new memo file while it is made, and the pack's journal.
 std::string NewFilePath(const std::string& memoPath) { return ForceExtension(memoPath, "$$$"); }
 std::string JournalPath(const std::string& memoPath) { return ForceExtension(memoPath, "$PJ"); }
 
-// The journal: a tag, the number of entries, for each the field's position
-// in the table (64-bit), its width and its old and new bytes, then an
-// FNV-1a hash of all that. A journal cut short or torn is no journal: the
-// table was not touched yet.
-constexpr char kJournalTag[8] = {'M', 'E', 'M', 'O', 'P', 'A', 'C', 'K'};
+// The journal: a tag, the number of entries, the memo file's version byte
+// and block size, for each entry the field's position in the table
+// (64-bit), its width, its old and new bytes and the hash of the old memo,
+// then an FNV-1a hash of all that. A journal cut short, torn or emptied is
+// no journal: the table was not touched yet, or was put right.
+constexpr char kJournalTag[8] = {'M', 'E', 'M', 'O', 'P', 'A', 'K', '2'};
+constexpr size_t kJournalHead = sizeof kJournalTag + 4 + 1 + 2;
 
-uint64_t Fnv1a(const uint8_t* p, size_t n) {
-  uint64_t h = 0xcbf29ce484222325ULL;
+uint64_t Fnv1a(const uint8_t* p, size_t n, uint64_t h = 0xcbf29ce484222325ULL) {
   for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 0x100000001b3ULL;
   return h;
 }
 
-std::vector<uint8_t> EncodeJournal(const std::vector<NewReference>& refs) {
-  std::vector<uint8_t> out(sizeof kJournalTag + 4);
+// A memo as ReadMemo gives it: its bytes and whether it had a header.
+uint64_t MemoHash(const std::string& data, bool header) {
+  const uint8_t mark = header;
+  return Fnv1a(&mark, 1, Fnv1a(reinterpret_cast<const uint8_t*>(data.data()), data.size()));
+}
+
+void Append64(std::vector<uint8_t>& out, uint64_t v) {
+  uint8_t b[8];
+  plat::writeLE32(b, uint32_t(v));
+  plat::writeLE32(b + 4, uint32_t(v >> 32));
+  out.insert(out.end(), b, b + sizeof b);
+}
+
+uint64_t Read64(const uint8_t* p) { return plat::readLE32(p) | uint64_t(plat::readLE32(p + 4)) << 32; }
+
+std::vector<uint8_t> EncodeJournal(const JournalBody& j) {
+  std::vector<uint8_t> out(kJournalHead);
   std::memcpy(out.data(), kJournalTag, sizeof kJournalTag);
-  plat::writeLE32(out.data() + sizeof kJournalTag, uint32_t(refs.size()));
-  for (const NewReference& r : refs) {
-    uint8_t head[9];
-    plat::writeLE32(head, uint32_t(uint64_t(r.Pos)));
-    plat::writeLE32(head + 4, uint32_t(uint64_t(r.Pos) >> 32));
-    head[8] = uint8_t(r.Old.size());
-    out.insert(out.end(), head, head + sizeof head);
+  plat::writeLE32(out.data() + sizeof kJournalTag, uint32_t(j.Refs.size()));
+  out[sizeof kJournalTag + 4] = j.Version;
+  plat::writeLE16(out.data() + sizeof kJournalTag + 5, j.BlockSize);
+  for (const NewReference& r : j.Refs) {
+    Append64(out, uint64_t(r.Pos));
+    out.push_back(uint8_t(r.Old.size()));
     out.insert(out.end(), r.Old.begin(), r.Old.end());
     out.insert(out.end(), r.New.begin(), r.New.end());
+    Append64(out, r.OldMemo);
   }
-  const uint64_t h = Fnv1a(out.data(), out.size());
-  uint8_t tail[8];
-  plat::writeLE32(tail, uint32_t(h));
-  plat::writeLE32(tail + 4, uint32_t(h >> 32));
-  out.insert(out.end(), tail, tail + sizeof tail);
+  Append64(out, Fnv1a(out.data(), out.size()));
   return out;
 }
 
 // The entries of a whole, intact journal; false for anything else.
-bool DecodeJournal(const std::vector<uint8_t>& in, std::vector<NewReference>& refs) {
-  refs.clear();
-  constexpr size_t kHead = sizeof kJournalTag + 4;
-  if (in.size() < kHead + 8 || std::memcmp(in.data(), kJournalTag, sizeof kJournalTag) != 0) return false;
+bool DecodeJournal(const std::vector<uint8_t>& in, JournalBody& j) {
+  j.Refs.clear();
+  if (in.size() < kJournalHead + 8 || std::memcmp(in.data(), kJournalTag, sizeof kJournalTag) != 0) return false;
   const size_t body = in.size() - 8;
-  const uint64_t h = Fnv1a(in.data(), body);
-  if (plat::readLE32(in.data() + body) != uint32_t(h) || plat::readLE32(in.data() + body + 4) != uint32_t(h >> 32))
-    return false;
+  if (Read64(in.data() + body) != Fnv1a(in.data(), body)) return false;
   const uint32_t count = plat::readLE32(in.data() + sizeof kJournalTag);
-  size_t at = kHead;
+  j.Version = in[sizeof kJournalTag + 4];
+  j.BlockSize = plat::readLE16(in.data() + sizeof kJournalTag + 5);
+  size_t at = kJournalHead;
   for (uint32_t i = 0; i < count; ++i) {
     if (body - at < 9) return false;
-    const uint64_t pos = plat::readLE32(&in[at]) | uint64_t(plat::readLE32(&in[at + 4])) << 32;
+    const int64_t pos = int64_t(Read64(&in[at]));
     const size_t len = in[at + 8];
     at += 9;
-    if (body - at < 2 * len) return false;
+    if (body - at < 2 * len + 8) return false;
     const char* p = reinterpret_cast<const char*>(&in[at]);
-    refs.push_back({0, 0, int64_t(pos), std::string(p, len), std::string(p + len, len)});
-    at += 2 * len;
+    j.Refs.push_back({0, 0, pos, std::string(p, len), std::string(p + len, len), Read64(&in[at + 2 * len])});
+    at += 2 * len + 8;
   }
   return at == body;
 }
@@ -115,8 +144,8 @@ class PackJournal {
   }
   // Writes and syncs the entries; from then on a crash leaves the table
   // for the next open to put right.
-  int Commit(const std::vector<NewReference>& refs) {
-    const std::vector<uint8_t> bytes = EncodeJournal(refs);
+  int Commit(const JournalBody& j) {
+    const std::vector<uint8_t> bytes = EncodeJournal(j);
     if (int rc = file_.WriteAt(0, bytes.data(), bytes.size())) return rc;
     return file_.Flush();
   }
@@ -133,6 +162,12 @@ int32_t ReferenceOf(std::string_view text) {
   int32_t ref = 0;
   std::from_chars(t.data(), t.data() + t.size(), ref);
   return ref;
+}
+
+// The memo a reference leads to (a negative one: a blob stream's memo in a
+// dBASE III file).
+int ReadReferenced(MemoState& m, int32_t ref, std::string& data, bool& header) {
+  return ReadMemo(m, ref < 0 ? -int64_t(ref) : ref, data, header);
 }
 
 // Reopens the area's memo file when the pack is over, however it ends.
@@ -238,7 +273,8 @@ void PackMemofile() {
   }
   int64_t nextBlock = std::max(BlockCount(fresh, end), HeaderBlocks(fresh));
 
-  std::vector<NewReference> refs;
+  JournalBody record{m.Version, m.BlockSize, {}};
+  std::vector<NewReference>& refs = record.Refs;
   std::vector<char> rec(a.RecLen);
   std::string data;
   for (int32_t r = 1; r <= a.RecCount; ++r) {
@@ -255,11 +291,11 @@ void PackMemofile() {
       const std::string text(rec.data() + f.Pos, f.Len);
       const int32_t ref = ReferenceOf(text);
       if (ref == 0) continue;
-      const int64_t block = ref < 0 ? -int64_t(ref) : ref;
       bool header = false;
-      if (int rc2 = ReadMemo(old, block, data, header)) {
+      if (int rc2 = ReadReferenced(old, ref, data, header)) {
         if (rc2 == 1003)
-          SetError(1003, name + " Memo block # " + IntText(block) + " Record # " + IntText(r) + " [PackMemo]");
+          SetError(1003, name + " Memo block # " + IntText(ref < 0 ? -int64_t(ref) : ref) + " Record # " + IntText(r) +
+                             " [PackMemo]");
         else
           SetError(uint16_t(rc2), name + " [AppendFrom/CopyTo]");
         return;
@@ -281,7 +317,7 @@ void PackMemofile() {
         return;
       }
       newText.insert(0, f.Len - newText.size(), ' ');
-      if (newText != text) refs.push_back({r, i, recPos + f.Pos, text, newText});
+      if (newText != text) refs.push_back({r, i, recPos + f.Pos, text, newText, MemoHash(data, header)});
     }
   }
   // The new file's header, then everything on disk before the swap.
@@ -294,7 +330,7 @@ void PackMemofile() {
     return;
   }
   fresh.File.Close();
-  rc = journal.Commit(refs);
+  rc = journal.Commit(record);
   if (rc == 0) rc = WriteReferences(a, refs, refs.size(), false);
   if (rc == 0) rc = a.File.Flush();
   if (rc == 0) rc = plat::ReplaceFile(newName, reopen.Path());
@@ -314,6 +350,56 @@ void PackMemofile() {
   RefreshArea(a, refs);
 }
 
+namespace {
+
+// Whether `width` bytes at `pos` of the table file are exactly a memo
+// field of one of its records (no sum that could overflow: the position
+// may come from anywhere).
+bool IsMemoField(const WorkArea& a, int64_t pos, size_t width) {
+  if (pos < int64_t(a.HeaderLen) || a.RecLen == 0) return false;
+  const int64_t at = pos - int64_t(a.HeaderLen);
+  if (at / a.RecLen >= a.RecCount) return false;
+  return std::any_of(a.Fields.begin(), a.Fields.end(), [&](const FieldEntry& f) {
+    return f.Type == 'M' && f.Pos == at % a.RecLen && f.Len == width;
+  });
+}
+
+// Whether the journal was made for the table and memo file as they are
+// now: each entry a memo field that holds the entry's new reference (or
+// already its old one), its old reference leading to the memo it led to
+// when the pack read it.
+bool BelongsHere(WorkArea& a, MemoState& old, const std::vector<NewReference>& refs) {
+  std::string now, data;
+  for (const NewReference& r : refs) {
+    if (!IsMemoField(a, r.Pos, r.Old.size()) || r.New.size() != r.Old.size()) return false;
+    now.assign(r.Old.size(), '\0');
+    size_t got = 0;
+    if (a.File.ReadAt(r.Pos, now.data(), now.size(), &got) != 0 || got != now.size()) return false;
+    if (now != r.New && now != r.Old) return false;
+    bool header = false;
+    if (ReadReferenced(old, ReferenceOf(r.Old), data, header) != 0 || MemoHash(data, header) != r.OldMemo) return false;
+  }
+  return true;
+}
+
+// After the old references are back (or were never to go back): the
+// journal says nothing more, emptied and synced; when it cannot be written,
+// it goes at once. 0 or a DOS code.
+int Retire(plat::File& journal, bool writable, const std::string& path) {
+  if (writable && journal.Truncate(0) == 0 && journal.Flush() == 0) return 0;
+  journal.Close();
+  if (int rc = plat::EraseFile(path)) return rc;
+  return plat::SyncDirectoryOf(path);
+}
+
+int EraseIfThere(const std::string& path) {
+  if (!plat::ExistsAsNamed(path)) return 0;
+  if (int rc = plat::EraseFile(path)) return rc;
+  return plat::SyncDirectoryOf(path);
+}
+
+}  // namespace
+
 namespace memo {
 
 bool FinishInterruptedPack(WorkArea& a, const std::string& memoName) {
@@ -323,50 +409,61 @@ bool FinishInterruptedPack(WorkArea& a, const std::string& memoName) {
   const std::string name = MemoName(a);
   // The memo file first, as a pack takes it: while one runs (or another
   // open finishes one) this fails as the open itself would.
-  plat::File memoFile, journal;
-  if (int rc = memoFile.Open(memoPath, plat::kAccessRead | plat::kShareDenyAll)) {
+  MemoState old;
+  if (int rc = old.File.Open(memoPath, plat::kAccessRead | plat::kShareDenyAll)) {
     SetError(uint16_t(rc), "Memo file not found: " + name + " [USE]");
     return false;
   }
+  // USE reports this with its own text: it names what is wrong.
+  auto fail = [&](int rc) {
+    Db().MemoOpenOwnMessage = true;
+    SetError(uint16_t(rc), "Interrupted pack of " + name + " cannot be undone [USE]");
+    return false;
+  };
   // A journal still held belongs to a pack that has already put its new
   // file in place (the memo file would be held otherwise): nothing to do.
-  int rc = journal.Open(journalPath, plat::kAccessRead | plat::kShareDenyAll);
+  // One that cannot be written (another user's) is read.
+  plat::File journal;
+  bool writable = true;
+  int rc = journal.Open(journalPath, plat::kAccessReadWrite | plat::kShareDenyAll);
+  if (rc == plat::kErrAccessDenied) {
+    writable = false;
+    rc = journal.Open(journalPath, plat::kAccessRead | plat::kShareDenyAll);
+  }
   if (rc == plat::kErrSharingViolation || rc == plat::kErrFileNotFound) return true;
   int64_t size = 0;
   if (rc == 0) rc = journal.GetSize(&size);
   std::vector<uint8_t> bytes(size_t(std::max<int64_t>(size, 0)));
   size_t got = 0;
   if (rc == 0) rc = journal.ReadAt(0, bytes.data(), bytes.size(), &got);
-  if (rc != 0) {
-    SetError(uint16_t(rc), name + " [USE]");
-    return false;
-  }
+  if (rc != 0) return fail(rc);
   bytes.resize(got);
-  std::vector<NewReference> refs;
+  JournalBody j;
   const std::string newPath = NewFilePath(memoPath);
-  if (DecodeJournal(bytes, refs) && plat::ExistsAsNamed(newPath)) {
+  bool undone = false;
+  if (DecodeJournal(bytes, j) && plat::ExistsAsNamed(newPath)) {
     // The records may hold some of the new references, which point into a
     // file that never took the old one's place: the old ones go back.
-    const int64_t end = int64_t(a.HeaderLen) + int64_t(a.RecCount) * a.RecLen;
-    const bool fits = std::all_of(refs.begin(), refs.end(), [&](const NewReference& r) {
-      return r.Pos > int64_t(a.HeaderLen) && r.Pos + int64_t(r.Old.size()) <= end;
-    });
-    rc = fits ? WriteReferences(a, refs, refs.size(), true) : 13;
-    if (rc == 0) rc = a.File.Flush();
-    if (rc != 0) {
-      SetError(uint16_t(rc), "Interrupted pack of " + name + " cannot be undone [USE]");
-      return false;
-    }
-    if (a.RecNo >= 1 && a.RecNo <= a.RecCount) {
-      GetDbfRecord(a, a.RecNo);
-      LoadUserBuffer();
-      if (LastErrorCode() != 0) return false;
+    old.Version = j.Version;
+    old.BlockSize = j.BlockSize ? j.BlockSize : 512;
+    if (BelongsHere(a, old, j.Refs)) {
+      rc = WriteReferences(a, j.Refs, j.Refs.size(), true);
+      if (rc == 0) rc = a.File.Flush();
+      if (rc != 0) return fail(rc);
+      undone = true;
     }
   }
-  // The new file goes before the journal that tells it is the pack's own.
-  if (plat::ExistsAsNamed(newPath) && (plat::EraseFile(newPath) != 0 || plat::SyncDirectoryOf(newPath) != 0))
-    return true;
-  plat::EraseFile(journalPath);
+  // The journal is done with before anything else; the new file goes
+  // before the journal's name, which tells that it is the pack's own.
+  rc = Retire(journal, writable, journalPath);
+  if (rc == 0) rc = EraseIfThere(newPath);
+  if (rc == 0) rc = EraseIfThere(journalPath);
+  if (rc != 0) return fail(rc);
+  if (undone && a.RecNo >= 1 && a.RecNo <= a.RecCount) {
+    GetDbfRecord(a, a.RecNo);
+    LoadUserBuffer();
+    if (LastErrorCode() != 0) return false;
+  }
   return true;
 }
 

@@ -2,8 +2,12 @@
 // memo file as they were; one killed at any step leaves them for the next
 // open to find as they were or as packed; a completed one keeps every text
 // in a smaller file.
+#include <climits>
 #include <filesystem>
+#include <functional>
+#include <map>
 #include <set>
+#include <utility>
 
 #include "memo_testutil.h"
 #include "tablebase/tzcommon.h"
@@ -51,12 +55,40 @@ class PackTest : public MemoTest {
     return out;
   }
   // Packs t.dbf in a child program killed before its k-th file change (0:
-  // never); its exit status, 3 when killed.
-  int PackInChild(int k) {
+  // never), or its k-th change of kind `op`; its exit status, 3 when killed.
+  int PackInChild(int k, const std::string& op = "") { return InChild("kill", k, op); }
+  // Opens t.dbf in a child program killed so.
+  int OpenInChild(int k) { return InChild("open", k); }
+  int InChild(const std::string& mode, int k, const std::string& op = "") {
     std::string out;
-    return RunCommand(std::string(RUV_TEST_HELPERS_DIR) + "/memo_pack_helper '" + Path("t.dbf") + "' kill " +
-                          std::to_string(k),
+    return RunCommand(std::string(RUV_TEST_HELPERS_DIR) + "/memo_pack_helper '" + Path("t.dbf") + "' " + mode + " " +
+                          std::to_string(k) + " " + op,
                       out);
+  }
+  // Every file of the table's directory with its bytes.
+  using Files = std::map<std::string, std::vector<uint8_t>>;
+  Files Snapshot() const {
+    Files out;
+    for (const std::string& name : Names()) out[name] = Bytes(Path(name));
+    return out;
+  }
+  void Restore(const Files& files) {
+    for (const std::string& name : Names()) std::filesystem::remove(Path(name));
+    for (const auto& [name, bytes] : files) WriteBytes(Path(name), bytes);
+  }
+  // Another program, which knows nothing of the journal, gives record `r`
+  // a new memo text.
+  void RewriteAsAnotherProgram(int32_t r, const std::string& text) {
+    std::filesystem::rename(Path("t.$PJ"), Path("t.aside"));
+    USE(Path("t") + " EXCLUSIVE", nullptr, 0);
+    GO(r);
+    SetI(2, Rewrite(GetI(2), text));
+    Replace();
+    CloseArea();
+    std::filesystem::rename(Path("t.aside"), Path("t.$PJ"));
+  }
+  std::string CannotBeUndone() const {
+    return "Interrupted pack of " + Upper(MemoPath()) + " cannot be undone [USE]";
   }
 };
 
@@ -200,6 +232,7 @@ TEST_F(PackTest, InterruptedPackIsNotOpenedReadOnly) {
   USE(Path("t"), nullptr, 0);
   DbSettings().OpenModeOverride = 65535;
   EXPECT_EQ(LastErrorCode(), plat::kErrAccessDenied);
+  EXPECT_EQ(LastErrorMessage(), CannotBeUndone());
   EXPECT_EQ(CurrentWorkArea(), nullptr);
   EXPECT_EQ(Names(), left);
   USE(Path("t"), nullptr, 0);
@@ -208,6 +241,120 @@ TEST_F(PackTest, InterruptedPackIsNotOpenedReadOnly) {
   CloseArea();
   EXPECT_EQ(Bytes(MemoPath()), memo);
   EXPECT_EQ(Names(), (std::set<std::string>{"t.dbf", "t.fpt"}));
+}
+
+TEST_F(PackTest, AnInterruptedPackIsUndoneAtMostOnce) {
+  // How the first undoing stops: a file it cannot change (the journal
+  // cannot be opened for writing, emptied or erased, the new file cannot
+  // be erased), or a kill before its k-th file change, for every k.
+  const struct {
+    plat::FileOp op;
+    const char* file;
+    bool once;
+  } faults[][2] = {{{plat::FileOp::Erase, ".$$$", false}, {}},
+                   {{plat::FileOp::Truncate, ".$PJ", false}, {plat::FileOp::Erase, ".$PJ", false}},
+                   {{plat::FileOp::Open, ".$PJ", true}, {plat::FileOp::Erase, ".$PJ", false}}};
+  for (uint8_t version : {uint8_t(0x83), uint8_t(0x8B)}) {
+    SCOPED_TRACE(int(version));
+    const auto texts = Fill(version);
+    CloseArea();
+    const auto names = Names();
+    const auto table = Bytes(Path("t.dbf"));
+    ASSERT_EQ(PackInChild(1, "rename"), 3);
+    const Files cut = Snapshot();
+    int status = 3;
+    for (size_t c = 0; status == 3; ++c) {
+      SCOPED_TRACE(c);
+      Restore(cut);
+      if (c < std::size(faults)) {
+        bool opened = false;
+        plat::SetFileFaultHook([&](plat::FileOp op, const std::string& path, uint64_t) {
+          for (const auto& f : faults[c])
+            if (f.file && op == f.op && Upper(path).ends_with(f.file) && !(f.once && std::exchange(opened, true)))
+              return int(plat::kErrAccessDenied);
+          return 0;
+        });
+        USE(Path("t"), nullptr, 0);
+        plat::SetFileFaultHook({});
+        EXPECT_EQ(LastErrorCode(), plat::kErrAccessDenied);
+        EXPECT_EQ(LastErrorMessage(), CannotBeUndone());
+        EXPECT_EQ(CurrentWorkArea(), nullptr);
+        CloseArea();
+      } else {
+        status = OpenInChild(int(c - std::size(faults) + 1));
+        ASSERT_TRUE(status == 3 || status == 0) << status;
+      }
+      // Undone, but its journal left: another program changes a memo.
+      auto want = texts;
+      if (Bytes(Path("t.dbf")) == table && std::filesystem::exists(Path("t.$PJ"))) {
+        want[1] = W("Zmieniona ") + std::string(300, 'z');
+        RewriteAsAnotherProgram(2, want[1]);
+      }
+      USE(Path("t"), nullptr, 0);
+      ASSERT_EQ(LastErrorCode(), 0) << LastErrorMessage();
+      EXPECT_EQ(Texts(), want);
+      CloseArea();
+      EXPECT_EQ(Names(), names);
+    }
+    std::filesystem::remove(MemoPath());
+  }
+}
+
+TEST_F(PackTest, AJournalThatDoesNotMatchTheFilesIsNotApplied) {
+  Fill(0x83);
+  CloseArea();
+  const Files early = Snapshot();
+  ASSERT_EQ(PackInChild(0), 0);
+  const Files packed = Snapshot();
+  // Record 2's memo, rewritten as long as it was, goes back to its place
+  // in `packed` when packed again.
+  USE(Path("t") + " EXCLUSIVE", nullptr, 0);
+  GO(2);
+  SetI(2, Rewrite(GetI(2), W("Zmieniona ż ") + std::string(199, 'x')));
+  Replace();
+  CloseArea();
+  const Files before = Snapshot();
+  ASSERT_EQ(PackInChild(1, "rename"), 3);
+  const Files cut = Snapshot();
+  // Packed again, the table holds the references of `packed` (its header's
+  // date of change aside).
+  ASSERT_TRUE(std::equal(cut.at("t.dbf").begin() + 4, cut.at("t.dbf").end(), packed.at("t.dbf").begin() + 4,
+                         packed.at("t.dbf").end()));
+  // The journal's first entry moved, its checksum made again.
+  auto move = [&](const std::function<int64_t(int64_t)>& to) {
+    constexpr size_t kFirstEntry = 15, kTail = 8;
+    auto j = Bytes(Path("t.$PJ"));
+    const int64_t pos = int64_t(plat::readLE32(&j[kFirstEntry]) | uint64_t(plat::readLE32(&j[kFirstEntry + 4])) << 32);
+    const uint64_t moved = uint64_t(to(pos));
+    plat::writeLE32(&j[kFirstEntry], uint32_t(moved));
+    plat::writeLE32(&j[kFirstEntry + 4], uint32_t(moved >> 32));
+    uint64_t h = 0xcbf29ce484222325ULL;
+    for (size_t i = 0; i + kTail < j.size(); ++i) h = (h ^ j[i]) * 0x100000001b3ULL;
+    plat::writeLE32(&j[j.size() - kTail], uint32_t(h));
+    plat::writeLE32(&j[j.size() - kTail + 4], uint32_t(h >> 32));
+    WriteBytes(Path("t.$PJ"), j);
+  };
+  // The table and memo file put back from a backup (the journal's old and
+  // new references differ from it, or its new ones equal it), or the
+  // journal's entry moved onto the record's deletion flag and ID, or so far
+  // that its end overflows.
+  const struct {
+    const Files& restored;
+    std::function<int64_t(int64_t)> moved;
+  } cases[] = {{early, nullptr},
+               {packed, nullptr},
+               {before, [](int64_t pos) { return pos - 5; }},
+               {before, [](int64_t) { return INT64_MAX - 3; }}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(&c - cases);
+    Restore(cut);
+    for (const char* name : {"t.dbf", "t.dbt"}) WriteBytes(Path(name), c.restored.at(name));
+    if (c.moved) move(c.moved);
+    USE(Path("t"), nullptr, 0);
+    ASSERT_EQ(LastErrorCode(), 0) << LastErrorMessage();
+    CloseArea();
+    EXPECT_EQ(Snapshot(), (Files{{"t.dbf", c.restored.at("t.dbf")}, {"t.dbt", c.restored.at("t.dbt")}}));
+  }
 }
 
 TEST_F(PackTest, AnotherUserOfTheFileStopsThePack) {
