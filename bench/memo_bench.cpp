@@ -8,9 +8,11 @@
 // bytes are read alone (plain reads of 64 KiB), the memos are read back
 // through blob descriptors as a stream reads them (into a 32 KiB buffer
 // until the memo ends), and then as many rewrites as there are memos go
-// through the text device to random memos with texts of 100 to 1,400 bytes
-// (a dBASE IV memo is rewritten in place when it fits, else its blocks join
-// the free chain and the text goes to a free run or to the end). The
+// through the text device to the memos of random records with texts of 100
+// to 1,400 bytes, each record written with its new reference (a dBASE IV
+// memo's text goes to a free run or to the end, and its old blocks join the
+// free chain once the record refers to the new one). Each memo has a
+// record of its own. The
 // reading and the bytes alone take turns three times and the best of each
 // counts (the machine may be shared). Prints the core count and the load
 // averages, the ns per memo of each step, the rewrite's ns per memo over
@@ -106,12 +108,22 @@ size_t ReadMemos(const std::vector<int32_t>& refs) {
   return total;
 }
 
-int32_t Rewrite(int32_t ref, const std::string& text) {
-  TextFile f;
-  AssignMemo(f, ref);
-  f.Rewrite();
-  f.Write(text);
-  f.Close();
+// Rewrites the memo of record `recno` and writes the record with its new
+// reference, which it answers.
+int32_t RewriteRecord(int32_t recno, const std::string& text) {
+  GO(recno);
+  RLock();
+  int32_t ref;
+  std::memcpy(&ref, FieldAddress(2), sizeof ref);
+  {
+    TextFile f;
+    AssignMemo(f, ref);
+    f.Rewrite();
+    f.Write(text);
+  }
+  std::memcpy(FieldAddress(2), &ref, sizeof ref);
+  Replace();
+  Unlock();
   return ref;
 }
 
@@ -136,6 +148,13 @@ bool Run(const std::string& dir, uint8_t version, const char* flavour, bool shar
   for (int32_t& ref : refs) ref = AddMemo(Text(rng, 250, 350));
   const double write = Seconds(start);
   if (!Check("AddMemo")) return false;
+  ALock();
+  for (int32_t ref : refs) {
+    std::memcpy(FieldAddress(2), &ref, sizeof ref);
+    Append();
+  }
+  Unlock();
+  if (!Check("Append")) return false;
   const auto written = std::filesystem::file_size(memoFile);
 
   double read = 1e9, alone = 1e9;
@@ -155,8 +174,8 @@ bool Run(const std::string& dir, uint8_t version, const char* flavour, bool shar
   start = Clock::now();
   auto step = start;
   for (size_t i = 0; i < memos; ++i) {
-    int32_t& ref = refs[rng() % memos];
-    ref = Rewrite(ref, Text(rng, 100, 1400));
+    const size_t record = rng() % memos;
+    refs[record] = RewriteRecord(int32_t(record + 1), Text(rng, 100, 1400));
     if (i + 1 == tenth) first = Seconds(step);
     if (i + 1 == memos - tenth) step = Clock::now();
   }

@@ -151,9 +151,11 @@ bool UpdateMemoHeader(WorkArea& a, MemoState& m) {
   return true;
 }
 
-bool FlushMemo(WorkArea& a, MemoState& m) {
+bool FlushMemo(WorkArea& a, MemoState& m) { return SyncFile(a, m.File); }
+
+bool SyncFile(WorkArea& a, plat::File& file) {
   if (Engine().memo.NoFlush) return true;
-  if (int rc = m.File.Flush()) {
+  if (int rc = file.Flush()) {
     MemoError(a, uint16_t(rc), "Unable to flush file [FlushFile]");
     return false;
   }
@@ -322,7 +324,14 @@ void OpenMemofile(const std::string& name) {
 
 void CloseMemofile() {
   WorkArea* a = CurrentWorkArea();
-  if (!a || !MemoOf(*a)) return;
+  MemoState* m = a ? MemoOf(*a) : nullptr;
+  if (!m) return;
+  // Replaced memos whose records have moved on are freed now; the others
+  // stay where they are, lost to the chain but never to a record.
+  if (!m->Replaced.empty() && !WriteDescriptorActive(*m)) {
+    AutoErrorHandlingScope quiet(false);
+    if (LockMemo(*a, *m) && FreeReplaced(*a, *m, " [CloseMemofile]") && FlushMemo(*a, *m)) UnlockMemo(*a, *m);
+  }
   a->Extra.Memo.reset();
 }
 
@@ -344,6 +353,7 @@ void EmptyMemofile() {
   const std::string path = m->File.Path(), name = m->Name;
   const uint8_t version = m->Version;
   const uint16_t blockSize = m->BlockSize;
+  m->Replaced.clear();  // the new file holds none of them
   CloseMemofile();
   CreateTableMemoFile(path, version, blockSize, "CreateMemofile()");
   if (LastErrorCode() != 0) return;

@@ -82,9 +82,11 @@ void PackMemofile();
 // or the memo-width setting + 1) wraps after its last blank or is cut at
 // the width; at most 1024 lines are kept. Lines written end at CR LF;
 // closing after writing stores the text as the memo's new version and its
-// reference in `ref` (0 for an empty text; a dBASE IV memo is rewritten in
-// place when it fits, else in blocks from the free chain or at the end,
-// and its old blocks join the free chain).
+// reference in `ref` (0 for an empty text). A dBASE IV text goes to a free
+// run or to the end of the file, never over the old memo; the old memo's
+// blocks join the free chain at the area's next rewrite or close once the
+// current record (whose memo it was) no longer refers to it, so the caller
+// writes the record with the new reference first.
 void AssignMemo(TextFile& file, int32_t& ref);
 
 // --- Blob descriptors (one per area, used by TTzBlobStream) --------------

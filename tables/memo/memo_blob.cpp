@@ -94,7 +94,7 @@ int32_t CreateBlobDescriptor(bool convert, int32_t ref, BlobMode mode) {
     int64_t at = pos / m.BlockSize;
     if (m.Kind() == Flavour::Dbase4) {
       // The size is not known yet: the memo goes to the end of the file.
-      at = AllocBlocks(*a, m, kUnknownSize, 0, " [CreateBlobDescriptor]");
+      at = AllocBlocks(*a, m, kUnknownSize, " [CreateBlobDescriptor]");
       if (at == 0) return 0;
     }
     d.Block = int32_t(at);

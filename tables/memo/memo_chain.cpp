@@ -11,7 +11,16 @@
 // of being followed for ever; a pointer that leads outside the file or to
 // something that is no free run (a memo's FF FF header, a run reaching past
 // the end) ends the chain there.
+//
+// A rewrite never writes over the memo it replaces: the new text goes to a
+// free run or to the end of the file, the caller writes the record with the
+// new reference, and only then (at the area's next rewrite or close, once
+// the record on disk refers to the old memo no more, the table synced) do
+// the old blocks join the chain. A crash at any moment leaves the record
+// with its old memo or its new one; at worst a run stays out of the chain
+// until a pack.
 #include <algorithm>
+#include <charconv>
 #include <initializer_list>
 #include <vector>
 
@@ -263,16 +272,9 @@ bool FreeBlocks(WorkArea& a, MemoState& m, int64_t block, int64_t count, const s
   return rc == 0 || ChainWriteFailed(a, m, tag);
 }
 
-int64_t AllocBlocks(WorkArea& a, MemoState& m, int64_t count, int64_t old, const std::string& tag) {
+int64_t AllocBlocks(WorkArea& a, MemoState& m, int64_t count, const std::string& tag) {
   if (m.Kind() != Flavour::Dbase4) return 0;
   const bool unknown = count == kUnknownSize;
-  if (!unknown && old > 0) {
-    const int64_t have = OldMemoBlocks(m, old);
-    if (have >= count) {
-      if (have > count && !FreeBlocks(a, m, old + count, have - count, " [EditMemo/CloseMemo]")) return 0;
-      return old;
-    }
-  }
   int64_t blockCount = 0;
   bool fresh = false;
   size_t fit = 0;
@@ -324,6 +326,71 @@ int64_t AllocBlocks(WorkArea& a, MemoState& m, int64_t count, int64_t old, const
   return blockCount;
 }
 
+namespace {
+
+// Replaced memos an area keeps track of; beyond them the oldest is left
+// where it is (lost space) rather than looked at in every rewrite.
+constexpr size_t kReplacedKept = 64;
+
+// Record `recno` as the table file holds it now; false when it cannot be
+// read.
+bool ReadRecord(WorkArea& a, int32_t recno, std::vector<char>& rec) {
+  rec.resize(a.RecLen);
+  size_t got = 0;
+  return recno >= 1 && a.RecLen > 0 &&
+         a.File.ReadAtMapped(int64_t(a.HeaderLen) + int64_t(recno - 1) * a.RecLen, rec.data(), rec.size(), &got) ==
+             0 &&
+         got == rec.size();
+}
+
+// Whether a memo field of record image `rec` refers to the memo at `block`.
+bool RefersTo(const WorkArea& a, const std::vector<char>& rec, int64_t block) {
+  for (const FieldEntry& f : a.Fields) {
+    if (f.Type != 'M' || size_t(f.Pos) + f.Len > rec.size()) continue;
+    const std::string text = AllTrim(std::string_view(rec.data() + f.Pos, f.Len));
+    int32_t ref = 0;
+    std::from_chars(text.data(), text.data() + text.size(), ref);
+    if ((ref < 0 ? -int64_t(ref) : int64_t(ref)) == block) return true;
+  }
+  return false;
+}
+
+// Keeps track of the memo at `block` (`blocks` long) that a rewrite
+// replaced, when the current record refers to it. Any other memo has no
+// record this area knows of: it is never freed.
+void KeepReplaced(WorkArea& a, MemoState& m, int64_t block, int64_t blocks) {
+  std::vector<char> rec;
+  if (!ReadRecord(a, a.RecNo, rec) || !RefersTo(a, rec, block)) return;
+  const uint64_t opening = m.File.OpenSerial();
+  std::vector<ReplacedMemo>& kept = m.Replaced;
+  if (std::any_of(kept.begin(), kept.end(), [&](const ReplacedMemo& r) { return r.At == block && r.Opening == opening; }))
+    return;
+  if (kept.size() >= kReplacedKept) kept.erase(kept.begin());
+  kept.push_back({block, blocks, a.RecNo, opening});
+}
+
+}  // namespace
+
+bool FreeReplaced(WorkArea& a, MemoState& m, const std::string& tag) {
+  std::vector<char> rec;
+  bool synced = false;
+  for (size_t i = 0; i < m.Replaced.size();) {
+    const ReplacedMemo r = m.Replaced[i];
+    const bool current = r.Opening == m.File.OpenSerial();
+    if (current && (!ReadRecord(a, r.RecNo, rec) || RefersTo(a, rec, r.At))) {
+      ++i;
+      continue;
+    }
+    m.Replaced.erase(m.Replaced.begin() + std::ptrdiff_t(i));
+    // A memo that is not the one replaced any more is left alone.
+    if (!current || OldMemoBlocks(m, r.At) != r.Blocks) continue;
+    if (!synced && !SyncFile(a, a.File)) return false;
+    synced = true;
+    if (!FreeBlocks(a, m, r.At, r.Blocks, tag)) return false;
+  }
+  return true;
+}
+
 int32_t EditMemo(WorkArea& a, MemoState& m, int32_t oldRef, const std::string& text) {
   const std::string tag = "EditMemo/CloseMemo";
   const std::string where = MemoName(a) + "[" + tag + "]";
@@ -337,30 +404,29 @@ int32_t EditMemo(WorkArea& a, MemoState& m, int32_t oldRef, const std::string& t
   }
   const int64_t pos = LockMemoPadAndSeekEOF(a, m, tag);
   if (pos == 0) return 0;
-  int64_t block = pos / m.BlockSize;
+  int64_t block = text.empty() ? 0 : pos / m.BlockSize;
+  int64_t oldBlocks = 0;
   if (dbase4) {
-    const int64_t oldBlocks = old > 0 ? OldMemoBlocks(m, old) : 0;
-    const int64_t needed = text.empty() ? 0 : MemoBlocks(m, int64_t(text.size()));
-    const bool inPlace = needed > 0 && needed <= oldBlocks;
-    if (oldBlocks > 0 && !inPlace) {
-      // The old memo does not hold the new text: its blocks join the chain.
-      if (!FreeBlocks(a, m, old, oldBlocks, " [EditMemo/CloseMemo]")) return 0;
-      if (needed > 0 && !CountGivenUp(a, m, oldBlocks)) return 0;
+    if (!FreeReplaced(a, m, " [EditMemo/CloseMemo]")) return 0;
+    // The old memo stays whole until its record refers to the new one, so
+    // the new text never goes over it.
+    oldBlocks = old > 0 ? OldMemoBlocks(m, old) : 0;
+    if (!text.empty()) {
+      if (oldBlocks > 0 && !CountGivenUp(a, m, oldBlocks)) return 0;
+      block = AllocBlocks(a, m, MemoBlocks(m, int64_t(text.size())), "[EditMemo/CloseMemo]");
+      if (block == 0) return 0;
     }
-    if (needed == 0) {
-      if (FlushMemo(a, m)) UpdateMemoHeader(a, m);
+  }
+  if (block != 0) {
+    std::string data = text;
+    TranslateWindows(a.WriteXlat, data.data(), data.size(), 0);
+    if (int rc = WriteMemoAt(m, block, data, false)) {
+      MemoError(a, uint16_t(rc), where);
       return 0;
     }
-    block = AllocBlocks(a, m, needed, inPlace ? old : 0, "[EditMemo/CloseMemo]");
-    if (block == 0) return 0;
-  }
-  std::string data = text;
-  TranslateWindows(a.WriteXlat, data.data(), data.size(), 0);
-  if (int rc = WriteMemoAt(m, block, data, false)) {
-    MemoError(a, uint16_t(rc), where);
-    return 0;
   }
   if (!FlushMemo(a, m) || !UpdateMemoHeader(a, m)) return 0;
+  if (oldBlocks > 0) KeepReplaced(a, m, old, oldBlocks);
   return int32_t(block);
 }
 

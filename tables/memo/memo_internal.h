@@ -53,6 +53,16 @@ struct ChainCopy {
   uint64_t HeadHold = 0;  // the hold the header's pointer was last found right in
 };
 
+// A memo that a rewrite of a record's memo replaced. Its blocks stay out of
+// the free chain until the record no longer refers to it, so that a crash
+// before the record gets the new reference leaves it whole.
+struct ReplacedMemo {
+  int64_t At;
+  int64_t Blocks;
+  int32_t RecNo;     // the record that referred to it
+  uint64_t Opening;  // the memo file's OpenSerial then
+};
+
 // Memo state of an area, from the opening of its memo file to its close.
 struct MemoState : AreaExtension::Part {
   plat::File File;
@@ -64,6 +74,7 @@ struct MemoState : AreaExtension::Part {
   BlobDescriptor Desc;
   uint32_t LastSerial = 0;
   ChainCopy Chain;
+  std::vector<ReplacedMemo> Replaced;
 
   Flavour Kind() const { return FlavourOf(Version); }
 };
@@ -94,9 +105,10 @@ int64_t LockMemoPadAndSeekEOF(WorkArea& a, MemoState& m, const std::string& tag)
 // IV: the end of the free chain), then releases the memo lock. False
 // after reporting.
 bool UpdateMemoHeader(WorkArea& a, MemoState& m);
-// Flushes the memo file unless the no-flush switch is on; false after
-// reporting.
+// Flushes the memo file (SyncFile: any file of the area) unless the memo
+// layer's no-flush switch is on; false after reporting.
 bool FlushMemo(WorkArea& a, MemoState& m);
+bool SyncFile(WorkArea& a, plat::File& file);
 
 // 0 or a DOS code; `size` gets the file's length.
 int MemoFileSize(MemoState& m, int64_t& size);
@@ -150,14 +162,13 @@ void TranslateWindows(const RecordTranslator& proc, char* data, size_t len, int6
 // joined with a free run just before or after them; blocks outside the
 // file or already in a run are not recorded.
 bool FreeBlocks(WorkArea& a, MemoState& m, int64_t block, int64_t count, const std::string& tag);
-// A place for a memo of `count` blocks: the old memo's blocks when it has
-// that many (the surplus freed), else the first free run that fits among
+// A place for a memo of `count` blocks: the first free run that fits among
 // the chain's first 100 (taken out of the chain, its surplus staying in
 // it), else the end of the file; a chain of more runs than that, none of
 // them fitting, is given up (the header points past the new memo).
 // kUnknownSize: the end of the file, the chain ending there marked as
 // open-ended until the next UpdateMemoHeader.
-int64_t AllocBlocks(WorkArea& a, MemoState& m, int64_t count, int64_t old, const std::string& tag);
+int64_t AllocBlocks(WorkArea& a, MemoState& m, int64_t count, const std::string& tag);
 // The end of the chain (the header's pointer when it is empty) := `value`.
 bool SetChainEnd(WorkArea& a, MemoState& m, uint32_t value, const std::string& tag);
 // Blocks held by the dBASE IV memo at `block`, 0 when none starts there.
@@ -172,7 +183,15 @@ int64_t OldMemoBlocks(MemoState& m, int64_t block);
 // erased stays for the next open.
 bool FinishInterruptedPack(WorkArea& a, const std::string& memoName);
 // Writes `text` as the new version of memo `oldRef` (the write side of the
-// text device). The new reference, 0 for an empty text or on error.
+// text device). The new reference, 0 for an empty text or on error. A
+// dBASE IV memo of the current record is replaced, never overwritten: the
+// text goes to a free run or the end of the file, and the old memo's blocks
+// join the chain once the record refers to it no more (FreeReplaced).
 int32_t EditMemo(WorkArea& a, MemoState& m, int32_t oldRef, const std::string& text);
+// Frees the memos that rewrites in this area replaced and whose records no
+// longer refer to them, the table synced first (unless the no-flush switch
+// is on) so that no record on disk still names blocks handed out again.
+// REQUIRES: the memo lock is held. False after reporting with `tag`.
+bool FreeReplaced(WorkArea& a, MemoState& m, const std::string& tag);
 
 }  // namespace memo

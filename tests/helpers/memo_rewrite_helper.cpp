@@ -1,10 +1,11 @@
-// A program rewriting one memo of a table that stops on the way, as a
+// A program rewriting the memo of one record that stops on the way, as a
 // crash would stop it.
-//   memo_rewrite_helper <table> <reference> <length> <k>
-// opens <table> shared and rewrites memo <reference> through the text
-// device with <length> letters "n"; before the k-th change of a file (a
-// write or a sync) the program ends at once with exit code 3, the change
-// not made. k = 0 never stops. Prints "done <new reference>", else
+//   memo_rewrite_helper <table> <record> <length> <k>
+// opens <table> shared, rewrites the memo of <record> (field 2) through the
+// text device with <length> letters "n", writes the record with its new
+// reference and closes the table; before the k-th change of a file (a write
+// or a sync) the program ends at once with exit code 3, the change not
+// made. k = 0 never stops. Prints "done <new reference>", else
 // "error <code> <message>".
 #include <unistd.h>
 
@@ -39,7 +40,10 @@ int main(int argc, char** argv) {
     std::cout << "error " << LastErrorCode() << " " << LastErrorMessage() << std::endl;
     return 1;
   }
-  int32_t ref = Number(argv[2]);
+  GO(Number(argv[2]));
+  RLock();
+  int32_t ref;
+  std::memcpy(&ref, FieldAddress(2), sizeof ref);
   const std::string text(size_t(Number(argv[3])), 'n');
   plat::SetFileFaultHook([k = Number(argv[4]), seen = 0](plat::FileOp op, const std::string&, uint64_t) mutable {
     if ((op == plat::FileOp::Write || op == plat::FileOp::Flush) && ++seen == k) _exit(3);
@@ -50,13 +54,17 @@ int main(int argc, char** argv) {
   f.Rewrite();
   f.Write(text);
   f.Close();
+  if (LastErrorCode() == 0) {
+    std::memcpy(FieldAddress(2), &ref, sizeof ref);
+    Replace();
+  }
+  if (LastErrorCode() == 0) CloseArea();
   plat::SetFileFaultHook({});
   if (LastErrorCode() != 0) {
     std::cout << "error " << LastErrorCode() << " " << LastErrorMessage() << std::endl;
     return 1;
   }
   std::cout << "done " << ref << std::endl;
-  CloseArea();
   EngineShutdown();
   return 0;
 }

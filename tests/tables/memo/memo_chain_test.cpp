@@ -1,10 +1,11 @@
-// The dBASE IV free chain: random rewrites and deletions that reuse freed
-// blocks never give two live memos, or a memo and a free run, one block,
-// also when two areas share the file; the chain stays in block order with
-// touching runs joined; a rewrite reads a few blocks whatever the chain's
-// length, and one killed at any change leaves a chain that holds no live
-// memo's block; and a chain that runs in a circle is reported instead of
-// followed.
+// The dBASE IV free chain: random rewrites and deletions of records' memos
+// that reuse freed blocks never give two live memos, or a memo and a free
+// run, one block, also when two areas share the file; the chain stays in
+// block order with touching runs joined; a rewrite and the freeing of the
+// old memo read a few blocks whatever the chain's length; a rewrite killed
+// at any change leaves its record with its old memo or its new one, whole
+// and in blocks of its own; and a chain that runs in a circle is reported
+// instead of followed.
 #include <random>
 #include <set>
 
@@ -17,12 +18,15 @@ using memotest::MemoTest;
 
 class ChainTest : public MemoTest {
  protected:
+  // Memos by key (a record number, where records hold them): reference and text.
+  using Memos = std::map<int, std::pair<int32_t, std::string>>;
+
   // Checks the file's structure: every live memo has its header and its
   // text, no block belongs to two of them or to a memo and a free run, the
   // chain lies in the file in block order, no run touching the next, and
   // ends at its block count (with `exactEnd` false: at or past it, as a
   // rewrite stopped on the way may leave it).
-  void CheckFile(const std::map<int, std::pair<int32_t, std::string>>& live, bool exactEnd = true) {
+  void CheckFile(const Memos& live, bool exactEnd = true) {
     const auto b = Bytes(MemoPath());
     const uint32_t blocks = uint32_t((b.size() + 511) / 512);
     std::map<uint32_t, std::string> owner;
@@ -72,25 +76,23 @@ class ChainTest : public MemoTest {
 };
 
 TEST_F(ChainTest, RandomRewritesNeverShareABlock) {
-  OpenTable(0x8B);
+  OpenTable(0x8B, "t.dbf", " EXCLUSIVE", 12);
   std::mt19937 rng(20260315);
-  std::map<int, std::pair<int32_t, std::string>> live;  // key -> reference, text
+  Memos live;  // record -> reference, text
   bool reused = false;
   for (int step = 0; step < 400; ++step) {
-    const int key = int(rng() % 12);
-    auto it = live.find(key);
-    const int32_t old = it == live.end() ? 0 : it->second.first;
+    const int key = 1 + int(rng() % 12);
     std::string text;
     if (rng() % 4 != 0) text = std::string(1 + rng() % 1500, char('a' + step % 26));
     const uint32_t sizeBefore = uint32_t(Bytes(MemoPath()).size());
-    const int32_t ref = Rewrite(old, text);
+    const int32_t ref = RewriteRecord(key, text);
     ASSERT_EQ(LastErrorCode(), 0) << LastErrorMessage();
     if (text.empty()) {
       ASSERT_EQ(ref, 0);
       live.erase(key);
     } else {
       live[key] = {ref, text};
-      reused |= ref != old && uint32_t(ref) * 512 < sizeBefore;
+      reused |= uint32_t(ref) * 512 < sizeBefore;
     }
     SCOPED_TRACE(step);
     CheckFile(live);
@@ -100,21 +102,19 @@ TEST_F(ChainTest, RandomRewritesNeverShareABlock) {
 }
 
 TEST_F(ChainTest, RandomRewritesFromTwoAreasOfASharedTable) {
-  OpenTable(0x8B, "t.dbf", "");
+  OpenTable(0x8B, "t.dbf", "", 12);
   Select(2);
   USE(Path("t.dbf") + " ALIAS other", nullptr, 0);
   ASSERT_EQ(LastErrorCode(), 0) << LastErrorMessage();
   std::mt19937 rng(20260316);
-  std::map<int, std::pair<int32_t, std::string>> live;
+  Memos live;
   for (int step = 0; step < 400; ++step) {
     // Each area's picture of the chain goes stale while the other writes.
     Select(uint8_t(1 + rng() % 2));
-    const int key = int(rng() % 12);
-    auto it = live.find(key);
-    const int32_t old = it == live.end() ? 0 : it->second.first;
+    const int key = 1 + int(rng() % 12);
     std::string text;
     if (rng() % 4 != 0) text = std::string(1 + rng() % 1500, char('a' + step % 26));
-    const int32_t ref = Rewrite(old, text);
+    const int32_t ref = RewriteRecord(key, text);
     ASSERT_EQ(LastErrorCode(), 0) << LastErrorMessage();
     if (text.empty())
       live.erase(key);
@@ -127,90 +127,108 @@ TEST_F(ChainTest, RandomRewritesFromTwoAreasOfASharedTable) {
 }
 
 TEST_F(ChainTest, RewriteReadsAFewBlocksWhateverTheChainsLength) {
-  constexpr int kMemos = 1200, kFewReads = 8;
+  constexpr int kRuns = 1200, kFewReads = 12;
   const struct {
     const char* options;
-    int memo;  // the memo that grows; its old blocks join runs this far down the chain
+    int memo;  // the memo that moves; its old blocks join runs this far down the chain
   } cases[] = {{" EXCLUSIVE", 5}, {" EXCLUSIVE", 900}, {"", 5}, {"", 900}};
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.options) + " memo " + std::to_string(c.memo));
     OpenTable(0x8B, "t.dbf", c.options);
-    // Memos of three blocks shrunk to one: each leaves a free run of two.
-    std::map<int, std::pair<int32_t, std::string>> live;
-    for (int k = 0; k < kMemos; ++k) live[k] = {AddMemo(std::string(1200, 'a')), ""};
-    for (auto& [key, memo] : live) {
-      memo.second = std::string(100, char('a' + key % 26));
-      ASSERT_EQ(Rewrite(memo.first, memo.second), memo.first);
+    // Memos of one block, each followed by a free run of three.
+    Memos live;
+    ASSERT_TRUE(ALock());
+    for (int k = 0; k < kRuns; ++k) {
+      const std::string text(100, char('a' + k % 26));
+      live[2 * k + 2] = {AddMemo(text), text};
+      for (int32_t ref : {live[2 * k + 2].first, AddMemo(std::string(1200, 'a'))}) {
+        SetI(2, ref);
+        Append();
+      }
     }
+    Unlock();
+    for (int k = 0; k < kRuns; ++k) ASSERT_EQ(RewriteRecord(2 * k + 3, ""), 0);
+    // Moving to the first run; the old blocks are freed once the record has
+    // moved on.
     const int reads = MemoReads([&] {
-      auto& [ref, text] = live[c.memo];
-      text = std::string(1800, 'z');
-      ref = Rewrite(ref, text);
+      auto& [ref, text] = live[2 * c.memo + 2];
+      text = std::string(1200, 'z');
+      ref = RewriteRecord(2 * c.memo + 2, text);
+      CloseArea();
     });
     ASSERT_EQ(LastErrorCode(), 0) << LastErrorMessage();
     EXPECT_LE(reads, kFewReads);
     CheckFile(live);
-    CloseArea();
   }
 }
 
-TEST_F(ChainTest, RewriteKilledAtAnyChangeLeavesAWholeChain) {
-  // Memos of two blocks; the two beside memo 11 freed, so that its rewrite
-  // to four blocks joins its blocks with both runs, clears the header of
-  // the run taken in, and takes the front of the joined run.
-  OpenTable(0x8B);
-  std::map<int, std::pair<int32_t, std::string>> live;
-  for (int k = 0; k < 30; ++k) {
-    const std::string text(600, char('a' + k % 26));
-    live[k] = {AddMemo(text), text};
-  }
-  for (int k : {10, 12, 20}) {
-    ASSERT_EQ(Rewrite(live[k].first, ""), 0);
-    live.erase(k);
-  }
-  const int32_t target = live[11].first;
-  live.erase(11);
-  CloseArea();
-  const auto table = Bytes(Path("t.dbf")), memo = Bytes(MemoPath());
-  bool finished = false;
-  for (int k = 1; k < 60 && !finished; ++k) {
-    SCOPED_TRACE(k);
-    WriteBytes(Path("t.dbf"), table);
-    WriteBytes(MemoPath(), memo);
-    std::string out;
-    const int rc = dbftest::RunCommand(std::string(RUV_TEST_HELPERS_DIR) + "/memo_rewrite_helper '" + Path("t.dbf") +
-                                           "' " + std::to_string(target) + " 2000 " + std::to_string(k),
-                                       out);
-    finished = rc == 0;
-    ASSERT_TRUE(rc == 0 || rc == 3) << out;
-    auto now = live;
-    if (finished) now[11] = {std::stoi(out.substr(5)), std::string(2000, 'n')};
-    CheckFile(now, finished);
-    if (HasFatalFailure()) return;
-    // The file takes further rewrites and new memos.
-    USE(Path("t.dbf") + " EXCLUSIVE", nullptr, 0);
-    ASSERT_EQ(LastErrorCode(), 0) << LastErrorMessage();
-    for (int key : {13, 19, 21}) {
-      auto& [ref, text] = now[key];
-      text = std::string(1500, 'r');
-      ref = Rewrite(ref, text);
-      ASSERT_EQ(LastErrorCode(), 0) << LastErrorMessage();
+TEST_F(ChainTest, RewriteKilledAtAnyChangeKeepsEveryMemo) {
+  // Thirty records with memos of two blocks (record 25: one block); those
+  // of records 10, 12 and 20 emptied, leaving free runs of two blocks.
+  const struct {
+    const char* what;
+    int record;
+    size_t length;
+  } cases[] = {
+      {"grows: its blocks join the runs beside them", 11, 2000},
+      {"fits its own blocks", 5, 300},
+      {"grows into a free run", 25, 900},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    OpenTable(0x8B);
+    Memos before;
+    for (int r = 1; r <= 30; ++r) {
+      const std::string text(r == 25 ? 100 : 600, char('a' + r % 26));
+      if (r > 1) Append();
+      before[r] = {AddMemo(text), text};
+      SetI(2, before[r].first);
+      Replace();
     }
-    now[40] = {AddMemo("added"), "added"};
-    ASSERT_EQ(LastErrorCode(), 0) << LastErrorMessage();
-    CheckFile(now);
+    for (int r : {10, 12, 20}) {
+      RewriteRecord(r, "");
+      before.erase(r);
+    }
     CloseArea();
-    if (HasFatalFailure()) return;
+    const auto table = Bytes(Path("t.dbf")), memo = Bytes(MemoPath());
+    bool finished = false;
+    for (int k = 1; k < 60 && !finished; ++k) {
+      SCOPED_TRACE(k);
+      WriteBytes(Path("t.dbf"), table);
+      WriteBytes(MemoPath(), memo);
+      std::string out;
+      const int rc = dbftest::RunCommand(std::string(RUV_TEST_HELPERS_DIR) + "/memo_rewrite_helper '" +
+                                             Path("t.dbf") + "' " + std::to_string(c.record) + " " +
+                                             std::to_string(c.length) + " " + std::to_string(k),
+                                         out);
+      finished = rc == 0;
+      ASSERT_TRUE(rc == 0 || rc == 3) << out;
+      // The record holds its old memo or its new one, whole.
+      USE(Path("t.dbf") + " EXCLUSIVE", nullptr, 0);
+      ASSERT_EQ(LastErrorCode(), 0) << LastErrorMessage();
+      Memos now = before;
+      GO(c.record);
+      if (GetI(2) != before[c.record].first) now[c.record] = {GetI(2), std::string(c.length, 'n')};
+      CheckFile(now, finished);
+      if (HasFatalFailure()) return;
+      // The file takes further rewrites.
+      for (int r : {13, 19, 21, c.record}) now[r] = {RewriteRecord(r, std::string(1500, 'r')), std::string(1500, 'r')};
+      ASSERT_EQ(LastErrorCode(), 0) << LastErrorMessage();
+      CloseArea();
+      CheckFile(now);
+      if (HasFatalFailure()) return;
+    }
+    EXPECT_TRUE(finished);
   }
-  EXPECT_TRUE(finished);
 }
 
 TEST_F(ChainTest, CircularChainIsReported) {
   OpenTable(0x8B);
-  const int32_t a = AddMemo(std::string(100, 'a'));
+  SetI(2, AddMemo(std::string(100, 'a')));
+  Replace();
   AddMemo("b");
-  EXPECT_EQ(Rewrite(a, ""), 0);  // block 1 becomes the chain
-  CloseArea();
+  EXPECT_EQ(RewriteRecord(1, ""), 0);
+  CloseArea();  // block 1 becomes the chain
   auto b = Bytes(MemoPath());
   plat::writeLE32(b.data() + 512, 1);  // the run points to itself
   WriteBytes(MemoPath(), b);

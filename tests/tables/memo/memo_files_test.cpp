@@ -49,44 +49,46 @@ TEST_F(MemoFilesTest, DbaseIIIAndFoxProAppendEveryMemoAtTheEnd) {
   }
 }
 
-TEST_F(MemoFilesTest, DbaseIVRewritesInPlaceAndReusesFreedBlocks) {
+TEST_F(MemoFilesTest, DbaseIVRewritesElsewhereAndReusesFreedBlocks) {
   OpenTable(0x8B);
   const std::string x600(600, 'x'), y700(700, 'y');
-  EXPECT_EQ(AddMemo("abc"), 1);
-  EXPECT_EQ(AddMemo(x600), 2);
-  EXPECT_EQ(Rewrite(1, "hello\r\nworld"), 1);  // fits its block
-  EXPECT_EQ(Rewrite(2, "short"), 2);           // in place; its second block is freed
-  EXPECT_EQ(Rewrite(1, y700), 4);              // grows: block 1 freed, appended
-  EXPECT_EQ(AddMemo("z"), 6);
-  EXPECT_EQ(Rewrite(0, "new"), 1);  // takes the free run at 1
+  SetI(2, AddMemo("abc"));
+  Replace();
+  SetI(2, AddMemo(x600));
+  Append();
+  EXPECT_EQ(GetI(2), 2);
+  EXPECT_EQ(RewriteRecord(1, "hello\r\nworld"), 4);  // fits its block, yet goes elsewhere
+  EXPECT_EQ(RewriteRecord(2, "short"), 1);           // takes block 1, freed now that record 1 moved on
+  EXPECT_EQ(RewriteRecord(1, y700), 2);              // takes blocks 2 and 3
+  EXPECT_EQ(AddMemo("z"), 5);
+  CloseArea();  // block 4 is freed
   const std::string memo = "\xFF\xFF\x08\x00";
-  Image want = Image(3584)      // the last rewrite padded the end to a block
-                   .LE32(0, 3)  // free chain: 3 -> end of file
+  Image want = Image(2569)
+                   .LE32(0, 4)  // free chain: 4 -> end of file
                    .At(8, "t")
                    .At(18, std::string("\x02\x01\x00\x02", 4))
-                   .LE32(32, 1)  // one block given up
+                   .LE32(32, 4)  // blocks given up
                    .At(512, memo)
-                   .LE32(516, 11)
-                   .At(520, "newlo\r\nworld")
+                   .LE32(516, 13)
+                   .At(520, "short")
                    .At(1024, memo)
-                   .LE32(1028, 13)
-                   .At(1032, "short" + std::string(499, 'x'))
-                   .LE32(1536, 7)
-                   .LE32(1540, 1)
-                   .At(1544, std::string(88, 'x'))
-                   .At(2048, memo)
-                   .LE32(2052, 708)
-                   .At(2056, y700)
-                   .At(3072, memo)
-                   .LE32(3076, 9)
-                   .At(3080, "z");
+                   .LE32(1028, 708)
+                   .At(1032, y700)
+                   .LE32(2048, 6)
+                   .LE32(2052, 1)
+                   .At(2056, "hello\r\nworld")
+                   .At(2560, memo)
+                   .LE32(2564, 9)
+                   .At(2568, "z");
   EXPECT_EQ(Bytes(MemoPath()), want.Bytes);
-  EXPECT_EQ(Blob(1), "new");
-  EXPECT_EQ(Blob(4), y700);
-  EXPECT_EQ(Rewrite(4, ""), 0);  // emptied: its blocks join the free run before them
-  EXPECT_EQ(plat::readLE32(Bytes(MemoPath()).data()), 3u);
-  EXPECT_EQ(plat::readLE32(Bytes(MemoPath()).data() + 1536), 7u);
-  EXPECT_EQ(plat::readLE32(Bytes(MemoPath()).data() + 1540), 3u);
+  USE(Path("t"), nullptr, 0);
+  EXPECT_EQ(Blob(1), "short");
+  EXPECT_EQ(RewriteRecord(1, ""), 0);
+  CloseArea();  // emptied: its blocks join the free run after them
+  const auto b = Bytes(MemoPath());
+  EXPECT_EQ(plat::readLE32(b.data()), 2u);
+  EXPECT_EQ(plat::readLE32(b.data() + 1024), 6u);
+  EXPECT_EQ(plat::readLE32(b.data() + 1028), 3u);
 }
 
 TEST_F(MemoFilesTest, BlockSizeComesFromTheHeader) {

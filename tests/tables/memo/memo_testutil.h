@@ -33,8 +33,8 @@ struct TestDataSet : TTzBlobDataSet {
   void BlobFieldChanged(int field) override { Events.push_back("changed " + std::to_string(field)); }
 };
 
-// A memo table (ID N(4), UWAGI M) of `version` with one blank record, open
-// in area 1.
+// A memo table (ID N(4), UWAGI M) of `version` with `records` blank records,
+// open in area 1.
 class MemoTest : public dbftest::TableTest {
  protected:
   void SetUp() override {
@@ -43,7 +43,8 @@ class MemoTest : public dbftest::TableTest {
     Engine().memo.NoFlush = true;
   }
 
-  void OpenTable(uint8_t version, const std::string& name = "t.dbf", const std::string& options = " EXCLUSIVE") {
+  void OpenTable(uint8_t version, const std::string& name = "t.dbf", const std::string& options = " EXCLUSIVE",
+                 int records = 1) {
     DbSettings().DefaultVersionByte = version;
     Create(name, {F("id", 'N', 4), F("uwagi", 'M')});
     Select(1);
@@ -51,7 +52,7 @@ class MemoTest : public dbftest::TableTest {
     ASSERT_EQ(LastErrorCode(), 0) << LastErrorMessage();
     // A blob stream reads nothing in an empty table.
     ASSERT_TRUE(ALock());
-    Append();
+    for (int r = 0; r < records; ++r) Append();
     Unlock();
   }
   std::string MemoPath(const std::string& table = "t") const {
@@ -75,6 +76,17 @@ class MemoTest : public dbftest::TableTest {
     f.Rewrite();
     f.Write(text);
     f.Close();
+    return ref;
+  }
+  // Rewrites the memo of record `recno` (field 2) and writes the record
+  // with its new reference, which it answers.
+  static int32_t RewriteRecord(int32_t recno, const std::string& text) {
+    GO(recno);
+    RLock();
+    const int32_t ref = Rewrite(GetI(2), text);
+    SetI(2, ref);
+    Replace();
+    Unlock();
     return ref;
   }
   // The memo's bytes through a read stream.
