@@ -326,6 +326,13 @@ int64_t AllocBlocks(WorkArea& a, MemoState& m, int64_t count, const std::string&
   return blockCount;
 }
 
+int32_t MemoReference(std::string_view fieldText) {
+  const std::string t = AllTrim(fieldText);
+  int32_t ref = 0;
+  std::from_chars(t.data(), t.data() + t.size(), ref);
+  return ref;
+}
+
 namespace {
 
 // Replaced memos an area keeps track of; beyond them the oldest is left
@@ -347,9 +354,7 @@ bool ReadRecord(WorkArea& a, int32_t recno, std::vector<char>& rec) {
 bool RefersTo(const WorkArea& a, const std::vector<char>& rec, int64_t block) {
   for (const FieldEntry& f : a.Fields) {
     if (f.Type != 'M' || size_t(f.Pos) + f.Len > rec.size()) continue;
-    const std::string text = AllTrim(std::string_view(rec.data() + f.Pos, f.Len));
-    int32_t ref = 0;
-    std::from_chars(text.data(), text.data() + text.size(), ref);
+    const int32_t ref = MemoReference(std::string_view(rec.data() + f.Pos, f.Len));
     if ((ref < 0 ? -int64_t(ref) : int64_t(ref)) == block) return true;
   }
   return false;

@@ -171,6 +171,9 @@ bool FreeBlocks(WorkArea& a, MemoState& m, int64_t block, int64_t count, const s
 int64_t AllocBlocks(WorkArea& a, MemoState& m, int64_t count, const std::string& tag);
 // The end of the chain (the header's pointer when it is empty) := `value`.
 bool SetChainEnd(WorkArea& a, MemoState& m, uint32_t value, const std::string& tag);
+// The memo reference a memo field's text holds (0 for none or no number;
+// negative for a blob stream's memo in a dBASE III file).
+int32_t MemoReference(std::string_view fieldText);
 // Blocks held by the dBASE IV memo at `block`, 0 when none starts there.
 int64_t OldMemoBlocks(MemoState& m, int64_t block);
 // Before the memo file `memoName` (as USE names it) is opened: puts right

@@ -19,7 +19,6 @@
 // are back and synced, the journal is emptied, so that whatever stops the
 // clearing up, nothing is ever applied again.
 #include <algorithm>
-#include <charconv>
 #include <cstring>
 #include <vector>
 
@@ -157,13 +156,6 @@ class PackJournal {
   bool keep_ = false;
 };
 
-int32_t ReferenceOf(std::string_view text) {
-  const std::string t = AllTrim(text);
-  int32_t ref = 0;
-  std::from_chars(t.data(), t.data() + t.size(), ref);
-  return ref;
-}
-
 // The memo a reference leads to (a negative one: a blob stream's memo in a
 // dBASE III file).
 int ReadReferenced(MemoState& m, int32_t ref, std::string& data, bool& header) {
@@ -214,7 +206,7 @@ void RefreshArea(WorkArea& a, const std::vector<NewReference>& refs) {
     const FieldEntry& f = a.Fields[r.Field];
     std::memcpy(a.Rec + f.Pos, r.New.data(), r.New.size());
     if (a.Typed && r.Field < a.TypedOffsets.size()) {
-      const int32_t ref = ReferenceOf(r.New);
+      const int32_t ref = MemoReference(r.New);
       std::memcpy(a.Typed + a.TypedOffsets[r.Field], &ref, sizeof ref);
     }
   }
@@ -289,7 +281,7 @@ void PackMemofile() {
       const FieldEntry& f = a.Fields[i];
       if (f.Type != 'M') continue;
       const std::string text(rec.data() + f.Pos, f.Len);
-      const int32_t ref = ReferenceOf(text);
+      const int32_t ref = MemoReference(text);
       if (ref == 0) continue;
       bool header = false;
       if (int rc2 = ReadReferenced(old, ref, data, header)) {
@@ -377,7 +369,7 @@ bool BelongsHere(WorkArea& a, MemoState& old, const std::vector<NewReference>& r
     if (a.File.ReadAt(r.Pos, now.data(), now.size(), &got) != 0 || got != now.size()) return false;
     if (now != r.New && now != r.Old) return false;
     bool header = false;
-    if (ReadReferenced(old, ReferenceOf(r.Old), data, header) != 0 || MemoHash(data, header) != r.OldMemo) return false;
+    if (ReadReferenced(old, MemoReference(r.Old), data, header) != 0 || MemoHash(data, header) != r.OldMemo) return false;
   }
   return true;
 }
