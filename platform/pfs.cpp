@@ -277,6 +277,21 @@ int SyncDirectoryOf(const std::string& path) {
   return rc;
 }
 
+int RenameAsNamed(const std::string& from, const std::string& to) {
+  if (int fault = FileFault(FileOp::Rename, from)) return fault;
+  if (::rename(from.c_str(), to.c_str()) != 0) return DosErrorFromErrno(errno);
+  return kOk;
+}
+
+int SyncFileSystemOf(const std::string& path) {
+  if (int fault = FileFault(FileOp::Flush, path)) return fault;
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return DosErrorFromErrno(errno);
+  int rc = ::syncfs(fd) == 0 ? kOk : DosErrorFromErrno(errno);
+  ::close(fd);
+  return rc;
+}
+
 int MakeDirectory(const std::string& path) {
   if (::mkdir(ResolvePath(path).c_str(), 0777) != 0) return DosErrorFromErrno(errno);
   return kOk;

@@ -86,6 +86,13 @@ int ReplaceFile(const std::string& from, const std::string& to);
 // Syncs the directory holding `path`, so that the names made, renamed or
 // erased in it so far survive a crash. 0 or a DOS error.
 int SyncDirectoryOf(const std::string& path);
+// Renames exactly as named, with no case-insensitive look-up, replacing a
+// file already named `to` in one step: for names this program made or has
+// found itself. 0 or a DOS error.
+int RenameAsNamed(const std::string& from, const std::string& to);
+// Syncs everything written to the file system holding `path`, files and
+// names alike: one call for many new files. 0 or a DOS error.
+int SyncFileSystemOf(const std::string& path);
 int MakeDirectory(const std::string& path);
 int RemoveDirectory(const std::string& path);
 
