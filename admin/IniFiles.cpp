@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/codepage.h"
+#include "platform/pfile.h"
 #include "platform/pfs.h"
 
 namespace {
@@ -271,8 +272,14 @@ void WriteAll(const std::string& fileName, const std::string& path, const std::s
     ::umask(mask);
     ::fchmod(fd.get(), 0666 & ~mask);
   }
+  // On the disk before it takes the old file's place, and the new name
+  // after: a machine that stops right after the write finds the old file
+  // or the new one, never an empty one.
+  const int unsynced = plat::FileFault(plat::FileOp::Flush, tmp) != 0 ? EIO : ::fsync(fd.get()) != 0 ? errno : 0;
+  if (unsynced != 0) fail(unsynced);
   if (::close(fd.release()) != 0) fail(errno);
   if (::rename(tmp.c_str(), target.c_str()) != 0) fail(errno);
+  plat::SyncDirectoryOf(target);
 }
 
 }  // namespace
@@ -310,8 +317,10 @@ Loaded LoadForWrite(const std::string& fileName) {
   return l;
 }
 
-// Delphi-style integer text: optional sign, then decimal digits or "$" and
-// hexadecimal digits (which may wrap into the negative range).
+// An integer text as the settings files hold it: an optional sign, then
+// decimal digits within 32 bits, or "$" and up to eight hexadecimal digits
+// taken as the 32 bits of the number ("$FFFFFFFF" is -1); nothing else
+// before, between or after them.
 bool ParseInteger(std::string_view s, int32_t& out) {
   size_t i = 0;
   bool neg = false;

@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "admin_test_util.h"
+#include "platform/pfile.h"
 
 namespace {
 
@@ -264,6 +265,18 @@ TEST(IniFile, WriteFailuresRaiseAndLoseNothing) {
     EXPECT_FALSE(testutil::FileExists(ini + ".~zapis"));
     std::filesystem::remove(ini);
   }
+
+  // New contents the disk cannot sync would not outlast the machine
+  // stopping: they never take the old file's place.
+  const std::string ini = t / "ruv_admin.ini";
+  WriteFile(ini, "[s]\r\nk=1\r\n");
+  plat::SetFileFaultHook([](plat::FileOp op, const std::string& path, uint64_t) {
+    return op == plat::FileOp::Flush && path.ends_with(".~zapis") ? int(plat::kErrWriteProtect) : 0;
+  });
+  EXPECT_THROW(TIniFile(ini).WriteString("s", "k", "2"), EIniFileException);
+  plat::SetFileFaultHook({});
+  EXPECT_EQ(ReadFile(ini), "[s]\r\nk=1\r\n");
+  EXPECT_FALSE(testutil::FileExists(ini + ".~zapis"));
 }
 
 TEST(IniFile, WriteKeepsTheFilesMode) {
