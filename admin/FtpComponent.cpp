@@ -29,6 +29,10 @@ namespace {
 // interval at which pending events are handled while a call waits.
 constexpr int kWaitMs = 10;
 
+// A download's temporary file beside its target: this, four hexadecimal
+// digits and ".TMP".
+constexpr const char* kDownloadTempPrefix = ".~ftp";
+
 // What a helper thread of RunWaiting hands to the waiting thread.
 struct Waiter {
   std::mutex mutex;
@@ -457,6 +461,18 @@ std::time_t TIdFTP::FileDate(const std::string& fileName) {
   return std::time_t(t);
 }
 
+void RemoveDownloadLeftovers(const std::string& dir) {
+  std::string d = plat::ResolvePath(dir);
+  if (!d.empty() && d.back() != '/') d += '/';
+  std::vector<plat::FindData> found;
+  if (plat::FindFiles(d + kDownloadTempPrefix + "????.TMP", 0, found) != plat::kOk) return;
+  for (const plat::FindData& f : found) {
+    const std::string path = d + f.name;
+    plat::File probe;
+    if (probe.Open(path, plat::kAccessReadWrite | plat::kShareDenyAll) == plat::kOk) plat::EraseFile(path);
+  }
+}
+
 void TIdFTP::Get(const std::string& remoteName, const std::string& localPath, bool canOverwrite) {
   RequireConnected("Get");
   const std::string target = plat::ResolvePath(localPath);
@@ -467,8 +483,9 @@ void TIdFTP::Get(const std::string& remoteName, const std::string& localPath, bo
   }
   const auto slash = target.rfind('/');
   const std::string dir = slash == std::string::npos ? std::string("./") : target.substr(0, slash + 1);
+  RemoveDownloadLeftovers(dir);
   std::string tmpName;
-  if (int rc = plat::CreateUniqueFile(dir, ".~ftp", tmpName))
+  if (int rc = plat::CreateUniqueFile(dir, kDownloadTempPrefix, tmpName))
     throw EIdFTPError("Nie można utworzyć pliku w katalogu " + dir + " (" + FileErrorText(rc) + ").", 0);
   plat::TempFile tmp(tmpName);
   plat::File out;

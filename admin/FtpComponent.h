@@ -61,6 +61,11 @@ struct TFtpAccount {
 extern const TFtpAccount kUpdateFtpAccount;
 extern const TFtpAccount kBackupFtpAccount;
 
+// Removes from `dir` the temporary files (".~ftpXXXX.TMP") of downloads
+// that ended with their program, killed or with the machine stopped; the
+// one of a download still running, which keeps its file to itself, stays.
+void RemoveDownloadLeftovers(const std::string& dir);
+
 class TIdFTP {
  public:
   using StatusEvent = std::function<void(TIdStatus AStatus, const std::string& AStatusText)>;
@@ -114,7 +119,10 @@ class TIdFTP {
   std::time_t FileDate(const std::string& fileName);
   // Downloads a file (RETR) into `localPath`, which is replaced (an
   // existing file of that name in any letter case) only when the whole
-  // file has arrived; a failed transfer leaves it as it was. Raises when
+  // file has arrived; a failed transfer leaves it as it was. The file
+  // arrives under a temporary name beside it; those of downloads into the
+  // same directory that died with their program go first
+  // (RemoveDownloadLeftovers). Raises when
   // the server refuses the file (missing), the transfer fails, or the file
   // exists and `canOverwrite` is false.
   void Get(const std::string& remoteName, const std::string& localPath, bool canOverwrite);

@@ -71,4 +71,10 @@ RunResult RunPython(const std::string& script, const std::vector<std::string>& a
   return Run(argv);
 }
 
+RunResult RunAdminHelper(const std::vector<std::string>& args) {
+  std::vector<std::string> argv{std::string(RUV_TEST_HELPERS_DIR) + "/admin_helper"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return Run(argv);
+}
+
 }  // namespace testutil

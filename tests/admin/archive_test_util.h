@@ -25,4 +25,7 @@ RunResult Run(const std::vector<std::string>& argv);
 // packages).
 RunResult RunPython(const std::string& script, const std::vector<std::string>& args);
 
+// Runs tests/helpers/admin_helper with these arguments to its end.
+RunResult RunAdminHelper(const std::vector<std::string>& args);
+
 }  // namespace testutil

@@ -12,6 +12,7 @@
 #include "admin/ftp_test_server.h"
 #include "platform/pfile.h"
 #include "platform/pfs.h"
+#include "testutil/helper_child.h"
 
 using namespace testutil;
 
@@ -244,6 +245,53 @@ TEST(FtpComponent, LocalWriteFailureKeepsTheEarlierFile) {
   EXPECT_EQ(ftp.Size("RuvSL.zip"), 500000);
   ftp.Get("RuvSL.zip", local / "RuvSL.zip", true);
   EXPECT_EQ(ReadFile(local / "RuvSL.zip").size(), 500000u);
+}
+
+// A download that died with its program leaves its temporary file; the
+// next download into that directory removes it. The one of a download
+// still running stays, and so does every other file.
+TEST(FtpComponent, TemporaryFilesOfDownloadsThatDiedGoWithTheNextDownload) {
+  FtpTestServer server({FtpTestServer::Account{"aktualizacje", "akt5wzq8"}});
+  ASSERT_TRUE(server.Started());
+  WriteFile(server.Home("aktualizacje") + "RuvTM.zip", RandomBytes(300000, 51));
+  WriteFile(server.Home("aktualizacje") + "RuvSL.zip", RandomBytes(300000, 52));
+  TempDir local;
+  const auto download = [&](const std::string& file, const char* stop, const char* k) {
+    return std::vector<std::string>{"download", std::to_string(server.Port()), "aktualizacje", "akt5wzq8",
+                                    file, local / file, stop, k};
+  };
+  const auto temporaries = [&] {
+    std::vector<std::string> names = ListDir(local.dir());
+    std::erase_if(names, [](const std::string& n) { return !n.starts_with(".~ftp"); });
+    return names;
+  };
+  HelperChild running("admin_helper", download("RuvSL.zip", "hold", "1"));
+  std::string line;
+  while (!(line = running.ReadLine()).empty() && line != "held") {
+  }
+  ASSERT_EQ(line, "held");
+  const std::vector<std::string> live = temporaries();
+  ASSERT_EQ(live.size(), 1u);
+  const RunResult killed = RunAdminHelper(download("RuvTM.zip", "kill", "3"));
+  ASSERT_EQ(killed.status, 3) << killed.out;
+  std::vector<std::string> left = temporaries();
+  ASSERT_EQ(left.size(), 2u);
+  std::erase(left, live.front());
+  EXPECT_GT(std::filesystem::file_size(local / left.front()), 0u);
+  WriteFile(local / ".~zip1A2B.TMP", "rozpakowywany");
+  WriteFile(local / "kopia.~ftp1A2B.TMP", "obcy");
+
+  TIdFTP ftp;
+  PointAt(ftp, server.Port(), "aktualizacje", "akt5wzq8");
+  ftp.Connect();
+  ftp.Get("RuvTM.zip", local / "RuvTM.zip", true);
+  std::vector<std::string> expected{".~zip1A2B.TMP", "RuvTM.zip", "kopia.~ftp1A2B.TMP", live.front()};
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(ListDir(local.dir()), expected);
+  running.Release();
+  EXPECT_EQ(running.Wait(), 0);
+  EXPECT_EQ(temporaries(), std::vector<std::string>{});
+  EXPECT_EQ(std::filesystem::file_size(local / "RuvSL.zip"), 300000u);
 }
 
 TEST(FtpComponent, RefusedConnectionFails) {
