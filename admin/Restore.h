@@ -1,8 +1,10 @@
 // Unpacking an archive over a directory, all or nothing: the archive is
-// extracted into a staging directory inside the target first, and the files
+// extracted into a staging folder inside the target first, and the files
 // are moved into place only when every one of them came out whole and none
-// of the files they replace is held by another program. Restores and
-// package updates use it. No Qt here.
+// of the files they replace is held by another program. A journal in the
+// staging folder lets the next start of the program finish (or take back)
+// an unpacking that was killed, or whose machine stopped, midway. Restores
+// and updates use it. No Qt here.
 #pragma once
 #include <string>
 #include <vector>
@@ -29,10 +31,28 @@ struct TRestoreResult {
 // replacement, or a byte-range lock), as Windows refuses to replace such a
 // file; a held file fails the whole call and the error names it. An
 // archive of nothing but directories succeeds with 0 files. On failure the
-// target holds exactly what it held before. The component's extraction
-// settings and message event are used for the call and left as they were.
+// target holds exactly what it held before. A table or memo file replaced
+// takes the leftovers of an interrupted memo pack of the old one ("T.$PJ",
+// "T.$$$") with it. Synced: once the call returns, a crash keeps the
+// result; a run killed midway leaves the target all old or all new once
+// FinishInterruptedWork (or the next unpacking into it) has run. The
+// component's extraction settings and message event are used for the call
+// and left as they were.
 TRestoreResult UnpackAllOrNothing(TZipMaster19& zip, const std::string& targetDir,
                                   const std::vector<std::string>& keepDirs);
 
 // A backup restored: UnpackAllOrNothing keeping the documents directory.
 TRestoreResult RestoreArchive(TZipMaster19& zip, const std::string& targetDir);
+
+// Settles every unpacking into `dir` that ended midway: each staging folder
+// of this program there with a committed plan is finished (or, when a file
+// cannot be put in place, taken back), and the folder removed; a folder
+// without one is removed, since nothing in `dir` moved yet. Folders of an
+// unpacking still running are left alone.
+void RecoverInterruptedUnpacks(const std::string& dir);
+
+// The program start's clean-up after a run that ended midway: the
+// unpackings of RecoverInterruptedUnpacks and the temporary files of
+// downloads (RemoveDownloadLeftovers), in the program directory and in
+// every sibling program's directory of "ruv_admin.ini".
+void FinishInterruptedWork();

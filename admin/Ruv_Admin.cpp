@@ -11,6 +11,7 @@
 #include "admin/AdmUi.h"
 #include "admin/Adm_EkRuv.h"
 #include "admin/Ekr_Adm_ftp.h"
+#include "admin/Restore.h"
 #include "admin/Siblings.h"
 #include "tables/tablesinit.h"
 #include "tablebase/dbf4.h"
@@ -47,6 +48,9 @@ int main(int argc, char* argv[]) {
 
   std::unique_ptr<TEkr_Ruv> mainWindow;
   try {
+    // Before anything reads the settings or the siblings' files: what a run
+    // that was killed, or whose machine stopped, left half done.
+    FinishInterruptedWork();
     mainWindow = std::make_unique<TEkr_Ruv>();
     // Lives as long as the main window, which owns it.
     auto* updateWindow = new TAdm_ftp(mainWindow.get());

@@ -77,4 +77,15 @@ RunResult RunAdminHelper(const std::vector<std::string>& args) {
   return Run(argv);
 }
 
+int FirstChange(const std::string& out, const std::string& op, const std::string& pathPart) {
+  int n = 0;
+  for (size_t at = 0; (at = out.find("change ", at)) != std::string::npos; ++at) {
+    if (at > 0 && out[at - 1] != '\n') continue;
+    const std::string line = out.substr(at, out.find('\n', at) - at);
+    ++n;
+    if (line.starts_with("change " + op + " ") && line.find(pathPart) != std::string::npos) return n;
+  }
+  return 0;
+}
+
 }  // namespace testutil

@@ -27,5 +27,8 @@ RunResult RunPython(const std::string& script, const std::vector<std::string>& a
 
 // Runs tests/helpers/admin_helper with these arguments to its end.
 RunResult RunAdminHelper(const std::vector<std::string>& args);
+// Of the file changes an admin_helper run printed, the number (from 1) of
+// the first one of kind `op` on a path holding `pathPart`; 0 when none.
+int FirstChange(const std::string& out, const std::string& op, const std::string& pathPart);
 
 }  // namespace testutil

@@ -1,13 +1,14 @@
 #include <gtest/gtest.h>
 
 #include "admin/IniFiles.h"
-#include "admin_test_util.h"
+#include "admin/archive_test_util.h"
 
 namespace {
 
 using testutil::ReadFile;
 using testutil::TempDir;
 using testutil::WaitFor;
+using testutil::WriteFile;
 
 // The program finds its settings beside its own executable, wherever it is
 // started from.
@@ -24,6 +25,31 @@ TEST(ProgramStart, SettingsLiveBesideTheExecutable) {
   EXPECT_EQ(settings.ReadString("katalogi", "ruv_tamir", ""), t / "programy/ruv/");
   EXPECT_EQ(settings.ReadString("katalogi", "morta", ""), t / "programy/Morta/");
   EXPECT_FALSE(testutil::FileExists(t / "inny/ruv_admin.ini"));
+  program.Stop();
+}
+
+// The start settles what a killed run left in the program directory
+// before anything reads it: a restore's staging folder and a download's
+// temporary file go.
+TEST(ProgramStart, TheStartSettlesWhatAKilledRunLeft) {
+  TempDir t;
+  const std::string exe = testutil::CopyBinary(RUV_ADMIN_EXE, t / "programy/ruv/ruv_admin");
+  const std::string prog = t / "programy/ruv/", archive = t / "k.zip";
+  ASSERT_EQ(testutil::RunPython("import sys, zipfile\nzipfile.ZipFile(sys.argv[1], 'w').writestr('a.dbf', 'x')\n",
+                                {archive}).status, 0);
+  ASSERT_EQ(testutil::RunAdminHelper({"restore", archive, prog, "kill", "2"}).status, 3);
+  WriteFile(prog + ".~ftp0C1D.TMP", "część archiwum");
+  const auto leftovers = [&] {
+    std::vector<std::string> names = testutil::ListDir(prog);
+    std::erase_if(names, [](const std::string& n) { return n[0] != '.'; });
+    return names;
+  };
+  ASSERT_EQ(leftovers().size(), 2u);
+  ASSERT_EQ(::setenv("QT_QPA_PLATFORM", "offscreen", 1), 0);
+  testutil::Child program(exe, {exe}, prog);
+  ASSERT_GT(program.pid(), 0);
+  EXPECT_TRUE(WaitFor([&] { return leftovers().empty(); }));
+  EXPECT_FALSE(testutil::FileExists(prog + "a.dbf"));
   program.Stop();
 }
 

@@ -3,6 +3,8 @@
 // damaged archives, the guard, and which directories lose their indexes.
 #include <QAction>
 
+#include <map>
+
 #include "admin/Adm_Ekr_kopia.h"
 #include "admin/Restore.h"
 #include "backup_tree.h"
@@ -305,6 +307,78 @@ TEST_F(Restore, GuardRefusesWhileTheProgramWhoseDataItRestoresRuns) {
     main->Odtworzenieplikwdanychzkopiiprogramydlaruv1->trigger();
     main->OdtworzenieplikwdanychzkopiiprogramMorta1->trigger();
   }));
+}
+
+// A restore killed before each of its file changes in turn (writes, syncs,
+// renames, erasures), as a crash or the machine stopping would end it: the
+// next start finds the files all old or all new, no staging folder, and
+// beside the new tables none of the old ones' pack leftovers. In Morta's
+// directory a directory stands where the third file goes, so the restore
+// fails and takes back what it moved, killed or not. A new restore where
+// one was killed starts from what the killed one is settled to.
+TEST_F(Restore, KilledAtAnyChangeTheNextStartFindsAllOldOrAllNew) {
+  const std::string archive = tree.dir() + "k.zip";
+  MakeArchive(archive, {{"DANE.DBF", "nowa tabela"}, {"dane.dbt", "nowe notatki"}, {"zz.txt", "nowy"},
+                        {"Dokumenty/skan.jpg", "nowy skan"}, {"Dokumenty/umowa.pdf", "nowa umowa"}});
+  const auto putOld = [](const std::string& dir, bool inTheWay) {
+    std::filesystem::remove_all(dir);
+    WriteFile(dir + "dane.dbf", "stara tabela");
+    WriteFile(dir + "DANE.DBT", "stare notatki");
+    WriteFile(dir + "dane.$PJ", "dziennik pakowania");
+    WriteFile(dir + "DANE.$$$", "nowe notatki pakowania");
+    WriteFile(dir + "Dokumenty/skan.jpg", "stary skan");
+    WriteFile(dir + "inne.txt", "zostaje");
+    if (inTheWay) std::filesystem::create_directories(dir + "zz.txt");
+  };
+  // Every entry under `dir`: a file's bytes, or "<katalog>".
+  const auto entries = [](const std::string& dir) {
+    std::map<std::string, std::string> out;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(dir))
+      out[e.path().string().substr(dir.size())] = e.is_directory() ? "<katalog>" : ReadFile(e.path().string());
+    return out;
+  };
+  const std::map<std::string, std::string> fresh = {
+      {"dane.dbf", "nowa tabela"},  {"DANE.DBT", "nowe notatki"},        {"zz.txt", "nowy"},
+      {"Dokumenty", "<katalog>"},   {"Dokumenty/skan.jpg", "nowy skan"}, {"Dokumenty/umowa.pdf", "nowa umowa"},
+      {"inne.txt", "zostaje"}};
+  const auto restore = [&](const std::string& dir, int k) {
+    return RunAdminHelper({"restore", archive, dir, "kill", std::to_string(k)});
+  };
+
+  const struct {
+    std::string dir;
+    bool inTheWay;
+  } cases[] = {{prog(), false}, {morta(), true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.dir);
+    putOld(c.dir, c.inTheWay);
+    const auto old = entries(c.dir);
+    int status = 3, k = 0;
+    while (status == 3) {
+      SCOPED_TRACE(++k);
+      putOld(c.dir, c.inTheWay);
+      const RunResult run = restore(c.dir, k);
+      status = run.status;
+      ASSERT_TRUE(status == 3 || status == (c.inTheWay ? 1 : 0)) << run.out;
+      FinishInterruptedWork();  // what the next start does first
+      const auto now = entries(c.dir);
+      EXPECT_TRUE(now == old || (now == fresh && !c.inTheWay)) << run.out;
+      if (status != 3) {
+        EXPECT_EQ(now, c.inTheWay ? old : fresh);
+      }
+    }
+  }
+
+  // Killed right after its first file went in (the rest still old).
+  putOld(prog(), false);
+  const RunResult listed = restore(prog(), 0);
+  const int firstIn = FirstChange(listed.out, "rename", "/nowe/");
+  ASSERT_GT(firstIn, 0) << listed.out;
+  putOld(prog(), false);
+  ASSERT_EQ(restore(prog(), firstIn + 1).status, 3);
+  EXPECT_EQ(ReadFile(prog() + "dane.dbf") + ReadFile(prog() + "DANE.DBT"), "nowa tabelastare notatki");
+  EXPECT_EQ(restore(prog(), 0).status, 0);
+  EXPECT_EQ(entries(prog()), fresh);
 }
 
 class IndexDeletion : public Restore {};
