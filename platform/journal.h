@@ -15,8 +15,8 @@ namespace plat {
 // Where the entries begin.
 inline constexpr size_t kJournalHead = 12;
 
-inline uint64_t Fnv1a64(const uint8_t* p, size_t n) {
-  uint64_t h = 0xcbf29ce484222325ULL;
+// FNV-1a over `n` bytes, going on from `h` (a hash of bytes before them).
+inline uint64_t Fnv1a64(const uint8_t* p, size_t n, uint64_t h = 0xcbf29ce484222325ULL) {
   for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 0x100000001b3ULL;
   return h;
 }
@@ -31,10 +31,8 @@ inline std::vector<uint8_t> BeginJournal(const char (&tag)[8], uint32_t count) {
 
 // Appends the checksum of everything before it: the frame is whole.
 inline void SealJournal(std::vector<uint8_t>& frame) {
-  const uint64_t h = Fnv1a64(frame.data(), frame.size());
   uint8_t tail[8];
-  writeLE32(tail, uint32_t(h));
-  writeLE32(tail + 4, uint32_t(h >> 32));
+  writeLE64(tail, Fnv1a64(frame.data(), frame.size()));
   frame.insert(frame.end(), tail, tail + sizeof tail);
 }
 
@@ -43,9 +41,7 @@ inline void SealJournal(std::vector<uint8_t>& frame) {
 inline bool CheckJournal(const std::vector<uint8_t>& frame, const char (&tag)[8], uint32_t& count, size_t& end) {
   if (frame.size() < kJournalHead + 8 || std::memcmp(frame.data(), tag, sizeof tag) != 0) return false;
   end = frame.size() - 8;
-  const uint64_t h = Fnv1a64(frame.data(), end);
-  if (readLE32(frame.data() + end) != uint32_t(h) || readLE32(frame.data() + end + 4) != uint32_t(h >> 32))
-    return false;
+  if (readLE64(frame.data() + end) != Fnv1a64(frame.data(), end)) return false;
   count = readLE32(frame.data() + sizeof tag);
   return true;
 }

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "platform/byteorder.h"
+#include "platform/journal.h"
 #include "platform/pfs.h"
 #include "tablebase/dbf4.h"
 #include "tablebase/tzcommon.h"
@@ -62,34 +63,26 @@ std::string JournalPath(const std::string& memoPath) { return ForceExtension(mem
 // then an FNV-1a hash of all that. A journal cut short, torn or emptied is
 // no journal: the table was not touched yet, or was put right.
 constexpr char kJournalTag[8] = {'M', 'E', 'M', 'O', 'P', 'A', 'K', '2'};
-constexpr size_t kJournalHead = sizeof kJournalTag + 4 + 1 + 2;
-
-uint64_t Fnv1a(const uint8_t* p, size_t n, uint64_t h = 0xcbf29ce484222325ULL) {
-  for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 0x100000001b3ULL;
-  return h;
-}
+// The version byte and block size stand before the entries.
+constexpr size_t kEntriesAt = plat::kJournalHead + 1 + 2;
 
 // A memo as ReadMemo gives it: its bytes and whether it had a header.
 uint64_t MemoHash(const std::string& data, bool header) {
   const uint8_t mark = header;
-  return Fnv1a(&mark, 1, Fnv1a(reinterpret_cast<const uint8_t*>(data.data()), data.size()));
+  return plat::Fnv1a64(&mark, 1, plat::Fnv1a64(reinterpret_cast<const uint8_t*>(data.data()), data.size()));
 }
 
 void Append64(std::vector<uint8_t>& out, uint64_t v) {
   uint8_t b[8];
-  plat::writeLE32(b, uint32_t(v));
-  plat::writeLE32(b + 4, uint32_t(v >> 32));
+  plat::writeLE64(b, v);
   out.insert(out.end(), b, b + sizeof b);
 }
 
-uint64_t Read64(const uint8_t* p) { return plat::readLE32(p) | uint64_t(plat::readLE32(p + 4)) << 32; }
-
 std::vector<uint8_t> EncodeJournal(const JournalBody& j) {
-  std::vector<uint8_t> out(kJournalHead);
-  std::memcpy(out.data(), kJournalTag, sizeof kJournalTag);
-  plat::writeLE32(out.data() + sizeof kJournalTag, uint32_t(j.Refs.size()));
-  out[sizeof kJournalTag + 4] = j.Version;
-  plat::writeLE16(out.data() + sizeof kJournalTag + 5, j.BlockSize);
+  std::vector<uint8_t> out = plat::BeginJournal(kJournalTag, uint32_t(j.Refs.size()));
+  out.push_back(j.Version);
+  out.resize(kEntriesAt);
+  plat::writeLE16(out.data() + plat::kJournalHead + 1, j.BlockSize);
   for (const NewReference& r : j.Refs) {
     Append64(out, uint64_t(r.Pos));
     out.push_back(uint8_t(r.Old.size()));
@@ -97,28 +90,27 @@ std::vector<uint8_t> EncodeJournal(const JournalBody& j) {
     out.insert(out.end(), r.New.begin(), r.New.end());
     Append64(out, r.OldMemo);
   }
-  Append64(out, Fnv1a(out.data(), out.size()));
+  plat::SealJournal(out);
   return out;
 }
 
 // The entries of a whole, intact journal; false for anything else.
 bool DecodeJournal(const std::vector<uint8_t>& in, JournalBody& j) {
   j.Refs.clear();
-  if (in.size() < kJournalHead + 8 || std::memcmp(in.data(), kJournalTag, sizeof kJournalTag) != 0) return false;
-  const size_t body = in.size() - 8;
-  if (Read64(in.data() + body) != Fnv1a(in.data(), body)) return false;
-  const uint32_t count = plat::readLE32(in.data() + sizeof kJournalTag);
-  j.Version = in[sizeof kJournalTag + 4];
-  j.BlockSize = plat::readLE16(in.data() + sizeof kJournalTag + 5);
-  size_t at = kJournalHead;
+  uint32_t count = 0;
+  size_t body = 0;
+  if (!plat::CheckJournal(in, kJournalTag, count, body) || body < kEntriesAt) return false;
+  j.Version = in[plat::kJournalHead];
+  j.BlockSize = plat::readLE16(in.data() + plat::kJournalHead + 1);
+  size_t at = kEntriesAt;
   for (uint32_t i = 0; i < count; ++i) {
     if (body - at < 9) return false;
-    const int64_t pos = int64_t(Read64(&in[at]));
+    const int64_t pos = int64_t(plat::readLE64(&in[at]));
     const size_t len = in[at + 8];
     at += 9;
     if (body - at < 2 * len + 8) return false;
     const char* p = reinterpret_cast<const char*>(&in[at]);
-    j.Refs.push_back({0, 0, pos, std::string(p, len), std::string(p + len, len), Read64(&in[at + 2 * len])});
+    j.Refs.push_back({0, 0, pos, std::string(p, len), std::string(p + len, len), plat::readLE64(&in[at + 2 * len])});
     at += 2 * len + 8;
   }
   return at == body;
