@@ -196,7 +196,9 @@ TEST_F(BlobTest, DbaseIIITextsReadToTheirEndMarkInEveryWay) {
       ds.Area = 2;
       ds.Image[2] = ref;
       TTzBlobStream s(ds, 2, TBlobStreamMode::bmRead, false);
-      if (buffer == 4096) EXPECT_EQ(s.Size(), int32_t(text.size()));
+      if (buffer == 4096) {
+        EXPECT_EQ(s.Size(), int32_t(text.size()));
+      }
       std::string got, buf(size_t(buffer), '\0');
       while (int32_t n = s.Read(buf.data(), buffer)) got.append(buf.data(), size_t(n));
       EXPECT_EQ(got, text) << "buffer " << buffer;
