@@ -10,7 +10,7 @@ bytes: the server drops the data and the control connection, as a line that
 goes down mid-transfer does. With --stall NAME:BYTES:SECONDS, a transfer of a
 file named NAME (either way) stops for SECONDS once BYTES bytes have gone,
 the whole server answering nothing meanwhile, and then goes on; the log says
-"stalling NAME" when it starts. --login-delay SECONDS delays the answer to a
+"stalling NAME" when it starts and "going on with NAME" when it ends. --login-delay SECONDS delays the answer to a
 wrong password (pyftpdlib's own delay, 3 s by default; 0 here unless set).
 
   ftp_server.py --port-file F --log F --user NAME:PASSWORD:HOME [--user ...]
@@ -58,6 +58,7 @@ def stalling_dtp(base, name, limit, seconds):
             logging.info("stalling %s", name)
             # The server stands still, as one that stops answering does.
             time.sleep(seconds)
+            logging.info("going on with %s", name)
 
         def send(self, data):
             if self.stalled or not carries(self, name):

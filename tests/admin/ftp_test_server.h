@@ -23,7 +23,8 @@ class FtpTestServer {
     long dropAfter = 0;
     // Transfers of this file (either way) stop for `stallSeconds` once
     // `stallAfter` bytes have gone, the whole server silent meanwhile; the
-    // log then holds "stalling " + the file's name.
+    // log holds "stalling " + the file's name when the stall starts and
+    // "going on with " + the name when it ends.
     std::string stallFile;
     long stallAfter = 0;
     int stallSeconds = 0;
