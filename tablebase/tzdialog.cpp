@@ -256,18 +256,9 @@ std::unique_ptr<TDialogForm> BuildMessageDialog(const std::string& caption, cons
   if (areaHeight < clientHeight && areaHeight == ScreenRect().height()) clientHeight = areaHeight;
   form->setFixedSize(clientWidth, clientHeight);
 
-  // Centred in the placement area; with the whole screen as the area, over
-  // the active window instead, kept inside the screen.
-  int left = (areaWidth - clientWidth) / 2 + opt.AreaLeft;
-  int top = (areaHeight - clientHeight) / 2 + opt.AreaTop;
-  const QWidget* active = QApplication::activeWindow();
-  const QRect screen = ScreenRect();
-  if (active && QRect(opt.AreaLeft, opt.AreaTop, areaWidth, areaHeight) == QRect(QPoint(0, 0), screen.size())) {
-    const QRect over = active->frameGeometry();
-    left = std::clamp(over.left() + (over.width() - clientWidth) / 2, 0, std::max(0, screen.width() - clientWidth));
-    top = std::clamp(over.top() + (over.height() - clientHeight) / 2, 0, std::max(0, screen.height() - clientHeight));
-  }
-  form->move(left, top);
+  // Centred in the placement area, whichever window asks: with the whole
+  // screen as the area, in the middle of the screen.
+  form->move((areaWidth - clientWidth) / 2 + opt.AreaLeft, (areaHeight - clientHeight) / 2 + opt.AreaTop);
 
   const int textLeft = Max16(iconSize + 20, (clientWidth - textWidth) / 2);
   label->setGeometry(textLeft, 10, textWidth, textHeight);

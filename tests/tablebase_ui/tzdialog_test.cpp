@@ -421,16 +421,28 @@ TEST_F(DialogTest, ArrowShowsOverTheDialogAndTheCallersHourglassComesBack) {
   EXPECT_EQ(QGuiApplication::overrideCursor()->shape(), Qt::WaitCursor);
 }
 
-TEST_F(DialogTest, DialogIsCentredOverTheActiveWindow) {
+// The default area is the whole screen: the dialog stands in its middle,
+// wherever the window that asks stands, built and shown alike.
+TEST_F(DialogTest, WithTheDefaultAreaTheDialogStandsInTheMiddleOfTheScreen) {
+  const QRect screen = QGuiApplication::primaryScreen()->geometry();
   QWidget main;
   main.setGeometry(40, 60, 500, 400);
-  main.show();
-  QApplication::setActiveWindow(&main);
-  ASSERT_EQ(QApplication::activeWindow(), &main);
-  const Built b = Build("Informacja", "i", "Tekst");
-  const QRect over = main.frameGeometry();
-  EXPECT_EQ(b.form->x(), over.left() + (over.width() - b.form->width()) / 2);
-  EXPECT_EQ(b.form->y(), over.top() + (over.height() - b.form->height()) / 2);
+  for (bool asking : {false, true}) {
+    SCOPED_TRACE(asking ? "a window off the middle is active" : "no window is active");
+    if (asking) {
+      main.show();
+      QApplication::setActiveWindow(&main);
+      ASSERT_EQ(QApplication::activeWindow(), &main);
+    }
+    const Built b = Build("Informacja", "i", "Tekst");
+    const QPoint middle((screen.width() - b.form->width()) / 2, (screen.height() - b.form->height()) / 2);
+    EXPECT_EQ(b.form->pos(), middle);
+    QPoint shown;
+    DialogScript script;
+    script.Expect(Dialog().Check([&](QWidget& w) { shown = w.pos(); }).Click("button1"));
+    EXPECT_TRUE(script.Run([&] { ShowMessageDialog("Informacja", "i", "Tekst", "Dalej"); }));
+    EXPECT_EQ(shown, middle);
+  }
 }
 
 }  // namespace
