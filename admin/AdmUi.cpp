@@ -41,6 +41,30 @@ QFont TahomaFont(int pixelSize) {
   return f;
 }
 
+namespace {
+
+constexpr int kHintMs = 100000;
+
+// Gives a widget the program's hint time just before it shows its hint.
+class HintTime : public QObject {
+ public:
+  explicit HintTime(QObject* parent) : QObject(parent) { setObjectName("HintTime"); }
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* e) override {
+    if (e->type() == QEvent::ToolTip)
+      if (auto* w = qobject_cast<QWidget*>(watched); w && w->toolTipDuration() <= 0) w->setToolTipDuration(kHintMs);
+    return false;
+  }
+};
+
+}  // namespace
+
+void KeepHintsVisible() {
+  if (!qApp || qApp->findChild<HintTime*>("HintTime", Qt::FindDirectChildrenOnly)) return;
+  qApp->installEventFilter(new HintTime(qApp));
+}
+
 void CentreOnScreen(QWidget& window) {
   if (QScreen* s = window.screen())
     window.move(s->availableGeometry().center() -

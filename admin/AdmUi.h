@@ -21,6 +21,11 @@ QFont TahomaFont(int pixelSize);
 // dialog among them) use the same close fallback. Called once at start.
 void RegisterFontSubstitutes();
 
+// Makes every hint of the program stay visible for 100 seconds before it
+// hides (a widget's own hint time, where one is set, still holds). Called
+// once at start; calling it again changes nothing.
+void KeepHintsVisible();
+
 // A dialog of the program's look: fixed `width` x `height`, title bar with
 // a close button, Tahoma 13, opening at the centre of the screen; `name` as
 // designed.

@@ -44,6 +44,7 @@ int main(int argc, char* argv[]) {
   // written, and up to 150 lock attempts 100 ms apart before giving up.
   ClearFlushAfterWrite();
   SetLockRetries(150, 100);
+  KeepHintsVisible();
   QApplication::setApplicationName("Programy dla ruv");
 
   std::unique_ptr<TEkr_Ruv> mainWindow;

@@ -2,6 +2,9 @@
 // fit its component in the fallback font that stands in for Tahoma.
 #include <QAbstractButton>
 #include <QFontInfo>
+#include <QHelpEvent>
+#include <QPushButton>
+#include <QToolTip>
 #include <QLabel>
 
 #include "admin/AdmUi.h"
@@ -79,6 +82,25 @@ TEST(FontSubstitutes, TahomaByNameUsesTheCloseFallback) {
   byName.setPixelSize(13);
   EXPECT_EQ(QFontInfo(byName).family(), QFontInfo(TahomaFont(13)).family());
   EXPECT_EQ(QFontInfo(byName).family(), "Liberation Sans");
+}
+
+// A hint stays up for 100 seconds, also one whose widget never set its own
+// time (the backup button's).
+TEST_F(WindowCaptions, HintsStayVisibleForOneHundredSeconds) {
+  KeepHintsVisible();
+  ruvtest::DialogScript none;
+  std::unique_ptr<TEkr_Ruv> main;
+  ASSERT_TRUE(none.Run([&] { main = std::make_unique<TEkr_Ruv>(); }));
+  TEk_Adm_kopia backup(*main);
+  backup.show();
+  QPushButton& button = *backup.BitBtnKopia;
+  const QPoint at = button.rect().center();
+  QHelpEvent hover(QEvent::ToolTip, at, button.mapToGlobal(at));
+  QApplication::sendEvent(&button, &hover);
+  EXPECT_TRUE(QToolTip::isVisible());
+  EXPECT_EQ(QToolTip::text(), "Twórz kopię");
+  EXPECT_EQ(button.toolTipDuration(), 100000);
+  QToolTip::hideText();
 }
 
 }  // namespace
