@@ -133,8 +133,7 @@ void TRadioGroup::resizeEvent(QResizeEvent* event) {
   LayOut();
 }
 
-// Items fill the columns top to bottom, as the window library's radio
-// group places them, in the space below the caption.
+// Items fill the columns top to bottom, in the space below the caption.
 void TRadioGroup::LayOut() {
   const int n = int(items_.size());
   if (n == 0) return;

@@ -96,8 +96,9 @@ TEkruv_par::TEkruv_par(QWidget* parent) : QDialog(parent) {
                                "proponuj okresowe wykonywanie kopii plików danych - częstotliwość wykonywania kopii:");
   Edit9 = Place<QLineEdit>(GroupBox11, "Edit9", 654, 20, 52, 23);
   Label4 = Place<QLabel>(GroupBox11, "Label4", 712, 23, 40, 17, "[dni]");
-  // Where the original asks for a closing backslash, this system's
-  // directories end in "/".
+  // Directories end in "/", so that is the closing separator the caption
+  // asks for; the backup and the backup list read a directory typed with
+  // "\" separators, or with no closing one, the same way.
   Label5 = Place<QLabel>(GroupBox11, "Label5", 10, 48, 400, 17, "kopię umieszczać w katalogu (znak \"/\" na końcu):");
   Edit10 = Place<QLineEdit>(GroupBox11, "Edit10", 10, 68, 550, 23);
   BitBtn11 = Place<QPushButton>(GroupBox11, "BitBtn11", 568, 67, 86, 25, "zmień");

@@ -1,5 +1,5 @@
 // Starting a sibling program in its own directory, the way the Windows
-// shell started it: the name is given without extension and found in the
+// shell starts one: the name is given without extension and found in the
 // directory in any letter case, the result is the shell's number (above 32
 // on success, else one of its error numbers), and the program then runs on
 // its own.

@@ -82,10 +82,10 @@ struct IndexHooks {
 };
 
 // A text file whose lines come from, or go to, a device that a later layer
-// provides: memo hook 0 assigns one over a memo, the way a Pascal text file
-// is assigned to a device. Reset opens it for reading, Rewrite for writing;
-// Close ends either (and is run on destruction). Failures are left in
-// LastErrorCode by the device.
+// provides: memo hook 0 assigns one over a memo, so that a memo is read and
+// written line by line as a text file is. Reset opens it for reading,
+// Rewrite for writing; Close ends either (and is run on destruction).
+// Failures are left in LastErrorCode by the device.
 class TextDevice {
  public:
   virtual ~TextDevice() = default;
