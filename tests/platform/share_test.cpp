@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <sched.h>
 #include <sys/mount.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -12,6 +11,7 @@
 #include <fstream>
 
 #include "platform/pfile.h"
+#include "testutil/own_mounts.h"
 #include "testutil/tempdir.h"
 
 using namespace plat;
@@ -125,17 +125,15 @@ TEST_F(ShareTest, ReadOnlyDenyAllCannotWrite) {
 
 // A file that can only be opened for reading (here: on a read-only mount,
 // since root may write any file) still takes a deny-all reservation. Runs in
-// a child with a private mount namespace; skipped where that is not allowed.
+// a child with mounts of its own; skipped where they cannot be made.
 TEST_F(ShareTest, ReadOnlyDenyAllOnAReadOnlyFile) {
   if (geteuid() != 0) GTEST_SKIP() << "mounting a file system needs root";
   std::string mnt = tmp / "ro";
   mkdir(mnt.c_str(), 0777);
-  int rc = InChild([&] {
-    if (unshare(CLONE_NEWNS) != 0) return 90;
-    if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return 91;
-    if (mount("tmpfs", mnt.c_str(), "tmpfs", 0, "size=1M") != 0) return 92;
+  int rc = InChildWithOwnMounts([&] {
+    if (mount("tmpfs", mnt.c_str(), "tmpfs", 0, "size=1M") != 0) return int(kMountRefused);
     std::ofstream(mnt + "/RO.DBF") << "0123456789";
-    if (mount("none", mnt.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) != 0) return 93;
+    if (mount("none", mnt.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) != 0) return int(kMountRefused);
     std::string file = mnt + "/ro.dbf";
     File a, b;
     if (b.Open(file, RW | kShareDenyNone) != kErrWriteProtect) return 1;
@@ -149,7 +147,7 @@ TEST_F(ShareTest, ReadOnlyDenyAllOnAReadOnlyFile) {
     if (a.Open(file, R | kShareDenyWrite) != kErrSharingViolation) return 7;
     return 0;
   });
-  if (rc >= 90) GTEST_SKIP() << "no private mount namespace here (" << rc << ")";
+  if (const std::string refused = OwnMountsRefused(rc); !refused.empty()) GTEST_SKIP() << refused;
   EXPECT_EQ(rc, 0);
 }
 
