@@ -51,6 +51,9 @@ void ReadIndexTagList(std::vector<std::string>& lines, const std::string& name);
 
 // Writes a new index file (replacing an existing one) with one tag for each
 // entry of `specs`; the file is left closed. True when every tag was built.
+// A tag that fails is left out and the others are built, however errors
+// travel: the first failure is reported (recorded, raised or halting) once
+// the file is complete.
 // A table open shared is reopened exclusive for the build when another
 // program holds the old index open.
 bool MakeIndex(const std::vector<TIndexTagSpec>& specs, const std::string& name);

@@ -424,6 +424,18 @@ void FillHeader(const WorkArea& a, IndexArea& ix) {
   NotePageCount(ix);
 }
 
+// The first failure of a build, the one reported when it ends (compiling
+// the next tag's expressions would clear an expression error).
+struct FirstFailure {
+  uint16_t Code = 0;
+  std::string Message;
+  void Note() {
+    if (Code != 0 || LastErrorCode() == 0) return;
+    Code = LastErrorCode();
+    Message = LastErrorMessage();
+  }
+};
+
 }  // namespace
 
 bool AddIndexTag(const TIndexTagSpec& spec) {
@@ -495,45 +507,46 @@ bool MakeIndex(const std::vector<TIndexTagSpec>& specs, const std::string& name)
       }
       reopenShared = true;
     }
-    LastErrorCode() = 0;
   }
-  if (FileExists(file)) EraseFile(file);
-  IndexArea& ix = IndexOf(*a);
-  ix.FileName = file;
-  ix.Shared = false;
+  LastErrorCode() = 0;
   bool ok = false;
-  // The first failure is the one reported when the build ends (compiling
-  // the next tag's expressions would clear an expression error).
-  uint16_t code = 0;
-  std::string msg;
-  if (int rc = ix.File.Create(file, plat::kAccessReadWrite | plat::kShareDenyAll)) {
-    SetError(uint16_t(rc), "Unable to create index: " + file + kMake);
-  } else {
-    FillHeader(*a, ix);
-    ix.HeaderChanged = true;
-    ok = WriteHeaderBack(ix);
-    for (const TIndexTagSpec& spec : specs) {
-      if (spec.TagName.empty()) break;
-      if (!AddIndexTag(spec) && ok) {
-        ok = false;
-        code = LastErrorCode();
-        msg = LastErrorMessage();
+  FirstFailure first;
+  {
+    // Failures are only recorded on the way, however the caller has them
+    // travel: a failing tag must not keep the tags after it out of the
+    // file. The first one is reported when the build is over.
+    AutoErrorHandlingScope quiet(false);
+    if (FileExists(file)) EraseFile(file);
+    IndexArea& ix = IndexOf(*a);
+    ix.FileName = file;
+    ix.Shared = false;
+    if (int rc = ix.File.Create(file, plat::kAccessReadWrite | plat::kShareDenyAll)) {
+      SetError(uint16_t(rc), "Unable to create index: " + file + kMake);
+    } else {
+      FillHeader(*a, ix);
+      ix.HeaderChanged = true;
+      ok = WriteHeaderBack(ix);
+      for (const TIndexTagSpec& spec : specs) {
+        if (spec.TagName.empty()) break;
+        if (!AddIndexTag(spec)) {
+          ok = false;
+          first.Note();
+        }
+      }
+      ok = WriteHeaderBack(ix) && ok;
+    }
+    first.Note();
+    CloseIndexOf(*a);
+    if (reopenShared) {
+      int rc = SetExclusive(false);
+      if (rc != 0 && first.Code == 0) {
+        SetError(uint16_t(rc), "Cannot_Reopen_Database_Sharable MakeIndex(" + file + ")");
+        first.Note();
       }
     }
-    ok = WriteHeaderBack(ix) && ok;
   }
-  if (code == 0) {
-    code = LastErrorCode();
-    msg = LastErrorMessage();
-  }
-  CloseIndexOf(*a);
-  LastErrorCode() = code;
-  LastErrorMessage() = msg;
-  if (reopenShared) {
-    int rc = SetExclusive(false);
-    if (rc != 0 && LastErrorCode() == 0)
-      SetError(uint16_t(rc), "Cannot_Reopen_Database_Sharable MakeIndex(" + file + ")");
-  }
+  LastErrorCode() = 0;
+  if (first.Code != 0) SetError(first.Code, first.Message);
   return ok;
 }
 
