@@ -475,6 +475,14 @@ int File::GetTime(std::time_t* mtime) {
   return kOk;
 }
 
+void File::TakeAccessOf(const File& from) {
+  struct stat st {};
+  if (fd_ < 0 || from.fd_ < 0 || fstat(from.fd_, &st) != 0) return;
+  // Whatever cannot be taken over stays as made.
+  if (::fchown(fd_, st.st_uid, st.st_gid) != 0) (void)::fchown(fd_, uid_t(-1), st.st_gid);
+  (void)::fchmod(fd_, st.st_mode & 07777);
+}
+
 int File::Lock(uint32_t offset, uint32_t length) {
   if (fd_ < 0) return kErrInvalidHandle;
   if (int f = CheckFault(FileOp::Lock)) return f;

@@ -127,6 +127,10 @@ class File {
   int Flush();
   // Modification time of the open file (seconds since the epoch).
   int GetTime(std::time_t* mtime);
+  // Gives this file the permission bits, group and owner of `from`, as far
+  // as the caller may change them (the owner only for a privileged caller),
+  // so that a file put in another's place lets in whom that one did.
+  void TakeAccessOf(const File& from);
 
   // Exclusive, non-blocking byte-range locks with Windows semantics: a range
   // that overlaps a lock of another handle, or one this handle already

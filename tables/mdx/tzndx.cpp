@@ -486,8 +486,15 @@ bool SetIndexTo(const std::string& name) {
     RunKeepingError([a] { CloseIndexOf(*a); });
     throw;
   }
-  if (!open) RunKeepingError([a] { CloseIndexOf(*a); });
-  return open;
+  if (!open) {
+    RunKeepingError([a] { CloseIndexOf(*a); });
+    return false;
+  }
+  // While the file is open here no build of it can be running (a build
+  // holds the old file for itself): what a stopped one left goes, unless
+  // this area only reads.
+  if ((IndexOf(*a).File.Mode() & 0x07) != plat::kAccessRead) RemoveLeftoverBuild(*a, file);
+  return true;
 }
 
 void CloseIndex() {

@@ -53,7 +53,8 @@ void ReadIndexTagList(std::vector<std::string>& lines, const std::string& name);
 // entry of `specs`; the file is left closed. True when every tag was built.
 // A tag that fails is left out and the others are built, however errors
 // travel: the first failure is reported (recorded, raised or halting) once
-// the file is complete.
+// the file is complete. The new file takes the old one's place only when
+// whole, so a build stopped at any point leaves the old index as it was.
 // A table open shared is reopened exclusive for the build when another
 // program holds the old index open.
 bool MakeIndex(const std::vector<TIndexTagSpec>& specs, const std::string& name);

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <queue>
 
+#include "platform/pfs.h"
 #include "tables/mdx/tzndx.h"
 #include "tables/mdx/tzndx_internal.h"
 #include "tables/expr/tzndxlow.h"
@@ -404,9 +405,8 @@ bool WriteTagHeader(IndexArea& ix, const Tag& t, const TIndexTagSpec& spec, cons
 }
 
 // A fresh file header for a new index of table `a`.
-void FillHeader(const WorkArea& a, IndexArea& ix) {
-  std::array<uint8_t, kHeaderSize>& h = ix.Header;
-  h.fill(0);
+std::array<uint8_t, kHeaderSize> FreshHeader(const WorkArea& a) {
+  std::array<uint8_t, kHeaderSize> h{};
   int y = 0, m = 0, d = 0, dow = 0;
   GetDate(y, m, d, dow);
   h[kFhVersion] = 2;
@@ -420,8 +420,7 @@ void FillHeader(const WorkArea& a, IndexArea& ix) {
   h[kFhProduction] = 1;
   h[kFhEntries] = 48;
   h[kFhEntryLen] = uint8_t(kEntrySize);
-  ix.Size = int64_t(kHeaderSize);
-  NotePageCount(ix);
+  return h;
 }
 
 // The first failure of a build, the one reported when it ends (compiling
@@ -435,6 +434,51 @@ struct FirstFailure {
     Message = LastErrorMessage();
   }
 };
+
+// Builds the tags of `specs` into a new file beside `file` and, once that
+// file is whole and on disk, puts it in the place of `file` (held open as
+// `old` when there is one) in one step. So a build stopped at any point
+// leaves the old file as it was, and a reader finds the old index or the
+// new one, never a part. A tag that fails is left out, the others are
+// built (true only when every tag was). The file stays open in the area's
+// index state.
+bool BuildBeside(WorkArea& a, const std::vector<TIndexTagSpec>& specs, const std::string& file, const plat::File& old,
+                 FirstFailure& first) {
+  if (int rc = RemoveLeftoverBuild(a, file)) {
+    SetError(uint16_t(rc), "Unable to create index: " + file + kMake);
+    return false;
+  }
+  const std::string temp = NewIndexPath(file);
+  IndexArea& ix = IndexOf(a);
+  ix.FileName = file;
+  ix.Shared = false;
+  if (int rc = ix.File.Create(temp, plat::kAccessReadWrite | plat::kShareDenyAll)) {
+    SetError(uint16_t(rc), "Unable to create index: " + file + kMake);
+    return false;
+  }
+  plat::TempFile made(temp);
+  ix.File.TakeAccessOf(old);
+  ix.Header = FreshHeader(a);
+  ix.Size = int64_t(kHeaderSize);
+  NotePageCount(ix);
+  bool ok = WriteHeaderBack(ix);
+  for (const TIndexTagSpec& spec : specs) {
+    if (spec.TagName.empty()) break;
+    if (!AddIndexTag(spec)) {
+      ok = false;
+      first.Note();
+    }
+  }
+  if (!WriteHeaderBack(ix)) return false;
+  int rc = ix.File.Flush();
+  if (rc == 0) rc = plat::ReplaceFile(temp, file);
+  if (rc != 0) {
+    SetError(uint16_t(rc), "Error writing index file: " + file + kMake);
+    return false;
+  }
+  made.Release();
+  return ok;
+}
 
 }  // namespace
 
@@ -486,26 +530,52 @@ bool AddIndexTag(const TIndexTagSpec& spec) {
   return WriteTagHeader(*ix, t, spec, forText, root, hasKeys);
 }
 
+namespace ndx {
+
+std::string NewIndexPath(const std::string& file) { return plat::ResolvePath(plat::ResolvePath(file) + "$"); }
+
+int RemoveLeftoverBuild(const WorkArea& a, const std::string& file) {
+  const std::string temp = NewIndexPath(file);
+  if (!plat::ExistsAsNamed(temp)) return 0;
+  {
+    // A build under way holds its file; a file that is no index of this
+    // table, or not one this engine began, is somebody else's.
+    plat::File f;
+    if (int rc = f.Open(temp, plat::kAccessRead | plat::kShareDenyAll)) return rc;
+    std::array<uint8_t, kHeaderSize> h{};
+    size_t got = 0;
+    if (int rc = f.ReadAt(0, h.data(), h.size(), &got)) return rc;
+    const std::array<uint8_t, kHeaderSize> fresh = FreshHeader(a);
+    for (size_t i = 0; i < std::min<size_t>(got, kFhTagCount); ++i)
+      if ((i == kFhVersion || i >= kFhDataName) && h[i] != fresh[i]) return plat::kErrFileExists;
+  }
+  return plat::EraseFile(temp);
+}
+
+}  // namespace ndx
+
 bool MakeIndex(const std::vector<TIndexTagSpec>& specs, const std::string& name) {
   WorkArea* a = CheckDbInUse("MakeIndex");
   if (!a) return false;
   const std::string file = CompleteIndexName(*a, name);
   CloseIndexOf(*a);
+  // The old file is held, keeping everyone else out, until the new one
+  // has taken its place.
+  plat::File old;
+  int held = 0;
   bool reopenShared = false;
-  if (!a->Exclusive && FileExists(file)) {
-    int rc = 0;
-    {
-      AutoErrorHandlingScope quiet(false);
-      rc = EraseFile(file);
-    }
-    if (rc == plat::kErrAccessDenied || rc == plat::kErrSharingViolation) {
+  if (FileExists(file)) {
+    held = old.Open(file, plat::kAccessRead | plat::kShareDenyAll);
+    if (!a->Exclusive && (held == plat::kErrAccessDenied || held == plat::kErrSharingViolation)) {
       // Another program has the index open: only an exclusive table keeps
-      // it from reading a half-built file.
+      // it from going on with the old file after the new one took its
+      // place.
       if (SetExclusive(true) != 0) {
         SetError(225, a->FileName + " MakeIndex(" + file + ")");
         return false;
       }
       reopenShared = true;
+      held = old.Open(file, plat::kAccessRead | plat::kShareDenyAll);
     }
   }
   LastErrorCode() = 0;
@@ -516,27 +586,13 @@ bool MakeIndex(const std::vector<TIndexTagSpec>& specs, const std::string& name)
     // travel: a failing tag must not keep the tags after it out of the
     // file. The first one is reported when the build is over.
     AutoErrorHandlingScope quiet(false);
-    if (FileExists(file)) EraseFile(file);
-    IndexArea& ix = IndexOf(*a);
-    ix.FileName = file;
-    ix.Shared = false;
-    if (int rc = ix.File.Create(file, plat::kAccessReadWrite | plat::kShareDenyAll)) {
-      SetError(uint16_t(rc), "Unable to create index: " + file + kMake);
-    } else {
-      FillHeader(*a, ix);
-      ix.HeaderChanged = true;
-      ok = WriteHeaderBack(ix);
-      for (const TIndexTagSpec& spec : specs) {
-        if (spec.TagName.empty()) break;
-        if (!AddIndexTag(spec)) {
-          ok = false;
-          first.Note();
-        }
-      }
-      ok = WriteHeaderBack(ix) && ok;
-    }
+    if (held != 0 && held != plat::kErrFileNotFound)
+      SetError(uint16_t(held), "Unable to create index: " + file + kMake);
+    else
+      ok = BuildBeside(*a, specs, file, old, first);
     first.Note();
     CloseIndexOf(*a);
+    old.Close();
     if (reopenShared) {
       int rc = SetExclusive(false);
       if (rc != 0 && first.Code == 0) {

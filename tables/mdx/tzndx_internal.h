@@ -270,6 +270,19 @@ bool OpenTag(WorkArea& a, IndexArea& ix, int n);
 // Closes every tag and the file of the area; failures are recorded only.
 void CloseIndexOf(WorkArea& a);
 
+// --- Building (tzndx_build.cpp) ---------------------------------------------
+
+// The name under which a build writes the new index file that then takes
+// the place of `file`: beside it, and matching no name the sibling
+// programs or the backups use.
+std::string NewIndexPath(const std::string& file);
+// Erases what a build of `file` stopped on the way left under
+// NewIndexPath, when it is that: a file no build holds now, begun as an
+// index of the table of `a`. 0 when nothing is left, else why something
+// stays (a DOS error: 32 while a build holds it, 80 for a file that is
+// not such a leftover).
+int RemoveLeftoverBuild(const WorkArea& a, const std::string& file);
+
 // --- Keys and positions in a tag (tzndx_tree.cpp) ------------------------------------
 
 enum class Step { Moved, AtEnd, Failed };

@@ -1,7 +1,10 @@
 // Building tags: key order by type and collation, descending, unique and
 // FOR tags, sorted runs through the temporary file, progress, refusals.
 #include <algorithm>
+#include <filesystem>
+#include <numeric>
 #include <random>
+#include <set>
 
 #include "tables/mdx/ndx_testutil.h"
 #include "testutil/helper_child.h"
@@ -19,7 +22,8 @@ class NdxBuild : public NdxTest {};
 // table, the same order is selected, and the build's failure is the result.
 TEST_F(NdxBuild, AFailedRebuildKeepsEveryOtherTagAndOpensTheIndexAgain) {
   const TIndexTagSpec bad = Spec("BAD", "IIF(NAZW = 'XX', '', NAZW)");
-  const std::vector<TIndexTagSpec> good = {Spec("NAZW", "NAZW"), Spec("KWOTA", "KWOTA"), Spec("NAZWD", "NAZW", "", true)};
+  const std::vector<TIndexTagSpec> good = {Spec("NAZW", "NAZW"), Spec("KWOTA", "KWOTA"),
+                                           Spec("NAZWD", "NAZW", "", true)};
   for (bool raises : {false, true}) {
     for (size_t badAt : {0, 1}) {
       SCOPED_TRACE(std::string(raises ? "raised, " : "recorded, ") + "BAD at " + std::to_string(badAt + 1));
@@ -55,6 +59,86 @@ TEST_F(NdxBuild, AFailedRebuildKeepsEveryOtherTagAndOpensTheIndexAgain) {
       CloseAll();
     }
   }
+}
+
+// A rebuild over an existing index, stopped before each of its changes of
+// a file in turn (an older index of other keys stands there, so that old
+// and new tell apart): the next open finds the old index whole or the new
+// one whole, with the old file's access bits, and nothing left beside the
+// table.
+TEST_F(NdxBuild, ARebuildKilledAtAnyStepLeavesTheOldIndexOrTheNew) {
+  // Record r of table m holds K = "K" + r * m mod 200 in four digits and
+  // N = r * m mod 211: keys all distinct.
+  auto rows = [](int m) {
+    std::vector<std::vector<std::string>> out;
+    for (int r = 1; r <= 200; ++r)
+      out.push_back({"K" + std::to_string(10000 + r * m % 200).substr(1), std::to_string(r * m % 211)});
+    return out;
+  };
+  using Walks = std::vector<std::pair<std::string, std::vector<int32_t>>>;
+  auto model = [](int m, const std::vector<TIndexTagSpec>& specs) {
+    Walks out;
+    for (const auto& s : specs) {
+      std::vector<int32_t> recs(200);
+      std::iota(recs.begin(), recs.end(), 1);
+      auto key = [&](int32_t r) { return r * m % (s.KeyExpr == "K" ? 200 : 211) * (s.Descending ? -1 : 1); };
+      std::sort(recs.begin(), recs.end(), [&](int32_t x, int32_t y) { return key(x) < key(y); });
+      out.emplace_back(s.TagName, recs);
+    }
+    return out;
+  };
+  const std::vector<DbfField> fields = {{"K", 'C', 8, 0}, {"N", 'N', 6, 0}};
+  const std::vector<TIndexTagSpec> specs = {Spec("K", "K"), Spec("N", "N"), Spec("KD", "K", "", true)};
+  const struct {
+    const char* mode;
+    std::vector<TIndexTagSpec> built;  // what the helper builds
+  } cases[] = {{"reindex", specs}, {"make", {Spec("N", "N", "", true), Spec("K", "K")}}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.mode);
+    WriteDbf(Path("T.DBF"), fields, rows(37));
+    Open(1, "T.DBF");
+    ASSERT_TRUE(MakeIndex(specs, ""));
+    CloseAll();
+    const auto index = FileBytes(Path("T.MDX"));
+    WriteDbf(Path("T.DBF"), fields, rows(71));
+    const auto table = FileBytes(Path("T.DBF"));
+    const Walks before = model(37, specs), after = model(71, c.built);
+    constexpr auto kAccess = std::filesystem::perms(0660);
+    int status = 3;
+    for (int k = 1; status == 3; ++k) {
+      SCOPED_TRACE(k);
+      WriteBytes(Path("T.DBF"), table);
+      WriteBytes(Path("T.MDX"), index);
+      std::filesystem::permissions(Path("T.MDX"), kAccess);
+      status = HelperChild("ndx_build_helper", {Path("T.DBF"), c.mode, "kill", std::to_string(k)}).Wait();
+      ASSERT_TRUE(status == 3 || status == 0) << status;
+      Open(1, "T.DBF");
+      EXPECT_TRUE(SetIndexTo("")) << LastErrorCode() << " " << LastErrorMessage();
+      CloseAll();
+      Walks walks;
+      for (const auto& t : DumpIndex(Path("T.MDX"))) {
+        EXPECT_EQ(t.fault, "") << t.name;
+        walks.emplace_back(t.name, Records(t));
+      }
+      EXPECT_TRUE(walks == after || (status == 3 && walks == before));
+      std::set<std::string> names;
+      for (const auto& e : std::filesystem::directory_iterator(Path(""))) names.insert(e.path().filename().string());
+      EXPECT_EQ(names, (std::set<std::string>{"T.DBF", "T.MDX"}));
+      EXPECT_EQ(std::filesystem::status(Path("T.MDX")).permissions(), kAccess);
+    }
+  }
+  // A file under the build's name that no build of this table began is
+  // somebody else's: opening leaves it, and a build refuses to touch it.
+  const std::vector<uint8_t> foreign(3000, 'x');
+  WriteBytes(Path("T.MDX$"), foreign);
+  const auto index = FileBytes(Path("T.MDX"));
+  Open(1, "T.DBF");
+  EXPECT_TRUE(SetIndexTo(""));
+  EXPECT_FALSE(MakeIndex(specs, ""));
+  EXPECT_EQ(LastErrorCode(), plat::kErrFileExists);
+  CloseAll();
+  EXPECT_EQ(FileBytes(Path("T.MDX$")), foreign);
+  EXPECT_EQ(FileBytes(Path("T.MDX")), index);
 }
 
 TEST_F(NdxBuild, KeysFollowTheirTypeAndThePolishCollation) {

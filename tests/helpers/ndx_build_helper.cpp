@@ -1,0 +1,64 @@
+// A program rebuilding a table's index that stops on the way, as a crash
+// would stop it.
+//   ndx_build_helper <table> reindex kill <k>
+// opens <table> exclusive with its own index and rebuilds every tag;
+//   ndx_build_helper <table> make kill <k>
+// opens <table> shared and makes its own index anew with the tags N (key N,
+// descending) and K (key K). Before the k-th change of a file (a create,
+// write, sync, rename or erase) the program ends at once with exit code 3,
+// the change not made; k = 0 never stops. Exit code 0 when the build
+// completed, 1 after an error (printed as "error <code> <message>").
+#include <unistd.h>
+
+#include <charconv>
+#include <cstring>
+#include <iostream>
+#include <string>
+
+#include "platform/pfile.h"
+#include "tablebase/dbf4.h"
+#include "tablebase/tzcommon.h"
+#include "tablebase/tzutils.h"
+#include "tables/mdx/tzndx.h"
+#include "tables/tablesinit.h"
+
+namespace {
+
+bool IsChange(plat::FileOp op) {
+  using plat::FileOp;
+  return op == FileOp::Create || op == FileOp::Write || op == FileOp::Truncate || op == FileOp::Flush ||
+         op == FileOp::Rename || op == FileOp::Erase;
+}
+
+int Failed() {
+  std::cout << "error " << LastErrorCode() << " " << LastErrorMessage() << std::endl;
+  return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 5 || std::string(argv[3]) != "kill") return 2;
+  const std::string mode = argv[2];
+  if (mode != "reindex" && mode != "make") return 2;
+  int k = 0;
+  std::from_chars(argv[4], argv[4] + std::strlen(argv[4]), k);
+  TablesStartup();
+  SetAutoErrorHandling(false);
+  USE(std::string(argv[1]) + (mode == "reindex" ? " EXCLUSIVE" : ""), nullptr, 0);
+  if (LastErrorCode() != 0) return Failed();
+  if (mode == "reindex" && !SetIndexTo("")) return Failed();
+  plat::SetFileFaultHook([k, seen = 0](plat::FileOp op, const std::string&, uint64_t) mutable {
+    if (IsChange(op) && ++seen == k) _exit(3);
+    return 0;
+  });
+  if (mode == "reindex")
+    Reindex();
+  else
+    MakeIndex({{"N", "N", "", 1, 0}, {"K", "K", "", 0, 0}}, "");
+  if (LastErrorCode() != 0) return Failed();
+  CloseArea();
+  plat::SetFileFaultHook({});
+  EngineShutdown();
+  return 0;
+}
