@@ -376,7 +376,9 @@ void LoadUserBuffer() {
 
 void StoreUserBuffer() {
   WorkArea* a = CurrentWorkArea();
-  if (a && !a->Virtual && a->Typed) PackRecord(*a, a->Typed);
+  if (!a || a->Virtual || !a->Typed) return;
+  PackRecord(*a, a->Typed);
+  a->RecAsRead = false;
 }
 
 void ClearRecord() {
@@ -387,6 +389,7 @@ void ClearRecord() {
     return;
   }
   std::memset(a->Rec, ' ', a->RecLen);
+  a->RecAsRead = false;
   if (a->Typed && !a->Virtual) UnpackRecord(*a, a->Typed);
 }
 

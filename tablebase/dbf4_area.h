@@ -66,6 +66,10 @@ struct WorkArea {
   // caller's buffer for an in-memory table.
   char* Rec = nullptr;
   std::vector<char> RecStore;
+  // The record buffer holds the current record as this area last read or
+  // wrote it, the record a Replace tells the caller's changes by; false
+  // once ClearRecord or StoreUserBuffer put other bytes there.
+  bool RecAsRead = false;
   int32_t RecCount = 0;
   int32_t RecNo = 0;  // 1..count, count + 1 at end of file, 0 for an empty table
   bool Eof = false;

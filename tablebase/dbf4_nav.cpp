@@ -666,16 +666,12 @@ void Replace() {
   {
     BracketScope bracket(WriteBracket, keys);
     if (bracket.Failed()) return;
-    if (keys) {
-      std::memcpy(a->SwapBuf.data(), a->Typed, a->TypedSize);
-      if (!ReadAndLoad(*a, a->RecNo)) return;
-      IxCall(Ix().CaptureKeys);
-      std::memcpy(a->Typed, a->SwapBuf.data(), a->TypedSize);
-    }
     if (a->Virtual) {
       PutDbfRecord(*a, a->RecNo);
     } else {
-      RewriteDbfRecord(*a, a->RecNo, a->Typed);
+      // The old keys are those of the record as stored now: another
+      // program may have changed it since this area read it.
+      RewriteDbfRecord(*a, a->RecNo, a->Typed, keys ? +[] { IxCall(Ix().CaptureKeys); } : nullptr);
       DropPeekCopy(*a, a->RecNo);
     }
     if (keys && LastErrorCode() == 0) IxCall(Ix().UpdateKeys);

@@ -534,6 +534,7 @@ void GetDbfRecord(WorkArea& a, int32_t recno) {
     return;
   }
   a.RecNo = recno;
+  a.RecAsRead = true;
   if (!ascii || a.ReadXlat) TranslateRecord(false, a.Oem, a.ReadXlat, a.RecLen, a.RecLen, a.Rec);
 }
 
@@ -616,6 +617,7 @@ void PutDbfRecord(WorkArea& a, int32_t recno) {
   }
   if (RejectRecNo(a, recno, "[PutDbfRecord]")) return;
   WriteRecordBuffer(a, recno, " [Replace/Append/PutDbfRecord]");
+  a.RecAsRead = LastErrorCode() == 0;
 }
 
 void AppendDbfRecord(WorkArea& a) { PutDbfRecord(a, a.RecCount + 1); }
@@ -632,7 +634,7 @@ void WriteDeletionFlag(WorkArea& a, int32_t recno) {
   WriteRecordImage(a, recno, a.Rec, 1, " [DeleteRec/RecallRec]");
 }
 
-void RewriteDbfRecord(WorkArea& a, int32_t recno, char* typed) {
+void RewriteDbfRecord(WorkArea& a, int32_t recno, char* typed, void (*onStored)()) {
   LastErrorCode() = 0;
   if (a.Virtual || recno < 1 || recno > a.RecCount) {
     PackRecord(a, typed);
@@ -642,10 +644,23 @@ void RewriteDbfRecord(WorkArea& a, int32_t recno, char* typed) {
   }
   if (a.TypedOffsets.size() != a.Fields.size()) LayoutTypedRecord(a);
   const size_t len = a.RecLen;
-  a.ImageBuf.resize(2 * len + std::max<size_t>(a.TypedSize, 1));
+  a.ImageBuf.resize(3 * len);
   char* stored = a.ImageBuf.data();  // the record as the file holds it now
   char* image = stored + len;        // what is written
-  char* oldTyped = image + len;      // room for the stored record's typed form
+  char* read = image + len;          // the record buffer as the call found it
+  if (a.SwapBuf.size() < a.TypedSize) a.SwapBuf.resize(a.TypedSize);
+
+  // What the caller changed: its typed values against the record they were
+  // read from. Whatever else differs now is another program's change.
+  std::bitset<256> changed;
+  bool deletion = true;
+  if (a.RecAsRead) {
+    changed = ChangedFields(a, typed, a.SwapBuf.data());
+    deletion = typed[0] != (a.Rec[0] == '*' ? 1 : 0);
+  } else {
+    for (size_t i = 0; i < a.Fields.size(); ++i) changed.set(i);
+  }
+  std::memcpy(read, a.Rec, len);
   size_t got = 0;
   int rc = a.File.ReadAtMapped(RecordPos(a, recno), stored, len, &got);
   if (rc == 0 && got < len) rc = 213;
@@ -655,11 +670,16 @@ void RewriteDbfRecord(WorkArea& a, int32_t recno, char* typed) {
   }
   std::memcpy(a.Rec, stored, len);
   TranslateRecord(false, a.Oem, a.ReadXlat, len, a.RecLen, a.Rec);
+  const bool othersWrote = std::memcmp(a.Rec, read, len) != 0;
+  if (onStored) onStored();
+  if (LastErrorCode() != 0) {
+    std::memcpy(a.Rec, read, len);
+    return;
+  }
 
-  // The fields whose typed value changed, packed into the record buffer
-  // and brought to the on-disk form.
-  const std::bitset<256> changed = ChangedFields(a, typed, oldTyped);
-  const bool deletion = typed[0] != (a.Rec[0] == '*' ? 1 : 0);
+  // The changed fields packed into the record as stored now, and brought
+  // to the on-disk form.
+  changed |= NoValueFields(a, typed);
   if (deletion) a.Rec[0] = typed[0] ? '*' : ' ';
   for (size_t i = 0; i < a.Fields.size(); ++i)
     if (changed.test(i)) PackField(a, i, typed);
@@ -673,10 +693,19 @@ void RewriteDbfRecord(WorkArea& a, int32_t recno, char* typed) {
     if (changed.test(i) && size_t(f.Pos) + f.Len <= len) std::memcpy(image + f.Pos, a.Rec + f.Pos, f.Len);
   }
   WriteRecordImage(a, recno, image, len, " [Replace/Append/PutDbfRecord]");
+  if (LastErrorCode() != 0) {
+    std::memcpy(a.Rec, read, len);
+    return;
+  }
   std::memcpy(a.Rec, image, len);
   TranslateRecord(false, a.Oem, a.ReadXlat, len, a.RecLen, a.Rec);
-  // An unchanged slot already holds every byte its unpacking would write.
-  if (LastErrorCode() == 0) UnpackFields(a, typed, changed);
+  a.RecAsRead = true;
+  // An unchanged slot holds every byte its unpacking would write, unless
+  // another program changed the record since the read.
+  if (othersWrote)
+    UnpackRecord(a, typed);
+  else
+    UnpackFields(a, typed, changed);
 }
 
 // --- Header and close ---------------------------------------------------

@@ -99,14 +99,20 @@ void PutDbfRecord(WorkArea& a, int32_t recno);
 void AppendDbfRecord(WorkArea& a);
 // Writes only the deletion byte (record buffer byte 0) of record `recno`.
 void WriteDeletionFlag(WorkArea& a, int32_t recno);
-// Rewrites record `recno` from the typed buffer `typed`, keeping the stored
-// bytes of every field (and of the deletion byte) whose typed value is
-// unchanged, so that values the typed form cannot hold survive. A number
-// or logical field whose stored bytes hold no value of its type (stars,
-// letters, blanks, "?") is always written. After a
-// write the record buffer holds the record as stored and `typed` what
-// UnpackRecord makes of it; after a failure `typed` is as it was.
-void RewriteDbfRecord(WorkArea& a, int32_t recno, char* typed);
+// Rewrites record `recno` from the typed buffer `typed`: the fields and the
+// deletion flag whose typed value differs from the record buffer (the
+// record as this area last read or wrote it) are written over the record
+// as the file holds it now; every other field keeps the bytes stored now,
+// so that another program's change since the read survives, and so do
+// values the typed form cannot hold. A number or logical field whose bytes
+// stored now hold no value of its type is written when NoValueFields names
+// it. When the record buffer holds no such record (RecAsRead false) every
+// field and the flag are written. `onStored`, when set, runs while the
+// record buffer holds the record as stored now (the index layer takes the
+// old keys there); an error it leaves stops the rewrite. After a write the
+// record buffer holds the record as written and `typed` what UnpackRecord
+// makes of it; after a failure both are as they were.
+void RewriteDbfRecord(WorkArea& a, int32_t recno, char* typed, void (*onStored)() = nullptr);
 
 // --- Header and close ---------------------------------------------------
 
@@ -151,9 +157,13 @@ void UnpackFields(WorkArea& a, char* typed, const std::bitset<256>& which);
 // The fields (by index from 0) whose value in the typed buffer `typed`
 // differs from what the record buffer holds, each unpacked into the same
 // slot of `scratch` (a typed buffer's room) to be compared. A text slot's
-// value ends at its length byte. A number or logical field whose stored
-// bytes hold no value of its type counts as changed.
+// value ends at its length byte.
 std::bitset<256> ChangedFields(WorkArea& a, const char* typed, char* scratch);
+// The number and logical fields whose bytes in the record buffer hold no
+// value of their type (stars, letters, a blank number, "?") while their
+// slot in `typed` is 0 or false: such bytes read as 0 or false, so the slot
+// is no sign that the field was left alone.
+std::bitset<256> NoValueFields(WorkArea& a, const char* typed);
 void PackRecord(WorkArea& a, const char* typed);
 // PackRecord of field `i` (from 0) alone; the deletion byte and the other
 // fields are left as they are.

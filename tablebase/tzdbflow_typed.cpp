@@ -404,13 +404,17 @@ std::bitset<256> ChangedFields(WorkArea& a, const char* typed, char* scratch) {
   std::bitset<256> changed;
   for (const WorkArea::SlotFill& f : a.Unpacking) {
     UnpackSlot(f, a.Rec, scratch);
-    // Bytes that hold no value read as zero or false: the caller's zero or
-    // false is then no sign that the field was left alone.
-    if (std::memcmp(typed + f.Slot, scratch + f.Slot, ValueBytes(f, typed + f.Slot)) != 0 ||
-        !StoredIsValue(f, a.Rec, typed + f.Slot))
-      changed.set(f.Field);
+    if (std::memcmp(typed + f.Slot, scratch + f.Slot, ValueBytes(f, typed + f.Slot)) != 0) changed.set(f.Field);
   }
   return changed;
+}
+
+std::bitset<256> NoValueFields(WorkArea& a, const char* typed) {
+  if (a.TypedOffsets.size() != a.Fields.size()) LayoutTypedRecord(a);
+  std::bitset<256> none;
+  for (const WorkArea::SlotFill& f : a.Unpacking)
+    if (!StoredIsValue(f, a.Rec, typed + f.Slot)) none.set(f.Field);
+  return none;
 }
 
 void PackField(WorkArea& a, size_t i, const char* typed) {

@@ -309,8 +309,8 @@ bool ReadGeometry(Tag& t) {
 // Puts an area back on its record, with its BOF and EOF flags, after the
 // index code used the record buffers.
 KeepRecord::KeepRecord(WorkArea& a)
-    : a_(a), recNo_(a.RecNo), recCount_(a.RecCount), eof_(a.Eof), bof_(a.Bof), rec_(a.Rec, a.Rec + a.RecLen),
-      typed_(a.Typed, a.Typed + (a.Typed ? a.TypedSize : 0)) {}
+    : a_(a), recNo_(a.RecNo), recCount_(a.RecCount), eof_(a.Eof), bof_(a.Bof), asRead_(a.RecAsRead),
+      rec_(a.Rec, a.Rec + a.RecLen), typed_(a.Typed, a.Typed + (a.Typed ? a.TypedSize : 0)) {}
 
 KeepRecord::~KeepRecord() {
   // Past the end stays past the end when records of other programs were
@@ -318,6 +318,7 @@ KeepRecord::~KeepRecord() {
   a_.RecNo = recNo_ > recCount_ ? a_.RecCount + 1 : recNo_;
   a_.Eof = eof_;
   a_.Bof = bof_;
+  a_.RecAsRead = asRead_;
   if (a_.Rec) std::memcpy(a_.Rec, rec_.data(), rec_.size());
   if (a_.Typed) std::memcpy(a_.Typed, typed_.data(), typed_.size());
 }

@@ -200,7 +200,7 @@ class KeepRecord {
  private:
   WorkArea& a_;
   int32_t recNo_, recCount_;
-  bool eof_, bof_;
+  bool eof_, bof_, asRead_;
   std::vector<char> rec_, typed_;
 };
 

@@ -366,6 +366,30 @@ TEST_F(AreaTest, ReplaceIgnoresBytesBeyondATextSlotsLength) {
   EXPECT_EQ(RecordBytes(1).substr(1, 10), "changed   ");
 }
 
+// After ClearRecord or StoreUserBuffer the record buffer holds no record as
+// read: Replace writes the typed buffer whole, not only what differs from
+// that buffer.
+TEST_F(AreaTest, ReplaceAfterClearRecordOrStoreUserBufferWritesEveryField) {
+  const struct {
+    const char* what;
+    void (*prepare)();
+    std::string want;
+  } cases[] = {
+      {"ClearRecord", [] { ClearRecord(), SetI(2, 77); }, "                     77    0.00        F"},
+      {"StoreUserBuffer", [] { SetI(2, 77), StoreUserBuffer(); }, " rec1                77    1.25        F"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    MakeOrders(1);
+    USE(Path("orders") + " EXCLUSIVE", nullptr, 0);
+    c.prepare();
+    Replace();
+    EXPECT_EQ(LastErrorCode(), 0) << LastErrorMessage();
+    CloseArea();
+    EXPECT_EQ(RecordBytes(1), c.want);
+  }
+}
+
 // A date text is stored only when it is a date; any other text, of the
 // picture's length or not, stores the blank date.
 TEST_F(AreaTest, DateTextsThatAreNoDateStoreTheBlankDate) {
