@@ -162,6 +162,12 @@ bool IsWhileOn();
 std::function<void()> SetRelation(std::function<void()> proc);
 bool SetIgnoreDel(bool on);
 void Append();
+// Writes the fields and the deletion flag whose typed value the caller
+// changed since the area read the record (GO, SKIP, ...; RLock reads
+// nothing) over the record as stored now: a field the caller left as it
+// was read keeps what another program wrote there since. After ClearRecord
+// or StoreUserBuffer every field is written. The typed buffer then holds
+// the record as written.
 void Replace();
 // Set and clear the current record's deleted flag. Index keys are left
 // as they are, also in tags whose condition asks DELETED().
