@@ -216,35 +216,36 @@ void USE(const std::string& command, char* buffer, uint16_t size) {
   }
   a.ReadXlat = db.NextReadXlat;
   a.WriteXlat = db.NextWriteXlat;
-  if (a.RecCount < 1) {
-    std::memset(a.Typed, 0, a.TypedSize);
-    ClearRecord();
-    a.Bof = a.Eof = true;
-  } else {
-    GoTop();
-  }
-  if (uint16_t code = LastErrorCode()) {
-    // The first record cannot be read (a damaged table): the slot is left
-    // empty, the read's error stays.
-    std::string msg = LastErrorMessage();
-    CloseArea();
-    LastErrorCode() = code;
-    LastErrorMessage() = msg;
-    return;
-  }
-  a.SwapBuf.assign(a.TypedSize, 0);
-  if (a.MemoFlag && db.Hooks.Memo.Open) {
-    db.MemoOpenOwnMessage = false;
-    db.Hooks.Memo.Open(StripExtension(a.FileName));
-    if (uint16_t code = LastErrorCode()) {
-      const std::string msg = db.MemoOpenOwnMessage
-                                  ? LastErrorMessage()
-                                  : "Problem opening memo file [USE(" + cmd + ",<@Buffer>," + IntText(size) + ")]";
-      CloseArea();
-      SetError(code, msg);
-      return;
+  // The steps after the open only record their failures: the area is
+  // closed first and the failure reported after, so that a raised or
+  // halting error never leaves the table open in the slot.
+  std::string msg;
+  uint16_t code = 0;
+  {
+    AutoErrorHandlingScope quiet(false);
+    if (a.RecCount < 1) {
+      std::memset(a.Typed, 0, a.TypedSize);
+      ClearRecord();
+      a.Bof = a.Eof = true;
+    } else {
+      GoTop();  // fails on a damaged table whose first record cannot be read
     }
+    msg = LastErrorMessage();
+    if (LastErrorCode() == 0) {
+      a.SwapBuf.assign(a.TypedSize, 0);
+      if (a.MemoFlag && db.Hooks.Memo.Open) {
+        db.MemoOpenOwnMessage = false;
+        db.Hooks.Memo.Open(StripExtension(a.FileName));
+        if (!db.MemoOpenOwnMessage)
+          msg = "Problem opening memo file [USE(" + cmd + ",<@Buffer>," + IntText(size) + ")]";
+        else
+          msg = LastErrorMessage();
+      }
+    }
+    code = LastErrorCode();
+    if (code != 0) CloseArea();
   }
+  if (code != 0) SetError(code, msg);
 }
 
 void UseTranslated(const std::string& command, char* buffer, uint16_t size, RecordTranslator readXlat,

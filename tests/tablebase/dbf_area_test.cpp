@@ -1,6 +1,8 @@
 // Work areas: selection, USE and its keywords, field queries, the typed
 // buffer, Peek/Poke, Replace that keeps what nobody changed.
 #include <charconv>
+#include <filesystem>
+#include <functional>
 #include <cstring>
 #include <random>
 
@@ -626,6 +628,47 @@ TEST_F(AreaTest, MemoFilesOpenAndCloseThroughTheHooks) {
   EXPECT_EQ(LastErrorMessage(), "Problem opening memo file [USE(" + Upper(Path("memo")) + ",<@Buffer>,0)]");
   EXPECT_EQ(CurrentWorkArea(), nullptr);
   EXPECT_EQ(calls, (std::vector<std::string>{"open MEMO", "close", "close"}));
+}
+
+TEST_F(AreaTest, AUseThatFailsAfterTheOpenLeavesTheSlotEmptyWhicheverWayErrorsTravel) {
+  struct Case {
+    const char* what;
+    std::function<void()> damage;
+    uint16_t code;
+  } cases[] = {
+      {"the memo file cannot be opened",
+       [&] { Hooks().Memo.Open = [](const std::string&) { SetError(1007, "no memo"); }; }, 1007},
+      {"the first record cannot be read",
+       [&] { std::filesystem::resize_file(Path("orders.dbf"), std::filesystem::file_size(Path("orders.dbf")) - 5); },
+       213},
+  };
+  for (const Case& c : cases)
+    for (const bool raise : {false, true}) {
+      SCOPED_TRACE(std::string(c.what) + (raise ? ", raised" : ", recorded"));
+      CloseAll();
+      DbSettings().DefaultVersionByte = 0x8B;
+      Create("orders.dbf", {F("nazwa", 'C', 10), F("m", 'M')});
+      USE(Path("orders") + " EXCLUSIVE", nullptr, 0);
+      Append();
+      CloseArea();
+      c.damage();
+      SetAutoErrorHandling(raise);
+      SetErrorRaises(true);
+      if (raise)
+        EXPECT_THROW(USE(Path("orders") + " EXCLUSIVE", nullptr, 0), EZavivError);
+      else
+        USE(Path("orders") + " EXCLUSIVE", nullptr, 0);
+      SetAutoErrorHandling(false);
+      EXPECT_EQ(LastErrorCode(), c.code);
+      EXPECT_EQ(CurrentWorkArea(), nullptr);
+      // No handle of the failed open is left to keep the table from others.
+      Hooks().Memo.Open = nullptr;
+      Select(2);
+      USE(Path("orders") + " EXCLUSIVE", nullptr, 0);
+      EXPECT_NE(LastErrorCode(), 32);
+      CloseArea();
+      Select(1);
+    }
 }
 
 }  // namespace
