@@ -118,7 +118,11 @@ void RefreshRecCount(WorkArea& a) {
   int64_t size = 0;
   if (a.File.GetSize(&size) != 0) return;
   int64_t n = size > a.HeaderLen ? (size - a.HeaderLen) / a.RecLen : 0;
+  // An area past the end stays past the end: records other programs
+  // appended meanwhile are theirs, never the phantom's blank buffer.
+  const bool pastEnd = a.RecNo > a.RecCount;
   a.RecCount = n > INT32_MAX - 1 ? INT32_MAX - 1 : int32_t(n);
+  if (pastEnd && a.RecNo <= a.RecCount) a.RecNo = a.RecCount + 1;
 }
 
 bool RecordVisible() {

@@ -275,6 +275,44 @@ TEST_F(NavTest, AnotherAreaAppendsAndTheCountFollows) {
   EXPECT_EQ(GetI(1), 3);
 }
 
+TEST_F(NavTest, ThePhantomStaysPastTheEndWhenAnotherAreaAppends) {
+  // A record another program appends while this area stands past the end
+  // is not this area's record: no command writes the phantom's blank
+  // buffer, or its flag, over it.
+  struct Case {
+    const char* what;
+    void (*command)();
+  } cases[] = {
+      {"Replace", [] { SetI(1, 99), Replace(); }},
+      {"DeleteRec", [] { DeleteRec(); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    CloseAll();
+    MakeTable(2);
+    GoBottom();
+    SKIP(1);
+    ASSERT_EQ(Where(), (Pos{3, false, true}));
+    Select(2);
+    USE(Path("nav") + " ALIAS OTHER", nullptr, 0);
+    ASSERT_TRUE(ALock());
+    SetI(1, 3);
+    Append();
+    ASSERT_EQ(LastErrorCode(), 0);
+    Unlock();
+    Select(1);
+    EXPECT_TRUE(dEOF());
+    EXPECT_EQ(RecNo(), 4);
+    ASSERT_TRUE(RLock());
+    c.command();
+    Unlock();
+    SKIP(-1);
+    EXPECT_EQ(Where(), (Pos{3, false, false}));
+    EXPECT_EQ(GetI(1), 3);
+    EXPECT_EQ(*FieldAddress(0), 0);  // not deleted
+  }
+}
+
 TEST_F(NavTest, RecordCommandsNeedTheirLocks) {
   MakeTable(3);
   GO(2);
