@@ -502,10 +502,7 @@ size_t SearchKey(const WorkArea& a, const Tag& t, const std::string& text, Key& 
       return len;
     }
     case 'D': {
-      double j = DateTextToJulian(AllTrim(text));
-      uint64_t bits = std::bit_cast<uint64_t>(j);
-      plat::writeLE32(key.data(), uint32_t(bits));
-      plat::writeLE32(key.data() + 4, uint32_t(bits >> 32));
+      plat::writeLE64(key.data(), std::bit_cast<uint64_t>(DateTextToJulian(AllTrim(text))));
       return t.Geo.KeyLen;
     }
     default: {

@@ -16,13 +16,11 @@ namespace ndx {
 namespace {
 
 double ReadDouble(const uint8_t* p) {
-  return std::bit_cast<double>(uint64_t(plat::readLE32(p)) | (uint64_t(plat::readLE32(p + 4)) << 32));
+  return std::bit_cast<double>(plat::readLE64(p));
 }
 
 void WriteDouble(uint8_t* p, double v) {
-  uint64_t bits = std::bit_cast<uint64_t>(v);
-  plat::writeLE32(p, uint32_t(bits));
-  plat::writeLE32(p + 4, uint32_t(bits >> 32));
+  plat::writeLE64(p, std::bit_cast<uint64_t>(v));
 }
 
 BcdKey AsBcd(const uint8_t* p) {
