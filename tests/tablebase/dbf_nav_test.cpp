@@ -28,6 +28,18 @@ class NavTest : public TableTest {
     ASSERT_EQ(LastErrorCode(), 0) << LastErrorMessage();
     SetIgnoreDel(true);
   }
+  // Another area of the table (alias OTHER, area 2) appends a record
+  // holding `n`, as another program would; area 1 is selected again.
+  void AppendInAnotherArea(int n) {
+    Select(2);
+    USE(Path("nav") + " ALIAS OTHER", nullptr, 0);
+    ASSERT_TRUE(ALock());
+    SetI(1, n);
+    Append();
+    ASSERT_EQ(LastErrorCode(), 0);
+    Unlock();
+    Select(1);
+  }
   // The table again as CHILD in area 2, whose record follows area 1's
   // through a relation; `runs` counts the relation's runs.
   void FollowInChild(int& runs) {
@@ -262,13 +274,7 @@ TEST_F(NavTest, FoundFlagIsRestoredAroundTheAfterMoveProcedure) {
 
 TEST_F(NavTest, AnotherAreaAppendsAndTheCountFollows) {
   MakeTable(2);
-  Select(2);
-  USE(Path("nav") + " ALIAS OTHER", nullptr, 0);
-  ASSERT_TRUE(ALock());
-  SetI(1, 3);
-  Append();
-  ASSERT_EQ(LastErrorCode(), 0);
-  Select(1);
+  AppendInAnotherArea(3);
   EXPECT_EQ(RecCount(), 3);
   GO(2);
   SKIP(1);
@@ -293,14 +299,7 @@ TEST_F(NavTest, ThePhantomStaysPastTheEndWhenAnotherAreaAppends) {
     GoBottom();
     SKIP(1);
     ASSERT_EQ(Where(), (Pos{3, false, true}));
-    Select(2);
-    USE(Path("nav") + " ALIAS OTHER", nullptr, 0);
-    ASSERT_TRUE(ALock());
-    SetI(1, 3);
-    Append();
-    ASSERT_EQ(LastErrorCode(), 0);
-    Unlock();
-    Select(1);
+    AppendInAnotherArea(3);
     EXPECT_TRUE(dEOF());
     EXPECT_EQ(RecNo(), 4);
     ASSERT_TRUE(RLock());
