@@ -20,6 +20,7 @@
 #include "platform/journal.h"
 #include "platform/pfile.h"
 #include "platform/pfs.h"
+#include "tables/memo/memo.h"
 
 namespace {
 
@@ -371,10 +372,7 @@ std::vector<std::string> PackLeftoverNames(const std::string& fileName) {
   if (dot == std::string::npos) return {};
   const std::string ext = fileName.substr(dot + 1);
   for (const char* table : {"dbf", "dbt", "fpt"})
-    if (plat::SameNameIgnoreCase(ext, table)) {
-      const std::string stem = fileName.substr(0, dot + 1);
-      return {stem + "$PJ", stem + "$$$"};
-    }
+    if (plat::SameNameIgnoreCase(ext, table)) return PackLeftoverPaths(fileName);
   return {};
 }
 

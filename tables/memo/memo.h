@@ -26,6 +26,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "tablebase/dbf4_hooks.h"
 #include "tables/framework/dataset.h"
@@ -76,6 +77,10 @@ int32_t CopyMemo(uint8_t sourceArea, int32_t ref, bool sameBlock);
 // old one's place in one step; on any failure the old file and the old
 // references stay. The table's other users must not have it open.
 void PackMemofile();
+// The two files a pack cut off leaves beside memo file `memoPath` (or its
+// table: they share the name), its journal and its new memo file, for the
+// table's next open to settle: "T.$PJ" and "T.$$$".
+std::vector<std::string> PackLeftoverPaths(const std::string& memoPath);
 // Assigns `file` to memo `ref` of the current area (memo hook 0). Reading
 // gives the memo's lines: a line ends at CR (a following LF is skipped) or
 // at a soft line end 0x8D LF, and a line longer than the line width (254,

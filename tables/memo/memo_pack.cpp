@@ -54,8 +54,8 @@ struct JournalBody {
 };
 
 // The new memo file while it is made, and the pack's journal.
-std::string NewFilePath(const std::string& memoPath) { return ForceExtension(memoPath, "$$$"); }
-std::string JournalPath(const std::string& memoPath) { return ForceExtension(memoPath, "$PJ"); }
+std::string NewFilePath(const std::string& memoPath) { return PackLeftoverPaths(memoPath)[1]; }
+std::string JournalPath(const std::string& memoPath) { return PackLeftoverPaths(memoPath)[0]; }
 
 // The journal: a tag, the number of entries, the memo file's version byte
 // and block size, for each entry the field's position in the table
@@ -452,3 +452,7 @@ bool FinishInterruptedPack(WorkArea& a, const std::string& memoName) {
 }
 
 }  // namespace memo
+
+std::vector<std::string> PackLeftoverPaths(const std::string& memoPath) {
+  return {ForceExtension(memoPath, "$PJ"), ForceExtension(memoPath, "$$$")};
+}
