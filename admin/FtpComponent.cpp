@@ -495,6 +495,11 @@ void TIdFTP::Get(const std::string& remoteName, const std::string& localPath, bo
   Request r(*this, FileUrl(remoteName));
   r.mode = wmRead;
   r.file = &out;
+  // The file ends where the server closes the data connection and reports
+  // the transfer complete. Without this libcurl asks SIZE first (or reads
+  // a size off the transfer's opening reply) and stops reading after that
+  // many bytes, so a wrong reply would cut the file short.
+  curl_easy_setopt(h_->curl, CURLOPT_IGNORE_CONTENT_LENGTH, 1L);
   const CURLcode rc = r.Perform();
   out.Close();
   if (rc == CURLE_OK) {

@@ -119,7 +119,9 @@ class TIdFTP {
   std::time_t FileDate(const std::string& fileName);
   // Downloads a file (RETR) into `localPath`, which is replaced (an
   // existing file of that name in any letter case) only when the whole
-  // file has arrived; a failed transfer leaves it as it was. The file
+  // file has arrived, as far as the server sent it with its transfer
+  // reported complete (a SIZE reply plays no part); a failed transfer
+  // leaves it as it was. The file
   // arrives under a temporary name beside it; those of downloads into the
   // same directory that died with their program go first
   // (RemoveDownloadLeftovers). Raises when

@@ -12,10 +12,12 @@ file named NAME (either way) stops for SECONDS once BYTES bytes have gone,
 the whole server answering nothing meanwhile, and then goes on; the log says
 "stalling NAME" when it starts and "going on with NAME" when it ends. --login-delay SECONDS delays the answer to a
 wrong password (pyftpdlib's own delay, 3 s by default; 0 here unless set).
+With --size NAME:BYTES, SIZE of a file named NAME is answered "213 BYTES",
+whatever the file holds.
 
   ftp_server.py --port-file F --log F --user NAME:PASSWORD:HOME [--user ...]
                 [--drop NAME:BYTES] [--stall NAME:BYTES:SECONDS]
-                [--login-delay SECONDS]
+                [--login-delay SECONDS] [--size NAME:BYTES]
 """
 import argparse
 import logging
@@ -78,6 +80,15 @@ def stalling_dtp(base, name, limit, seconds):
     return StallingDTPHandler
 
 
+def lying_size(base, name, size):
+    class LyingSizeHandler(base):
+        def ftp_SIZE(self, path):
+            if os.path.basename(path) != name:
+                return super().ftp_SIZE(path)
+            self.respond("213 %s" % size)
+    return LyingSizeHandler
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--port-file", required=True)
@@ -88,6 +99,7 @@ def main():
     ap.add_argument("--stall", help="NAME:BYTES:SECONDS, stop transfers of NAME for a while")
     ap.add_argument("--login-delay", type=float, default=0,
                     help="seconds before a wrong password is answered")
+    ap.add_argument("--size", help="NAME:BYTES, the SIZE reply for NAME")
     args = ap.parse_args()
 
     logging.basicConfig(filename=args.log, level=logging.DEBUG,
@@ -110,6 +122,9 @@ def main():
     if args.stall:
         name, limit, seconds = args.stall.rsplit(":", 2)
         handler.dtp_handler = stalling_dtp(handler.dtp_handler, name, int(limit), float(seconds))
+    if args.size:
+        name, size = args.size.rsplit(":", 1)
+        handler = lying_size(handler, name, int(size))
     if args.drop or args.stall:
         # Sends go through the handler's send(), where the limit is counted.
         handler.use_sendfile = False

@@ -177,7 +177,10 @@ INSTANTIATE_TEST_SUITE_P(PassiveAndActive, FtpModes, ::testing::Values(true, fal
                          [](const auto& info) { return info.param ? "Passive" : "Active"; });
 
 TEST(FtpComponent, DirectoriesAndMissingFiles) {
-  FtpTestServer server({FtpTestServer::Account{"aktualizacje", "akt5wzq8"}});
+  FtpTestServer::Faults lyingSize;
+  lyingSize.sizeFile = "RuvSL.zip";
+  lyingSize.sizeReply = 5;
+  FtpTestServer server({FtpTestServer::Account{"aktualizacje", "akt5wzq8"}}, lyingSize);
   ASSERT_TRUE(server.Started());
   const std::string updates = server.Home("aktualizacje") + "aktualizacje/";
   const std::string archive = RandomBytes(120000, 21);
@@ -212,6 +215,11 @@ TEST(FtpComponent, DirectoriesAndMissingFiles) {
   WriteFile(local / "pobranie.txt", "07.12.2026 , 10:00:00  - Kraków");
   ftp.Put(local / "pobranie.txt", "pobranie.txt", true);
   EXPECT_EQ(ReadFile(server.Home("aktualizacje") + "pobranie.txt"), "07.12.2026 , 10:00:00  - Kraków");
+  // A download is whole whatever the server's SIZE reply says.
+  WriteFile(server.Home("aktualizacje") + "RuvSL.zip", "18 bajtow archiwum");
+  EXPECT_EQ(ftp.Size("RuvSL.zip"), 5);
+  ftp.Get("RuvSL.zip", local / "RuvSL.zip", true);
+  EXPECT_EQ(ReadFile(local / "RuvSL.zip"), "18 bajtow archiwum");
   ftp.Disconnect();
   EXPECT_EQ(CountOf(server.Commands(), "USER"), 1);
 }

@@ -68,6 +68,10 @@ FtpTestServer::FtpTestServer(std::vector<Account> accounts, const Faults& faults
     argv.push_back("--login-delay");
     argv.push_back(std::to_string(faults.failedLoginDelay));
   }
+  if (!faults.sizeFile.empty()) {
+    argv.push_back("--size");
+    argv.push_back(faults.sizeFile + ":" + std::to_string(faults.sizeReply));
+  }
   std::vector<char*> args;
   for (auto& s : argv) args.push_back(s.data());
   args.push_back(nullptr);

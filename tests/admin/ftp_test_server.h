@@ -30,6 +30,9 @@ class FtpTestServer {
     int stallSeconds = 0;
     // Seconds before a wrong password is answered.
     int failedLoginDelay = 0;
+    // SIZE of this file is answered "213 " + `sizeReply`.
+    std::string sizeFile;
+    long sizeReply = 0;
   };
   // Starts the server with each account's home at Root() + user + "/" and
   // waits (bounded) until its port accepts connections. Started() tells.
