@@ -63,6 +63,12 @@ std::atomic<bool> g_hookSet{false};
 constexpr off_t kShareBase = off_t(1) << 40;
 enum ShareByte : off_t { kHasRead = 0, kHasWrite = 1, kDeniesRead = 2, kDeniesWrite = 3, kGuard = 8 };
 
+// Every opening gets a number no other opening in this process had.
+uint64_t NextOpenSerial() {
+  static std::atomic<uint64_t> openings{0};
+  return ++openings;
+}
+
 // Never waits: every wait in this layer is a bounded retry of its caller.
 bool OfdLock(int fd, short type, off_t start, off_t len) {
   struct flock fl {};
@@ -291,8 +297,7 @@ int File::OpenImpl(const std::string& path, int mode, bool create) {
   fd_ = fd;
   pos_ = 0;
   bytes_ = 0;
-  static std::atomic<uint64_t> openings{0};
-  serial_ = ++openings;
+  serial_ = NextOpenSerial();
   if (int rc = AcquireShare(mode)) {
     ::close(fd_);
     fd_ = -1;
@@ -309,6 +314,70 @@ int File::OpenImpl(const std::string& path, int mode, bool create) {
 }
 
 int File::Open(const std::string& path, int mode) { return OpenImpl(path, mode, false); }
+
+int File::AdoptNew(int fd, int mode) {
+  fd_ = fd;
+  fdWritable_ = true;
+  mode_ = mode;
+  canRead_ = canWrite_ = true;
+  pos_ = 0;
+  bytes_ = 0;
+  serial_ = NextOpenSerial();
+  if (int rc = AcquireShare(mode)) {
+    Close();
+    return rc;
+  }
+  return kOk;
+}
+
+int File::CreateUnique(const std::string& dir, const std::string& prefix, int mode) {
+  Close();
+  std::string d = ResolvePath(dir);
+  if (!d.empty() && d.back() != '/') d += '/';
+  mode = kAccessReadWrite | (mode & 0x70);
+  const int unnamed = ::open(d.empty() ? "." : d.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+  if (unnamed < 0 && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return DosErrorFromErrno(errno);
+  if (unnamed >= 0) {
+    if (int rc = AdoptNew(unnamed, mode)) return rc;
+  }
+  const std::string self = "/proc/self/fd/" + std::to_string(unnamed);
+  // Without unnamed files, a reservation lost to another opener (one that
+  // goes on to erase the file) costs the name; after sixteen such losses
+  // something holds every new file, and the creation fails.
+  int lost = 0;
+  for (int attempt = 0; attempt < 65536 && lost < 16; ++attempt) {
+    path_ = UniqueFileCandidate(d, prefix);
+    int rc = CheckFault(FileOp::Create);
+    if (rc == kOk && unnamed >= 0) {
+      if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path_.c_str(), AT_SYMLINK_FOLLOW) == 0) return kOk;
+      if (errno == EEXIST) continue;
+      rc = DosErrorFromErrno(errno);
+    } else if (rc == kOk) {
+      const int fd = ::open(path_.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0666);
+      if (fd < 0 && errno == EEXIST) continue;
+      if (fd < 0) {
+        rc = DosErrorFromErrno(errno);
+      } else {
+        if (AdoptNew(fd, mode) == kOk && IsNamed(path_)) return kOk;
+        Close();
+        ++lost;
+        continue;
+      }
+    }
+    Close();
+    path_.clear();
+    return rc;
+  }
+  Close();
+  path_.clear();
+  return lost ? kErrSharingViolation : kErrFileExists;
+}
+
+bool File::IsNamed(const std::string& path) const {
+  struct stat mine {}, named {};
+  return fd_ >= 0 && ::fstat(fd_, &mine) == 0 && ::lstat(path.c_str(), &named) == 0 && mine.st_dev == named.st_dev &&
+         mine.st_ino == named.st_ino;
+}
 
 int File::Create(const std::string& path, int mode) {
   return OpenImpl(path, kAccessReadWrite | (mode & 0x70), true);

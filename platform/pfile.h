@@ -89,6 +89,18 @@ class File {
   // Creates the file, or truncates an existing one, open for reading and
   // writing with the share bits of `mode`.
   int Create(const std::string& path, int mode = kAccessReadWrite | kShareDenyNone);
+  // Creates a new file named UniqueFileCandidate(dir, prefix), open for
+  // reading and writing with the share bits of `mode`. The name appears
+  // only with the share reservation already held (the file is made unnamed
+  // and then linked in), so whoever tests the reservation before touching
+  // such a file never finds a new one unreserved. Where the file system
+  // cannot make unnamed files, the file is reserved right after it is
+  // created under its name; a reservation that came too late (someone took
+  // the file or the name meanwhile) is given up for another name.
+  int CreateUnique(const std::string& dir, const std::string& prefix, int mode);
+  // Whether `path`, exactly as written and not through a link, names the
+  // file open here.
+  bool IsNamed(const std::string& path) const;
   bool IsOpen() const { return fd_ >= 0; }
   const std::string& Path() const { return path_; }
   int Mode() const { return mode_; }
@@ -153,6 +165,9 @@ class File {
   void Unmap();
   int AcquireShare(int mode);
   int OpenImpl(const std::string& path, int mode, bool create);
+  // Makes a newly created descriptor this handle's, with the share
+  // reservation of `mode`; closes it when that fails.
+  int AdoptNew(int fd, int mode);
 
   struct Range {
     uint64_t offset, length;

@@ -249,6 +249,12 @@ int EraseFile(const std::string& path) {
   return kOk;
 }
 
+int EraseAsNamed(const std::string& path) {
+  if (int f = FileFault(FileOp::Erase, path)) return f;
+  if (::unlink(path.c_str()) != 0) return DosErrorFromErrno(errno);
+  return kOk;
+}
+
 int RenameFile(const std::string& from, const std::string& to) {
   std::string f = ResolvePath(from), t = ResolvePath(to);
   struct stat st {};
@@ -309,17 +315,27 @@ std::string TempDirectory() {
   return d;
 }
 
+std::string UniqueFileCandidate(const std::string& dir, const std::string& prefix) {
+  thread_local std::mt19937 rng{std::random_device{}()};
+  static const char hex[] = "0123456789ABCDEF";
+  const uint32_t v = rng() & 0xFFFF;
+  std::string cand = dir + prefix;
+  for (int k = 3; k >= 0; --k) cand += hex[(v >> (k * 4)) & 0xF];
+  return cand + ".TMP";
+}
+
+bool IsUniqueFileName(const std::string& name, const std::string& prefix) {
+  if (name.size() != prefix.size() + 8 || !name.starts_with(prefix) || !name.ends_with(".TMP")) return false;
+  return std::all_of(name.begin() + long(prefix.size()), name.end() - 4,
+                     [](char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); });
+}
+
 int CreateUniqueFile(const std::string& dir, const std::string& prefix, std::string& name) {
   name.clear();
   std::string d = ResolvePath(dir);
   if (!d.empty() && d.back() != '/') d += '/';
-  static std::mt19937 rng{std::random_device{}()};
-  static const char hex[] = "0123456789ABCDEF";
   for (int attempt = 0; attempt < 65536; ++attempt) {
-    uint32_t v = rng() & 0xFFFF;
-    std::string cand = d + prefix;
-    for (int k = 3; k >= 0; --k) cand += hex[(v >> (k * 4)) & 0xF];
-    cand += ".TMP";
+    const std::string cand = UniqueFileCandidate(d, prefix);
     int fd = ::open(cand.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666);
     if (fd >= 0) {
       ::close(fd);

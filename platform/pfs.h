@@ -96,8 +96,18 @@ int SyncFileSystemOf(const std::string& path);
 int MakeDirectory(const std::string& path);
 int RemoveDirectory(const std::string& path);
 
+// Erases exactly this name (no case-insensitive look-up): for names this
+// program made or has found itself. 0 or a DOS error.
+int EraseAsNamed(const std::string& path);
+
 // The temporary directory ($TMPDIR or /tmp), with a trailing "/".
 std::string TempDirectory();
+// `dir` + `prefix` + four random upper-case hexadecimal digits + ".TMP":
+// a name for a new temporary file. REQUIRES: `dir` is empty or ends in "/".
+std::string UniqueFileCandidate(const std::string& dir, const std::string& prefix);
+// Whether `name` (without directory) is one UniqueFileCandidate gives for
+// `prefix`, in exactly that letter case.
+bool IsUniqueFileName(const std::string& name, const std::string& prefix);
 // Creates a new empty file "<prefix>XXXX.TMP" in `dir` that did not exist
 // before; returns 0 and its full name, or a DOS error.
 int CreateUniqueFile(const std::string& dir, const std::string& prefix, std::string& name);
