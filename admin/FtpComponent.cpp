@@ -3,7 +3,6 @@
 #include <curl/curl.h>
 #include <sys/stat.h>
 
-#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -461,15 +460,23 @@ std::time_t TIdFTP::FileDate(const std::string& fileName) {
   return std::time_t(t);
 }
 
+// A download holds its temporary file deny-all from before the file's name
+// appears until after the name is gone (renamed to the target or erased),
+// so a file this opens deny-all has no download behind it. Once held here
+// and checked to be the file under that name, the name stays bound to it:
+// only the holder of a file takes its name away, and a new file gets the
+// name only after that.
 void RemoveDownloadLeftovers(const std::string& dir) {
   std::string d = plat::ResolvePath(dir);
   if (!d.empty() && d.back() != '/') d += '/';
   std::vector<plat::FindData> found;
   if (plat::FindFiles(d + kDownloadTempPrefix + "????.TMP", 0, found) != plat::kOk) return;
   for (const plat::FindData& f : found) {
+    if (!plat::IsUniqueFileName(f.name, kDownloadTempPrefix)) continue;
     const std::string path = d + f.name;
     plat::File probe;
-    if (probe.Open(path, plat::kAccessReadWrite | plat::kShareDenyAll) == plat::kOk) plat::EraseFile(path);
+    if (probe.Open(path, plat::kAccessReadWrite | plat::kShareDenyAll) == plat::kOk && probe.IsNamed(path))
+      plat::EraseAsNamed(path);
   }
 }
 
@@ -484,13 +491,12 @@ void TIdFTP::Get(const std::string& remoteName, const std::string& localPath, bo
   const auto slash = target.rfind('/');
   const std::string dir = slash == std::string::npos ? std::string("./") : target.substr(0, slash + 1);
   RemoveDownloadLeftovers(dir);
-  std::string tmpName;
-  if (int rc = plat::CreateUniqueFile(dir, kDownloadTempPrefix, tmpName))
-    throw EIdFTPError("Nie można utworzyć pliku w katalogu " + dir + " (" + FileErrorText(rc) + ").", 0);
-  plat::TempFile tmp(tmpName);
+  // Held deny-all from before its name appears until after the rename, as
+  // RemoveDownloadLeftovers relies on.
   plat::File out;
-  if (int rc = out.Open(tmp.Path(), plat::kAccessWrite | plat::kShareDenyAll))
-    throw EIdFTPError("Nie można utworzyć pliku " + tmp.Path() + " (" + FileErrorText(rc) + ").", 0);
+  if (int rc = out.CreateUnique(dir, kDownloadTempPrefix, plat::kShareDenyAll))
+    throw EIdFTPError("Nie można utworzyć pliku w katalogu " + dir + " (" + FileErrorText(rc) + ").", 0);
+  plat::TempFile tmp(out.Path());  // goes, on failure, while still held
 
   Request r(*this, FileUrl(remoteName));
   r.mode = wmRead;
@@ -501,18 +507,17 @@ void TIdFTP::Get(const std::string& remoteName, const std::string& localPath, bo
   // many bytes, so a wrong reply would cut the file short.
   curl_easy_setopt(h_->curl, CURLOPT_IGNORE_CONTENT_LENGTH, 1L);
   const CURLcode rc = r.Perform();
-  out.Close();
   if (rc == CURLE_OK) {
     curl_off_t got = 0;
     curl_easy_getinfo(h_->curl, CURLINFO_SIZE_DOWNLOAD_T, &got);
     r.transferring = true;
     r.Work(int64_t(got));
-    if (::rename(tmp.Path().c_str(), target.c_str()) != 0) {
+    if (int e = plat::RenameAsNamed(tmp.Path(), target)) {
       Status(ftpAborted, "Transfer aborted.");
-      throw EIdFTPError("Nie można zapisać pliku " + target + " (" +
-                            FileErrorText(plat::DosErrorFromErrno(errno)) + ").", 0);
+      throw EIdFTPError("Nie można zapisać pliku " + target + " (" + FileErrorText(e) + ").", 0);
     }
     tmp.Release();
+    out.Close();
     Status(ftpReady, "Transfer complete.");
     return;
   }

@@ -61,9 +61,11 @@ struct TFtpAccount {
 extern const TFtpAccount kUpdateFtpAccount;
 extern const TFtpAccount kBackupFtpAccount;
 
-// Removes from `dir` the temporary files (".~ftpXXXX.TMP") of downloads
-// that ended with their program, killed or with the machine stopped; the
-// one of a download still running, which keeps its file to itself, stays.
+// Removes from `dir` the temporary files of downloads that ended with
+// their program, killed or with the machine stopped: only names exactly
+// as the downloads make them, ".~ftp" + four upper-case hexadecimal digits
+// + ".TMP". The one of a download still running, which holds its file
+// from before the name appears until after it is gone, stays.
 void RemoveDownloadLeftovers(const std::string& dir);
 
 class TIdFTP {

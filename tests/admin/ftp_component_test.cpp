@@ -257,7 +257,8 @@ TEST(FtpComponent, LocalWriteFailureKeepsTheEarlierFile) {
 
 // A download that died with its program leaves its temporary file; the
 // next download into that directory removes it. The one of a download
-// still running stays, and so does every other file.
+// still running stays, also when another program's clean-up comes at any
+// step of that download, and so does every file of another name.
 TEST(FtpComponent, TemporaryFilesOfDownloadsThatDiedGoWithTheNextDownload) {
   FtpTestServer server({FtpTestServer::Account{"aktualizacje", "akt5wzq8"}});
   ASSERT_TRUE(server.Started());
@@ -273,7 +274,7 @@ TEST(FtpComponent, TemporaryFilesOfDownloadsThatDiedGoWithTheNextDownload) {
     std::erase_if(names, [](const std::string& n) { return !n.starts_with(".~ftp"); });
     return names;
   };
-  HelperChild running("admin_helper", download("RuvSL.zip", "hold", "1"));
+  HelperChild running("admin_helper", download("RuvSL.zip", "hold", "2"));  // at its first write
   std::string line;
   while (!(line = running.ReadLine()).empty() && line != "held") {
   }
@@ -287,18 +288,37 @@ TEST(FtpComponent, TemporaryFilesOfDownloadsThatDiedGoWithTheNextDownload) {
   std::erase(left, live.front());
   EXPECT_GT(std::filesystem::file_size(local / left.front()), 0u);
   WriteFile(local / ".~zip1A2B.TMP", "rozpakowywany");
-  WriteFile(local / "kopia.~ftp1A2B.TMP", "obcy");
+  std::vector<std::string> expected{".~zip1A2B.TMP", "kopia.~ftp1A2B.TMP", ".~FTPabcd.tmp", ".~ftp1a2b.TMP",
+                                    ".~ftp1A2B.tmp", ".~ftpWXYZ.TMP"};
+  for (const std::string& name : expected) WriteFile(local / name, "obcy");
 
   TIdFTP ftp;
   PointAt(ftp, server.Port(), "aktualizacje", "akt5wzq8");
   ftp.Connect();
-  ftp.Get("RuvTM.zip", local / "RuvTM.zip", true);
-  std::vector<std::string> expected{".~zip1A2B.TMP", "RuvTM.zip", "kopia.~ftp1A2B.TMP", live.front()};
+  // Another program's clean-up at each step of this download on its file:
+  // among them just after the file is there and just before its rename.
+  std::vector<plat::FileOp> cleanedAt;
+  plat::SetFileFaultHook([&](plat::FileOp op, const std::string& path, uint64_t bytes) {
+    if (path.find("/.~ftp") != std::string::npos && op != plat::FileOp::Erase &&
+        (op != plat::FileOp::Write || bytes == 0)) {
+      cleanedAt.push_back(op);
+      EXPECT_EQ(RunAdminHelper({"leftovers", local.dir()}).status, 0);
+    }
+    return 0;
+  });
+  EXPECT_NO_THROW(ftp.Get("RuvTM.zip", local / "RuvTM.zip", true));
+  plat::SetFileFaultHook(nullptr);
+  EXPECT_EQ(std::count(cleanedAt.begin(), cleanedAt.end(), plat::FileOp::Rename), 1);
+  EXPECT_EQ(std::filesystem::file_size(local / "RuvTM.zip"), 300000u);
+  expected.push_back("RuvTM.zip");
+  expected.push_back(live.front());
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(ListDir(local.dir()), expected);
   running.Release();
   EXPECT_EQ(running.Wait(), 0);
-  EXPECT_EQ(temporaries(), std::vector<std::string>{});
+  std::replace(expected.begin(), expected.end(), live.front(), std::string("RuvSL.zip"));
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(ListDir(local.dir()), expected);
   EXPECT_EQ(std::filesystem::file_size(local / "RuvSL.zip"), 300000u);
 }
 

@@ -3,7 +3,9 @@
 //   admin_helper restore <archive> <directory> <stop> <k>
 // restores a backup archive into the directory as the restores do;
 //   admin_helper download <port> <user> <password> <remote> <local> <stop> <k>
-// downloads a file from the FTP server on 127.0.0.1 at <port>.
+// downloads a file from the FTP server on 127.0.0.1 at <port>;
+//   admin_helper leftovers <directory>
+// removes the temporary files of downloads that died (RemoveDownloadLeftovers).
 // Before the k-th change of a file (a create, write, truncation, sync,
 // rename or erasure), <stop> "kill" ends the program at once with exit
 // code 3, the change not made; "hold" prints "held" and goes on after a
@@ -75,6 +77,8 @@ int main(int argc, char** argv) {
       ftp.Connect();
       ftp.Get(argv[5], argv[6], true);
       ftp.Disconnect();
+    } else if (mode == "leftovers" && argc == 3) {
+      RemoveDownloadLeftovers(argv[2]);
     } else {
       return 2;
     }
