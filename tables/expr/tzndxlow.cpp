@@ -140,7 +140,7 @@ int CompareBcdKeys(const BcdKey& a, const BcdKey& b) {
     int r = ea > eb ? 1 : -1;
     return aPositive ? r : -r;
   }
-  int bytes = (std::max(na, nb) + 1) / 2;
+  int bytes = (std::min(std::max(na, nb), kMaxBcdDigits) + 1) / 2;
   for (int i = 2; i < 2 + bytes; ++i) {
     if (a[i] != b[i]) {
       int r = a[i] > b[i] ? 1 : -1;

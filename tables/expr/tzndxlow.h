@@ -15,6 +15,9 @@
 #include "tablebase/timedate.h"  // IsLeapYear
 
 using BcdKey = std::array<uint8_t, 12>;
+// The most digits a numeric key holds (its ten digit bytes); a key whose
+// digit count says more is damaged.
+inline constexpr int kMaxBcdDigits = 20;
 
 // The Julian day of an invalid or blank date; above every real date.
 inline constexpr double kInvalidJulian = 1e100;
@@ -44,7 +47,8 @@ BcdKey BcdKeyFromScaled(uint64_t Scaled, int Decimals, bool Negative);
 // The same from the digits in packed decimal form (four bits a digit, the
 // ones in the lowest four, at most sixteen digits).
 BcdKey BcdKeyFromPacked(uint64_t Packed, int Decimals, bool Negative);
-// -1, 0 or 1; every zero compares equal to every other.
+// -1, 0 or 1; every zero compares equal to every other. A digit count above
+// kMaxBcdDigits compares no more than the key's ten digit bytes.
 int CompareBcdKeys(const BcdKey& A, const BcdKey& B);
 // -1 (a < b), 0, 1. In line: filters compare a number per record.
 inline int CompareFloats(double A, double B) { return A < B ? -1 : (A > B ? 1 : 0); }

@@ -103,6 +103,13 @@ bool ReadNode(IndexArea& ix, const Tag& t, uint32_t page, Node& out) {
     Damaged(ix, t, page, "key count " + IntText(count));
     return false;
   }
+  // A numeric key's digit count says how many of its digit bytes compare.
+  if (t.Type == 'N' || t.Type == 'F')
+    for (int i = 0; i < count; ++i)
+      if (int digits = KeyAt(out, t.Geo, i)[1] >> 2 & 0x1F; digits > kMaxBcdDigits) {
+        Damaged(ix, t, page, "numeric key of " + IntText(digits) + " digits");
+        return false;
+      }
   // Bytes 2-3 serve as a changed mark in memory.
   out[2] = out[3] = 0;
   return true;

@@ -18,11 +18,12 @@ class NdxDamaged : public NdxTest {
     for (int i = 0; i < 200; ++i) rows.push_back({"K" + ZeroPadded((i * 37) % 200, 4)});
     WriteDbf(Path("T.DBF"), {{"K", 'C', 100, 0}}, rows);
     Open(1, "T.DBF");
-    ASSERT_TRUE(MakeIndex({Spec("K", "K")}, ""));
+    ASSERT_TRUE(MakeIndex({Spec("K", "K"), Spec("N", "VAL(SUBSTR(K,2,4))")}, "")) << LastErrorMessage();
     CloseAll();
     good_ = FileBytes(Path("T.MDX"));
     header_ = plat::readLE32(&good_[544]) * 512;
     root_ = plat::readLE32(&good_[header_]) * 512;
+    numRoot_ = plat::readLE32(&good_[plat::readLE32(&good_[576]) * 512]) * 512;
   }
   // The page of the first child of a node at byte `at`.
   uint32_t FirstChild(size_t at) const { return plat::readLE32(&good_[at + 8]); }
@@ -41,6 +42,8 @@ class NdxDamaged : public NdxTest {
       for (int i = 0; i < 1000 && !dBOF(); ++i) SKIP(-1);
       Find("K0150");
       Find("K9");
+      SetOrderToTag("N");
+      Find("9");
     } catch (const EZavivError& e) {
       SetAutoErrorHandling(false);
       return e.what();
@@ -50,7 +53,7 @@ class NdxDamaged : public NdxTest {
   }
 
   std::vector<uint8_t> good_;
-  size_t header_ = 0, root_ = 0;
+  size_t header_ = 0, root_ = 0, numRoot_ = 0;  // numRoot_: tag N's, of 16-byte items
 };
 
 TEST_F(NdxDamaged, EveryDamageIsTheCorruptedIndexError) {
@@ -81,6 +84,10 @@ TEST_F(NdxDamaged, EveryDamageIsTheCorruptedIndexError) {
       {"item length too short", [&](auto& f) { plat::writeLE16(&f[header_ + 18], 50); }},
       {"too many keys per node", [&](auto& f) { plat::writeLE16(&f[header_ + 14], 20); }},
       {"key expression lost", [&](auto& f) { f[header_ + 24] = 0; }},
+      // Numeric keys of 31 digits: in the root, and the key 9 (which Find compares).
+      {"numeric key of 31 digits in the root", [&](auto& f) { f[numRoot_ + 8 + 4 + 1] = 0x7D; }},
+      {"numeric key of 31 digits in a leaf",
+       [&](auto& f) { f[plat::readLE32(&f[numRoot_ + 8]) * size_t(512) + 8 + 9 * 16 + 4 + 1] = 0x7D; }},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
