@@ -532,9 +532,14 @@ uint32_t TTzDataSet::TziGetNextRecord(char* buffer, int32_t& recNo) {
   } else if (!dEOF()) {
     SKIP(1);
   }
+  // With automatic error handling off a move that met damage leaves its
+  // error pending and may stand at the end: the error is the answer, and
+  // the step back below would clear it.
+  if (const uint16_t code = LastErrorCode()) return code;
   if (dEOF()) {
     // The area stays on the last record.
     if (!dBOF()) SKIP(-1);
+    if (const uint16_t code = LastErrorCode()) return code;
     eofCrack_ = true;
     return kCursorEof;
   }
@@ -551,6 +556,7 @@ uint32_t TTzDataSet::TziGetPriorRecord(char* buffer, int32_t& recNo) {
   } else if (!dBOF()) {
     SKIP(-1);
   }
+  if (const uint16_t code = LastErrorCode()) return code;
   if (dBOF()) {
     bofCrack_ = true;
     return kCursorBof;

@@ -162,6 +162,19 @@ TEST_F(IndexedTableTest, DamagedOrMissingFileIsBuiltOrReported) {
   EXPECT_EQ(TagsOnDisk().size(), 4u);
   d_.Close();
 
+  // Record 100000 in the third entry (kod 30) of tag KOD's only node, the
+  // file's first: a walk either way meets it and reports the engine's 222.
+  std::fstream(Path("ix.MDX"), std::ios::in | std::ios::out | std::ios::binary)
+      .seekp(2048 + 8 + 2 * 16).write("\xA0\x86\x01\x00", 4);
+  d_.Open();
+  for (bool forward : {true, false}) {
+    AutoErrorHandlingScope handling(false);
+    forward ? d_.First() : d_.Last();
+    EXPECT_THROW(for (int i = 0; i < 4; ++i) forward ? d_.Next() : d_.Prior(), EDatabaseError);
+    EXPECT_EQ(LastErrorCode(), 222);
+  }
+  d_.Close();
+
   std::filesystem::remove(Path("ix.MDX"));
   d_.CreateIndex = TCreateIndexType::ciNever;
   try {
