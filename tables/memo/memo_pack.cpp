@@ -1,11 +1,11 @@
 // Packing a memo file: the memos that records refer to are copied, in
 // record order, into a new file that then takes the old one's place.
 //
-// Nothing is lost on the way, not even by a crash: the new file is
-// complete and synced before any record changes; a journal of the
-// references the records get (old and new) is synced next; then the
-// records get their new references, the table is synced, and the new file
-// replaces the old one in one step. The journal's name beside the memo
+// Nothing is lost on the way, not even by a crash or a power cut: the new
+// file is complete and synced, its name too, before any record changes; a
+// journal of the references the records get (old and new) is synced next;
+// then the records get their new references, the table is synced, and the
+// new file replaces the old one in one step. The journal's name beside the memo
 // file tells an open after a crash what to do: while the new file still
 // lies under its temporary name the old references are put back (the old
 // file is still in place), once it is gone the pack was complete.
@@ -304,11 +304,14 @@ void PackMemofile() {
       if (newText != text) refs.push_back({r, i, recPos + f.Pos, text, newText, MemoHash(data, header)});
     }
   }
-  // The new file's header, then everything on disk before the swap.
+  // The new file's header, then everything on disk before the swap. Its
+  // name too: an open after a crash tells undo from done by it, so it must
+  // outlast any reference changed below.
   int64_t freshSize = 0;
   int rc = MemoFileSize(fresh, freshSize);
   if (rc == 0) rc = WriteNextFree(fresh, uint32_t(BlockCount(fresh, freshSize)));
   if (rc == 0) rc = fresh.File.Flush();
+  if (rc == 0) rc = plat::SyncDirectoryOf(newName);
   if (rc != 0) {
     SetError(uint16_t(rc), where);
     return;

@@ -98,20 +98,21 @@ TEST_F(PackTest, InterruptedPackKeepsTheOldFileAndReferences) {
     const auto texts = Fill(version);
     const auto table = Bytes(Path("t.dbf")), memo = Bytes(MemoPath());
     // Each failure point: the n-th write or flush of the new file, or of
-    // the table while the references are written.
+    // the table while the references are written, or the sync of the new
+    // file's name (the directory's second, after the journal's).
     const struct {
       const char* file;
       plat::FileOp op;
       int nth;
     } points[] = {{".$$$", plat::FileOp::Write, 1}, {".$$$", plat::FileOp::Write, 4}, {".$$$", plat::FileOp::Flush, 1},
                   {".DBF", plat::FileOp::Write, 1}, {".DBF", plat::FileOp::Write, 3}, {".DBF", plat::FileOp::Flush, 1},
-                  {".$$$", plat::FileOp::Rename, 1}};
+                  {".$$$", plat::FileOp::Rename, 1}, {"", plat::FileOp::Flush, 2}};
     for (const auto& p : points) {
       SCOPED_TRACE(std::string(p.file) + " " + std::to_string(p.nth));
       int seen = 0;
       plat::SetFileFaultHook([&](plat::FileOp op, const std::string& path, uint64_t) {
         const bool match =
-            op == p.op && Upper(path).size() >= 4 && Upper(path).substr(Upper(path).size() - 4) == p.file;
+            op == p.op && (*p.file ? Upper(path).ends_with(p.file) : std::filesystem::is_directory(path));
         return match && ++seen == p.nth ? int(plat::kErrDiskFull) : 0;
       });
       Hooks().Memo.Pack();
