@@ -435,6 +435,8 @@ struct FirstFailure {
   }
 };
 
+bool BuildTag(const TIndexTagSpec& spec);
+
 // Builds the tags of `specs` into a new file beside `file` and, once that
 // file is whole and on disk, puts it in the place of `file` (held open as
 // `old` when there is one) in one step. So a build stopped at any point
@@ -464,7 +466,8 @@ bool BuildBeside(WorkArea& a, const std::vector<TIndexTagSpec>& specs, const std
   bool ok = WriteHeaderBack(ix);
   for (const TIndexTagSpec& spec : specs) {
     if (spec.TagName.empty()) break;
-    if (!AddIndexTag(spec)) {
+    // The new file is synced once, before it takes the old one's place.
+    if (!BuildTag(spec)) {
       ok = false;
       first.Note();
     }
@@ -482,7 +485,11 @@ bool BuildBeside(WorkArea& a, const std::vector<TIndexTagSpec>& specs, const std
 
 }  // namespace
 
-bool AddIndexTag(const TIndexTagSpec& spec) {
+namespace {
+
+// Builds the tag at the end of the current area's index file and lists it
+// in the header as held in memory.
+bool BuildTag(const TIndexTagSpec& spec) {
   WorkArea* a = CheckDbInUse("AddIndexTag");
   if (!a) return false;
   auto* ix = static_cast<IndexArea*>(a->Extra.Index.get());
@@ -528,6 +535,21 @@ bool AddIndexTag(const TIndexTagSpec& spec) {
   const uint32_t root = builder.Build(hasKeys);
   if (root == 0) return false;
   return WriteTagHeader(*ix, t, spec, forText, root, hasKeys);
+}
+
+}  // namespace
+
+bool AddIndexTag(const TIndexTagSpec& spec) {
+  if (!BuildTag(spec)) return false;
+  // The header that lists the tag is written back later: the tag's nodes
+  // and header must be on disk before it, or a machine that stops between
+  // the two leaves the file listing a tag over pages never written.
+  IndexArea& ix = IndexOf(*CheckDbInUse("AddIndexTag"));
+  if (int rc = ix.File.Flush()) {
+    SetError(uint16_t(rc), "Error writing index file: " + ix.FileName + kMake);
+    return false;
+  }
+  return true;
 }
 
 namespace ndx {
