@@ -70,6 +70,19 @@ struct WorkArea {
   // wrote it, the record a Replace tells the caller's changes by; false
   // once ClearRecord or StoreUserBuffer put other bytes there.
   bool RecAsRead = false;
+  // A memo of a record: its record number and its reference.
+  struct MemoRef {
+    int32_t RecNo = 0;
+    int32_t Block = 0;
+  };
+  // The new memos that memo rewrites in this area wrote (0 for a memo
+  // emptied) and that no record write of this area has stored yet: a memo
+  // field that holds one is a change of that field wherever its blocks lie.
+  std::vector<MemoRef> MemoRewrites;
+  // The memos whose references this area's record writes replaced on disk
+  // by a rewrite's new memo: this area alone gives their blocks back, once
+  // the table is synced (the memo layer takes them from here).
+  std::vector<MemoRef> MemosReplaced;
   int32_t RecCount = 0;
   int32_t RecNo = 0;  // 1..count, count + 1 at end of file, 0 for an empty table
   bool Eof = false;

@@ -677,6 +677,8 @@ void Replace() {
       // program may have changed it since this area read it.
       RewriteDbfRecord(*a, a->RecNo, a->Typed, keys ? +[] { IxCall(Ix().CaptureKeys); } : nullptr);
       DropPeekCopy(*a, a->RecNo);
+      // Keeping the keys reads the record again, which ends BOF and EOF.
+      if (keys && LastErrorCode() == 0) a->Bof = a->Eof = false;
     }
     if (keys && LastErrorCode() == 0) IxCall(Ix().UpdateKeys);
   }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bitset>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/byteorder.h"
@@ -634,6 +635,44 @@ void WriteDeletionFlag(WorkArea& a, int32_t recno) {
   WriteRecordImage(a, recno, a.Rec, 1, " [DeleteRec/RecallRec]");
 }
 
+namespace {
+
+// The memo fields of `typed` that hold a new memo this area's rewrites
+// wrote for record `recno` (`nonZero`: not an emptied one).
+std::bitset<256> RewrittenMemos(const WorkArea& a, int32_t recno, const char* typed, bool nonZero) {
+  std::bitset<256> which;
+  if (a.MemoRewrites.empty()) return which;
+  for (size_t i = 0; i < a.Fields.size(); ++i) {
+    if (a.Fields[i].Type != 'M') continue;
+    int32_t ref;
+    std::memcpy(&ref, typed + a.TypedOffsets[i], sizeof ref);
+    if (nonZero && ref == 0) continue;
+    for (const WorkArea::MemoRef& m : a.MemoRewrites)
+      if (m.RecNo == recno && m.Block == ref) which.set(i);
+  }
+  return which;
+}
+
+// After record `recno` was written from `typed` over `stored` (the record
+// as it was on disk): the memos whose references a rewrite's new memo
+// replaced there are this area's to free; its rewrites of the record are
+// stored or given up.
+void NoteReplacedMemos(WorkArea& a, int32_t recno, const char* typed, const char* stored,
+                       const std::bitset<256>& written) {
+  const std::bitset<256> fresh = RewrittenMemos(a, recno, typed, false) & written;
+  for (size_t i = 0; i < a.Fields.size() && fresh.any(); ++i) {
+    if (!fresh.test(i)) continue;
+    int32_t now;
+    std::memcpy(&now, typed + a.TypedOffsets[i], sizeof now);
+    const int32_t old = StoredMemoRef(a, i, stored);
+    if (old != 0 && std::abs(int64_t(old)) != std::abs(int64_t(now)))
+      a.MemosReplaced.push_back({recno, int32_t(std::abs(int64_t(old)))});
+  }
+  std::erase_if(a.MemoRewrites, [&](const WorkArea::MemoRef& m) { return m.RecNo == recno; });
+}
+
+}  // namespace
+
 void RewriteDbfRecord(WorkArea& a, int32_t recno, char* typed, void (*onStored)()) {
   LastErrorCode() = 0;
   if (a.Virtual || recno < 1 || recno > a.RecCount) {
@@ -651,11 +690,13 @@ void RewriteDbfRecord(WorkArea& a, int32_t recno, char* typed, void (*onStored)(
   if (a.SwapBuf.size() < a.TypedSize) a.SwapBuf.resize(a.TypedSize);
 
   // What the caller changed: its typed values against the record they were
-  // read from. Whatever else differs now is another program's change.
+  // read from, and every memo it rewrote. Whatever else differs now is
+  // another program's change.
   std::bitset<256> changed;
   bool deletion = true;
-  if (a.RecAsRead) {
-    changed = ChangedFields(a, typed, a.SwapBuf.data());
+  const bool asRead = a.RecAsRead;
+  if (asRead) {
+    changed = ChangedFields(a, typed, a.SwapBuf.data(), image) | RewrittenMemos(a, recno, typed, true);
     deletion = typed[0] != (a.Rec[0] == '*' ? 1 : 0);
   } else {
     for (size_t i = 0; i < a.Fields.size(); ++i) changed.set(i);
@@ -678,8 +719,9 @@ void RewriteDbfRecord(WorkArea& a, int32_t recno, char* typed, void (*onStored)(
   }
 
   // The changed fields packed into the record as stored now, and brought
-  // to the on-disk form.
-  changed |= NoValueFields(a, typed);
+  // to the on-disk form. A 0 or false over bytes read that hold no value
+  // is written too, unless another program has written them since.
+  if (asRead) changed |= NoValueFields(a, typed, read, a.Rec);
   if (deletion) a.Rec[0] = typed[0] ? '*' : ' ';
   for (size_t i = 0; i < a.Fields.size(); ++i)
     if (changed.test(i)) PackField(a, i, typed);
@@ -697,6 +739,7 @@ void RewriteDbfRecord(WorkArea& a, int32_t recno, char* typed, void (*onStored)(
     std::memcpy(a.Rec, read, len);
     return;
   }
+  NoteReplacedMemos(a, recno, typed, stored, changed);
   std::memcpy(a.Rec, image, len);
   TranslateRecord(false, a.Oem, a.ReadXlat, len, a.RecLen, a.Rec);
   a.RecAsRead = true;

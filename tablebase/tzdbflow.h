@@ -155,19 +155,25 @@ void UnpackRecord(WorkArea& a, char* typed);
 // from 0) alone.
 void UnpackFields(WorkArea& a, char* typed, const std::bitset<256>& which);
 // The fields (by index from 0) whose value in the typed buffer `typed`
-// differs from what the record buffer holds, each unpacked into the same
-// slot of `scratch` (a typed buffer's room) to be compared. A text slot's
-// value ends at its length byte.
-std::bitset<256> ChangedFields(WorkArea& a, const char* typed, char* scratch);
-// The number and logical fields whose bytes in the record buffer hold no
+// differs from what the record buffer holds and packs to other bytes than
+// it holds: each is unpacked into the same slot of `scratch` (a typed
+// buffer's room) and packed into `packed` (a record's room) to be
+// compared. A text slot's value ends at its length byte.
+std::bitset<256> ChangedFields(WorkArea& a, const char* typed, char* scratch, char* packed);
+// The number and logical fields whose bytes in record image `read` hold no
 // value of their type (stars, letters, a blank number, "?") while their
-// slot in `typed` is 0 or false: such bytes read as 0 or false, so the slot
-// is no sign that the field was left alone.
-std::bitset<256> NoValueFields(WorkArea& a, const char* typed);
+// slot in `typed` is 0 or false, and whose bytes in `now` are still those:
+// such bytes read as 0 or false, so the slot is no sign that the field was
+// left alone, unless another program has written the field since.
+std::bitset<256> NoValueFields(WorkArea& a, const char* typed, const char* read, const char* now);
+// The memo reference that memo field `i` (from 0) holds in record image
+// `rec`; 0 for any other field.
+int32_t StoredMemoRef(const WorkArea& a, size_t i, const char* rec);
 void PackRecord(WorkArea& a, const char* typed);
-// PackRecord of field `i` (from 0) alone; the deletion byte and the other
-// fields are left as they are.
-void PackField(WorkArea& a, size_t i, const char* typed);
+// PackRecord of field `i` (from 0) alone, into record image `rec` (the
+// record buffer when null); the deletion byte and the other fields are
+// left as they are.
+void PackField(WorkArea& a, size_t i, const char* typed, char* rec = nullptr);
 
 // --- Small routines -----------------------------------------------------
 

@@ -399,29 +399,39 @@ void UnpackFields(WorkArea& a, char* typed, const std::bitset<256>& which) {
     if (which.test(f.Field)) UnpackSlot(f, a.Rec, typed);
 }
 
-std::bitset<256> ChangedFields(WorkArea& a, const char* typed, char* scratch) {
+std::bitset<256> ChangedFields(WorkArea& a, const char* typed, char* scratch, char* packed) {
   if (a.TypedOffsets.size() != a.Fields.size()) LayoutTypedRecord(a);
   std::bitset<256> changed;
   for (const WorkArea::SlotFill& f : a.Unpacking) {
     UnpackSlot(f, a.Rec, scratch);
-    if (std::memcmp(typed + f.Slot, scratch + f.Slot, ValueBytes(f, typed + f.Slot)) != 0) changed.set(f.Field);
+    if (std::memcmp(typed + f.Slot, scratch + f.Slot, ValueBytes(f, typed + f.Slot)) == 0) continue;
+    // A value that packs to the bytes read is the value read, however it
+    // was assigned (a text without its trailing blanks, say).
+    PackField(a, f.Field, typed, packed);
+    if (std::memcmp(packed + f.Pos, a.Rec + f.Pos, f.Len) != 0) changed.set(f.Field);
   }
   return changed;
 }
 
-std::bitset<256> NoValueFields(WorkArea& a, const char* typed) {
+std::bitset<256> NoValueFields(WorkArea& a, const char* typed, const char* read, const char* now) {
   if (a.TypedOffsets.size() != a.Fields.size()) LayoutTypedRecord(a);
   std::bitset<256> none;
   for (const WorkArea::SlotFill& f : a.Unpacking)
-    if (!StoredIsValue(f, a.Rec, typed + f.Slot)) none.set(f.Field);
+    if (!StoredIsValue(f, read, typed + f.Slot) && std::memcmp(read + f.Pos, now + f.Pos, f.Len) == 0)
+      none.set(f.Field);
   return none;
 }
 
-void PackField(WorkArea& a, size_t i, const char* typed) {
+int32_t StoredMemoRef(const WorkArea& a, size_t i, const char* rec) {
+  const FieldEntry& f = a.Fields[i];
+  return f.Type == 'M' && size_t(f.Pos) + f.Len <= a.RecLen ? FieldInt(rec + f.Pos, f.Len, false) : 0;
+}
+
+void PackField(WorkArea& a, size_t i, const char* typed, char* rec) {
   if (a.TypedOffsets.size() != a.Fields.size()) LayoutTypedRecord(a);
   const FieldEntry& f = a.Fields[i];
   const char* slot = typed + a.TypedOffsets[i];
-  char* dst = a.Rec + f.Pos;
+  char* dst = (rec ? rec : a.Rec) + f.Pos;
   if (size_t(f.Pos) + f.Len > a.RecLen) return;
   switch (f.Type) {
     case 'C': {

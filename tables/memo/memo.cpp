@@ -326,12 +326,14 @@ void CloseMemofile() {
   WorkArea* a = CurrentWorkArea();
   MemoState* m = a ? MemoOf(*a) : nullptr;
   if (!m) return;
-  // Replaced memos whose records have moved on are freed now; the others
-  // stay where they are, lost to the chain but never to a record.
-  if (!m->Replaced.empty() && !WriteDescriptorActive(*m)) {
+  // The memos this area's record writes replaced are freed now; when they
+  // cannot be, they stay where they are, lost to the chain but never to a
+  // record.
+  if (!a->MemosReplaced.empty() && !WriteDescriptorActive(*m)) {
     AutoErrorHandlingScope quiet(false);
     if (LockMemo(*a, *m) && FreeReplaced(*a, *m, " [CloseMemofile]") && FlushMemo(*a, *m)) UnlockMemo(*a, *m);
   }
+  ForgetRewrites(*a);
   a->Extra.Memo.reset();
 }
 
@@ -353,7 +355,7 @@ void EmptyMemofile() {
   const std::string path = m->File.Path(), name = m->Name;
   const uint8_t version = m->Version;
   const uint16_t blockSize = m->BlockSize;
-  m->Replaced.clear();  // the new file holds none of them
+  ForgetRewrites(*a);  // the new file holds none of them
   CloseMemofile();
   CreateTableMemoFile(path, version, blockSize, "CreateMemofile()");
   if (LastErrorCode() != 0) return;

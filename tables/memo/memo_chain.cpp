@@ -13,15 +13,18 @@
 // the end) ends the chain there.
 //
 // A rewrite never writes over the memo it replaces: the new text goes to a
-// free run or to the end of the file, the caller writes the record with the
-// new reference, and only then (at the area's next rewrite or close, once
-// the record on disk refers to the old memo no more, the table synced) do
-// the old blocks join the chain. A crash at any moment leaves the record
+// free run or to the end of the file, and the caller writes the record with
+// the new reference. The memo whose reference that record write replaced on
+// disk (under the record lock: the one stored just before it, whichever
+// program wrote it) joins the chain at the area's next rewrite or close, the
+// table synced first; no other area frees it, and a rewrite that never
+// reaches its record frees nothing. A crash at any moment leaves the record
 // with its old memo or its new one; at worst a run stays out of the chain
 // until a pack.
 #include <algorithm>
 #include <charconv>
 #include <initializer_list>
+#include <utility>
 #include <vector>
 
 #include "platform/byteorder.h"
@@ -335,9 +338,9 @@ int32_t MemoReference(std::string_view fieldText) {
 
 namespace {
 
-// Replaced memos an area keeps track of; beyond them the oldest is left
-// where it is (lost space) rather than looked at in every rewrite.
-constexpr size_t kReplacedKept = 64;
+// Rewrites an area keeps track of; beyond them the oldest is dropped (its
+// memo, if the record ever gets it, is then written as any other change).
+constexpr size_t kRewritesKept = 64;
 
 // Record `recno` as the table file holds it now; false when it cannot be
 // read.
@@ -360,38 +363,34 @@ bool RefersTo(const WorkArea& a, const std::vector<char>& rec, int64_t block) {
   return false;
 }
 
-// Keeps track of the memo at `block` (`blocks` long) that a rewrite
-// replaced, when the current record refers to it. Any other memo has no
-// record this area knows of: it is never freed.
-void KeepReplaced(WorkArea& a, MemoState& m, int64_t block, int64_t blocks) {
-  std::vector<char> rec;
-  if (!ReadRecord(a, a.RecNo, rec) || !RefersTo(a, rec, block)) return;
-  const uint64_t opening = m.File.OpenSerial();
-  std::vector<ReplacedMemo>& kept = m.Replaced;
-  if (std::any_of(kept.begin(), kept.end(), [&](const ReplacedMemo& r) { return r.At == block && r.Opening == opening; }))
-    return;
-  if (kept.size() >= kReplacedKept) kept.erase(kept.begin());
-  kept.push_back({block, blocks, a.RecNo, opening});
+void NoteRewrite(WorkArea& a, int32_t block) {
+  std::vector<WorkArea::MemoRef>& kept = a.MemoRewrites;
+  if (kept.size() >= kRewritesKept) kept.erase(kept.begin());
+  kept.push_back({a.RecNo, block});
 }
 
 }  // namespace
 
+void ForgetRewrites(WorkArea& a) {
+  a.MemoRewrites.clear();
+  a.MemosReplaced.clear();
+}
+
 bool FreeReplaced(WorkArea& a, MemoState& m, const std::string& tag) {
+  if (a.MemosReplaced.empty()) return true;
+  if (m.Kind() != Flavour::Dbase4) {
+    a.MemosReplaced.clear();  // no chain to give them to
+    return true;
+  }
+  if (!SyncFile(a, a.File)) return false;
+  // Each is taken off the list before it is freed: a failure leaves it
+  // lost, never freed twice.
+  const std::vector<WorkArea::MemoRef> replaced = std::exchange(a.MemosReplaced, {});
   std::vector<char> rec;
-  bool synced = false;
-  for (size_t i = 0; i < m.Replaced.size();) {
-    const ReplacedMemo r = m.Replaced[i];
-    const bool current = r.Opening == m.File.OpenSerial();
-    if (current && (!ReadRecord(a, r.RecNo, rec) || RefersTo(a, rec, r.At))) {
-      ++i;
-      continue;
-    }
-    m.Replaced.erase(m.Replaced.begin() + std::ptrdiff_t(i));
-    // A memo that is not the one replaced any more is left alone.
-    if (!current || OldMemoBlocks(m, r.At) != r.Blocks) continue;
-    if (!synced && !SyncFile(a, a.File)) return false;
-    synced = true;
-    if (!FreeBlocks(a, m, r.At, r.Blocks, tag)) return false;
+  for (const WorkArea::MemoRef& r : replaced) {
+    if (!ReadRecord(a, r.RecNo, rec) || RefersTo(a, rec, r.Block)) continue;
+    const int64_t blocks = OldMemoBlocks(m, r.Block);
+    if (blocks > 0 && !FreeBlocks(a, m, r.Block, blocks, tag)) return false;
   }
   return true;
 }
@@ -413,8 +412,8 @@ int32_t EditMemo(WorkArea& a, MemoState& m, int32_t oldRef, const std::string& t
   int64_t oldBlocks = 0;
   if (dbase4) {
     if (!FreeReplaced(a, m, " [EditMemo/CloseMemo]")) return 0;
-    // The old memo stays whole until its record refers to the new one, so
-    // the new text never goes over it.
+    // The old memo stays whole until a record write of this area replaces
+    // its reference, so the new text never goes over it.
     oldBlocks = old > 0 ? OldMemoBlocks(m, old) : 0;
     if (!text.empty()) {
       if (oldBlocks > 0 && !CountGivenUp(a, m, oldBlocks)) return 0;
@@ -431,7 +430,7 @@ int32_t EditMemo(WorkArea& a, MemoState& m, int32_t oldRef, const std::string& t
     }
   }
   if (!FlushMemo(a, m) || !UpdateMemoHeader(a, m)) return 0;
-  if (oldBlocks > 0) KeepReplaced(a, m, old, oldBlocks);
+  if (dbase4) NoteRewrite(a, int32_t(block));
   return int32_t(block);
 }
 

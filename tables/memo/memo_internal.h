@@ -53,16 +53,6 @@ struct ChainCopy {
   uint64_t HeadHold = 0;  // the hold the header's pointer was last found right in
 };
 
-// A memo that a rewrite of a record's memo replaced. Its blocks stay out of
-// the free chain until the record no longer refers to it, so that a crash
-// before the record gets the new reference leaves it whole.
-struct ReplacedMemo {
-  int64_t At;
-  int64_t Blocks;
-  int32_t RecNo;     // the record that referred to it
-  uint64_t Opening;  // the memo file's OpenSerial then
-};
-
 // Memo state of an area, from the opening of its memo file to its close.
 struct MemoState : AreaExtension::Part {
   plat::File File;
@@ -74,7 +64,6 @@ struct MemoState : AreaExtension::Part {
   BlobDescriptor Desc;
   uint32_t LastSerial = 0;
   ChainCopy Chain;
-  std::vector<ReplacedMemo> Replaced;
 
   Flavour Kind() const { return FlavourOf(Version); }
 };
@@ -187,14 +176,21 @@ int64_t OldMemoBlocks(MemoState& m, int64_t block);
 bool FinishInterruptedPack(WorkArea& a, const std::string& memoName);
 // Writes `text` as the new version of memo `oldRef` (the write side of the
 // text device). The new reference, 0 for an empty text or on error. A
-// dBASE IV memo of the current record is replaced, never overwritten: the
-// text goes to a free run or the end of the file, and the old memo's blocks
-// join the chain once the record refers to it no more (FreeReplaced).
+// dBASE IV memo is replaced, never overwritten: the text goes to a free run
+// or the end of the file, and the area notes the new memo as a rewrite of
+// its current record (WorkArea::MemoRewrites). The old memo's blocks are
+// freed only when a record write of this area replaces its reference
+// (FreeReplaced); a rewrite that never reaches the record frees nothing.
 int32_t EditMemo(WorkArea& a, MemoState& m, int32_t oldRef, const std::string& text);
-// Frees the memos that rewrites in this area replaced and whose records no
-// longer refer to them, the table synced first (unless the no-flush switch
-// is on) so that no record on disk still names blocks handed out again.
+// Frees the memos whose references this area's record writes replaced
+// (WorkArea::MemosReplaced), each once, the table synced first (unless the
+// no-flush switch is on) so that no record on disk still names blocks
+// handed out again. A memo that its record refers to again, or that is no
+// memo any more, stays where it is (lost space).
 // REQUIRES: the memo lock is held. False after reporting with `tag`.
 bool FreeReplaced(WorkArea& a, MemoState& m, const std::string& tag);
+// The area's rewrites and replaced memos belong to the memo file they were
+// made in: a new file (emptied, packed) holds none of them.
+void ForgetRewrites(WorkArea& a);
 
 }  // namespace memo

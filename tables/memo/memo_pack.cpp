@@ -218,6 +218,9 @@ void PackMemofile() {
     SetError(1017, where);
     return;
   }
+  // The new file holds only what records refer to: a replaced memo is left
+  // behind, and a rewrite's memo that no record got is no rewrite there.
+  ForgetRewrites(a);
   int64_t oldSize = 0;
   if (int rc = MemoFileSize(m, oldSize)) {
     SetError(uint16_t(rc), where);

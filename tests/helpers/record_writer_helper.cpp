@@ -5,6 +5,8 @@
 //       field <n> := <text> (a C field as it is, any other as a whole number)
 //   record_writer_helper <table> <recno> memo <n> <text>
 //       the memo of field <n> rewritten with <text>, its new reference replaced
+//   record_writer_helper <table> <recno> poke <n> <text>
+//       the bytes of field <n> := <text>, as they are
 //   record_writer_helper <table> <recno> delete | recall
 // prints "done", or "error <what> <code> <message>".
 #include <cstring>
@@ -40,6 +42,8 @@ int main(int argc, char** argv) {
     DeleteRec();
   } else if (kind == "recall") {
     RecallRec();
+  } else if (kind == "poke" && argc == 6) {
+    Poke(argv[5], std::stoi(argv[4]), std::stoi(argv[2]));
   } else if ((kind == "field" || kind == "memo") && argc == 6) {
     const int field = std::stoi(argv[4]);
     char* slot = FieldAddress(field);

@@ -209,6 +209,15 @@ TEST_F(NdxNav, EndsOfTheTableReachTheIndex) {
   SKIP(-1);
   EXPECT_TRUE(dBOF());
   EXPECT_EQ(N(), 0);
+  // In natural order too; a Replace there reads the record again, which
+  // ends BOF.
+  Set_Order_To(0);
+  GO(1);
+  SKIP(-1);
+  ASSERT_TRUE(dBOF());
+  Replace();
+  EXPECT_EQ(LastErrorCode(), 0) << LastErrorMessage();
+  EXPECT_FALSE(dBOF());
 }
 
 TEST_F(NdxNav, HookServicesAnswerForTheCurrentArea) {
