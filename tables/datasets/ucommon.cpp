@@ -510,8 +510,29 @@ uint32_t TTzDataSet::TziPostRecord(char* buffer) {
   if (bofCrack_) return kCursorBof;
   if (eofCrack_) return kCursorEof;
   ImageToTyped(buffer);
+  PutBackEditBase();
   s_ReplaceWithLock();
   return 0;
+}
+
+void TTzDataSet::InternalEdit() {
+  TTzPrimDataset::InternalEdit();
+  SelectArea("InternalEdit");
+  const WorkArea* a = CurrentWorkArea();
+  editRecNo_ = a->RecNo;
+  if (a->RecAsRead)
+    editBase_.assign(a->Rec, a->Rec + a->RecLen);
+  else
+    editBase_.clear();
+}
+
+void TTzDataSet::PutBackEditBase() {
+  if (!IsEditing(State())) return;
+  SelectArea("PutBackEditBase");
+  WorkArea* a = CurrentWorkArea();
+  if (a->RecNo != editRecNo_ || editBase_.size() != a->RecLen) return;
+  std::memcpy(a->Rec, editBase_.data(), editBase_.size());
+  a->RecAsRead = true;
 }
 
 uint32_t TTzDataSet::TziGetRecord(char* buffer, int32_t& recNo) {

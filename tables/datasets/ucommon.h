@@ -169,6 +169,13 @@ class TTzDataSet : public TTzPrimDataset {
   uint32_t TziSetToBookmark(int32_t& bookmark) override;
   uint32_t TziCompareBookmarks(int32_t a, int32_t b, int& result) override;
 
+  // Keeps the record as the edit reads it: a post writes only what the
+  // edit changed against it, whatever the area reads in between.
+  void InternalEdit() override;
+  // While editing: the area's record buffer := the record as the edit read
+  // it, when the area stands on that record, so that Replace tells the
+  // edit's changes by it.
+  void PutBackEditBase();
   void InternalCancel() override;
   void InternalInitFieldDefs() override;
   std::unique_ptr<TField> CreateFieldObject(const TFieldDef& def) override;
@@ -194,6 +201,8 @@ class TTzDataSet : public TTzPrimDataset {
   bool hideDeleted_ = false;
   std::unique_ptr<TDbfFieldProps> props_;
   std::vector<uint16_t> imageOffsets_;  // per field number - 1
+  std::vector<char> editBase_;  // the record buffer as the edit read it; empty when it held no record read
+  int32_t editRecNo_ = 0;
 };
 
 // Dates as the engine's date texts: the text shown is normalised by the

@@ -5,6 +5,7 @@
 #include "tablebase/tzutils.h"
 
 void TTzCDataSet::ReplaceRec() {
+  PutBackEditBase();
   SelectArea("ReplaceRec");
   Replace();
   LeaveHiddenRecord();
