@@ -209,8 +209,7 @@ TEST_F(NdxNav, EndsOfTheTableReachTheIndex) {
   SKIP(-1);
   EXPECT_TRUE(dBOF());
   EXPECT_EQ(N(), 0);
-  // In natural order too; a Replace there reads the record again, which
-  // ends BOF.
+  // In natural order too; a Replace there ends BOF.
   Set_Order_To(0);
   GO(1);
   SKIP(-1);

@@ -4,6 +4,7 @@
 // stays, every tag follows the record that results, and every memo keeps
 // blocks of its own.
 #include <algorithm>
+#include <array>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -20,7 +21,7 @@ struct Row {
   int32_t id;
   std::string name, note, memo;
   bool deleted = false;
-  std::string ok = "F", amt = "  1.00";  // as stored
+  std::string ok = "F", amt = "  1.00";  // OK L(1) and AMT N(6,2) as stored
 };
 
 class SharedReplace : public NdxTest {
@@ -30,9 +31,8 @@ class SharedReplace : public NdxTest {
     plat::SetClock({});  // the helper dates the semaphore file by the real clock
   }
 
-  // T.DBF (dBASE IV): ID N(4), NAME C(8), NOTE C(10), UWAGI M, OK L,
-  // AMT N(6,2), one record per row; tags NAME, MIX (NAME+STR(ID,4)) and
-  // SMALL (ID for ID < 50).
+  // T.DBF (dBASE IV): ID N(4), NAME C(8), NOTE C(10), UWAGI M, one record
+  // per row; tags NAME, MIX (NAME+STR(ID,4)) and SMALL (ID for ID < 50).
   void MakeTable(const std::vector<Row>& rows) {
     std::vector<FieldEntry> fields = {{"ID", 'N', 4}, {"NAME", 'C', 8}, {"NOTE", 'C', 10}, {"UWAGI", 'M'}, {"OK", 'L', 1}, {"AMT", 'N', 6, 2}};
     std::filesystem::remove(Path("T.MDX"));
@@ -48,8 +48,7 @@ class SharedReplace : public NdxTest {
       std::memcpy(FieldAddress(4), &ref, sizeof ref);
       *FieldAddress(0) = 0;
       Append();
-      Poke(r.ok, 5, RecCount());
-      Poke(r.amt, 6, RecCount());
+      Poke(r.ok, 5, RecCount()), Poke(r.amt, 6, RecCount());
       if (r.deleted) DeleteRec();
     }
     Index({Spec("NAME", "NAME"), Spec("MIX", "NAME+STR(ID,4)"), Spec("SMALL", "ID", "ID < 50")});
@@ -74,8 +73,7 @@ class SharedReplace : public NdxTest {
       EXPECT_EQ(Peek(1, int32_t(i + 1)), StrInt(r.id, 4));
       EXPECT_EQ(RTrim(Peek(2, int32_t(i + 1))), r.name);
       EXPECT_EQ(RTrim(Peek(3, int32_t(i + 1))), r.note);
-      EXPECT_EQ(Peek(5, int32_t(i + 1)), r.ok);
-      EXPECT_EQ(Peek(6, int32_t(i + 1)), r.amt);
+      EXPECT_EQ(Peek(5, int32_t(i + 1)) + Peek(6, int32_t(i + 1)), r.ok + r.amt);
       EXPECT_EQ(*FieldAddress(0) != 0, r.deleted);
       uint32_t ref;
       std::memcpy(&ref, FieldAddress(4), sizeof ref);
@@ -114,9 +112,8 @@ class SharedReplace : public NdxTest {
   }
 };
 
-// This program reads record 3 (and may rewrite its memo, `before`), the
-// other program makes its changes and closes, then this program changes
-// record 3 (`mine`, by default ID := 99) and replaces.
+// This program reads record 3 (`before`: and more), the other program runs,
+// then this program changes record 3 (`mine`; ID := 99) and replaces.
 TEST_F(SharedReplace, AReplaceKeepsWhatAnotherProgramChangedSinceTheRead) {
   const std::string longMemo(700, 'm');  // two blocks: it moves and frees the first
   auto rewriteMemo = [](const std::string& text) {
@@ -124,65 +121,46 @@ TEST_F(SharedReplace, AReplaceKeepsWhatAnotherProgramChangedSinceTheRead) {
     std::memcpy(&ref, FieldAddress(4), sizeof ref);
     TextFile f;
     AssignMemo(f, ref);
-    f.Rewrite();
-    f.Write(text);
-    f.Close();
+    f.Rewrite(), f.Write(text), f.Close();
     std::memcpy(FieldAddress(4), &ref, sizeof ref);
   };
-  using Runs = std::vector<std::vector<std::string>>;  // the other program's: record number, command
+  using Rows = std::vector<Row>;
   struct Case {
-    const char* what;
-    Runs others;
-    std::function<void(std::vector<Row>&)> apply;  // what the table holds after all of it
-    std::function<void(Row&)> made = nullptr;      // record 3 as made
-    std::function<void()> before = nullptr;
-    std::function<void()> mine = nullptr;
-  } cases[] = {
-      {"a field", {{"3", "field", "3", "changed"}}, [](auto& r) { r[2].note = "changed"; }},
-      {"a key field", {{"3", "field", "2", "Q003"}}, [](auto& r) { r[2].name = "Q003"; }},
-      {"the memo", {{"3", "memo", "4", longMemo}}, [&](auto& r) { r[2].memo = longMemo; }},
-      {"delete", {{"3", "delete"}}, [](auto& r) { r[2].deleted = true; }},
-      {"recall", {{"3", "recall"}}, [](auto& r) { r[2].deleted = false; }, [](Row& r) { r.deleted = true; }},
-      // Both change the ID: the later writer's value stands.
-      {"the same field", {{"3", "field", "1", "7"}}, [](auto&) {}},
-      // A value read back is no change, however it was assigned.
-      {"a key field, this program assigning the value read", {{"3", "field", "2", "Q003"}},
-       [](auto& r) { r[2].name = "Q003"; }, nullptr, nullptr, [] { SetField(2, "N003"); }},
-      // A 0 or false read as a value is the value read, whatever the other
-      // program stores since.
-      {"a logical F to T", {{"3", "poke", "5", "T"}}, [](auto& r) { r[2].ok = "T"; }},
-      {"a logical F to Y", {{"3", "poke", "5", "Y"}}, [](auto& r) { r[2].ok = "Y"; }},
-      {"a logical F to blank", {{"3", "poke", "5", " "}}, [](auto& r) { r[2].ok = " "; }},
-      {"a logical blank to T", {{"3", "poke", "5", "T"}}, [](auto& r) { r[2].ok = "T"; },
-       [](Row& r) { r.ok = " "; }},
-      {"a logical ? to T", {{"3", "poke", "5", "T"}}, [](auto& r) { r[2].ok = "T"; }, [](Row& r) { r.ok = "?"; }},
-      {"a number 0 to blank", {{"3", "poke", "6", "      "}}, [](auto& r) { r[2].amt = "      "; },
-       [](Row& r) { r.amt = "  0.00"; }},
-      // This program's memo goes to the block the record held, which the
-      // other program's rewrite freed: still a change of the memo.
-      {"the memo, rewritten here too", {{"3", "memo", "4", longMemo}}, [](auto& r) { r[2].memo = "mine"; }, nullptr,
-       nullptr, [&] { rewriteMemo("mine"); }},
-      // A rewrite that never reached the record frees nothing, so the block
-      // the other program gave record 1 stays record 1's.
-      {"the memo, a rewrite here dropped", {{"3", "memo", "4", longMemo}, {"1", "memo", "4", "moved"}},
-       [&](auto& r) { r[2].memo = longMemo, r[0].memo = "moved"; }, nullptr,
-       [&] {
-         ASSERT_TRUE(RLock());
-         rewriteMemo("dropped");
-         Unlock();
-         GO(3);
-       }},
-      // Both rewrite before either replaces: each frees only what its own
-      // write replaced.
-      {"the memo, rewritten here before", {{"3", "memo", "4", longMemo}, {"1", "memo", "4", "moved"}},
-       [&](auto& r) { r[2].memo = "mine", r[0].memo = "moved"; }, nullptr,
-       [&] {
-         ASSERT_TRUE(RLock());
-         rewriteMemo("mine");
-         Unlock();
-       },
-       [] {}},
+    std::string what;
+    std::vector<std::vector<std::string>> others;  // the other program's runs: record number, command
+    std::function<void(Rows&)> apply;               // what the table holds after all of it
+    std::function<void(Row&)> made = nullptr;       // record 3 as made
+    std::function<void()> before = nullptr, mine = nullptr;
   };
+  std::vector<Case> cases = {
+      {"a field", {{"3", "field", "3", "changed"}}, [](Rows& r) { r[2].note = "changed"; }},
+      {"a key field", {{"3", "field", "2", "Q003"}}, [](Rows& r) { r[2].name = "Q003"; }},
+      {"the memo", {{"3", "memo", "4", longMemo}}, [&](Rows& r) { r[2].memo = longMemo; }},
+      {"delete", {{"3", "delete"}}, [](Rows& r) { r[2].deleted = true; }},
+      {"recall", {{"3", "recall"}}, [](Rows& r) { r[2].deleted = false; }, [](Row& r) { r.deleted = true; }},
+      // Both change the ID: the later writer's value stands.
+      {"the same field", {{"3", "field", "1", "7"}}, [](Rows&) {}},
+      // A value read, assigned back without its trailing blanks, is no change.
+      {"a key field, the value read assigned back", {{"3", "field", "2", "Q003"}}, [](Rows& r) { r[2].name = "Q003"; },
+       nullptr, nullptr, [] { SetField(2, "N003"); }},
+      // This program's new memo lands in the block the other program freed.
+      {"the memo, rewritten here into its old block", {{"3", "memo", "4", longMemo}},
+       [](Rows& r) { r[2].memo = "mine"; }, nullptr, nullptr, [&] { rewriteMemo("mine"); }},
+      // A rewrite here frees only what its own write replaced: never the
+      // block the other program then gives record 1.
+      {"the memo, a rewrite here dropped", {{"3", "memo", "4", longMemo}, {"1", "memo", "4", "moved"}},
+       [&](Rows& r) { r[2].memo = longMemo, r[0].memo = "moved"; }, nullptr,
+       [&] { RLock(), rewriteMemo("dropped"), Unlock(), GO(3); }},
+      {"the memo, rewritten here first", {{"3", "memo", "4", longMemo}, {"1", "memo", "4", "moved"}},
+       [&](Rows& r) { r[2].memo = "mine", r[0].memo = "moved"; }, nullptr,
+       [&] { RLock(), rewriteMemo("mine"), Unlock(); }, [] {}},
+  };
+  // A logical or number the other program sets stays, read as a value or none.
+  for (const auto& [field, from, to] : std::vector<std::array<std::string, 3>>{
+           {"5", "F", "T"}, {"5", "F", "Y"}, {"5", "F", " "}, {"5", " ", "T"}, {"5", "?", "T"}, {"6", "  0.00", "      "}})
+    cases.push_back({"field " + field + " " + from + " to " + to, {{"3", "poke", field, to}},
+                     [=](Rows& r) { (field == "5" ? r[2].ok : r[2].amt) = to; },
+                     [=](Row& r) { (field == "5" ? r.ok : r.amt) = from; }});
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     CloseAll();  // after a failed check
@@ -196,22 +174,17 @@ TEST_F(SharedReplace, AReplaceKeepsWhatAnotherProgramChangedSinceTheRead) {
     ASSERT_TRUE(SetIndexTo("")) << LastErrorMessage();
     GO(3);
     if (c.before) c.before();
-    for (const std::vector<std::string>& run : c.others) {
-      std::vector<std::string> args = {Path("T.DBF")};
-      args.insert(args.end(), run.begin(), run.end());
-      HelperChild other("record_writer_helper", args);
+    for (std::vector<std::string> run : c.others) {
+      run.insert(run.begin(), Path("T.DBF"));
+      HelperChild other("record_writer_helper", run);
       ASSERT_EQ(other.ReadLine(), "done");
       ASSERT_EQ(other.Wait(), 0);
     }
 
     // This program's record lock reads nothing again.
     ASSERT_TRUE(RLock());
-    if (c.mine) {
-      c.mine();
-    } else {
-      SetField(1, "99");
-      rows[2].id = 99;
-    }
+    if (c.mine) c.mine();
+    else SetField(1, "99"), rows[2].id = 99;
     Replace();
     EXPECT_EQ(LastErrorCode(), 0) << LastErrorMessage();
     Unlock();
