@@ -527,7 +527,7 @@ void TTzDataSet::InternalEdit() {
 }
 
 void TTzDataSet::PutBackEditBase() {
-  if (!IsEditing(State())) return;
+  if (State() != TDataSetState::dsEdit) return;
   SelectArea("PutBackEditBase");
   WorkArea* a = CurrentWorkArea();
   if (a->RecNo != editRecNo_ || editBase_.size() != a->RecLen) return;
