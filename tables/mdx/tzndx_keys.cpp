@@ -83,7 +83,11 @@ bool FixSeparator(IndexArea& ix, Tag& t, size_t d) {
 }
 
 // Inserts (key, rec) where SeekInsertion left `t`, splitting full nodes on
-// the way up; a split root gives the tree a new root.
+// the way up; a split root gives the tree a new root. Both halves of a
+// split node go to new pages and the node itself is left as it was: only
+// the one write that ends the insertion (the node that had room, or the
+// tag header naming a new root) links them in. A program stopped before it
+// leaves the old tree whole, the new pages unused at the end of the file.
 bool InsertEntry(IndexArea& ix, Tag& t, const uint8_t* key, int32_t rec) {
   const Geometry& g = t.Geo;
   Item pending = MakeItem(t, uint32_t(rec), key);
@@ -97,9 +101,9 @@ bool InsertEntry(IndexArea& ix, Tag& t, const uint8_t* key, int32_t rec) {
       InsertItem(n, g, at, pending);
       return WriteNode(ix, t, l.Page, n);
     }
-    // Split: the new node takes the upper c div 2 items and the trailing
-    // pointer; in an interior node the last kept item's pointer becomes
-    // the split node's trailing pointer and its key leaves.
+    // Split: the new right node takes the upper c div 2 items and the
+    // trailing pointer; in an interior node the last kept item's pointer
+    // becomes the left node's trailing pointer and its key leaves.
     const bool leaf = IsLeaf(n, g);
     const int keep = c - c / 2;
     Node right{};
@@ -115,35 +119,36 @@ bool InsertEntry(IndexArea& ix, Tag& t, const uint8_t* key, int32_t rec) {
       InsertItem(left, g, at, pending);
     else
       InsertItem(right, g, at - keep, pending);
-    n = left;
-    if (!WriteNode(ix, t, l.Page, n)) return false;
-    const uint32_t newPage = AppendNode(ix, t, right);
-    if (newPage == 0) return false;
+    const uint32_t leftPage = AppendNode(ix, t, left);
+    const uint32_t rightPage = leftPage == 0 ? 0 : AppendNode(ix, t, right);
+    if (rightPage == 0) return false;
     Key leftMax, rightMax;
-    if (!LargestKey(ix, t, n, leftMax) || !LargestKey(ix, t, right, rightMax)) return false;
+    if (!LargestKey(ix, t, left, leftMax) || !LargestKey(ix, t, right, rightMax)) return false;
     if (d == 0) {
       Node root{};
-      plat::writeLE32(ItemAt(root, g, 0), l.Page);
+      plat::writeLE32(ItemAt(root, g, 0), leftPage);
       std::memcpy(ItemAt(root, g, 0) + 4, leftMax.data(), g.KeyLen);
-      plat::writeLE32(ItemAt(root, g, 1), newPage);
+      plat::writeLE32(ItemAt(root, g, 1), rightPage);
       SetNodeCount(root, 1);
       const uint32_t rootPage = AppendNode(ix, t, root);
       if (rootPage == 0) return false;
       t.SetRoot(rootPage);
       return true;
     }
-    // The parent names the split node with its new largest key and the
-    // new node right after it (or as its trailing pointer).
+    // The parent names the two halves in the split node's place: the left
+    // one with its largest key and the right one right after it (or as its
+    // trailing pointer).
     --d;
     Level& p = t.Path[d];
     const int pc = NodeCount(p.Data);
     if (p.Index < pc) {
+      plat::writeLE32(ItemAt(p.Data, g, p.Index), leftPage);
       std::memcpy(ItemAt(p.Data, g, p.Index) + 4, leftMax.data(), g.KeyLen);
-      pending = MakeItem(t, newPage, rightMax.data());
+      pending = MakeItem(t, rightPage, rightMax.data());
       at = p.Index + 1;
     } else {
-      plat::writeLE32(ItemAt(p.Data, g, pc), newPage);
-      pending = MakeItem(t, l.Page, leftMax.data());
+      plat::writeLE32(ItemAt(p.Data, g, pc), rightPage);
+      pending = MakeItem(t, leftPage, leftMax.data());
       at = pc;
     }
   }

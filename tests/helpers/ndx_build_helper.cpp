@@ -4,9 +4,14 @@
 // opens <table> exclusive with its own index and rebuilds every tag;
 //   ndx_build_helper <table> make kill <k>
 // opens <table> shared and makes its own index anew with the tags N (key N,
-// descending) and K (key K). Before the k-th change of a file (a create,
-// write, sync, rename or erase) the program ends at once with exit code 3,
-// the change not made; k = 0 never stops. Exit code 0 when the build
+// descending) and K (key K);
+//   ndx_build_helper <table> append kill <k>
+// opens <table> shared with its own index and appends records, each under
+// the table lock, until it holds 100: record r has K = "K" + r * 37 mod 200
+// in four digits and N = r * 37 mod 211. Before the k-th
+// change of a file (a create, write, sync, rename or erase; in append mode
+// of the index file only) the program ends at once with exit code 3, the
+// change not made; k = 0 never stops. Exit code 0 when the build
 // completed, 1 after an error (printed as "error <code> <message>").
 #include <unistd.h>
 
@@ -40,22 +45,35 @@ int Failed() {
 int main(int argc, char** argv) {
   if (argc != 5 || std::string(argv[3]) != "kill") return 2;
   const std::string mode = argv[2];
-  if (mode != "reindex" && mode != "make") return 2;
+  if (mode != "reindex" && mode != "make" && mode != "append") return 2;
   int k = 0;
   std::from_chars(argv[4], argv[4] + std::strlen(argv[4]), k);
   TablesStartup();
   SetAutoErrorHandling(false);
   USE(std::string(argv[1]) + (mode == "reindex" ? " EXCLUSIVE" : ""), nullptr, 0);
   if (LastErrorCode() != 0) return Failed();
-  if (mode == "reindex" && !SetIndexTo("")) return Failed();
-  plat::SetFileFaultHook([k, seen = 0](plat::FileOp op, const std::string&, uint64_t) mutable {
-    if (IsChange(op) && ++seen == k) _exit(3);
+  if (mode != "make" && !SetIndexTo("")) return Failed();
+  const bool indexOnly = mode == "append";
+  plat::SetFileFaultHook([k, indexOnly, seen = 0](plat::FileOp op, const std::string& path, uint64_t) mutable {
+    if (IsChange(op) && (!indexOnly || path.ends_with(".MDX")) && ++seen == k) _exit(3);
     return 0;
   });
-  if (mode == "reindex")
+  if (mode == "reindex") {
     Reindex();
-  else
+  } else if (mode == "make") {
     MakeIndex({{"N", "N", "", 1, 0}, {"K", "K", "", 0, 0}}, "");
+  } else {
+    for (int32_t r = RecCount() + 1; r <= 100 && ALock(); ++r) {
+      const std::string key = "K" + std::to_string(10000 + r * 37 % 200).substr(1);
+      const int32_t n = r * 37 % 211;
+      FieldAddress(1)[0] = char(key.size());
+      std::memcpy(FieldAddress(1) + 1, key.data(), key.size());
+      std::memcpy(FieldAddress(2), &n, sizeof n);
+      Append();
+      if (LastErrorCode() != 0) break;
+      Unlock();
+    }
+  }
   if (LastErrorCode() != 0) return Failed();
   CloseArea();
   plat::SetFileFaultHook({});

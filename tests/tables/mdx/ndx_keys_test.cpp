@@ -95,8 +95,8 @@ TEST_F(NdxKeys, AFullLeafSplitsAndTheRootGrowsAboveIt) {
   auto d = Dump();
   ASSERT_EQ(Structure(d), "");
   EXPECT_EQ(d[0].entries.size(), 64u);
-  // Two nodes more: the new sibling and the new root.
-  EXPECT_EQ(FileBytes(Path("T.MDX")).size(), sizeBefore + 2048);
+  // Three nodes more: both halves and the new root; the old leaf is unused.
+  EXPECT_EQ(FileBytes(Path("T.MDX")).size(), sizeBefore + 3072);
   EXPECT_NE(d[0].root, rootBefore);
   const auto f = FileBytes(Path("T.MDX"));
   const uint8_t* root = &f[size_t(d[0].root) * 512];
