@@ -12,6 +12,8 @@
 #include "admin/ZipComponent.h"
 #include "tables/datasets/utzfds.h"
 
+struct TUnpackFollowUp;
+
 class QAction;
 class QFrame;
 class QLabel;
@@ -99,9 +101,10 @@ class TEkr_Ruv : public QMainWindow {
   void LaunchFrom(const std::string& dirSetting, const char* launchName);
   void LaunchSibling(const TSiblingProgram& p);
   // The restores' shared part: the archive chosen in a file dialog that
-  // starts in dir + "Kopia", unpacked into dir. Tells the user the outcome.
+  // starts in dir + "Kopia", unpacked into dir with `followUp` in the same
+  // step. Tells the user the outcome.
   enum class TRestoreOutcome { NothingChosen, Restored, Failed };
-  TRestoreOutcome RestoreInto(const std::string& dir);
+  TRestoreOutcome RestoreInto(const std::string& dir, const TUnpackFollowUp& followUp);
   void ShowBackupList(const char* kind);
   // Ctrl+T: to the top left corner, stored at once.
   void BitBtn3KeyPress();

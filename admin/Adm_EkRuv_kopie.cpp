@@ -70,7 +70,7 @@ void TEkr_Ruv::Usunicieplikwindeksowych1Click() {
   if (erased) ShowMessageDialog("Informacja", "i", "Pliki indeksowe zostały usunięte.", "Dalej");
 }
 
-TEkr_Ruv::TRestoreOutcome TEkr_Ruv::RestoreInto(const std::string& dir) {
+TEkr_Ruv::TRestoreOutcome TEkr_Ruv::RestoreInto(const std::string& dir, const TUnpackFollowUp& followUp) {
   TRestoreResult result;
   // Whatever fails in here, the user hears it the same way, and the
   // unpacking has taken back whatever it had moved.
@@ -98,7 +98,7 @@ TEkr_Ruv::TRestoreOutcome TEkr_Ruv::RestoreInto(const std::string& dir) {
       return TRestoreOutcome::Failed;
     }
     ScreenCursorScope busy(true);
-    result = RestoreArchive(ZipMaster191, dir);
+    result = RestoreArchive(ZipMaster191, dir, followUp);
   } catch (const std::exception& e) {
     result.Ok = false;
     result.Error = e.what();
@@ -120,18 +120,15 @@ void TEkr_Ruv::Odtworzenieplikwdanychzkopiiprogramydlaruv1Click() {
   if (ShowMessageDialog("Potwierdzenie", "?", "Potwierdź zamiar odtwarzania plików z kopii.", "Nie Tak") == "N")
     return;
   const std::string dir = DirPath(TrimBoth(ProgramDir()));
-  const TRestoreOutcome outcome = RestoreInto(dir);
+  // The index files and the program directories, which go back to their
+  // defaults only when the backup's data really replaced the old, change
+  // with the restored files as one step.
+  TUnpackFollowUp followUp{.EraseIndexFiles = true, .ResetProgramDirs = true, .Guard = {}};
+  for (const TSiblingProgram* p : {&kTamir, &kGorvalo, &kSL, &kDravon, &kKelpiro}) followUp.Guard.push_back(p->ExeName);
+  const TRestoreOutcome outcome = RestoreInto(dir, followUp);
   if (outcome == TRestoreOutcome::Failed) return;
-  EraseIndexFiles(dir);
-  // The program directories go back to their defaults only when the
-  // backup's data really replaced the old.
-  if (outcome != TRestoreOutcome::Restored) return;
-  try {
-    TIniFile ini = OpenIni(TIniKind::Admin);
-    for (const auto& p : kSiblings) ini.WriteString(Keys::kKatalogi, p.DirKey, DefaultProgramDir(p));
-  } catch (const EIniFileException&) {
-  }
-  RefreshProgramButtons();
+  if (outcome == TRestoreOutcome::NothingChosen) EraseIndexFiles(dir);
+  else RefreshProgramButtons();
 }
 
 void TEkr_Ruv::OdtworzenieplikwdanychzkopiiprogramMorta1Click() {
@@ -145,8 +142,8 @@ void TEkr_Ruv::OdtworzenieplikwdanychzkopiiprogramMorta1Click() {
   }
   if (dir.empty()) return;
   dir = DirPath(dir);
-  if (RestoreInto(dir) == TRestoreOutcome::Failed) return;
-  if (FileExists(dir + "*.MDX")) EraseIndexFiles(dir);
+  const TRestoreOutcome outcome = RestoreInto(dir, {.EraseIndexFiles = true, .Guard = {kMorta.ExeName}});
+  if (outcome == TRestoreOutcome::NothingChosen && FileExists(dir + "*.MDX")) EraseIndexFiles(dir);
 }
 
 void TEkr_Ruv::ShowBackupList(const char* kind) {

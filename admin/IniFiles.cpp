@@ -454,3 +454,21 @@ std::string IniCannotHoldDirText(std::string_view dir) {
   return "Nazwy katalogu " + std::string(dir) +
          " nie można zapisać w ustawieniach: zawiera znaki spoza polskiej strony kodowej Windows.";
 }
+
+void RemoveIniWriteLeftover(const std::string& fileName) {
+  std::string target = plat::ResolvePath(fileName);
+  if (char* real = ::realpath(target.c_str(), nullptr)) {
+    target = real;
+    std::free(real);
+  }
+  const std::string tmp = target + ".~zapis";
+  Fd fd(::open(tmp.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  struct stat held {}, named {};
+  // Locked: a write owns it. Another file under the name meanwhile: that
+  // write has renamed this one into place.
+  if (fd.get() < 0 || ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0 || ::fstat(fd.get(), &held) != 0 ||
+      !S_ISREG(held.st_mode) || ::lstat(tmp.c_str(), &named) != 0 || held.st_ino != named.st_ino ||
+      held.st_dev != named.st_dev)
+    return;
+  if (plat::FileFault(plat::FileOp::Erase, tmp) == plat::kOk && ::unlink(tmp.c_str()) == 0) plat::SyncDirectoryOf(tmp);
+}

@@ -73,3 +73,8 @@ int32_t StrToIntDef(std::string_view S, int32_t Default);
 bool IniCanHold(std::string_view utf8);
 // The user's message for a directory name the settings files cannot hold.
 std::string IniCannotHoldDirText(std::string_view dir);
+
+// Removes the temporary copy ("<file>.~zapis") that a write of the
+// settings file `fileName` left when it was killed before its rename; one
+// that a running write holds stays.
+void RemoveIniWriteLeftover(const std::string& fileName);

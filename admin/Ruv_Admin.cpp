@@ -16,6 +16,7 @@
 #include "tables/tablesinit.h"
 #include "tablebase/dbf4.h"
 #include "tablebase/engineui_qt.h"
+#include "tablebase/tzdialog.h"
 #include "tablebase/tzdbflow.h"
 #include "tablebase/tzstate.h"
 
@@ -51,7 +52,7 @@ int main(int argc, char* argv[]) {
   try {
     // Before anything reads the settings or the siblings' files: what a run
     // that was killed, or whose machine stopped, left half done.
-    FinishInterruptedWork();
+    for (const std::string& notice : FinishInterruptedWork()) ShowMessageDialog("Informacja", "i", notice, "Dalej");
     mainWindow = std::make_unique<TEkr_Ruv>();
     // Lives as long as the main window, which owns it.
     auto* updateWindow = new TAdm_ftp(mainWindow.get());

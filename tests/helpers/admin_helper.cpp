@@ -1,7 +1,11 @@
 // A program of the administration side that stops on the way, as a crash
 // or the machine stopping would stop it:
-//   admin_helper restore <archive> <directory> <stop> <k>
-// restores a backup archive into the directory as the restores do;
+//   admin_helper restore <archive> <directory> <stop> <k> [family|morta]
+// restores a backup archive into the directory as the restores do (with
+// the family's or Morta's follow-up when named, the directory then being
+// the program directory);
+//   admin_helper settle <directory> <stop> <k>
+// settles what unpackings into the directory left, as the start does;
 //   admin_helper download <port> <user> <password> <remote> <local> <stop> <k>
 // downloads a file from the FTP server on 127.0.0.1 at <port>;
 //   admin_helper leftovers <directory>
@@ -21,6 +25,7 @@
 
 #include "admin/FtpComponent.h"
 #include "admin/Restore.h"
+#include "admin/Siblings.h"
 #include "platform/pfile.h"
 
 namespace {
@@ -60,12 +65,20 @@ void StopAt(const std::string& stop, const char* kth) {
 int main(int argc, char** argv) {
   const std::string mode = argc > 1 ? argv[1] : "";
   try {
-    if (mode == "restore" && argc == 6) {
+    if (mode == "restore" && (argc == 6 || argc == 7)) {
+      const std::string kind = argc == 7 ? argv[6] : "";
+      TUnpackFollowUp followUp;
+      followUp.EraseIndexFiles = !kind.empty();
+      followUp.ResetProgramDirs = kind == "family";
+      if (kind == "family") SetProgramDir(argv[3]);
       StopAt(argv[4], argv[5]);
       TZipMaster19 zip;
       zip.ZipFileName = argv[2];
-      const TRestoreResult result = RestoreArchive(zip, argv[3]);
+      const TRestoreResult result = RestoreArchive(zip, argv[3], followUp);
       if (!result.Ok) throw std::runtime_error(result.Error);
+    } else if (mode == "settle" && argc == 5) {
+      StopAt(argv[3], argv[4]);
+      for (const std::string& notice : RecoverInterruptedUnpacks(argv[2]).Notices) std::cout << notice << std::endl;
     } else if (mode == "download" && argc == 9) {
       StopAt(argv[7], argv[8]);
       TIdFTP ftp;
