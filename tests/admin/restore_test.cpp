@@ -311,16 +311,19 @@ TEST_F(Restore, GuardRefusesWhileTheProgramWhoseDataItRestoresRuns) {
 
 // A restore killed before each of its file changes in turn (writes, syncs,
 // renames, erasures), as a crash or the machine stopping would end it: the
-// next start finds the files all old or all new, no staging folder, and
-// beside the new tables none of the old ones' pack leftovers. In Morta's
-// directory a directory stands where the third file goes, so the restore
-// fails and takes back what it moved, killed or not. A new restore where
-// one was killed starts from what the killed one is settled to.
+// next start finds the files all old or all new, the index files erased
+// and the directory settings set back with them, no staging folder, beside
+// the new tables none of the old ones' pack leftovers, and tells the user.
+// In Morta's directory a directory stands where the third file goes, so
+// the restore fails and takes back what it moved, killed or not. The
+// start's own settling, stopped at any step and run again, ends as once;
+// it waits while a file is held or a guarded program runs, and a new
+// restore meanwhile fails and changes nothing.
 TEST_F(Restore, KilledAtAnyChangeTheNextStartFindsAllOldOrAllNew) {
   const std::string archive = tree.dir() + "k.zip";
   MakeArchive(archive, {{"DANE.DBF", "nowa tabela"}, {"dane.dbt", "nowe notatki"}, {"zz.txt", "nowy"},
                         {"Dokumenty/skan.jpg", "nowy skan"}, {"Dokumenty/umowa.pdf", "nowa umowa"}});
-  const auto putOld = [](const std::string& dir, bool inTheWay) {
+  const auto putOld = [&](const std::string& dir, bool inTheWay) {
     std::filesystem::remove_all(dir);
     WriteFile(dir + "dane.dbf", "stara tabela");
     WriteFile(dir + "DANE.DBT", "stare notatki");
@@ -328,6 +331,8 @@ TEST_F(Restore, KilledAtAnyChangeTheNextStartFindsAllOldOrAllNew) {
     WriteFile(dir + "DANE.$$$", "nowe notatki pakowania");
     WriteFile(dir + "Dokumenty/skan.jpg", "stary skan");
     WriteFile(dir + "inne.txt", "zostaje");
+    WriteFile(dir + "Dane.MDX", "stary indeks");
+    WriteFile(dir + "ruv_admin.ini", "[katalogi]\r\nruv_sl=" + tree.dir() + "gdzie_indziej/\r\n");
     if (inTheWay) std::filesystem::create_directories(dir + "zz.txt");
   };
   // Every entry under `dir`: a file's bytes, or "<katalog>".
@@ -337,18 +342,24 @@ TEST_F(Restore, KilledAtAnyChangeTheNextStartFindsAllOldOrAllNew) {
       out[e.path().string().substr(dir.size())] = e.is_directory() ? "<katalog>" : ReadFile(e.path().string());
     return out;
   };
-  const std::map<std::string, std::string> fresh = {
+  std::map<std::string, std::string> fresh = {
       {"dane.dbf", "nowa tabela"},  {"DANE.DBT", "nowe notatki"},        {"zz.txt", "nowy"},
       {"Dokumenty", "<katalog>"},   {"Dokumenty/skan.jpg", "nowy skan"}, {"Dokumenty/umowa.pdf", "nowa umowa"},
       {"inne.txt", "zostaje"}};
   const auto restore = [&](const std::string& dir, int k) {
-    return RunAdminHelper({"restore", archive, dir, "kill", std::to_string(k)});
+    return RunAdminHelper({"restore", archive, dir, "kill", std::to_string(k), dir == prog() ? "family" : "morta"});
   };
+  putOld(prog(), false);
+  ASSERT_EQ(restore(prog(), 0).status, 0);
+  EXPECT_EQ(TIniFile(adminIni()).ReadString("katalogi", "ruv_sl", ""), prog());
+  fresh["ruv_admin.ini"] = ReadFile(adminIni());
+  EXPECT_EQ(entries(prog()), fresh);
 
   const struct {
     std::string dir;
     bool inTheWay;
   } cases[] = {{prog(), false}, {morta(), true}};
+  int finished = 0;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.dir);
     putOld(c.dir, c.inTheWay);
@@ -360,25 +371,65 @@ TEST_F(Restore, KilledAtAnyChangeTheNextStartFindsAllOldOrAllNew) {
       const RunResult run = restore(c.dir, k);
       status = run.status;
       ASSERT_TRUE(status == 3 || status == (c.inTheWay ? 1 : 0)) << run.out;
-      FinishInterruptedWork();  // what the next start does first
+      const std::vector<std::string> notices = FinishInterruptedWork();  // what the next start does first
       const auto now = entries(c.dir);
       EXPECT_TRUE(now == old || (now == fresh && !c.inTheWay)) << run.out;
+      for (const std::string& n : notices) {
+        EXPECT_NE(n.find(c.dir), std::string::npos) << n;
+        EXPECT_NE(n.find(now == old ? "zostało wycofane" : "zostało dokończone"), std::string::npos) << n;
+        finished += now == fresh;
+      }
       if (status != 3) {
         EXPECT_EQ(now, c.inTheWay ? old : fresh);
       }
     }
   }
+  EXPECT_GT(finished, 0);
 
   // Killed right after its first file went in (the rest still old).
   putOld(prog(), false);
   const RunResult listed = restore(prog(), 0);
   const int firstIn = FirstChange(listed.out, "rename", "/nowe/");
   ASSERT_GT(firstIn, 0) << listed.out;
-  putOld(prog(), false);
-  ASSERT_EQ(restore(prog(), firstIn + 1).status, 3);
+  const auto killedMidway = [&] {
+    putOld(prog(), false);
+    ASSERT_EQ(restore(prog(), firstIn + 1).status, 3);
+  };
+  killedMidway();
   EXPECT_EQ(ReadFile(prog() + "dane.dbf") + ReadFile(prog() + "DANE.DBT"), "nowa tabelastare notatki");
-  EXPECT_EQ(restore(prog(), 0).status, 0);
-  EXPECT_EQ(entries(prog()), fresh);
+  const auto midway = entries(prog());
+  SetProcessLister([] { return std::vector<TProcessNames>{{"/opt/ruv/RUV_SL.EXE", "", ""}}; });
+  const std::vector<std::string> waiting = FinishInterruptedWork();
+  SetProcessLister({});
+  ASSERT_EQ(waiting.size(), 1u);
+  EXPECT_NE(waiting[0].find("działa program Ruv_SL.exe"), std::string::npos) << waiting[0];
+  {
+    const std::string ready = tree.dir() + "zablokowane";
+    Child locker("/usr/bin/python3", {"python3", "-c",
+                                      "import fcntl, sys, time\n"
+                                      "f = open(sys.argv[1], 'r+b')\n"
+                                      "fcntl.lockf(f, fcntl.LOCK_EX, 1, 0x40000000)\n"
+                                      "open(sys.argv[2], 'w').close()\n"
+                                      "time.sleep(60)\n",
+                                      prog() + "dane.dbf", ready});
+    ASSERT_TRUE(WaitFor([&] { return FileExists(ready); }));
+    const std::vector<std::string> held = FinishInterruptedWork();
+    ASSERT_EQ(held.size(), 1u);
+    EXPECT_NE(held[0].find(prog() + "dane.dbf: plik jest zablokowany"), std::string::npos) << held[0];
+    const RunResult over = restore(prog(), 0);
+    EXPECT_EQ(over.status, 1);
+    EXPECT_NE(over.out.find("niedokończone rozpakowanie"), std::string::npos) << over.out;
+    EXPECT_EQ(entries(prog()), midway);
+  }
+  for (int k = 1, status = 3; status == 3; ++k) {
+    SCOPED_TRACE(k);
+    killedMidway();
+    status = RunAdminHelper({"settle", prog(), "kill", std::to_string(k)}).status;
+    ASSERT_TRUE(status == 3 || status == 0);
+    EXPECT_TRUE(RecoverInterruptedUnpacks(prog()).Settled);
+    EXPECT_TRUE(RecoverInterruptedUnpacks(prog()).Notices.empty());
+    EXPECT_EQ(entries(prog()), fresh);
+  }
 }
 
 class IndexDeletion : public Restore {};

@@ -70,7 +70,11 @@ int main(int argc, char** argv) {
       TUnpackFollowUp followUp;
       followUp.EraseIndexFiles = !kind.empty();
       followUp.ResetProgramDirs = kind == "family";
-      if (kind == "family") SetProgramDir(argv[3]);
+      if (kind == "family") {
+        SetProgramDir(argv[3]);
+        for (const TSiblingProgram& p : kSiblings)
+          if (p.Family) followUp.Guard.push_back(p.ExeName);
+      }
       StopAt(argv[4], argv[5]);
       TZipMaster19 zip;
       zip.ZipFileName = argv[2];
