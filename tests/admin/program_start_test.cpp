@@ -29,8 +29,8 @@ TEST(ProgramStart, SettingsLiveBesideTheExecutable) {
 }
 
 // The start settles what a killed run left in the program directory
-// before anything reads it: a restore's staging folder and a download's
-// temporary file go.
+// before anything reads it: a restore's staging folder, a download's
+// temporary file and a killed settings write's copy go.
 TEST(ProgramStart, TheStartSettlesWhatAKilledRunLeft) {
   TempDir t;
   const std::string exe = testutil::CopyBinary(RUV_ADMIN_EXE, t / "programy/ruv/ruv_admin");
@@ -39,6 +39,7 @@ TEST(ProgramStart, TheStartSettlesWhatAKilledRunLeft) {
                                 {archive}).status, 0);
   ASSERT_EQ(testutil::RunAdminHelper({"restore", archive, prog, "kill", "2"}).status, 3);
   WriteFile(prog + ".~ftp0C1D.TMP", "część archiwum");
+  WriteFile(prog + "ruv_admin.ini.~zapis", "[katalogi]");
   const auto leftovers = [&] {
     std::vector<std::string> names = testutil::ListDir(prog);
     std::erase_if(names, [](const std::string& n) { return n[0] != '.'; });
@@ -48,7 +49,7 @@ TEST(ProgramStart, TheStartSettlesWhatAKilledRunLeft) {
   ASSERT_EQ(::setenv("QT_QPA_PLATFORM", "offscreen", 1), 0);
   testutil::Child program(exe, {exe}, prog);
   ASSERT_GT(program.pid(), 0);
-  EXPECT_TRUE(WaitFor([&] { return leftovers().empty(); }));
+  EXPECT_TRUE(WaitFor([&] { return leftovers().empty() && !testutil::FileExists(prog + "ruv_admin.ini.~zapis"); }));
   EXPECT_FALSE(testutil::FileExists(prog + "a.dbf"));
   program.Stop();
 }

@@ -3,11 +3,14 @@
 // damaged archives, the guard, and which directories lose their indexes.
 #include <QAction>
 
+#include <functional>
 #include <map>
 
 #include "admin/Adm_Ekr_kopia.h"
 #include "admin/Restore.h"
 #include "backup_tree.h"
+#include "platform/byteorder.h"
+#include "platform/journal.h"
 #include "tablebase/dbf4.h"
 #include "tablebase/tzdbflow.h"
 #include "tablebase/tzutils.h"
@@ -524,6 +527,138 @@ TEST(RestoreArchive, FailureWhilePuttingFilesInPlaceTakesBackTheOnesMoved) {
   EXPECT_EQ(ListDir(target), (std::vector<std::string>{"Dokumenty", "a.dbf", "b.dbf", "c.dbf"}));
   EXPECT_EQ(ReadFile(target + "a.dbf"), "nowe a");
   EXPECT_EQ(ReadFile(target + "Dokumenty/d.pdf"), "dokument");
+}
+
+}  // namespace
+
+namespace {
+
+using namespace testutil;
+
+// A restore's staging folder left committed (killed before its first
+// move), then made hostile by a row; the start's settling must change
+// nothing outside the target and no file into anything but the journal's
+// recorded version, and a restore over a folder it leaves must fail.
+TEST_F(Restore, HostileStagingFoldersChangeNothingButTheirOwnFiles) {
+  const auto reseal = [](const std::string& journal, const std::string& from, const std::string& to) {
+    std::string bytes = ReadFile(journal);
+    bytes.replace(bytes.find(from), from.size(), to);
+    bytes.resize(bytes.size() - 8);
+    uint8_t sum[8];
+    plat::writeLE64(sum, plat::Fnv1a64(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
+    WriteFile(journal, bytes + std::string(reinterpret_cast<char*>(sum), 8));
+  };
+  const auto undo = [](const std::string& s) { std::filesystem::rename(s + "plan", s + "cofnij"); };
+  const std::string outside = "../poza/";  // relative to the target
+  int held = -1;  // a running unpacking's lock on its journal
+  const struct Row {
+    const char* name;
+    std::function<void(const std::string& target, const std::string& staging)> make;
+    const char* notice;  // "" for a folder that goes without a word
+  } rows[] = {
+      {"nowe jako dowiązanie", [&](auto& t, auto& s) {
+         std::filesystem::rename(s + "nowe", t + "../nowe_gdzie");
+         std::filesystem::create_directory_symlink(t + outside, s + "nowe");
+       }, "zmienił się"},
+      {"stare jako dowiązanie", [&](auto& t, auto& s) {
+         std::filesystem::remove(s + "stare");
+         std::filesystem::create_directory_symlink(t + outside, s + "stare");
+       }, "nie jest plikiem tego programu"},
+      {"plik w nowe dowiązaniem", [&](auto& t, auto& s) {
+         std::filesystem::remove(s + "nowe/zz.txt");
+         std::filesystem::create_symlink(t + outside + "zz.txt", s + "nowe/zz.txt");
+       }, "zmienił się"},
+      {"Dokumenty dowiązaniem", [&](auto& t, auto&) {
+         std::filesystem::rename(t + "Dokumenty", t + "../Dokumenty_gdzie");
+         std::filesystem::create_directory_symlink(t + outside, t + "Dokumenty");
+       }, "zmienił się"},
+      {"dziennik dowiązaniem", [&](auto& t, auto& s) {
+         std::filesystem::rename(s + "plan", t + "../plan");
+         std::filesystem::create_symlink(t + "../plan", s + "plan");
+       }, "nie jest plikiem tego programu"},
+      {"folder dowiązaniem", [&](auto& t, auto& s) {
+         std::filesystem::rename(s, t + outside + "folder");
+         std::filesystem::create_directory_symlink(t + outside + "folder", s.substr(0, s.size() - 1));
+       }, ""},
+      {"plik zmieniony od tego czasu", [&](auto& t, auto&) { WriteFile(t + "zz.txt", "zmieniony"); }, "zmienił się"},
+      {"cofnij po pliku zmienionym", [&](auto& t, auto& s) {
+         undo(s);
+         WriteFile(t + "q123456789.txt", "zmieniony");
+       }, "wycofane"},
+      {"nazwa z ukośnikiem wstecznym", [&](auto&, auto& s) { reseal(s + "plan", "q123456789.txt", "..\\poza\\q1.txt"); }, ""},
+      {"nazwa w innej wielkości liter", [&](auto&, auto& s) {
+         undo(s);
+         reseal(s + "cofnij", "zz.txt", "ZZ.TXT");
+       }, "wycofane"},
+      {"dziennik wcześniejszej wersji", [&](auto&, auto& s) {
+         std::vector<uint8_t> frame = plat::BeginJournal({'R', 'U', 'V', 'U', 'N', 'Z', 'I', 'P'}, 0);
+         plat::SealJournal(frame);
+         WriteFile(s + "plan", std::string(frame.begin(), frame.end()));
+       }, "wcześniejsza wersja"},
+      {"plan obok trzymanego cofnij", [&](auto&, auto& s) {
+         undo(s);
+         WriteFile(s + "plan", "zabłąkany");
+         held = ::open((s + "cofnij").c_str(), O_RDWR | O_CLOEXEC);
+         struct flock fl {};
+         fl.l_type = F_WRLCK;
+         ASSERT_EQ(::fcntl(held, F_OFD_SETLK, &fl), 0);
+       }, ""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    TempDir t;
+    const std::string target = t.dir() + "dane/", archive = t.dir() + "k.zip";
+    MakeArchive(archive, {{"zz.txt", "nowy"}, {"q123456789.txt", "nowy q"}, {"Dokumenty/d.pdf", "nowy d"}});
+    const std::map<std::string, std::string> old = {
+        {"dane/zz.txt", "stary"}, {"dane/q123456789.txt", "stary q"}, {"dane/Dokumenty/d.pdf", "stary d"}};
+    const std::map<std::string, std::string> fresh = {
+        {"dane/zz.txt", "nowy"}, {"dane/q123456789.txt", "nowy q"}, {"dane/Dokumenty/d.pdf", "nowy d"}};
+    for (const auto& [name, bytes] : old) WriteFile(t.dir() + name, bytes);
+    for (const char* name : {"dane/wazne.txt", "poza/zz.txt", "poza/q1.txt", "poza/d.pdf"})
+      WriteFile(t.dir() + name, "nie ruszać");
+    const RunResult listed = RunAdminHelper({"restore", archive, target, "kill", "0"});
+    const int firstMove = FirstChange(listed.out, "rename", target + "q123456789.txt");
+    ASSERT_EQ(RunAdminHelper({"restore", archive, target, "kill", std::to_string(firstMove)}).status, 3);
+    std::string staging;
+    for (const auto& e : std::filesystem::directory_iterator(target))
+      if (e.path().filename().string().starts_with(".rozpakowanie_")) staging = e.path().string() + "/";
+    ASSERT_FALSE(staging.empty());
+    row.make(target, staging);
+    // Every file outside the staging folders, by name.
+    const auto files = [&] {
+      std::map<std::string, std::string> out;
+      for (auto it = std::filesystem::recursive_directory_iterator(t.dir()); it != decltype(it)(); ++it) {
+        const std::string name = it->path().string().substr(t.dir().size());
+        if (name.find(".rozpakowanie_") != std::string::npos || name.find("folder") != std::string::npos ||
+            name.find("gdzie") != std::string::npos) {
+          it.disable_recursion_pending();
+        } else if (!it->is_symlink() && it->is_regular_file()) {
+          out[name] = ReadFile(it->path().string());
+        }
+      }
+      return out;
+    };
+    const auto before = files();
+    const TRecovery settled = RecoverInterruptedUnpacks(target);
+    const auto after = files();
+    for (const auto& [name, bytes] : after) {
+      const bool recorded = fresh.count(name) && (before.at(name) == old.at(name)) && bytes == fresh.at(name);
+      EXPECT_TRUE(before.count(name) && (bytes == before.at(name) || recorded)) << name;
+    }
+    EXPECT_EQ(after.size(), before.size());
+    const std::string all = ::testing::PrintToString(settled.Notices);
+    EXPECT_EQ(settled.Notices.empty(), !*row.notice) << all;
+    EXPECT_NE(all.find(row.notice), std::string::npos) << all;
+    if (settled.Settled) continue;
+    TZipMaster19 zip;
+    zip.ZipFileName = archive;
+    EXPECT_FALSE(RestoreArchive(zip, target).Ok);
+    EXPECT_EQ(files(), after);
+    if (held >= 0) {
+      EXPECT_TRUE(FileExists(staging + "nowe/zz.txt"));
+      ::close(std::exchange(held, -1));
+    }
+  }
 }
 
 }  // namespace
