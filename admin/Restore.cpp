@@ -520,17 +520,26 @@ class Staging {
 
   // Puts every file of the plan in place, the ones it replaces kept aside;
   // a step already made is passed over, so that this also finishes a run
-  // that ended midway.
-  Outcome Forward() {
+  // that ended midway. Every step is checked before the first move (with
+  // `move` false, only that): a file that is not the version recorded, or a
+  // step that cannot be made, stops it before anything moves.
+  Outcome Forward(bool move = true) {
+    if (move)
+      if (Outcome checked = Forward(false); checked.kind != Outcome::kDone) return checked;
+    std::vector<std::string> toMake;  // the directories the check found still to make
     for (size_t i = 0; i < plan_.steps.size(); ++i) {
       const Move& m = plan_.steps[i];
       std::string leaf;
       Fd dir = OpenParent(targetFd_.get(), m.to, leaf);
-      if (!dir.ok()) return Changed(m.to);
+      if (!dir.ok() && (move || errno != ENOENT ||
+                        std::find(toMake.begin(), toMake.end(), m.to.substr(0, m.to.find('/'))) == toMake.end()))
+        return Changed(m.to);
       const std::optional<Version> now = Probe(targetFd_.get(), m.to);
       if (!now) return Failed(m.to, Errno());
       if (m.kind == Move::kDirectory) {
-        if (now->state == Version::kAbsent) {
+        if (now->state == Version::kAbsent && !move) {
+          toMake.push_back(m.to);
+        } else if (now->state == Version::kAbsent) {
           if (::mkdirat(dir.get(), leaf.c_str(), 0777) != 0) return Failed(m.to, Errno());
           // The new directory's name, so that the moves into it last.
           if (const int rc = SyncDir(dir.get(), target_)) return Failed(m.to, rc);
@@ -553,10 +562,11 @@ class Staging {
         if (now->state == Version::kOther && m.old.state == Version::kOther)
           return Failed(m.to, 0, "istnieje katalog o tej nazwie");
         if (*now != m.old || keptNow->Present()) return Changed(m.to);
+        if (!move) continue;
         if (const int rc = RenameNoReplace(dir.get(), leaf, keptFd_.get(), kept, target_ + m.to))
           return Failed(m.to, rc);
       }
-      if (m.kind == Move::kFile) {
+      if (m.kind == Move::kFile && move) {
         std::string freshLeaf;
         const Fd freshDir = OpenParent(stagingFd_.get(), m.from, freshLeaf);
         if (!freshDir.ok()) return Changed(Path() + m.from);
@@ -564,7 +574,7 @@ class Staging {
           return rc == plat::kErrAlreadyExists ? Changed(m.to) : Failed(m.to, rc);
       }
     }
-    return SyncAll();
+    return move ? SyncAll() : Outcome{};
   }
 
   // Marks the plan as one to take back, for a run that ends midway.
@@ -578,8 +588,11 @@ class Staging {
 
   // Puts back every file the plan replaced or took out of the way, and
   // the files it added back into the staging folder; also after a run
-  // that ended midway, and as often as it is run.
-  Outcome Back() {
+  // that ended midway, and as often as it is run. Checked whole first, as
+  // Forward is.
+  Outcome Back(bool move = true) {
+    if (move)
+      if (Outcome checked = Back(false); checked.kind != Outcome::kDone) return checked;
     for (size_t i = plan_.steps.size(); i-- > 0;) {
       const Move& m = plan_.steps[i];
       std::string leaf;
@@ -592,7 +605,7 @@ class Staging {
         return Changed(m.to);
       }
       if (m.kind == Move::kDirectory) {
-        ::unlinkat(dir.get(), leaf.c_str(), AT_REMOVEDIR);  // only when nothing else went into it
+        if (move) ::unlinkat(dir.get(), leaf.c_str(), AT_REMOVEDIR);  // only when nothing else went into it
         continue;
       }
       const std::optional<Version> now = Probe(targetFd_.get(), m.to), keptNow = Probe(keptFd_.get(), kept);
@@ -603,8 +616,9 @@ class Staging {
         std::string freshLeaf;
         const Fd freshDir = OpenParent(stagingFd_.get(), m.from, freshLeaf);
         if (!freshDir.ok()) return Changed(Path() + m.from);
-        if (const int rc = RenameNoReplace(dir.get(), leaf, freshDir.get(), freshLeaf, target_ + m.to))
-          return Failed(m.to, rc);
+        if (move)
+          if (const int rc = RenameNoReplace(dir.get(), leaf, freshDir.get(), freshLeaf, target_ + m.to))
+            return Failed(m.to, rc);
         there = false;
       }
       if (!keptNow->Present()) {
@@ -613,10 +627,11 @@ class Staging {
         continue;
       }
       if (there || *keptNow != m.old) return Changed(there ? m.to : Path() + kKeptDir + "/" + kept);
+      if (!move) continue;
       if (const int rc = RenameNoReplace(keptFd_.get(), kept, dir.get(), leaf, Path() + kKeptDir + "/" + kept))
         return Failed(m.to, rc);
     }
-    return SyncAll();
+    return move ? SyncAll() : Outcome{};
   }
 
   // The settled folder goes: the journal first, so that a run ending in

@@ -75,10 +75,11 @@ struct TRecovery {
 // cannot be put in place, taken back), and the folder removed; a folder
 // without one is removed, since nothing in `dir` moved yet. Only the
 // journal's own files move, by their exact names, never through a link,
-// and only while each is the very version the journal recorded; a plan
-// that finds anything else, a held file or a guarded program running is
-// left as it is for a later start. Folders of an unpacking still running
-// are left alone (and make Settled false).
+// and only while each is the very version the journal recorded (old or
+// new); every step is checked before the first move, so that a plan that
+// finds anything else, a held file or a guarded program running is left,
+// and the directory as it was, for a later start. Folders of an
+// unpacking still running are left alone (and make Settled false).
 TRecovery RecoverInterruptedUnpacks(const std::string& dir);
 
 // The program start's clean-up after a run that ended midway: the

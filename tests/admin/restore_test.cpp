@@ -581,6 +581,8 @@ TEST_F(Restore, HostileStagingFoldersChangeNothingButTheirOwnFiles) {
          std::filesystem::create_directory_symlink(t + outside + "folder", s.substr(0, s.size() - 1));
        }, ""},
       {"plik zmieniony od tego czasu", [&](auto& t, auto&) { WriteFile(t + "zz.txt", "zmieniony"); }, "zmienił się"},
+      {"ostatni plik planu zmieniony", [&](auto& t, auto&) { WriteFile(t + "Dokumenty/d.pdf", "zmieniony"); },
+       "Dokumenty/d.pdf zmienił się"},
       {"cofnij po pliku zmienionym", [&](auto& t, auto& s) {
          undo(s);
          WriteFile(t + "q123456789.txt", "zmieniony");
@@ -618,6 +620,7 @@ TEST_F(Restore, HostileStagingFoldersChangeNothingButTheirOwnFiles) {
       WriteFile(t.dir() + name, "nie ruszać");
     const RunResult listed = RunAdminHelper({"restore", archive, target, "kill", "0"});
     const int firstMove = FirstChange(listed.out, "rename", target + "q123456789.txt");
+    for (const auto& [name, bytes] : old) WriteFile(t.dir() + name, bytes);  // back from the listing run
     ASSERT_EQ(RunAdminHelper({"restore", archive, target, "kill", std::to_string(firstMove)}).status, 3);
     std::string staging;
     for (const auto& e : std::filesystem::directory_iterator(target))
@@ -649,6 +652,9 @@ TEST_F(Restore, HostileStagingFoldersChangeNothingButTheirOwnFiles) {
     const std::string all = ::testing::PrintToString(settled.Notices);
     EXPECT_EQ(settled.Notices.empty(), !*row.notice) << all;
     EXPECT_NE(all.find(row.notice), std::string::npos) << all;
+    if (all.find("zmienił się") != std::string::npos) {
+      EXPECT_EQ(after, before);  // not half old, half new
+    }
     if (settled.Settled) continue;
     TZipMaster19 zip;
     zip.ZipFileName = archive;
