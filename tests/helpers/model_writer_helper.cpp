@@ -5,7 +5,7 @@
 //   model_writer_helper <table>
 // Commands (texts run to the end of the line and may hold blanks):
 //   open | close                 USE the table shared with its index / close it
-//   read <n>                     GO n; answers "ok <deletion byte>|<field>|..."
+//   read <n>                     GO n; answers "ok <the record's bytes>"
 //   set <n> <text>               field n of the typed record: C as it is, N and
 //                                F as a number, D as a date text, L "T"/"F"
 //   memo <text>                  rewrites the memo (field 6) through the text
@@ -18,7 +18,7 @@
 //   dspost | dscancel            the table component: record n into edit, a
 //                                field by name, BookmarkValid of its record,
 //                                Post, Cancel
-//   quit                         closes everything; answers "bye"
+//   quit                         closes everything and ends
 // A failure answers "error <code> <message>".
 #include <cstring>
 #include <exception>
@@ -106,16 +106,14 @@ std::string Run(const std::string& cmd, const std::string& arg) {
   } else if (cmd == "read") {
     GO(std::stoi(arg));
     std::string out = Peek(0, RecNo());
-    for (int n = 1; n <= FieldCount(); ++n) out += "|" + Peek(n, RecNo());
+    for (int n = 1; n <= FieldCount(); ++n) out += Peek(n, RecNo());
     return " " + out;
   } else if (cmd == "set") {
     SetField(std::stoi(first), rest);
   } else if (cmd == "memo") {
     return " " + std::to_string(RewriteMemo(arg));
-  } else if (cmd == "commit") {
-    Locked(false, Replace);
-  } else if (cmd == "delete" || cmd == "recall") {
-    Locked(false, cmd == "delete" ? DeleteRec : RecallRec);
+  } else if (cmd == "commit" || cmd == "delete" || cmd == "recall") {
+    Locked(false, cmd == "commit" ? Replace : cmd == "delete" ? DeleteRec : RecallRec);
   } else if (cmd == "poke") {
     Locked(false, [&] { Poke(rest, std::stoi(first), RecNo()); });
   } else if (cmd == "append") {
@@ -130,10 +128,8 @@ std::string Run(const std::string& cmd, const std::string& arg) {
   } else if (cmd == "dsedit") {
     Dataset().SetRecNo(std::stoi(arg));
     Dataset().Edit();
-  } else if (cmd == "dsset") {
-    Dataset().SetFieldStr(first, rest);
-  } else if (cmd == "dsbool") {
-    Dataset().SetFieldBool(first, rest == "T");
+  } else if (cmd == "dsset" || cmd == "dsbool") {
+    cmd == "dsset" ? Dataset().SetFieldStr(first, rest) : Dataset().SetFieldBool(first, rest == "T");
   } else if (cmd == "dsreread") {
     Dataset().BookmarkValid(Dataset().GetBookmark());
   } else if (cmd == "dspost") {
