@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <map>
+#include <memory>
 
 #include "admin/Adm_Ekr_kopia.h"
 #include "admin/Restore.h"
@@ -19,6 +20,21 @@
 namespace {
 
 using namespace testutil;
+
+// A program outside the engine that only locks `table`'s lock bytes; it
+// holds them once `ready` exists.
+std::unique_ptr<Child> LockTableBytes(const std::string& table, const std::string& ready) {
+  auto locker = std::make_unique<Child>("/usr/bin/python3",
+                                        std::vector<std::string>{"python3", "-c",
+                                                                 "import fcntl, sys, time\n"
+                                                                 "f = open(sys.argv[1], 'r+b')\n"
+                                                                 "fcntl.lockf(f, fcntl.LOCK_EX, 1, 0x40000000)\n"
+                                                                 "open(sys.argv[2], 'w').close()\n"
+                                                                 "time.sleep(60)\n",
+                                                                 table, ready});
+  EXPECT_TRUE(WaitFor([&] { return FileExists(ready); }));
+  return locker;
+}
 
 const char* kConfirm = "Potwierdź zamiar odtwarzania plików z kopii.";
 
@@ -214,15 +230,7 @@ TEST_F(Restore, FilesAnotherProgramHoldsStopTheWholeRestore) {
   }
   {
     // A program outside the engine that only locks the table's lock bytes.
-    const std::string ready = tree.dir() + "zablokowane";
-    Child locker("/usr/bin/python3", {"python3", "-c",
-                                      "import fcntl, sys, time\n"
-                                      "f = open(sys.argv[1], 'r+b')\n"
-                                      "fcntl.lockf(f, fcntl.LOCK_EX, 1, 0x40000000)\n"
-                                      "open(sys.argv[2], 'w').close()\n"
-                                      "time.sleep(60)\n",
-                                      table, ready});
-    ASSERT_TRUE(WaitFor([&] { return FileExists(ready); }));
+    const auto locker = LockTableBytes(table, tree.dir() + "zablokowane");
     EXPECT_TRUE(FamilyRestore(*main, archive, {CriticalError(table)}));
     EXPECT_EQ(Snapshot(prog()), before);
   }
@@ -407,15 +415,7 @@ TEST_F(Restore, KilledAtAnyChangeTheNextStartFindsAllOldOrAllNew) {
   ASSERT_EQ(waiting.size(), 1u);
   EXPECT_NE(waiting[0].find("działa program Ruv_SL.exe"), std::string::npos) << waiting[0];
   {
-    const std::string ready = tree.dir() + "zablokowane";
-    Child locker("/usr/bin/python3", {"python3", "-c",
-                                      "import fcntl, sys, time\n"
-                                      "f = open(sys.argv[1], 'r+b')\n"
-                                      "fcntl.lockf(f, fcntl.LOCK_EX, 1, 0x40000000)\n"
-                                      "open(sys.argv[2], 'w').close()\n"
-                                      "time.sleep(60)\n",
-                                      prog() + "dane.dbf", ready});
-    ASSERT_TRUE(WaitFor([&] { return FileExists(ready); }));
+    const auto locker = LockTableBytes(prog() + "dane.dbf", tree.dir() + "zablokowane");
     const std::vector<std::string> held = FinishInterruptedWork();
     ASSERT_EQ(held.size(), 1u);
     EXPECT_NE(held[0].find(prog() + "dane.dbf: plik jest zablokowany"), std::string::npos) << held[0];
