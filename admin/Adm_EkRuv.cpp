@@ -20,7 +20,7 @@
 #include "admin/Siblings.h"
 #include "platform/pfs.h"
 #include "platform/psys.h"
-#include "tablebase/tzdialog.h"
+#include "tablebase_ui/tzdialog.h"
 #include "tablebase/tzutils.h"
 
 namespace {

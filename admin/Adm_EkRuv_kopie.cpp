@@ -16,7 +16,7 @@
 #include "platform/pfs.h"
 #include "tablebase/engineui.h"
 #include "tablebase/tzcommon.h"
-#include "tablebase/tzdialog.h"
+#include "tablebase_ui/tzdialog.h"
 #include "tablebase/tzutils.h"
 
 namespace {

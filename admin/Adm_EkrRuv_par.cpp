@@ -16,7 +16,7 @@
 #include "admin/Siblings.h"
 #include "admin/USzukZb.h"
 #include "tablebase/tzcommon.h"
-#include "tablebase/tzdialog.h"
+#include "tablebase_ui/tzdialog.h"
 
 namespace {
 

@@ -23,7 +23,7 @@
 #include "tablebase/engineui.h"
 #include "tablebase/timedate.h"
 #include "tablebase/tzcommon.h"
-#include "tablebase/tzdialog.h"
+#include "tablebase_ui/tzdialog.h"
 #include "tablebase/tzutils.h"
 
 namespace {

@@ -14,7 +14,7 @@
 #include "platform/pfile.h"
 #include "platform/pfs.h"
 #include "tablebase/tzcommon.h"
-#include "tablebase/tzdialog.h"
+#include "tablebase_ui/tzdialog.h"
 #include "tablebase/tzutils.h"
 
 TAdm_Ek_lista_kopii::TAdm_Ek_lista_kopii(TEkr_Ruv& owner) : QDialog(&owner), owner_(owner) {

@@ -15,8 +15,8 @@
 #include "admin/Siblings.h"
 #include "tables/tablesinit.h"
 #include "tablebase/dbf4.h"
-#include "tablebase/engineui_qt.h"
-#include "tablebase/tzdialog.h"
+#include "tablebase_ui/engineui_qt.h"
+#include "tablebase_ui/tzdialog.h"
 #include "tablebase/tzdbflow.h"
 #include "tablebase/tzstate.h"
 

@@ -11,7 +11,7 @@
 #include "admin/AdmUi.h"
 #include "admin/Siblings.h"
 #include "platform/pfs.h"
-#include "tablebase/tzdialog.h"
+#include "tablebase_ui/tzdialog.h"
 
 namespace {
 

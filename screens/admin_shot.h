@@ -7,7 +7,7 @@
 
 #include "admin/AdmUi.h"
 #include "screens/shot.h"
-#include "tablebase/engineui_qt.h"
+#include "tablebase_ui/engineui_qt.h"
 #include "tablebase/tzstate.h"
 
 namespace screens {

@@ -6,9 +6,9 @@
 #include <string>
 
 #include "screens/shot.h"
-#include "tablebase/engineui_qt.h"
-#include "tablebase/tzdialog.h"
-#include "tablebase/tzmsg.h"
+#include "tablebase_ui/engineui_qt.h"
+#include "tablebase_ui/tzdialog.h"
+#include "tablebase_ui/tzmsg.h"
 
 namespace {
 

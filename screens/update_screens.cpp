@@ -28,7 +28,7 @@
 #include "platform/pfs.h"
 #include "screens/admin_shot.h"
 #include "screens/shot.h"
-#include "tablebase/tzdialog.h"
+#include "tablebase_ui/tzdialog.h"
 
 extern char** environ;
 

@@ -17,7 +17,7 @@
 #include "admin/Siblings.h"
 #include "admin_test_util.h"
 #include "support/dialog_script.h"
-#include "tablebase/tzdialog.h"
+#include "tablebase_ui/tzdialog.h"
 #include "tablebase/tzstate.h"
 
 namespace testutil {

@@ -24,7 +24,7 @@
 #include "platform/pfs.h"
 #include "platform/psys.h"
 #include "support/dialog_script.h"
-#include "tablebase/tzdialog.h"
+#include "tablebase_ui/tzdialog.h"
 #include "tablebase/tzstate.h"
 #include "tablebase/tzutils.h"
 

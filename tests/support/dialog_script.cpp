@@ -19,7 +19,7 @@
 #include <mutex>
 #include <thread>
 
-#include "tablebase/engineui_qt.h"
+#include "tablebase_ui/engineui_qt.h"
 
 namespace ruvtest {
 

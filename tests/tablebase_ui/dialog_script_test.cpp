@@ -12,7 +12,7 @@
 #include <string>
 
 #include "support/dialog_script.h"
-#include "tablebase/tzdialog.h"
+#include "tablebase_ui/tzdialog.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <QTimer>
 
 #include "support/dialog_script.h"
-#include "tablebase/engineui_qt.h"
-#include "tablebase/tzmsg.h"
+#include "tablebase_ui/engineui_qt.h"
+#include "tablebase_ui/tzmsg.h"
 #include "tablebase/tzutils.h"
 
 namespace {

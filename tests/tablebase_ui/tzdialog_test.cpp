@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "support/dialog_script.h"
-#include "tablebase/engineui_qt.h"
-#include "tablebase/tzdialog.h"
+#include "tablebase_ui/engineui_qt.h"
+#include "tablebase_ui/tzdialog.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <QScreen>
 
 #include "support/dialog_script.h"
-#include "tablebase/tzmsg.h"
+#include "tablebase_ui/tzmsg.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "tablebase/engineui_qt.h"
+#include "tablebase_ui/engineui_qt.h"
 
 #include <QApplication>
 #include <QLibraryInfo>
@@ -7,7 +7,7 @@
 #include <QTranslator>
 
 #include "platform/codepage.h"
-#include "tablebase/tzmsg.h"
+#include "tablebase_ui/tzmsg.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "tablebase/tzdialog.h"
+#include "tablebase_ui/tzdialog.h"
 
 #include <QApplication>
 #include <QFileInfo>

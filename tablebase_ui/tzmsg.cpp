@@ -1,4 +1,4 @@
-#include "tablebase/tzmsg.h"
+#include "tablebase_ui/tzmsg.h"
 
 #include <QApplication>
 #include <QFrame>
