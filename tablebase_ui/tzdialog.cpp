@@ -126,6 +126,33 @@ TDialogForm::TDialogForm(bool captionless)
                                    : Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint),
       captionless_(captionless) {}
 
+void TDialogForm::CentreIn(const QRect& area) {
+  area_ = area;
+  placedWith_ = FrameMargins();
+  const QSize frame = size().grownBy(placedWith_);
+  move(area.left() + (area.width() - frame.width()) / 2, area.top() + (area.height() - frame.height()) / 2);
+}
+
+QMargins TDialogForm::FrameMargins() const {
+  const QRect f = frameGeometry();
+  const QRect g = geometry();
+  return QMargins(g.left() - f.left(), g.top() - f.top(), f.right() - g.right(), f.bottom() - g.bottom());
+}
+
+void TDialogForm::Place() {
+  if (isVisible() && FrameMargins() != placedWith_) CentreIn(area_);
+}
+
+void TDialogForm::showEvent(QShowEvent* event) {
+  QDialog::showEvent(event);
+  Place();
+}
+
+void TDialogForm::moveEvent(QMoveEvent* event) {
+  QDialog::moveEvent(event);
+  Place();
+}
+
 void TDialogForm::paintEvent(QPaintEvent* event) {
   QDialog::paintEvent(event);
   if (!captionless_) return;
@@ -258,7 +285,7 @@ std::unique_ptr<TDialogForm> BuildMessageDialog(const std::string& caption, cons
 
   // Centred in the placement area, whichever window asks: with the whole
   // screen as the area, in the middle of the screen.
-  form->move((areaWidth - clientWidth) / 2 + opt.AreaLeft, (areaHeight - clientHeight) / 2 + opt.AreaTop);
+  form->CentreIn(QRect(opt.AreaLeft, opt.AreaTop, areaWidth, areaHeight));
 
   const int textLeft = Max16(iconSize + 20, (clientWidth - textWidth) / 2);
   label->setGeometry(textLeft, 10, textWidth, textHeight);

@@ -63,11 +63,25 @@ class TDialogForm : public QDialog {
  public:
   explicit TDialogForm(bool captionless);
 
+  // Puts the middle of the whole window, frame included, on the middle of
+  // `area`. The frame is the window manager's and known only once the
+  // window is shown, so the window moves again whenever its frame turns
+  // out other than the one it was placed with (never after a move by the
+  // user, which keeps the frame).
+  void CentreIn(const QRect& area);
+
  protected:
   void paintEvent(QPaintEvent* event) override;
+  void showEvent(QShowEvent* event) override;
+  void moveEvent(QMoveEvent* event) override;
 
  private:
+  QMargins FrameMargins() const;
+  void Place();
+
   bool captionless_;
+  QRect area_;
+  QMargins placedWith_;
 };
 
 // The most buttons a dialog shows; further captions are left out.
