@@ -200,6 +200,10 @@ void TEkr_Ruv::FormActivate() {
 }
 
 void TEkr_Ruv::closeEvent(QCloseEvent* e) {
+  if (restoring_) {
+    e->ignore();
+    return;
+  }
   FormClose();
   QMainWindow::closeEvent(e);
 }

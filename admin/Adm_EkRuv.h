@@ -112,6 +112,9 @@ class TEkr_Ruv : public QMainWindow {
   void ProposeBackup();
 
   int Tag = 0;  // 1 once the window has been activated
+  // True while a restore unpacks: events are pumped then, and a request
+  // to close the window is ignored.
+  bool restoring_ = false;
 };
 
 // The six sibling programs in the standard order.

@@ -4,6 +4,7 @@
 #include <QLabel>
 #include <QPushButton>
 
+#include <algorithm>
 #include <memory>
 
 #include "admin/AdmUi.h"
@@ -16,8 +17,9 @@
 #include "platform/pfs.h"
 #include "tablebase/engineui.h"
 #include "tablebase/tzcommon.h"
-#include "tablebase_ui/tzdialog.h"
 #include "tablebase/tzutils.h"
+#include "tablebase_ui/tzdialog.h"
+#include "tablebase_ui/tzmsg.h"
 
 namespace {
 
@@ -33,6 +35,56 @@ bool EraseIndexFiles(const std::string& dirSetting) {
     ShowMessageDialog("Błąd", "h", "Nie można usunąć pliku: " + dir + failed.Name, "Zakończ");
   return true;
 }
+
+// While a restore unpacks on the window thread: a wait window over the
+// main window tells how far it got and which file it unpacks, and every
+// step of the component keeps the windows painted. It takes the
+// component's progress event (calling the handler there before, first)
+// and the main window's busy mark for its lifetime.
+class RestoreProgress {
+ public:
+  RestoreProgress(TZipMaster19& zip, QWidget* owner, bool& busy)
+      : zip_(zip), previous_(zip.OnProgress), busy_(busy), wait_(owner) {
+    busy_ = true;
+    wait_.setObjectName("OknoOdtwarzania");
+    wait_.ShowMsg("Trwa odtwarzanie plików z kopii, proszę czekać…");
+    zip_.OnProgress = [this](const TZipProgressDetails& d) { Show(d); };
+  }
+  ~RestoreProgress() {
+    zip_.OnProgress = previous_;
+    busy_ = false;
+  }
+  RestoreProgress(const RestoreProgress&) = delete;
+  RestoreProgress& operator=(const RestoreProgress&) = delete;
+
+ private:
+  void Show(const TZipProgressDetails& d) {
+    if (previous_) previous_(d);
+    switch (d.ProgType) {
+      case TotalSize2Process: total_ = d.TotalSize; break;
+      case NewFile: {
+        const size_t cut = d.ItemName.find_last_of("/\\");
+        name_ = QStr(cut == std::string::npos ? d.ItemName : d.ItemName.substr(cut + 1));
+        current_ = 0;
+        break;
+      }
+      case ProgressUpdate: current_ = d.ItemSize * d.ItemPerCent / 100; break;
+      case EndOfItem: done_ += d.ItemSize; current_ = 0; break;
+      case EndOfBatch: wait_.ShowMsg("Zapisywanie odtworzonych plików…"); return;
+      case TotalFiles2Process: break;
+    }
+    if (name_.isEmpty()) return;
+    const int64_t perCent = total_ > 0 ? std::min<int64_t>(100, (done_ + current_) * 100 / total_) : 0;
+    wait_.ShowMsg(QString("Odtwarzanie kopii: %1%, plik %2").arg(perCent).arg(name_));
+  }
+
+  TZipMaster19& zip_;
+  TZipMaster19::ProgressEvent previous_;
+  bool& busy_;
+  TTzMsg wait_;
+  QString name_;
+  int64_t total_ = 0, done_ = 0, current_ = 0;
+};
 
 }  // namespace
 
@@ -98,6 +150,7 @@ TEkr_Ruv::TRestoreOutcome TEkr_Ruv::RestoreInto(const std::string& dir, const TU
       return TRestoreOutcome::Failed;
     }
     ScreenCursorScope busy(true);
+    RestoreProgress progress(ZipMaster191, this, restoring_);
     result = RestoreArchive(ZipMaster191, dir, followUp);
   } catch (const std::exception& e) {
     result.Ok = false;

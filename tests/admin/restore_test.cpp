@@ -2,6 +2,7 @@
 // main window's menu: all or nothing, the documents rule, hostile and
 // damaged archives, the guard, and which directories lose their indexes.
 #include <QAction>
+#include <QTimer>
 
 #include <functional>
 #include <map>
@@ -15,6 +16,7 @@
 #include "tablebase/dbf4.h"
 #include "tablebase/tzdbflow.h"
 #include "tablebase/tzutils.h"
+#include "tablebase_ui/tzmsg.h"
 #include "testutil/helper_child.h"
 
 namespace {
@@ -141,8 +143,22 @@ TEST_F(Restore, DocumentsGoBackToTheirDirectoryAndTheRestFlat) {
                         {"x/DOKUMENTY/c.pdf", "pdf"}});
   WriteFile(prog() + "A.TXT", "stare");
   auto main = MainWindow();
+  // While it runs, events are handled (a timer fires), a wait window tells
+  // what it does, and the main window does not close.
+  QStringList shown;
+  bool closed = false;
+  QTimer watch;
+  QObject::connect(&watch, &QTimer::timeout, [&] {
+    if (auto* wait = main->findChild<TTzMsg*>("OknoOdtwarzania"); wait && wait->isVisible()) {
+      shown << wait->MessageText();
+      closed = closed || main->close();
+    }
+  });
+  watch.start(0);
   EXPECT_TRUE(FamilyRestore(
       *main, archive, {Message("Informacja", "I", "Kopia pomyślnie odtworzona.\nLiczba odtworzonych plików: 4", {"Dalej"})}));
+  EXPECT_TRUE(shown.contains("Odtwarzanie kopii: 100%, plik c.pdf")) << shown.join("|").toStdString();
+  EXPECT_FALSE(closed);
   EXPECT_EQ(ReadFile(prog() + "A.TXT"), "dane");  // replaced in its own letter case
   EXPECT_FALSE(FileExists(prog() + "a.txt"));
   EXPECT_EQ(ReadFile(prog() + "Dokumenty/a.txt"), "dokument");
