@@ -3,12 +3,17 @@
 # until its main window is closed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-# The program is a windowed one: without a display Qt would abort at the
-# start, after the whole build. Say so before building instead.
+bash scripts/setup.sh
+# Only the program and what it links: the tests and benchmarks are built by
+# scripts/test.sh.
+bash scripts/build.sh ruv_admin
+# The program is a windowed one: without a display Qt would abort at its
+# start. Say so instead; what is installed and built stays.
 if [[ -z "${DISPLAY:-}" && -z "${WAYLAND_DISPLAY:-}" && -z "${QT_QPA_PLATFORM:-}" ]]; then
   cat >&2 <<'MSG'
-There is no display to show the program's windows on: neither DISPLAY nor
-WAYLAND_DISPLAY is set (a server, a container or a remote shell).
+The program is built (build/admin/ruv_admin), but there is no display to
+show its windows on: neither DISPLAY nor WAYLAND_DISPLAY is set (a server,
+a container or a remote shell).
 
 Start it in one of these ways:
   - from a desktop session, or over "ssh -X" (X forwarding), then
@@ -23,12 +28,8 @@ Start it in one of these ways:
     or on a virtual X display (apt-get install xvfb):
       xvfb-run -a bash scripts/start.sh
 
-Nothing was built or started.
+The program was not started.
 MSG
   exit 2
 fi
-bash scripts/setup.sh
-# Only the program and what it links: the tests and benchmarks are built by
-# scripts/test.sh.
-bash scripts/build.sh ruv_admin
 exec build/admin/ruv_admin
