@@ -1,20 +1,19 @@
-// Two or three programs (tests/helpers/model_writer_helper) share one table
-// with tags and a memo field, and this test steps them through a seeded
-// random interleaving: reads, assignments of every field type (to a value,
-// to zero or blank, back to what was read, text padded or not), memo
-// rewrites, dropped edits, Replace, delete and recall, appends, posts
-// through the table component with a re-read between edit and post, raw
-// writes of a field, closes and reopens. A model says what each record
-// must hold: a field holds the last committed write that changed it, and a
-// field that a writer left alone or set back to what it read is not its
-// change. After each run every record, every memo's text, the ownership of
-// every memo block (no two records, no record and the free chain) and
-// every tag (against a fresh build from the table) are checked.
-//
-// RUV_MODEL_SEED and RUV_MODEL_STEPS (per table flavour) rerun or lengthen
-// it; both are printed.
+// Two or three writers, forked copies of this test each holding a shared table with tags and a memo
+// field in an area and in a table component, are stepped through a seeded random interleaving: reads,
+// assignments of every field type (to a value, to zero or blank, back to what was read, text padded or
+// not), memo rewrites, dropped edits, Replace, delete and recall, raw writes of a field, appends, posts
+// through the component with a re-read between edit and post, closes and reopens. In the model a field
+// holds the last committed write that changed it; a field a writer left alone or set back to what it
+// read is not its change. Each written record is checked at once; after each run every record, every
+// memo's text, the owner of every memo block (one record, or the free chain) and every tag (against a
+// fresh build). RUV_MODEL_SEED and RUV_MODEL_STEPS (per table flavour) rerun or lengthen it.
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
@@ -25,9 +24,9 @@
 #include <sstream>
 
 #include "tablebase/tzdbflow.h"
+#include "tables/datasets/utzfds.h"
 #include "tables/mdx/ndx_testutil.h"
 #include "tables/memo/memo.h"
-#include "testutil/helper_child.h"
 
 namespace ndxtest {
 namespace {
@@ -48,12 +47,15 @@ struct Rec {
     for (const auto& v : f) s += "|" + v;
     return s + "|" + std::to_string(ref);
   }
+  std::string WithMemo() const {
+    return "\"" + Text() + "\" memo \"" + memo.substr(0, 40) + "\"(" + std::to_string(memo.size()) + ")";
+  }
 };
 
-std::string Digits(int v, int width) {
-  std::string s = StrInt(v, width);
-  std::replace(s.begin(), s.end(), ' ', '0');
-  return s;
+std::string Format(const char* format, auto... values) {
+  char out[32];
+  std::snprintf(out, sizeof out, format, values...);
+  return out;
 }
 
 bool Blank(const std::string& s) { return s.find_first_not_of(' ') == std::string::npos; }
@@ -79,11 +81,10 @@ struct Edit {
   }
 };
 
-// What a committed edit leaves in stored record `s`: a field whose new
-// value packs to the bytes read is not the writer's change; a zero or false
-// over a field read without a value is written only while nobody changed
-// those bytes since.
-void Commit(Rec& s, Edit& e) {
+// What a committed edit leaves in stored record `s`: a field whose new value packs to the bytes read
+// is not the writer's change; a zero or false over a field read without a value is written only while
+// nobody changed those bytes since.
+void Commit(Rec& s, const Edit& e) {
   for (int i = 0; i < kFields; ++i) {
     const std::string &p = e.now.f[i], &r = e.read.f[i];
     if (p != r && (p != Canon(i, r) || s.f[i] == r)) s.f[i] = p;
@@ -94,8 +95,10 @@ void Commit(Rec& s, Edit& e) {
   }
 }
 
+// A writer: a forked process serving commands (see Serve) on two pipes.
 struct Child {
-  std::unique_ptr<HelperChild> proc;
+  pid_t pid = -1;
+  FILE *to = nullptr, *from = nullptr;
   Edit area, ds;
 };
 
@@ -103,22 +106,15 @@ class SharedWritesModel : public NdxTest {
  protected:
   void SetUp() override {
     NdxTest::SetUp();
-    plat::SetClock({});  // the helpers date the index semaphore by the real clock
+    // The writers date the index semaphore by the real clock; a writer that died answers nothing.
+    plat::SetClock({});
+    std::signal(SIGPIPE, SIG_IGN);
   }
 
   uint64_t Next(uint64_t n) { return rng_() % n; }
-  std::string Name() { return std::string(1, char('A' + Next(3))) + char('0' + Next(4)); }
-  std::string Date() {
-    const int d = 1 + int(Next(28)), m = 1 + int(Next(12)), y = 1995 + int(Next(40));
-    return Digits(d, 2) + "." + Digits(m, 2) + "." + Digits(y, 4);
-  }
-  static std::string Stored(const std::string& date) {
-    return date.empty() ? std::string(8, ' ') : date.substr(6, 4) + date.substr(3, 2) + date.substr(0, 2);
-  }
-  static std::string Amount(int cents) {
-    const std::string s = std::to_string(std::abs(cents) / 100) + "." + Digits(std::abs(cents) % 100, 2);
-    return cents < 0 ? "-" + s : s;
-  }
+  Rec& Model(int r) { return model_[size_t(r - 1)]; }
+  int PickRecord() { return 1 + int(Next(Next(4) ? std::min<size_t>(model_.size(), 2) : model_.size())); }
+
   std::string MemoText() {
     if (Next(5) == 0) return "";
     std::string t = "S" + std::to_string(step_) + "-";
@@ -126,29 +122,162 @@ class SharedWritesModel : public NdxTest {
   }
   // A value for field i: the text sent to the typed record, and its bytes.
   std::pair<std::string, std::string> Value(int i) {
-    std::string v;
-    switch (i) {
-      case 0: v = Name(); return {v, PadR(v, 10)};
-      case 1: v = std::to_string(Next(120)); return {v, std::string(5 - v.size(), ' ') + v};
-      case 2: v = Amount(int(Next(100000)) - 500); return {v, std::string(9 - v.size(), ' ') + v};
-      case 3: v = Next(4) ? Date() : ""; return {v, Stored(v)};
-      default: v = Next(2) ? "T" : "F"; return {v, v};
+    if (i == 0) {
+      const std::string v = std::string(1, char('A' + Next(3))) + char('0' + Next(4));
+      return {v, PadR(v, 10)};
     }
+    if (i == 1) {
+      const int v = int(Next(120));
+      return {std::to_string(v), StrInt(v, 5)};
+    }
+    if (i == 2) {
+      const std::string v = Format("%9.2f", (int(Next(100000)) - 500) / 100.0);
+      return {LTrim(v), v};
+    }
+    if (i == 4) return Next(2) ? std::pair{"T", "T"} : std::pair{"F", "F"};
+    if (!Next(4)) return {"", std::string(8, ' ')};
+    const int d = 1 + int(Next(28)), m = 1 + int(Next(12)), y = 1995 + int(Next(40));
+    return {Format("%02d.%02d.%04d", d, m, y), Format("%04d%02d%02d", y, m, d)};
+  }
+  // A new record: the texts of its fields for the typed record, and the model.
+  Rec NewRec(std::vector<std::string>& texts) {
+    Rec n;
+    for (int i = 0; i < kFields; ++i) {
+      auto [text, bytes] = Value(i);
+      texts.push_back(text);
+      n.f[i] = bytes;
+    }
+    n.memo = MemoText();
+    return n;
   }
 
-  // Sends a command; its answer after "ok", or a failure and nullopt.
+  // A writer's side: area 1 and a table component on `table`, one command a line, each answered "ok",
+  // "ok <result>" or "error <code> <message>". Texts run to the end of the line.
+  static int Serve(FILE* in, FILE* out, const std::string& table) {
+    std::unique_ptr<TTzDbf> ds;
+    auto dataset = [&]() -> TTzDbf& {
+      if (!ds) {
+        ds = std::make_unique<TTzDbf>("Model");
+        ds->SetDbfFileName(table);
+        ds->Open();
+      }
+      return *ds;
+    };
+    auto memo = [](const std::string& text) {  // rewrites field 6 through the text device
+      int32_t ref;
+      std::memcpy(&ref, FieldAddress(6), sizeof ref);
+      TextFile f;
+      AssignMemo(f, ref);
+      f.Rewrite();
+      f.Write(text);
+      f.Close();
+      std::memcpy(FieldAddress(6), &ref, sizeof ref);
+      return ref;
+    };
+    auto locked = [](bool whole, auto write) {  // keeps the write's error past the unlock
+      if (!(whole ? ALock() : RLock())) return;
+      write();
+      const int code = LastErrorCode();
+      const std::string message = LastErrorMessage();
+      Unlock();
+      if (code != 0) SetError(uint16_t(code), message);
+    };
+    char* buffer = nullptr;
+    size_t size = 0;
+    for (ssize_t n; (n = getline(&buffer, &size, in)) > 0;) {
+      const std::string line(buffer, size_t(n) - 1), cmd = line.substr(0, line.find(' '));
+      const std::string arg = cmd.size() < line.size() ? line.substr(cmd.size() + 1) : "";
+      const std::string first = arg.substr(0, arg.find(' ')),
+                        rest = arg.substr(std::min(arg.size(), first.size() + 1));
+      std::string answer;
+      LastErrorCode() = 0;
+      if (!cmd.starts_with("ds")) Select(1);
+      if (cmd == "open") {
+        USE(table, nullptr, 0);
+        if (LastErrorCode() == 0) SetIndexTo("");
+      } else if (cmd == "close" || cmd == "quit") {
+        ds.reset();
+        Select(1);
+        CloseArea();
+      } else if (cmd == "read") {  // GO n; the record's bytes
+        GO(std::stoi(arg));
+        for (int f = 0; f <= FieldCount(); ++f) answer += Peek(f, RecNo());
+      } else if (cmd == "set") {  // field n of the typed record from text
+        SetField(std::stoi(first), rest);
+      } else if (cmd == "memo") {
+        answer = std::to_string(memo(arg));
+      } else if (cmd == "commit" || cmd == "delete" || cmd == "recall") {
+        locked(false, cmd == "commit" ? Replace : cmd == "delete" ? DeleteRec : RecallRec);
+      } else if (cmd == "poke") {  // field n's raw bytes
+        locked(false, [&] { Poke(rest, std::stoi(first), RecNo()); });
+      } else if (cmd == "append") {  // the field texts and the memo, split by "|"; the record and memo
+        ClearRecord();
+        std::istringstream texts(arg);
+        std::string v;
+        for (int f = 1; f <= kFields && std::getline(texts, v, '|'); ++f) SetField(f, v);
+        std::getline(texts, v);
+        const int32_t ref = memo(v);
+        if (LastErrorCode() == 0) locked(true, Append);
+        answer = std::to_string(RecNo()) + " " + std::to_string(ref);
+      } else if (cmd == "dsedit") {
+        dataset().SetRecNo(std::stoi(arg));
+        dataset().Edit();
+      } else if (cmd == "dsset" || cmd == "dsbool") {  // a field by name
+        cmd == "dsset" ? dataset().SetFieldStr(first, rest) : dataset().SetFieldBool(first, rest == "T");
+      } else if (cmd == "dsreread") {
+        dataset().BookmarkValid(dataset().GetBookmark());
+      } else if (cmd == "dspost" || cmd == "dscancel") {
+        cmd == "dspost" ? dataset().Post() : dataset().Cancel();
+      }
+      const int code = LastErrorCode();
+      std::fprintf(
+          out, "%s\n",
+          (code ? "error " + std::to_string(code) + " " + LastErrorMessage() : "ok " + answer).c_str());
+      std::fflush(out);
+      if (cmd == "quit") break;
+    }
+    EngineShutdown();
+    return 0;
+  }
+  // Forks a writer; the copy keeps no other descriptor, so a writer's end closes its pipe.
+  void Start(Child& c) {
+    int down[2], up[2];
+    ASSERT_TRUE(pipe(down) == 0 && pipe(up) == 0);
+    if ((c.pid = fork()) == 0) {
+      for (int fd = 3; fd < 1024; ++fd)
+        if (fd != down[0] && fd != up[1]) close(fd);
+      try {
+        _exit(Serve(fdopen(down[0], "r"), fdopen(up[1], "w"), Path("T.DBF")));
+      } catch (...) {
+        _exit(3);  // the test sees the pipe close
+      }
+    }
+    close(down[0]);
+    close(up[1]);
+    c.to = fdopen(down[1], "w");
+    c.from = fdopen(up[0], "r");
+  }
+  // Sends a command; its answer after "ok ", or a failure and nullopt.
   std::optional<std::string> Ask(Child& c, const std::string& cmd) {
-    log_.push_back(std::to_string(step_) + " #" + std::to_string(&c - children_.data()) + " " + cmd.substr(0, 60));
-    const std::string a = c.proc->Ask(cmd);
-    if (a.rfind("ok", 0) == 0) return a.size() > 3 ? a.substr(3) : "";
-    Fail("the helper answered \"" + a + "\"");
+    std::fprintf(c.to, "%s\n", cmd.c_str());
+    std::fflush(c.to);
+    char line[4096] = "";
+    const std::string a =
+        std::fgets(line, sizeof line, c.from) ? std::string(line, std::strlen(line) - 1) : "";
+    if (a.starts_with("ok ")) return a.substr(3);
+    Fail("\"" + cmd.substr(0, 40) + "\" answered \"" + a + "\"");
     return std::nullopt;
   }
   void Fail(const std::string& what) {
-    if (failure_.empty()) failure_ = what;
+    if (failure_.empty()) failure_ = "step " + std::to_string(step_) + ": " + what;
   }
-
-  int PickRecord() { return 1 + int(Next(Next(4) ? std::min<size_t>(model_.size(), 2) : model_.size())); }
+  void Expect(int r, const char* how, const Rec& got) {
+    if (got.Text() != Model(r).Text())
+      Fail("record " + std::to_string(r) + how + " \"" + got.Text() + "\", the model \"" + Model(r).Text() +
+           "\"");
+  }
+  // After a write: the record in the file against the model.
+  void Written(int r) { Expect(r, " holds", OnDisk(FileBytes(Path("T.DBF")), r)); }
 
   // A logical field read as "Y" and left as read packs to "T": whether that
   // counts as a change is not settled, so such a writer sets it first.
@@ -168,35 +297,35 @@ class SharedWritesModel : public NdxTest {
   }
 
   void Step(Child& c) {
-    Edit& a = c.area;
-    Edit& d = c.ds;
+    Edit &a = c.area, &d = c.ds;
     uint64_t what;
     do what = Next(100);
     while (!(groups_ >> Group(what) & 1));
     if (a.rec == 0 && what < 75) what = 0;  // these need a record read
+
     if (what < 14) {  // read, dropping whatever the area changed
       const int r = PickRecord();
       if (auto got = Ask(c, "read " + std::to_string(r))) {
-        const Rec& m = model_[size_t(r - 1)];
-        if (FromBytes(*got).Text() != m.Text())
-          Fail("record " + std::to_string(r) + " read as \"" + FromBytes(*got).Text() + "\", the model \"" + m.Text() + "\"");
-        a.Read(r, m);
+        Expect(r, " read as", FromBytes(*got));
+        a.Read(r, Model(r));
       }
-    } else if (what < 36) {  // an assignment
+    } else if (what < 36) {  // an assignment: a value, zero or blank, or back to what was read
       const int i = int(Next(kFields));
       const uint64_t kind = Next(4);
-      std::pair<std::string, std::string> v = Value(i);
-      if (kind == 2) {  // zero, false or blank
-        v = i == 0 ? std::make_pair("", std::string(10, ' '))
-                   : i == 3 ? std::make_pair("", std::string(8, ' ')) : std::make_pair("0", Canon(i, ""));
-      } else if (kind == 3) {  // back to what was read
-        const std::string& r = a.read.f[i];
-        v.second = Canon(i, r);
-        v.first = i == 0 ? RTrim(r) : i == 3 ? (Blank(r) ? "" : r.substr(6, 2) + "." + r.substr(4, 2) + "." + r.substr(0, 4))
-                                   : i == 4 ? v.second : std::string(Canon(i, r));
+      auto [text, bytes] = Value(i);
+      const std::string& r = a.read.f[i];
+      if (kind == 2) {
+        text = i == 0 || i == 3 ? "" : "0";
+        bytes = Canon(i, std::string(size_t(kWidth[i]), ' '));
+      } else if (kind == 3) {
+        bytes = Canon(i, r);
+        text = i == 0     ? RTrim(r)
+               : i != 3   ? bytes
+               : Blank(r) ? ""
+                          : r.substr(6, 2) + "." + r.substr(4, 2) + "." + r.substr(0, 4);
       }
-      if (i == 0 && Next(2)) v.first = PadR(v.first, 10);  // the length byte says nothing
-      if (Ask(c, "set " + std::to_string(i + 1) + " " + v.first)) a.now.f[i] = v.second;
+      if (i == 0 && Next(2)) text = PadR(text, 10);  // the length byte says nothing
+      if (Ask(c, "set " + std::to_string(i + 1) + " " + text)) a.now.f[i] = bytes;
     } else if (what < 50) {  // a memo rewrite
       std::string t = MemoText();
       if (t.empty() && a.read.ref == 0) t = "R" + std::to_string(step_);
@@ -208,36 +337,31 @@ class SharedWritesModel : public NdxTest {
     } else if (what < 64) {  // Replace
       SettleLogical(c, a, false);
       if (Ask(c, "commit")) {
-        Commit(model_[size_t(a.rec - 1)], a);
-        a.Read(a.rec, model_[size_t(a.rec - 1)]);
+        Commit(Model(a.rec), a);
+        a.Read(a.rec, Model(a.rec));
         Written(a.rec);
       }
     } else if (what < 69) {  // delete or recall
       const bool del = Next(2);
       if (Ask(c, del ? "delete" : "recall")) {
-        model_[size_t(a.rec - 1)].del = a.read.del = a.now.del = del;
+        Model(a.rec).del = a.read.del = a.now.del = del;
         Written(a.rec);
       }
     } else if (what < 75) {  // another program's raw bytes in a field no tag uses
-      const bool logical = Next(2);
-      const std::string bytes = logical ? std::string(1, " ?YTF"[Next(5)]) : std::string(9, ' ');
-      if (Ask(c, "poke " + std::string(logical ? "5 " : "3 ") + bytes)) {
-        model_[size_t(a.rec - 1)].f[logical ? 4 : 2] = bytes;
+      const int i = Next(2) ? 4 : 2;
+      const std::string bytes = i == 4 ? std::string(1, " ?YTF"[Next(5)]) : std::string(9, ' ');
+      if (Ask(c, "poke " + std::to_string(i + 1) + " " + bytes)) {
+        Model(a.rec).f[i] = bytes;
         Written(a.rec);
       }
     } else if (what < 78) {  // append
-      Rec n;
+      std::vector<std::string> texts;
+      Rec n = NewRec(texts);
       std::string cmd = "append ";
-      for (int i = 0; i < kFields; ++i) {
-        auto v = Value(i);
-        cmd += v.first + "|";
-        n.f[i] = v.second;
-      }
-      n.memo = MemoText();
+      for (const std::string& t : texts) cmd += t + "|";
       if (auto got = Ask(c, cmd + n.memo)) {
-        std::istringstream in(*got);
         int rec = 0;
-        in >> rec >> n.ref;
+        std::istringstream(*got) >> rec >> n.ref;
         model_.push_back(n);
         if (rec != int(model_.size())) Fail("appended as record " + std::to_string(rec));
         a.Read(int(model_.size()), n);
@@ -247,22 +371,22 @@ class SharedWritesModel : public NdxTest {
       if (Ask(c, "close") && Ask(c, "open")) a = d = Edit();
     } else if (d.rec == 0) {  // the component goes into edit
       const int r = PickRecord();
-      if (Ask(c, "dsedit " + std::to_string(r))) d.Read(r, model_[size_t(r - 1)]);
+      if (Ask(c, "dsedit " + std::to_string(r))) d.Read(r, Model(r));
     } else if (what < 88) {  // the component sets a field
       const int i = std::array{0, 1, 2, 4}[Next(4)];
-      const auto v = Value(i);
-      if (Ask(c, std::string(i == 4 ? "dsbool " : "dsset ") + kNames[i] + " " + v.first)) d.now.f[i] = v.second;
+      const auto [text, bytes] = Value(i);
+      if (Ask(c, std::string(i == 4 ? "dsbool " : "dsset ") + kNames[i] + " " + text)) d.now.f[i] = bytes;
     } else if (what < 92) {  // something reads the record again meanwhile
       Ask(c, "dsreread");
     } else if (what < 98) {
       SettleLogical(c, d, true);
       if (Ask(c, "dspost")) {
-        Commit(model_[size_t(d.rec - 1)], d);
+        Commit(Model(d.rec), d);
         Written(d.rec);
       }
       d = Edit();
-    } else {
-      if (Ask(c, "dscancel")) d = Edit();
+    } else if (Ask(c, "dscancel")) {
+      d = Edit();
     }
   }
 
@@ -271,54 +395,82 @@ class SharedWritesModel : public NdxTest {
     Rec got;
     if (bytes.size() != 44) return got;
     got.del = bytes[0] == '*';
-    for (size_t i = 0, pos = 1; i < kFields; pos += size_t(kWidth[i++])) got.f[i] = bytes.substr(pos, size_t(kWidth[i]));
+    for (size_t i = 0, at = 1; i < kFields; at += size_t(kWidth[i++]))
+      got.f[i] = bytes.substr(at, size_t(kWidth[i]));
     got.ref = std::atoi(bytes.substr(34).c_str());
     return got;
   }
   static Rec OnDisk(const std::vector<uint8_t>& dbf, int r) {
     const size_t at = plat::readLE16(dbf.data() + 8) + size_t(r - 1) * plat::readLE16(dbf.data() + 10);
-    return FromBytes(at + 44 > dbf.size() ? "" : std::string(reinterpret_cast<const char*>(dbf.data() + at), 44));
-  }
-  // After a write: the record in the file against the model.
-  void Written(int r) {
-    const Rec got = OnDisk(FileBytes(Path("T.DBF")), r);
-    if (got.Text() != model_[size_t(r - 1)].Text())
-      Fail("record " + std::to_string(r) + " holds \"" + got.Text() + "\", the model \"" + model_[size_t(r - 1)].Text() + "\"");
+    return FromBytes(at + 44 > dbf.size() ? ""
+                                          : std::string(reinterpret_cast<const char*>(dbf.data() + at), 44));
   }
 
-  // Every record, memo, memo block and tag against the model; the first
-  // differences, or "".
+  static std::vector<TIndexTagSpec> Tags() {
+    return {Spec("NAME", "NAME"), Spec("QTY", "QTY"), Spec("DAT", "DAT"),
+            Spec("MIX", "NAME+STR(QTY,5)", "QTY > 40")};
+  }
+
+  // A fresh table of four records with the tags; the model holds them.
+  void MakeTable(uint8_t version) {
+    model_.clear();
+    std::filesystem::remove(Path("T.MDX"));
+    DbSettings().DefaultVersionByte = version;
+    std::vector<FieldEntry> fields = {{"NAME", 'C', 10}, {"QTY", 'N', 5}, {"AMT", 'F', 9, 2},
+                                      {"DAT", 'D', 8},   {"OK", 'L', 1},  {"NOTE", 'M', 10}};
+    WorkArea scratch;
+    CreateDbf(scratch, Path("T.DBF"), fields);
+    Open(1, "T.DBF EXCLUSIVE");
+    for (int r = 0; r < 4; ++r) {
+      std::vector<std::string> texts;
+      Rec& n = model_.emplace_back(NewRec(texts));
+      ClearRecord();
+      for (int i = 0; i < kFields; ++i) SetField(i + 1, texts[size_t(i)]);
+      n.ref = AddMemo(n.memo);
+      std::memcpy(FieldAddress(6), &n.ref, sizeof n.ref);
+      Append();
+    }
+    Index(Tags());
+    SetMdxFlag(true);  // the table component opens the index the header announces
+    CloseArea();
+  }
+
+  // Every record, memo, memo block and tag against the model; the differences, or "".
   std::string Check(uint8_t version) {
     std::ostringstream out;
-    const std::vector<uint8_t> dbf = FileBytes(Path("T.DBF"));
-    const int32_t count = int32_t(plat::readLE32(dbf.data() + 4));
-    if (count != int32_t(model_.size())) out << "the table holds " << count << " records; ";
-    const std::vector<uint8_t> m = FileBytes(Path(version == 0xF5 ? "T.FPT" : "T.DBT"));
-    const uint32_t bs = version == 0xF5 ? plat::readBE16(m.data() + 6) : version == 0x83 ? 512 : plat::readLE16(m.data() + 20);
+    const std::vector<uint8_t> dbf = FileBytes(Path("T.DBF")),
+                               m = FileBytes(Path(version == 0xF5 ? "T.FPT" : "T.DBT"));
+    const int count = int(plat::readLE32(dbf.data() + 4));
+    if (count != int(model_.size())) out << "the table holds " << count << " records; ";
+    const uint32_t bs = version == 0xF5   ? plat::readBE16(m.data() + 6)
+                        : version == 0x83 ? 512
+                                          : plat::readLE16(m.data() + 20);
     std::map<uint32_t, std::string> owner;
     uint32_t end = 0;
-    auto take = [&](uint32_t first, uint32_t count, const std::string& who) {
-      for (uint32_t b = first; b < first + count && b < first + 100000; ++b)
-        if (!owner.emplace(b, who).second) out << "block " << b << " belongs to " << owner[b] << " and " << who << "; ";
-      end = std::max(end, first + count);
+    auto take = [&](uint32_t first, uint32_t blocks, const std::string& who) {
+      for (uint32_t b = first; b < first + blocks && b < first + 100000; ++b)
+        if (!owner.emplace(b, who).second)
+          out << "block " << b << " belongs to " << owner[b] << " and " << who << "; ";
+      end = std::max(end, first + blocks);
     };
-    for (int r = 1; r <= std::min(count, int32_t(model_.size())); ++r) {
-      const Rec& want = model_[size_t(r - 1)];
+    for (int r = 1; r <= std::min(count, int(model_.size())); ++r) {
       Rec got = OnDisk(dbf, r);
       const size_t at = size_t(got.ref) * bs;
       if (got.ref > 0 && at + 8 <= m.size()) {
         const uint8_t* p = m.data() + at;
         size_t len = 0, head = 8;
-        if (version == 0xF5) len = plat::readBE32(p + 4);
-        else if (plat::readLE32(p) == 0x0008FFFFu) len = plat::readLE32(p + 4) - 8;
-        else if (version == 0x83) for (head = 0; at + len < m.size() && p[len] != 0x1A; ++len) {}
+        if (version == 0xF5)
+          len = plat::readBE32(p + 4);
+        else if (plat::readLE32(p) == 0x0008FFFFu)
+          len = plat::readLE32(p + 4) - 8;
+        else if (version == 0x83)
+          for (head = 0; at + len < m.size() && p[len] != 0x1A; ++len) {}
         got.memo.assign(reinterpret_cast<const char*>(p + head), std::min(len, m.size() - at - head));
-        take(uint32_t(got.ref), uint32_t((len + head + (head ? 0 : 1) + bs - 1) / bs), "record " + std::to_string(r));
+        take(uint32_t(got.ref), uint32_t((len + head + (head ? 0 : 1) + bs - 1) / bs),
+             "record " + std::to_string(r));
       }
-      if (got.Text() != want.Text() || got.memo != want.memo)
-        out << "record " << r << " holds \"" << got.Text() << "\" memo \"" << got.memo.substr(0, 40) << "\"("
-            << got.memo.size() << "), the model \"" << want.Text() << "\" memo \"" << want.memo.substr(0, 40) << "\"("
-            << want.memo.size() << "); ";
+      if (got.Text() != Model(r).Text() || got.memo != Model(r).memo)
+        out << "record " << r << " holds " << got.WithMemo() << ", the model " << Model(r).WithMemo() << "; ";
     }
     const uint32_t blocks = uint32_t((m.size() + bs - 1) / bs);
     if (version == 0x8B) {
@@ -334,7 +486,8 @@ class SharedWritesModel : public NdxTest {
     // Every tag against the same tags built afresh from a copy of the table.
     for (const std::string ext : {".DBF", ".DBT", ".FPT"})
       if (std::filesystem::exists(Path("T" + ext)))
-        std::filesystem::copy_file(Path("T" + ext), Path("R" + ext), std::filesystem::copy_options::overwrite_existing);
+        std::filesystem::copy_file(Path("T" + ext), Path("R" + ext),
+                                   std::filesystem::copy_options::overwrite_existing);
     std::filesystem::remove(Path("R.MDX"));
     USE(Path("R.DBF EXCLUSIVE"), nullptr, 0);
     if (!MakeIndex(Tags(), "")) out << "cannot build the tags: " << LastErrorMessage();
@@ -344,68 +497,13 @@ class SharedWritesModel : public NdxTest {
     for (size_t t = 0; t < std::min(built.size(), kept.size()); ++t) {
       if (!kept[t].fault.empty()) out << "tag " << kept[t].name << ": " << kept[t].fault << "; ";
       if (kept[t].entries != built[t].entries)
-        out << "tag " << kept[t].name << " against a fresh build: " << FirstDifference(kept[t].entries, built[t].entries) << "; ";
+        out << "tag " << kept[t].name
+            << " against a fresh build: " << FirstDifference(kept[t].entries, built[t].entries) << "; ";
     }
     return out.str();
   }
 
-  static std::vector<TIndexTagSpec> Tags() {
-    return {Spec("NAME", "NAME"), Spec("QTY", "QTY"), Spec("DAT", "DAT"), Spec("MIX", "NAME+STR(QTY,5)", "QTY > 40")};
-  }
-
-  // A fresh table of four records, then `steps` steps of two or three
-  // programs, then the check. False after a failure (reported).
-  bool RunOnce(uint8_t version, uint64_t seed, int steps, const std::string& rerun) {
-    rng_.seed(seed);
-    model_.clear();
-    log_.clear();
-    failure_.clear();
-    std::filesystem::remove(Path("T.MDX"));
-    DbSettings().DefaultVersionByte = version;
-    std::vector<FieldEntry> fields = {{"NAME", 'C', 10}, {"QTY", 'N', 5}, {"AMT", 'F', 9, 2},
-                                      {"DAT", 'D', 8},   {"OK", 'L', 1},  {"NOTE", 'M', 10}};
-    WorkArea scratch;
-    CreateDbf(scratch, Path("T.DBF"), fields);
-    Open(1, "T.DBF EXCLUSIVE");
-    for (int r = 0; r < 4; ++r) {
-      Rec n;
-      ClearRecord();
-      for (int i = 0; i < kFields; ++i) {
-        auto v = Value(i);
-        SetField(i + 1, v.first);
-        n.f[i] = v.second;
-      }
-      n.memo = MemoText();
-      n.ref = AddMemo(n.memo);
-      std::memcpy(FieldAddress(6), &n.ref, sizeof n.ref);
-      Append();
-      model_.push_back(n);
-    }
-    Index(Tags());
-    SetMdxFlag(true);  // the table component opens the index the header announces
-    CloseArea();
-
-    children_.clear();
-    children_.resize(2 + Next(2));
-    // A third of the runs rewrite memos with no field changes to mix in.
-    groups_ = Next(3) == 0 ? 0b101101 : 1 | Next(128);
-    step_ = 0;
-    for (Child& c : children_) {
-      c.proc = std::make_unique<HelperChild>("model_writer_helper", std::vector<std::string>{Path("T.DBF")});
-      Ask(c, "open");
-    }
-    for (step_ = 1; step_ <= steps && failure_.empty(); ++step_) Step(children_[Next(children_.size())]);
-    for (Child& c : children_)
-      if (c.proc->Ask("quit") != "ok" || c.proc->Wait() != 0) Fail("a helper did not close cleanly");
-    children_.clear();
-    if (failure_.empty()) failure_ = Check(version);
-    if (failure_.empty()) return true;
-    std::ostringstream steps_log;
-    for (const auto& l : log_) steps_log << "  " << l << "\n";
-    ADD_FAILURE() << rerun << ": " << failure_ << "\nafter these steps:\n" << steps_log.str();
-    return false;
-  }
-
+  // Runs of kRunSteps steps, each on a fresh table with two or three programs, then the check.
   void Run(uint8_t version) {
     // The default seed's runs meet every kind of conflict the model knows
     // (memo runs freed and reused, zeros over blanks, re-reads in an edit).
@@ -414,19 +512,41 @@ class SharedWritesModel : public NdxTest {
     const int steps = n ? std::atoi(n) : 300;
     RecordProperty("seed", std::to_string(seed));
     RecordProperty("steps", steps);
-    std::cout << "[ model    ] seed " << seed << ", " << steps << " steps (RUV_MODEL_SEED, RUV_MODEL_STEPS)" << std::endl;
+    std::cout << "[ model    ] seed " << seed << ", " << steps << " steps (RUV_MODEL_SEED, RUV_MODEL_STEPS)"
+              << std::endl;
     for (int run = 0; run * kRunSteps < steps; ++run) {
-      const std::string rerun = "run " + std::to_string(run) + " (steps " + std::to_string(run * kRunSteps + 1) +
-                                "..) of RUV_MODEL_SEED=" + std::to_string(seed) + " RUV_MODEL_STEPS=" + std::to_string(steps);
-      if (!RunOnce(version, seed * 1000003 + version * 131 + uint64_t(run), std::min(kRunSteps, steps - run * kRunSteps), rerun))
-        std::cout << "[ model    ] " << rerun << " failed" << std::endl;
+      rng_.seed(seed * 1000003 + version * 131 + uint64_t(run));
+      failure_.clear();
+      step_ = 0;
+      MakeTable(version);
+      std::vector<Child> children(2 + Next(2));
+      // A third of the runs rewrite memos with no field changes to mix in.
+      groups_ = Next(3) == 0 ? 0b101101 : 1 | Next(128);
+      for (Child& c : children) {
+        Start(c);
+        Ask(c, "open");
+      }
+      for (step_ = 1; step_ <= std::min(kRunSteps, steps - run * kRunSteps) && failure_.empty(); ++step_)
+        Step(children[Next(children.size())]);
+      for (Child& c : children) {
+        int status = -1;
+        if (!Ask(c, "quit") || waitpid(c.pid, &status, 0) != c.pid || status != 0)
+          Fail("a writer did not end cleanly");
+        std::fclose(c.to);
+        std::fclose(c.from);
+      }
+      if (failure_.empty()) failure_ = Check(version);
+      if (failure_.empty()) continue;
+      const std::string rerun =
+          "run " + std::to_string(run) + " (steps " + std::to_string(run * kRunSteps + 1) +
+          "..) of RUV_MODEL_SEED=" + std::to_string(seed) + " RUV_MODEL_STEPS=" + std::to_string(steps);
+      ADD_FAILURE() << rerun << ": " << failure_;
+      std::cout << "[ model    ] " << rerun << " failed" << std::endl;
     }
   }
 
   std::mt19937_64 rng_;
   std::vector<Rec> model_;
-  std::vector<Child> children_;
-  std::vector<std::string> log_;
   std::string failure_;
   int step_ = 0;
   uint64_t groups_ = 0;
