@@ -193,6 +193,29 @@ bool WriteHeaderBack(IndexArea& ix) {
   return true;
 }
 
+bool MarkUpdate(IndexArea& ix, bool on) {
+  ix.Header[kFhUpdateMark] = on ? 1 : 0;
+  if (!on && ix.HeaderChanged) return WriteHeaderBack(ix);
+  if (int rc = ix.File.WriteAt(kFhUpdateMark, &ix.Header[kFhUpdateMark], 1)) {
+    SetError(uint16_t(rc), "Error writing index file:  " + ix.FileName + " [WriteHeader]");
+    return false;
+  }
+  return true;
+}
+
+bool UpdateCutOff(IndexArea& ix) {
+  uint8_t mark = ix.Header[kFhUpdateMark];
+  if (mark == 0 && ix.Shared) {
+    if (int rc = ReadExactAt(ix.File, kFhUpdateMark, &mark, 1)) {
+      SetError(uint16_t(rc), "Error reading index file:  " + ix.FileName + " [ReadHeader]");
+      return true;
+    }
+  }
+  if (mark == 0) return false;
+  SetError(222, "Corrupted index file: a key update was cut off " + ix.FileName);
+  return true;
+}
+
 // --- Tag table ---------------------------------------------------------------
 
 namespace {
@@ -458,7 +481,9 @@ bool OpenIndexFile(WorkArea& a, const std::string& name) {
   {
     ReadBracket bracket;
     if (!bracket) return false;
-    if (ReadExactAt(ix.File, 0, ix.Header.data(), kHeaderSize) != 0 || ix.Header[kFhTagCount] > kMaxTags) {
+    // A key update cut off may have left a record out of a tag.
+    if (ReadExactAt(ix.File, 0, ix.Header.data(), kHeaderSize) != 0 || ix.Header[kFhTagCount] > kMaxTags ||
+        ix.Header[kFhUpdateMark] != 0) {
       SetError(222, "Unable to open index: " + name);
       return false;
     }

@@ -52,6 +52,10 @@ enum : size_t {
   kFhTagCount = 28,
   kFhPageCount = 32,
   kFhCreated = 44,
+  // Nonzero while a key update that cannot be made in one page write is
+  // under way: one of the zero bytes after the dates, which no reader or
+  // writer of the format looks at and a new file leaves zero.
+  kFhUpdateMark = 48,
   kFhTagTable = 512,
   kEntrySize = 32,
 };
@@ -261,6 +265,17 @@ bool ReadAnchorNodes(IndexArea& ix);
 bool AnchorsChanged(IndexArea& ix);
 // Writes the file header when it changed.
 bool WriteHeaderBack(IndexArea& ix);
+// Sets or clears the header's update mark on disk (clearing it writes the
+// whole header when that changed). A key update that would lose a record
+// if stopped between two of its page writes sets it before the first and
+// clears it after the last, so that a program stopped in between leaves
+// the mark for the next open and the next writer to find; no sync is
+// needed for that, only the order of the writes.
+bool MarkUpdate(IndexArea& ix, bool on);
+// True, with 222 (or an I/O error) reported, when an update of the file
+// was cut off: a failed one of this area, or (in a shared file) one of a
+// program that stopped in it. Writers ask before they change any tag.
+bool UpdateCutOff(IndexArea& ix);
 // The header's page counter := the file's size in pages.
 void NotePageCount(IndexArea& ix);
 // Enters a tag (replacing one of the same name) and rebuilds the name tree.

@@ -266,7 +266,7 @@ void AppendNewKey() {
   IndexArea* ix = CurrentIndex();
   if (!a || !ix || !ix->Controlling()) return;
   IndexOrder order(*ix);
-  if (AnchorsChanged(*ix) && LastErrorCode() != 0) return;
+  if ((AnchorsChanged(*ix) && LastErrorCode() != 0) || UpdateCutOff(*ix)) return;
   const int32_t rec = a->RecNo;
   std::vector<Tag*> added;
   for (auto& slot : ix->Slots) {
@@ -316,6 +316,8 @@ void CaptureKeys() {
 // that lacks the old entry gets nothing: the record may stand in it under
 // a key this engine does not make (another program's), and a second entry
 // would follow. It is reported with its tag once every tag is done.
+// Removing the old entry and adding the new one are separate page writes:
+// the file is marked for the span of them (see MarkUpdate).
 void UpdateKeys() {
   WorkArea* a = CurrentWorkArea();
   IndexArea* ix = CurrentIndex();
@@ -324,9 +326,10 @@ void UpdateKeys() {
   IndexOrder order(*ix);
   // Changes by others leave the controlling tag to be found again too.
   bool moved = AnchorsChanged(*ix);
-  if (LastErrorCode() != 0) return;
+  if (LastErrorCode() != 0 || UpdateCutOff(*ix)) return;
   const int32_t rec = a->RecNo;
   std::string missing;
+  bool marked = false;
   for (auto& slot : ix->Slots) {
     if (!slot) continue;
     Tag& t = *slot;
@@ -335,6 +338,7 @@ void UpdateKeys() {
     const bool in = ForHolds(t);
     if (in && t.OldFor && CompareBytes(k.data(), t.OldKey.data(), t.Geo.KeyLen) == 0) continue;
     moved |= &t == ix->Controlling();
+    if (in && !marked && !(marked = MarkUpdate(*ix, true))) return;
     // A tag with a condition may lack the record; it may also still hold
     // it while the condition is false (deleting a record moves no key).
     Hit h = RemoveKey(*ix, t, t.OldKey.data(), rec);
@@ -354,7 +358,7 @@ void UpdateKeys() {
     }
     if (in && !AddKey(*ix, t, k.data(), rec)) return;
   }
-  if (!WriteHeaderBack(*ix)) return;
+  if (!(marked ? MarkUpdate(*ix, false) : WriteHeaderBack(*ix))) return;
   if (!missing.empty()) {
     SetError(254, missing);
     return;
