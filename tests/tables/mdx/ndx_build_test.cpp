@@ -178,6 +178,23 @@ TEST_F(NdxBuild, ARebuildOrAnAppendKilledAtAnyStepLeavesTheOldIndexOrTheNew) {
   CloseAll();
   EXPECT_EQ(FileBytes(Path("T.MDX$")), foreign);
   EXPECT_EQ(FileBytes(Path("T.MDX")), index);
+  // A writer that opened the index before another program's update was cut
+  // off finds the mark too; a rebuild clears it.
+  std::filesystem::remove(Path("T.MDX$"));
+  Open(1, "T.DBF");
+  ASSERT_TRUE(SetIndexTo(""));
+  auto marked = index;
+  marked[48] = 1;
+  WriteBytes(Path("T.MDX"), marked);
+  for (int rebuilt : {0, 1}) {
+    EXPECT_TRUE(RLock());
+    Replace();
+    EXPECT_EQ(LastErrorCode(), rebuilt ? 0 : 222);
+    Reindex();
+    EXPECT_EQ(LastErrorCode(), 0);
+  }
+  CloseAll();
+  EXPECT_EQ(FileBytes(Path("T.MDX"))[48], 0);
 }
 
 TEST_F(NdxBuild, KeysFollowTheirTypeAndThePolishCollation) {
