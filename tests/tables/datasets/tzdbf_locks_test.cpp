@@ -70,22 +70,6 @@ TEST_F(LockedWritesTest, PostRetriesAsTheEventAsksAndFailsLeavingTheEdit) {
   EXPECT_EQ(next.ReadLine(), "ready");
 }
 
-// Another program changes the record in edit; a read of it in between (the
-// bookmark check) does not make its change the edit's.
-TEST_F(LockedWritesTest, APostWritesOnlyWhatTheEditChanged) {
-  d_.Open();
-  d_.SetRecNo(3);
-  d_.Edit();
-  HelperChild other("record_writer_helper", {Path("lk.dbf"), "3", "field", "2", "Zeta"});
-  ASSERT_EQ(other.ReadLine(), "done");
-  ASSERT_EQ(other.Wait(), 0);
-  EXPECT_TRUE(d_.BookmarkValid(d_.GetBookmark()));
-  d_.SetFieldInt("kod", 9);
-  d_.Post();
-  EXPECT_EQ(Stored("lk", 1, 3), " 9");
-  EXPECT_EQ(Stored("lk", 2, 3), "Zeta      ");
-}
-
 TEST_F(LockedWritesTest, DeleteRestoreAndInsertFailWithoutTheirLocks) {
   LockHolder record({"hold-record", Path("lk.dbf"), "2"});
   LockHolder table({"hold-table", Path("lk.dbf")});
