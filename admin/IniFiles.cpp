@@ -172,24 +172,7 @@ bool ReadAll(const std::string& path, std::string& bytes, int& err) {
   return true;
 }
 
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  int release() {
-    int f = fd_;
-    fd_ = -1;
-    return f;
-  }
-
- private:
-  int fd_;
-};
+using plat::Fd;
 
 // How long a write waits for another write of the same file to finish.
 constexpr auto kTempLockWait = std::chrono::seconds(1);
@@ -207,10 +190,7 @@ int OpenOwnTempFile(const std::string& tmp) {
     if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
       // The write whose lock this one waited for may have renamed the file
       // into place meanwhile: only the file still under the name will do.
-      struct stat held {}, named {};
-      if (::fstat(fd, &held) == 0 && ::lstat(tmp.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
-          held.st_ino == named.st_ino)
-        return fd;
+      if (plat::FdIsNamed(fd, tmp)) return fd;
     } else if (errno != EWOULDBLOCK) {
       const int err = errno;
       ::close(fd);
@@ -463,12 +443,11 @@ void RemoveIniWriteLeftover(const std::string& fileName) {
   }
   const std::string tmp = target + ".~zapis";
   Fd fd(::open(tmp.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  struct stat held {}, named {};
+  struct stat held {};
   // Locked: a write owns it. Another file under the name meanwhile: that
   // write has renamed this one into place.
   if (fd.get() < 0 || ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0 || ::fstat(fd.get(), &held) != 0 ||
-      !S_ISREG(held.st_mode) || ::lstat(tmp.c_str(), &named) != 0 || held.st_ino != named.st_ino ||
-      held.st_dev != named.st_dev)
+      !S_ISREG(held.st_mode) || !plat::FdIsNamed(fd.get(), tmp))
     return;
-  if (plat::FileFault(plat::FileOp::Erase, tmp) == plat::kOk && ::unlink(tmp.c_str()) == 0) plat::SyncDirectoryOf(tmp);
+  if (plat::EraseAsNamed(tmp) == plat::kOk) plat::SyncDirectoryOf(tmp);
 }

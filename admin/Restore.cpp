@@ -47,29 +47,7 @@ constexpr const char* kKeptDir = "stare";
 constexpr const char* kPlanName = "plan";
 constexpr const char* kUndoName = "cofnij";
 
-// An open descriptor, closed with the object.
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() { Reset(); }
-  Fd(Fd&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
-  Fd& operator=(Fd&& o) noexcept {
-    if (this != &o) {
-      Reset();
-      fd_ = std::exchange(o.fd_, -1);
-    }
-    return *this;
-  }
-  int get() const { return fd_; }
-  bool ok() const { return fd_ >= 0; }
-  void Reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_;
-};
+using plat::Fd;
 
 constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 

@@ -373,11 +373,7 @@ int File::CreateUnique(const std::string& dir, const std::string& prefix, int mo
   return lost ? kErrSharingViolation : kErrFileExists;
 }
 
-bool File::IsNamed(const std::string& path) const {
-  struct stat mine {}, named {};
-  return fd_ >= 0 && ::fstat(fd_, &mine) == 0 && ::lstat(path.c_str(), &named) == 0 && mine.st_dev == named.st_dev &&
-         mine.st_ino == named.st_ino;
-}
+bool File::IsNamed(const std::string& path) const { return FdIsNamed(fd_, path); }
 
 int File::Create(const std::string& path, int mode) {
   return OpenImpl(path, kAccessReadWrite | (mode & 0x70), true);

@@ -255,6 +255,17 @@ int EraseAsNamed(const std::string& path) {
   return kOk;
 }
 
+void Fd::Reset() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+bool FdIsNamed(int fd, const std::string& path) {
+  struct stat held {}, named {};
+  return fd >= 0 && ::fstat(fd, &held) == 0 && ::lstat(path.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
+         held.st_ino == named.st_ino;
+}
+
 int RenameFile(const std::string& from, const std::string& to) {
   std::string f = ResolvePath(from), t = ResolvePath(to);
   struct stat st {};

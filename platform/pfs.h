@@ -100,6 +100,33 @@ int RemoveDirectory(const std::string& path);
 // program made or has found itself. 0 or a DOS error.
 int EraseAsNamed(const std::string& path);
 
+// An open descriptor, closed with the object.
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  ~Fd() { Reset(); }
+  Fd(Fd&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
+  Fd& operator=(Fd&& o) noexcept {
+    if (this != &o) {
+      Reset();
+      fd_ = std::exchange(o.fd_, -1);
+    }
+    return *this;
+  }
+  int get() const { return fd_; }
+  bool ok() const { return fd_ >= 0; }
+  // Gives the descriptor up to the caller, who then closes it.
+  int release() { return std::exchange(fd_, -1); }
+  void Reset();
+
+ private:
+  int fd_;
+};
+
+// Whether `path`, exactly as written and not through a link, names the
+// file open as `fd`.
+bool FdIsNamed(int fd, const std::string& path);
+
 // The temporary directory ($TMPDIR or /tmp), with a trailing "/".
 std::string TempDirectory();
 // `dir` + `prefix` + four random upper-case hexadecimal digits + ".TMP":
