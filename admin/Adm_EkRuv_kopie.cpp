@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <vector>
 
 #include "admin/AdmUi.h"
 #include "admin/Adm_EkRuv.h"
@@ -34,6 +35,14 @@ bool EraseIndexFiles(const std::string& dirSetting) {
   for (const auto& failed : FailedErases())
     ShowMessageDialog("Błąd", "h", "Nie można usunąć pliku: " + dir + failed.Name, "Zakończ");
   return true;
+}
+
+// The five "programy dla ruv" (not Morta), in the standard order.
+std::vector<const TSiblingProgram*> FamilyPrograms() {
+  std::vector<const TSiblingProgram*> family;
+  for (const TSiblingProgram& p : kSiblings)
+    if (p.Family) family.push_back(&p);
+  return family;
 }
 
 // While a restore unpacks on the window thread: a wait window over the
@@ -111,7 +120,7 @@ void TEkr_Ruv::Usunicieplikwindeksowych1Click() {
     ScreenCursorScope busy(true);
     TIniFile ini = OpenIni(TIniKind::Admin);
     std::string family;
-    for (const TSiblingProgram* p : {&kTamir, &kGorvalo, &kSL, &kDravon, &kKelpiro}) {
+    for (const TSiblingProgram* p : FamilyPrograms()) {
       family = ReadProgramDir(ini, *p);
       if (!family.empty()) break;
     }
@@ -169,7 +178,7 @@ TEkr_Ruv::TRestoreOutcome TEkr_Ruv::RestoreInto(const std::string& dir, const TU
 }
 
 void TEkr_Ruv::Odtworzenieplikwdanychzkopiiprogramydlaruv1Click() {
-  if (ProgramsRunning({&kTamir, &kGorvalo, &kSL, &kDravon, &kKelpiro})) return;
+  if (ProgramsRunning(FamilyPrograms())) return;
   if (ShowMessageDialog("Potwierdzenie", "?", "Potwierdź zamiar odtwarzania plików z kopii.", "Nie Tak") == "N")
     return;
   const std::string dir = DirPath(TrimBoth(ProgramDir()));
@@ -177,7 +186,7 @@ void TEkr_Ruv::Odtworzenieplikwdanychzkopiiprogramydlaruv1Click() {
   // defaults only when the backup's data really replaced the old, change
   // with the restored files as one step.
   TUnpackFollowUp followUp{.EraseIndexFiles = true, .ResetProgramDirs = true, .Guard = {}};
-  for (const TSiblingProgram* p : {&kTamir, &kGorvalo, &kSL, &kDravon, &kKelpiro}) followUp.Guard.push_back(p->ExeName);
+  for (const TSiblingProgram* p : FamilyPrograms()) followUp.Guard.push_back(p->ExeName);
   const TRestoreOutcome outcome = RestoreInto(dir, followUp);
   if (outcome == TRestoreOutcome::Failed) return;
   if (outcome == TRestoreOutcome::NothingChosen) EraseIndexFiles(dir);
