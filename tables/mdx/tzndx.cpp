@@ -193,14 +193,31 @@ bool WriteHeaderBack(IndexArea& ix) {
   return true;
 }
 
-bool MarkUpdate(IndexArea& ix, bool on) {
-  ix.Header[kFhUpdateMark] = on ? 1 : 0;
-  if (!on && ix.HeaderChanged) return WriteHeaderBack(ix);
+namespace {
+
+// The header's update mark as held in memory, alone.
+bool WriteMark(IndexArea& ix) {
   if (int rc = ix.File.WriteAt(kFhUpdateMark, &ix.Header[kFhUpdateMark], 1)) {
     SetError(uint16_t(rc), "Error writing index file:  " + ix.FileName + " [WriteHeader]");
     return false;
   }
   return true;
+}
+
+}  // namespace
+
+bool MarkUpdate(IndexArea& ix) {
+  if (ix.Header[kFhUpdateMark] != 0) return true;
+  ix.Header[kFhUpdateMark] = 1;
+  return WriteMark(ix);
+}
+
+bool FinishUpdate(IndexArea& ix) {
+  const bool marked = ix.Header[kFhUpdateMark] != 0;
+  ix.Header[kFhUpdateMark] = 0;
+  const bool done = marked && !ix.HeaderChanged ? WriteMark(ix) : WriteHeaderBack(ix);
+  if (marked && !done) ix.Header[kFhUpdateMark] = 1;
+  return done;
 }
 
 bool UpdateCutOff(IndexArea& ix) {

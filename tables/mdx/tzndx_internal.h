@@ -265,13 +265,17 @@ bool ReadAnchorNodes(IndexArea& ix);
 bool AnchorsChanged(IndexArea& ix);
 // Writes the file header when it changed.
 bool WriteHeaderBack(IndexArea& ix);
-// Sets or clears the header's update mark on disk (clearing it writes the
-// whole header when that changed). A key update that would lose a record
-// if stopped between two of its page writes sets it before the first and
-// clears it after the last, so that a program stopped in between leaves
-// the mark for the next open and the next writer to find; no sync is
-// needed for that, only the order of the writes.
-bool MarkUpdate(IndexArea& ix, bool on);
+// Sets the header's update mark on disk, unless this area's update has
+// set it already. A key update that would lose a record if stopped between
+// two of its page writes sets it before the first, so that a program
+// stopped in between leaves the mark for the next open and the next
+// writer to find; no sync is needed for that, only the order of the
+// writes.
+bool MarkUpdate(IndexArea& ix);
+// Ends an update: clears the mark when it set one and writes the header
+// back when it changed, in one write when both. A failure leaves the mark
+// noted in memory, so that this area's next writer reports 222 too.
+bool FinishUpdate(IndexArea& ix);
 // True, with 222 (or an I/O error) reported, when an update of the file
 // was cut off: a failed one of this area, or (in a shared file) one of a
 // program that stopped in it. Writers ask before they change any tag.

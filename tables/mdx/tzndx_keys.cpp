@@ -83,11 +83,13 @@ bool FixSeparator(IndexArea& ix, Tag& t, size_t d) {
 }
 
 // Inserts (key, rec) where SeekInsertion left `t`, splitting full nodes on
-// the way up; a split root gives the tree a new root. Both halves of a
-// split node go to new pages and the node itself is left as it was: only
-// the one write that ends the insertion (the node that had room, or the
-// tag header naming a new root) links them in. A program stopped before it
-// leaves the old tree whole, the new pages unused at the end of the file.
+// the way up; a split root gives the tree a new root. A split node keeps
+// its page and its lower half, the upper half goes to one new page at the
+// end of the file, and a split root adds one more for the new root: the
+// file grows by what the tree holds. Between the split node's write and
+// the parent's (or the tag header's) the upper half is out of the tree,
+// so the file is marked for the span (see MarkUpdate); the caller clears
+// the mark when its update is done.
 bool InsertEntry(IndexArea& ix, Tag& t, const uint8_t* key, int32_t rec) {
   const Geometry& g = t.Geo;
   Item pending = MakeItem(t, uint32_t(rec), key);
@@ -119,9 +121,11 @@ bool InsertEntry(IndexArea& ix, Tag& t, const uint8_t* key, int32_t rec) {
       InsertItem(left, g, at, pending);
     else
       InsertItem(right, g, at - keep, pending);
-    const uint32_t leftPage = AppendNode(ix, t, left);
-    const uint32_t rightPage = leftPage == 0 ? 0 : AppendNode(ix, t, right);
-    if (rightPage == 0) return false;
+    // The new half first: until the split node is written it lies unused.
+    if (!MarkUpdate(ix)) return false;
+    const uint32_t leftPage = l.Page;
+    const uint32_t rightPage = AppendNode(ix, t, right);
+    if (rightPage == 0 || !WriteNode(ix, t, leftPage, left)) return false;
     Key leftMax, rightMax;
     if (!LargestKey(ix, t, left, leftMax) || !LargestKey(ix, t, right, rightMax)) return false;
     if (d == 0) {
@@ -135,14 +139,12 @@ bool InsertEntry(IndexArea& ix, Tag& t, const uint8_t* key, int32_t rec) {
       t.SetRoot(rootPage);
       return true;
     }
-    // The parent names the two halves in the split node's place: the left
-    // one with its largest key and the right one right after it (or as its
-    // trailing pointer).
+    // The parent's item for the split node takes its new largest key, and
+    // the new node follows it (or becomes the trailing pointer).
     --d;
     Level& p = t.Path[d];
     const int pc = NodeCount(p.Data);
     if (p.Index < pc) {
-      plat::writeLE32(ItemAt(p.Data, g, p.Index), leftPage);
       std::memcpy(ItemAt(p.Data, g, p.Index) + 4, leftMax.data(), g.KeyLen);
       pending = MakeItem(t, rightPage, rightMax.data());
       at = p.Index + 1;
@@ -293,7 +295,7 @@ void AppendNewKey() {
     LastErrorMessage() = msg;
     return;
   }
-  if (WriteHeaderBack(*ix)) Settle(*a, *ix);
+  if (FinishUpdate(*ix)) Settle(*a, *ix);
 }
 
 // Before a replace: what the record holds in every tag, kept apart from
@@ -329,7 +331,6 @@ void UpdateKeys() {
   if (LastErrorCode() != 0 || UpdateCutOff(*ix)) return;
   const int32_t rec = a->RecNo;
   std::string missing;
-  bool marked = false;
   for (auto& slot : ix->Slots) {
     if (!slot) continue;
     Tag& t = *slot;
@@ -338,7 +339,7 @@ void UpdateKeys() {
     const bool in = ForHolds(t);
     if (in && t.OldFor && CompareBytes(k.data(), t.OldKey.data(), t.Geo.KeyLen) == 0) continue;
     moved |= &t == ix->Controlling();
-    if (in && !marked && !(marked = MarkUpdate(*ix, true))) return;
+    if (in && !MarkUpdate(*ix)) return;
     // A tag with a condition may lack the record; it may also still hold
     // it while the condition is false (deleting a record moves no key).
     Hit h = RemoveKey(*ix, t, t.OldKey.data(), rec);
@@ -358,7 +359,7 @@ void UpdateKeys() {
     }
     if (in && !AddKey(*ix, t, k.data(), rec)) return;
   }
-  if (!(marked ? MarkUpdate(*ix, false) : WriteHeaderBack(*ix))) return;
+  if (!FinishUpdate(*ix)) return;
   if (!missing.empty()) {
     SetError(254, missing);
     return;

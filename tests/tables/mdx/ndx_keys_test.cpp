@@ -95,12 +95,14 @@ TEST_F(NdxKeys, AFullLeafSplitsAndTheRootGrowsAboveIt) {
   auto d = Dump();
   ASSERT_EQ(Structure(d), "");
   EXPECT_EQ(d[0].entries.size(), 64u);
-  // Three nodes more: both halves and the new root; the old leaf is unused.
-  EXPECT_EQ(FileBytes(Path("T.MDX")).size(), sizeBefore + 3072);
+  // Two nodes more: the new sibling and the new root; the old leaf keeps
+  // the lower half.
+  EXPECT_EQ(FileBytes(Path("T.MDX")).size(), sizeBefore + 2048);
   EXPECT_NE(d[0].root, rootBefore);
   const auto f = FileBytes(Path("T.MDX"));
   const uint8_t* root = &f[size_t(d[0].root) * 512];
   ASSERT_EQ(plat::readLE32(root), 1u);
+  EXPECT_EQ(plat::readLE32(root + 8), rootBefore);
   EXPECT_EQ(plat::readLE32(&f[size_t(plat::readLE32(root + 8)) * 512]), 32u);
   EXPECT_EQ(plat::readLE32(&f[size_t(plat::readLE32(root + 8 + 16)) * 512]), 32u);
   EXPECT_EQ(plat::readLE32(&f[32]), f.size() / 512);
