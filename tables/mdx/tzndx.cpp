@@ -233,6 +233,35 @@ bool UpdateCutOff(IndexArea& ix) {
   return true;
 }
 
+int ReadStoredTags(const std::string& file, std::vector<StoredTag>& tags) {
+  tags.clear();
+  plat::File f;
+  int rc = f.Open(file, plat::kAccessReadWrite | plat::kShareDenyNone);
+  if (rc == plat::kErrAccessDenied || rc == plat::kErrSharingViolation)
+    rc = f.Open(file, plat::kAccessRead | plat::kShareDenyNone);
+  std::array<uint8_t, kHeaderSize> header{};
+  if (rc == 0) rc = f.ReadExact(header.data(), kHeaderSize);
+  if (rc != 0) return rc;
+  auto text = [](const uint8_t* p) {
+    return AllTrim(CountedCopy(reinterpret_cast<const char*>(p), kMaxExprLen + 1));
+  };
+  const int count = std::min<int>(header[kFhTagCount], kMaxTags);
+  for (int n = 1; n <= count; ++n) {
+    const uint8_t* e = header.data() + kFhTagTable + size_t(n) * kEntrySize;
+    std::array<uint8_t, kAnchorSize + 1> th{};
+    StoredTag& t = tags.emplace_back();
+    t.Whole = ReadExactAt(f, int64_t(plat::readLE32(e + kTeHeaderPage)) * kPageBytes, th.data(), kAnchorSize) == 0;
+    if (!t.Whole) continue;
+    t.Spec.TagName = AllTrim(CountedCopy(reinterpret_cast<const char*>(e + kTeName), 11));
+    t.Spec.KeyExpr = text(th.data() + kThKeyExpr);
+    t.HasFor = th[kThHasFor] != 0;
+    if (t.HasFor) t.Spec.ForExpr = text(th.data() + kThForExpr);
+    t.Spec.Descending = (th[kThFlags] & kFlagDescending) ? 1 : 0;
+    t.Spec.Unique = (th[kThFlags] & kFlagUnique) ? 1 : 0;
+  }
+  return 0;
+}
+
 // --- Tag table ---------------------------------------------------------------
 
 namespace {
@@ -498,9 +527,14 @@ bool OpenIndexFile(WorkArea& a, const std::string& name) {
   {
     ReadBracket bracket;
     if (!bracket) return false;
-    // A key update cut off may have left a record out of a tag.
-    if (ReadExactAt(ix.File, 0, ix.Header.data(), kHeaderSize) != 0 || ix.Header[kFhTagCount] > kMaxTags ||
-        ix.Header[kFhUpdateMark] != 0) {
+    if (ReadExactAt(ix.File, 0, ix.Header.data(), kHeaderSize) != 0 || ix.Header[kFhTagCount] > kMaxTags) {
+      SetError(222, "Unable to open index: " + name);
+      return false;
+    }
+    // A key update cut off may have left a record out of a tree; the tag
+    // headers are whole, and Reindex rebuilds from them.
+    if (ix.Header[kFhUpdateMark] != 0) {
+      ix.MarkedFile = name;
       SetError(222, "Unable to open index: " + name);
       return false;
     }
@@ -528,16 +562,22 @@ bool SetIndexTo(const std::string& name) {
   const uint16_t mode = DbSettings().OpenModeOverride;
   if ((mode == 65535 || (mode & 0x42) == 0x42) && !HandleSemafore(kSemLogin)) return false;
   // A failure, recorded or raised, leaves no tag open, the file closed and
-  // the area logged out again.
+  // the area logged out again; a file refused for its update mark stays
+  // noted for Reindex.
+  auto close = [a] {
+    std::string marked = IndexOf(*a).MarkedFile;
+    RunKeepingError([a] { CloseIndexOf(*a); });
+    if (!marked.empty()) IndexOf(*a).MarkedFile = std::move(marked);
+  };
   bool open = false;
   try {
     open = OpenIndexFile(*a, file);
   } catch (...) {
-    RunKeepingError([a] { CloseIndexOf(*a); });
+    close();
     throw;
   }
   if (!open) {
-    RunKeepingError([a] { CloseIndexOf(*a); });
+    close();
     return false;
   }
   // While the file is open here no build of it can be running (a build
@@ -556,26 +596,13 @@ void ReadIndexTagList(std::vector<std::string>& lines, const std::string& name) 
   WorkArea* a = CurrentWorkArea();
   std::string file = a ? CompleteIndexName(*a, RTrim(name)) : DefaultExtension(RTrim(name), "MDX");
   if (!FileExists(file)) return;
-  plat::File f;
-  int rc = f.Open(file, plat::kAccessReadWrite | plat::kShareDenyNone);
-  if (rc == plat::kErrAccessDenied || rc == plat::kErrSharingViolation)
-    rc = f.Open(file, plat::kAccessRead | plat::kShareDenyNone);
-  std::array<uint8_t, kHeaderSize> header{};
-  if (rc != 0 || f.ReadExact(header.data(), kHeaderSize) != 0) return;
-  const int count = std::min<int>(header[kFhTagCount], kMaxTags);
-  for (int n = 1; n <= count; ++n) {
-    const uint8_t* e = header.data() + kFhTagTable + size_t(n) * kEntrySize;
-    std::array<uint8_t, kAnchorSize + 1> th{};
-    if (ReadExactAt(f, int64_t(plat::readLE32(e + kTeHeaderPage)) * kPageBytes, th.data(), kAnchorSize) != 0)
-      continue;
-    std::string tag = AllTrim(CountedCopy(reinterpret_cast<const char*>(e + kTeName), 11));
-    std::string key = AllTrim(CountedCopy(reinterpret_cast<const char*>(th.data() + kThKeyExpr), kMaxExprLen + 1));
-    if (tag.empty() || key.empty()) continue;
-    const uint8_t flags = th[kThFlags];
-    lines.push_back(tag + ((flags & kFlagDescending) ? ",T," : ",F,") + ((flags & kFlagUnique) ? "T," : "F,") + key);
-    lines.push_back(th[kThHasFor] ? AllTrim(CountedCopy(reinterpret_cast<const char*>(th.data() + kThForExpr),
-                                                        kMaxExprLen + 1))
-                                  : std::string());
+  std::vector<StoredTag> tags;
+  if (ReadStoredTags(file, tags) != 0) return;
+  for (const StoredTag& t : tags) {
+    const TIndexTagSpec& s = t.Spec;
+    if (!t.Whole || s.TagName.empty() || s.KeyExpr.empty()) continue;
+    lines.push_back(s.TagName + (s.Descending ? ",T," : ",F,") + (s.Unique ? "T," : "F,") + s.KeyExpr);
+    lines.push_back(s.ForExpr);
   }
 }
 

@@ -63,7 +63,9 @@ bool MakeIndex(const std::vector<TIndexTagSpec>& specs, const std::string& name)
 // same name. REQUIRES: an index file open in the current area.
 bool AddIndexTag(const TIndexTagSpec& spec);
 // Rebuilds every tag of the open index from its own definition and selects
-// the same order again.
+// the same order again. After SetIndexTo refused an index for the mark of
+// an update that was cut off (222), rebuilds that file from the tag
+// headers it holds and opens it.
 void Reindex();
 // Calls `step` `steps` times in all during each following build (nullptr, 0:
 // none).

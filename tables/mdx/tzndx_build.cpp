@@ -628,25 +628,56 @@ bool MakeIndex(const std::vector<TIndexTagSpec>& specs, const std::string& name)
   return ok;
 }
 
+namespace {
+
+// The definitions of the tags of `file`, which an open refused for its
+// update mark: only the trees are in doubt. A tag header that cannot be
+// read, or holds no key or a FOR flag without text, is damage that a
+// rebuild would turn into a lost tag: 222, and nothing is built.
+bool MarkedTagSpecs(const std::string& file, std::vector<TIndexTagSpec>& specs) {
+  std::vector<StoredTag> tags;
+  if (int rc = ReadStoredTags(file, tags)) {
+    SetError(uint16_t(rc), "Error reading index file:  " + file + " [Reindex]");
+    return false;
+  }
+  for (const StoredTag& t : tags) {
+    if (!t.Whole || t.Spec.TagName.empty() || t.Spec.KeyExpr.empty() || (t.HasFor && t.Spec.ForExpr.empty())) {
+      SetError(222, "Invalid dBASE key expression or corrupted index file " + file + " [Reindex]");
+      return false;
+    }
+    specs.push_back(t.Spec);
+  }
+  return true;
+}
+
+}  // namespace
+
 void Reindex() {
   WorkArea* a = CheckDbInUse("Reindex");
   if (!a) return;
-  IndexArea* ix = CheckIndexOpen(*a, "Reindex");
-  if (!ix) return;
-  const std::string file = ix->FileName;
-  const std::string order = ix->NaturalOrder ? std::string() : TagName(*ix, ix->Controlling()->Number);
+  std::string file, order;
   std::vector<TIndexTagSpec> specs;
-  for (int n = 1; n <= ix->TagCount(); ++n) {
-    Tag* t = TagByNumber(*ix, n);
-    if (!t) continue;
-    TIndexTagSpec s;
-    s.TagName = TagName(*ix, n);
-    s.KeyExpr = CountedCopy(reinterpret_cast<const char*>(t->Header.data() + kThKeyExpr), kMaxExprLen);
-    if (t->HasFor())
-      s.ForExpr = CountedCopy(reinterpret_cast<const char*>(t->Header.data() + kThForExpr), kMaxExprLen);
-    s.Descending = (t->Header[kThFlags] & kFlagDescending) ? 1 : 0;
-    s.Unique = (t->Header[kThFlags] & kFlagUnique) ? 1 : 0;
-    specs.push_back(std::move(s));
+  auto* held = static_cast<IndexArea*>(a->Extra.Index.get());
+  if (held && !held->Controlling() && !held->MarkedFile.empty()) {
+    file = held->MarkedFile;
+    if (!MarkedTagSpecs(file, specs)) return;
+  } else {
+    IndexArea* ix = CheckIndexOpen(*a, "Reindex");
+    if (!ix) return;
+    file = ix->FileName;
+    if (!ix->NaturalOrder) order = TagName(*ix, ix->Controlling()->Number);
+    for (int n = 1; n <= ix->TagCount(); ++n) {
+      Tag* t = TagByNumber(*ix, n);
+      if (!t) continue;
+      TIndexTagSpec s;
+      s.TagName = TagName(*ix, n);
+      s.KeyExpr = CountedCopy(reinterpret_cast<const char*>(t->Header.data() + kThKeyExpr), kMaxExprLen);
+      if (t->HasFor())
+        s.ForExpr = CountedCopy(reinterpret_cast<const char*>(t->Header.data() + kThForExpr), kMaxExprLen);
+      s.Descending = (t->Header[kThFlags] & kFlagDescending) ? 1 : 0;
+      s.Unique = (t->Header[kThFlags] & kFlagUnique) ? 1 : 0;
+      specs.push_back(std::move(s));
+    }
   }
   // The file is opened again however the build ended: a tag that failed
   // is left out of it, and the tags that were built must go on following

@@ -24,6 +24,7 @@
 #include "platform/byteorder.h"
 #include "platform/pfile.h"
 #include "tables/expr/tzparser.h"
+#include "tables/mdx/tzndx.h"
 #include "tablebase/dbf4.h"
 
 namespace ndx {
@@ -176,6 +177,9 @@ struct IndexArea : AreaExtension::Part {
   bool NaturalOrder = false;
   bool Shared = false;  // other programs may use the file
   int32_t CapturedRec = 0;  // the record whose keys a replace captured
+  // With no tag open: the index file whose open this area refused for its
+  // update mark, which Reindex rebuilds from the file's own tag headers.
+  std::string MarkedFile;
   int64_t Size = 0;     // the file's size as last seen
 
   int TagCount() const { return std::min<int>(Header[kFhTagCount], kMaxTags); }
@@ -280,6 +284,17 @@ bool FinishUpdate(IndexArea& ix);
 // was cut off: a failed one of this area, or (in a shared file) one of a
 // program that stopped in it. Writers ask before they change any tag.
 bool UpdateCutOff(IndexArea& ix);
+// A tag as an index file's own headers define it; the FOR text only when
+// the header's FOR flag is set.
+struct StoredTag {
+  TIndexTagSpec Spec;
+  bool HasFor = false;
+  bool Whole = false;  // its header could be read whole
+};
+// Every tag the tag table of `file` lists, in order, read from the file
+// opened on its own (read/write deny-none, read-only where that is
+// refused). 0, or the I/O code when the file or its header cannot be read.
+int ReadStoredTags(const std::string& file, std::vector<StoredTag>& tags);
 // The header's page counter := the file's size in pages.
 void NotePageCount(IndexArea& ix);
 // Enters a tag (replacing one of the same name) and rebuilds the name tree.
