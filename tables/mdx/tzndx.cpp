@@ -419,6 +419,9 @@ bool OpenTag(WorkArea& a, IndexArea& ix, int n) {
   if (t->Header[kThForExpr] != 0) {
     t->ForExpr = CompileStored(*t, kThForExpr);
     if (!t->ForExpr) return fail(222, corrupted);
+  } else if (t->HasFor()) {
+    // Taken at its word, the flag would make the tag an empty FOR tag.
+    return fail(222, corrupted);
   }
   const char stored = char(t->Header[kThType]);
   switch (t->KeyExpr->ResultType) {

@@ -84,6 +84,7 @@ TEST_F(NdxDamaged, EveryDamageIsTheCorruptedIndexError) {
       {"item length too short", [&](auto& f) { plat::writeLE16(&f[header_ + 18], 50); }},
       {"too many keys per node", [&](auto& f) { plat::writeLE16(&f[header_ + 14], 20); }},
       {"key expression lost", [&](auto& f) { f[header_ + 24] = 0; }},
+      {"FOR flag without a FOR expression", [&](auto& f) { f[header_ + 245] = 1; }},
       // Numeric keys of 31 digits: in the root, and the key 9 (which Find compares).
       {"numeric key of 31 digits in the root", [&](auto& f) { f[numRoot_ + 8 + 4 + 1] = 0x7D; }},
       {"numeric key of 31 digits in a leaf",
