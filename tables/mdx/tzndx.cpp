@@ -222,8 +222,10 @@ bool FinishUpdate(IndexArea& ix) {
 
 bool UpdateCutOff(IndexArea& ix) {
   uint8_t mark = ix.Header[kFhUpdateMark];
+  // Every shared write asks: the byte is read through the file's mapping,
+  // which the update's page reads keep, so that asking costs no system call.
   if (mark == 0 && ix.Shared) {
-    if (int rc = ReadExactAt(ix.File, kFhUpdateMark, &mark, 1)) {
+    if (int rc = ReadExactAt(ix.File, kFhUpdateMark, &mark, 1, true)) {
       SetError(uint16_t(rc), "Error reading index file:  " + ix.FileName + " [ReadHeader]");
       return true;
     }
