@@ -219,6 +219,16 @@ TEST_F(NdxBuild, ARebuildOrAnAppendKilledAtAnyStepLeavesTheOldIndexOrTheNew) {
   }
   CloseAll();
   EXPECT_EQ(FileBytes(Path("T.MDX"))[48], 0);
+  // A marked file whose tag header lost its key is damaged beyond the
+  // mark: Reindex builds nothing rather than leave the tag out.
+  marked[plat::readLE32(&marked[544]) * size_t(512) + 24] = 0;
+  WriteBytes(Path("T.MDX"), marked);
+  Open(1, "T.DBF");
+  EXPECT_FALSE(SetIndexTo(""));
+  Reindex();
+  EXPECT_EQ(LastErrorCode(), 222);
+  CloseAll();
+  EXPECT_EQ(FileBytes(Path("T.MDX")), marked);
 }
 
 TEST_F(NdxBuild, KeysFollowTheirTypeAndThePolishCollation) {
