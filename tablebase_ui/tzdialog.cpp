@@ -126,11 +126,38 @@ TDialogForm::TDialogForm(bool captionless)
                                    : Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint),
       captionless_(captionless) {}
 
-void TDialogForm::CentreIn(const QRect& area) {
+void TDialogForm::Fit(QSize client, bool limitHeight, const QRect& area) {
+  client_ = client;
+  limitHeight_ = limitHeight;
   area_ = area;
   placedWith_ = FrameMargins();
-  const QSize frame = size().grownBy(placedWith_);
-  move(area.left() + (area.width() - frame.width()) / 2, area.top() + (area.height() - frame.height()) / 2);
+  const int frameWidth = placedWith_.left() + placedWith_.right();
+  const int frameHeight = placedWith_.top() + placedWith_.bottom();
+  if (area.width() < client.width() + frameWidth) client.setWidth(area.width() - frameWidth);
+  if (limitHeight && area.height() < client.height() + frameHeight) client.setHeight(area.height() - frameHeight);
+  Arrange(client);
+  move(area.left() + (area.width() - client.width() - frameWidth) / 2,
+       area.top() + (area.height() - client.height() - frameHeight) / 2);
+}
+
+void TDialogForm::Arrange(QSize client) {
+  setFixedSize(client);
+  const int width = client.width();
+  const auto* icon = findChild<QLabel*>("Icon", Qt::FindDirectChildrenOnly);
+  if (auto* text = findChild<QLabel*>("Message", Qt::FindDirectChildrenOnly))
+    text->move(Max16((icon ? icon->width() : 0) + 20, (width - text->width()) / 2), 10);
+  if (auto* picture = findChild<QLabel*>("Picture", Qt::FindDirectChildrenOnly))
+    picture->move(width - 10 - picture->width(), 10);
+  QList<QPushButton*> buttons;
+  for (int i = 1; auto* b = findChild<QPushButton*>(QString("button%1").arg(i), Qt::FindDirectChildrenOnly); ++i)
+    buttons.push_back(b);
+  int row = -10;
+  for (const QPushButton* b : buttons) row += b->width() + 10;
+  int x = (width - row) / 2;
+  for (QPushButton* b : buttons) {
+    b->move(x, client.height() - 10 - b->height());
+    x += b->width() + 10;
+  }
 }
 
 QMargins TDialogForm::FrameMargins() const {
@@ -140,7 +167,7 @@ QMargins TDialogForm::FrameMargins() const {
 }
 
 void TDialogForm::Place() {
-  if (isVisible() && FrameMargins() != placedWith_) CentreIn(area_);
+  if (isVisible() && FrameMargins() != placedWith_) Fit(client_, limitHeight_, area_);
 }
 
 void TDialogForm::showEvent(QShowEvent* event) {
@@ -266,8 +293,9 @@ std::unique_ptr<TDialogForm> BuildMessageDialog(const std::string& caption, cons
   const int rowWidth = (buttonWidth + 10) * count - 10;
   const int buttonHeight = fm.height() + 10;
 
-  // The frame belongs to the window manager and is unknown before the
-  // window is shown, so the outer sizes here are the client sizes.
+  // The client size before the placement area limits the whole window:
+  // the frame belongs to the window manager and is unknown before the
+  // window is shown, so Fit counts it then.
   int clientWidth;
   if (!iconKind && !hasPicture)
     clientWidth = Max16(textWidth, captionWidth);
@@ -278,24 +306,15 @@ std::unique_ptr<TDialogForm> BuildMessageDialog(const std::string& caption, cons
   else
     clientWidth = Max16(textWidth + iconSize + 20 + pictureWidth, captionWidth);
   clientWidth = Max16(clientWidth, rowWidth) + 20;
-  if (areaWidth < clientWidth) clientWidth = areaWidth;
-  int clientHeight = Max16(Max16(textHeight, iconSize), pictureHeight) + 20 + buttonHeight + 10;
-  if (areaHeight < clientHeight && areaHeight == ScreenRect().height()) clientHeight = areaHeight;
-  form->setFixedSize(clientWidth, clientHeight);
-
-  // Centred in the placement area, whichever window asks: with the whole
-  // screen as the area, in the middle of the screen.
-  form->CentreIn(QRect(opt.AreaLeft, opt.AreaTop, areaWidth, areaHeight));
-
-  const int textLeft = Max16(iconSize + 20, (clientWidth - textWidth) / 2);
-  label->setGeometry(textLeft, 10, textWidth, textHeight);
+  const int clientHeight = Max16(Max16(textHeight, iconSize), pictureHeight) + 20 + buttonHeight + 10;
+  label->resize(textWidth, textHeight);
 
   m.picture = nullptr;
   if (hasPicture) {
     auto* image = new QLabel(form.get());
     image->setObjectName("Picture");
     image->setPixmap(picture);
-    image->setGeometry(clientWidth - 10 - pictureWidth, 10, pictureWidth, pictureHeight);
+    image->resize(pictureWidth, pictureHeight);
     m.picture = image;
   }
   m.icon = nullptr;
@@ -310,8 +329,6 @@ std::unique_ptr<TDialogForm> BuildMessageDialog(const std::string& caption, cons
   }
   form->setProperty("iconCode", m.iconCode);
 
-  int x = (clientWidth - rowWidth) / 2;
-  const int buttonTop = clientHeight - 10 - buttonHeight;
   for (int i = 0; i < kMaxDialogButtons; ++i) {
     if (i >= count) {
       m.buttons[i] = nullptr;
@@ -319,14 +336,17 @@ std::unique_ptr<TDialogForm> BuildMessageDialog(const std::string& caption, cons
     }
     auto* button = new QPushButton(words[i], form.get());
     button->setObjectName(QString("button%1").arg(i + 1));
-    button->setGeometry(x, buttonTop, buttonWidth, buttonHeight);
+    button->resize(buttonWidth, buttonHeight);
     QPalette bp = button->palette();
     bp.setColor(QPalette::ButtonText, FromColorRef(opt.ButtonTextColor));
     button->setPalette(bp);
     QObject::connect(button, &QPushButton::clicked, form.get(), [dialog = form.get(), i] { dialog->done(i + 1); });
     m.buttons[i] = button;
-    x += buttonWidth + 10;
   }
+  // Within the placement area and centred in it, whichever window asks:
+  // with the whole screen as the area, in the middle of the screen.
+  form->Fit(QSize(clientWidth, clientHeight), areaHeight == ScreenRect().height(),
+            QRect(opt.AreaLeft, opt.AreaTop, areaWidth, areaHeight));
   return form;
 }
 

@@ -63,12 +63,15 @@ class TDialogForm : public QDialog {
  public:
   explicit TDialogForm(bool captionless);
 
-  // Puts the middle of the whole window, frame included, on the middle of
-  // `area`. The frame is the window manager's and known only once the
-  // window is shown, so the window moves again whenever its frame turns
-  // out other than the one it was placed with (never after a move by the
-  // user, which keeps the frame).
-  void CentreIn(const QRect& area);
+  // Gives the window the client size `client`, less what the whole window,
+  // frame included, would stand out of `area` (in height only when
+  // `limitHeight`); lays the message, picture and buttons out on that size;
+  // and puts the middle of the whole window on the middle of `area`. The
+  // frame is the window manager's and known only once the window is
+  // shown, so the window is fitted again whenever its frame turns out
+  // other than the one it was fitted with (never after a move by the user,
+  // which keeps the frame).
+  void Fit(QSize client, bool limitHeight, const QRect& area);
 
  protected:
   void paintEvent(QPaintEvent* event) override;
@@ -78,8 +81,12 @@ class TDialogForm : public QDialog {
  private:
   QMargins FrameMargins() const;
   void Place();
+  // The children's places on a client area of `client`.
+  void Arrange(QSize client);
 
   bool captionless_;
+  QSize client_;
+  bool limitHeight_ = false;
   QRect area_;
   QMargins placedWith_;
 };

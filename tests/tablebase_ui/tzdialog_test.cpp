@@ -438,13 +438,21 @@ TEST_F(DialogTest, WithTheDefaultAreaTheDialogStandsInTheMiddleOfTheScreen) {
     const QPoint middle((screen.width() - b.form->width()) / 2, (screen.height() - b.form->height()) / 2);
     EXPECT_EQ(b.form->pos(), middle);
     // Shown, the window has a frame (offscreen too), and the frame is
-    // what stands in the middle.
-    QRect shown;
-    DialogScript script;
-    script.Expect(Dialog().Check([&](QWidget& w) { shown = w.frameGeometry(); }).Click("button1"));
-    EXPECT_TRUE(script.Run([&] { ShowMessageDialog("Informacja", "i", "Tekst", "Dalej"); }));
-    EXPECT_GT(shown.height(), b.form->height());
-    EXPECT_EQ(shown.topLeft(), QPoint((screen.width() - shown.width()) / 2, (screen.height() - shown.height()) / 2));
+    // what stands in the middle; a message wider or higher than the screen
+    // gets a window whose frame, too, stays on it.
+    std::string tall;
+    for (int i = 0; i < 80; ++i) tall += "Linia;";
+    for (const std::string& text : {std::string("Tekst"), std::string(300, 'w') + " w", tall}) {
+      SCOPED_TRACE(text.substr(0, 12));
+      QRect shown;
+      DialogScript script;
+      script.Expect(Dialog().Check([&](QWidget& w) { shown = w.frameGeometry(); }).Click("button1"));
+      EXPECT_TRUE(script.Run([&] { ShowMessageDialog("Informacja", "i", text, "Dalej"); }));
+      EXPECT_GT(shown.height(), b.form->height());
+      EXPECT_EQ(shown.topLeft(), QPoint((screen.width() - shown.width()) / 2, (screen.height() - shown.height()) / 2));
+      EXPECT_TRUE(screen.contains(shown)) << shown.x() << "," << shown.y() << " " << shown.width() << "x"
+                                          << shown.height();
+    }
   }
 }
 
