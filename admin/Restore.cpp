@@ -800,7 +800,7 @@ TRecovery RecoverInterruptedUnpacks(const std::string& dir) {
     if (outcome.kind != Outcome::kChanged && left.JournalName() == kUndoName) outcome = left.Back();
     if (outcome.kind == Outcome::kDone) {
       left.Finish();
-      out.Notices.push_back(where + " zostało wycofane; pliki są takie jak przed nim.");
+      out.Notices.push_back(where + " zostało wycofane. Pliki są takie jak przed nim.");
     } else if (outcome.kind == Outcome::kChanged) {
       leave("plik " + outcome.file + " zmienił się od tego czasu.;Sprawdź ten plik i folder " + left.Path() + ".");
     } else {
@@ -991,7 +991,7 @@ TRestoreResult UnpackAllOrNothing(TZipMaster19& zip, const std::string& targetDi
   if (const Outcome moved = staging.Forward(); moved.kind != Outcome::kDone) {
     if (staging.Undo() && staging.Back().kind == Outcome::kDone) staging.Finish();
     if (moved.kind == Outcome::kChanged)
-      return fail("Plik " + moved.file + " zmienił się w czasie odtwarzania; pliki nie zostały zmienione.");
+      return fail("Plik " + moved.file + " zmienił się w czasie odtwarzania. Pliki nie zostały zmienione.");
     return fail("Nie można zapisać pliku " + moved.file + ": " + moved.why + ".");
   }
   staging.Finish();

@@ -404,6 +404,7 @@ TEST_F(Restore, KilledAtAnyChangeTheNextStartFindsAllOldOrAllNew) {
       for (const std::string& n : notices) {
         EXPECT_NE(n.find(c.dir), std::string::npos) << n;
         EXPECT_NE(n.find(now == old ? "zostało wycofane" : "zostało dokończone"), std::string::npos) << n;
+        EXPECT_EQ(n.find("; "), std::string::npos) << n;  // a ";" breaks the line in the message dialog
         finished += now == fresh;
       }
       if (status != 3) {
