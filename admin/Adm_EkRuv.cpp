@@ -17,6 +17,7 @@
 #include "admin/IniFiles.h"
 #include "admin/Launch.h"
 #include "admin/ProcessCheck.h"
+#include "admin/Restore.h"
 #include "admin/Siblings.h"
 #include "platform/pfs.h"
 #include "platform/psys.h"
@@ -379,3 +380,15 @@ void TEkr_Ruv::BitBtn8Click() {
 }
 
 void TEkr_Ruv::Zakocz1Click() { close(); }
+
+std::unique_ptr<TEkr_Ruv> CreateProgramWindows() {
+  const std::vector<std::string> notices = FinishInterruptedWork();
+  auto main = std::make_unique<TEkr_Ruv>();
+  // Lives as long as the main window, which owns it.
+  auto* updateWindow = new TAdm_ftp(main.get());
+  TEkr_Ruv* w = main.get();
+  updateWindow->SetInstalledQuery([w](const TSiblingProgram& p) { return w->ProgramButton(p)->isEnabled(); });
+  updateWindow->SetInstallationTables(&w->Ruv_inst, &w->mrt_inst);
+  for (const std::string& notice : notices) ShowMessageDialog("Informacja", "i", notice, "Dalej");
+  return main;
+}

@@ -6,6 +6,7 @@
 #include <QMainWindow>
 
 #include <array>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -119,3 +120,11 @@ class TEkr_Ruv : public QMainWindow {
 
 // The six sibling programs in the standard order.
 std::vector<const TSiblingProgram*> AllSiblings();
+
+// The program's windows as its start makes them. What a killed run left is
+// settled first, before anything reads the settings or the siblings' files;
+// then the main window is made, owning the update window; then the notices
+// of that settling are shown, in the look the main window has given the
+// message dialog, as every later message. Throws what making the windows
+// throws.
+std::unique_ptr<TEkr_Ruv> CreateProgramWindows();

@@ -2,7 +2,6 @@
 // the main window, and the message loop until it closes.
 #include <QApplication>
 #include <QMessageBox>
-#include <QPushButton>
 
 #include <memory>
 #include <new>
@@ -10,13 +9,9 @@
 
 #include "admin/AdmUi.h"
 #include "admin/Adm_EkRuv.h"
-#include "admin/Ekr_Adm_ftp.h"
-#include "admin/Restore.h"
-#include "admin/Siblings.h"
 #include "tables/tablesinit.h"
 #include "tablebase/dbf4.h"
 #include "tablebase_ui/engineui_qt.h"
-#include "tablebase_ui/tzdialog.h"
 #include "tablebase/tzdbflow.h"
 #include "tablebase/tzstate.h"
 
@@ -50,15 +45,9 @@ int main(int argc, char* argv[]) {
 
   std::unique_ptr<TEkr_Ruv> mainWindow;
   try {
-    // Before anything reads the settings or the siblings' files: what a run
-    // that was killed, or whose machine stopped, left half done.
-    for (const std::string& notice : FinishInterruptedWork()) ShowMessageDialog("Informacja", "i", notice, "Dalej");
-    mainWindow = std::make_unique<TEkr_Ruv>();
-    // Lives as long as the main window, which owns it.
-    auto* updateWindow = new TAdm_ftp(mainWindow.get());
-    TEkr_Ruv* main = mainWindow.get();
-    updateWindow->SetInstalledQuery([main](const TSiblingProgram& p) { return main->ProgramButton(p)->isEnabled(); });
-    updateWindow->SetInstallationTables(&main->Ruv_inst, &main->mrt_inst);
+    // Settles first what a run that was killed, or whose machine stopped,
+    // left half done.
+    mainWindow = CreateProgramWindows();
   } catch (const std::bad_alloc&) {
     PlainMessage("Za mało pamięci operacyjnej dla uruchomienia programu.");
     return 1;

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include "admin/Adm_EkRuv.h"
 #include "admin/IniFiles.h"
+#include "admin/admin_window_util.h"
 #include "admin/archive_test_util.h"
 
 namespace {
@@ -52,6 +54,34 @@ TEST(ProgramStart, TheStartSettlesWhatAKilledRunLeft) {
   EXPECT_TRUE(WaitFor([&] { return leftovers().empty() && !testutil::FileExists(prog + "ruv_admin.ini.~zapis"); }));
   EXPECT_FALSE(testutil::FileExists(prog + "a.dbf"));
   program.Stop();
+}
+
+// What the start settled is told once the main window has given the
+// message dialog its look: the notices look as every other message.
+class StartWindows : public testutil::ProgramTree {};
+
+TEST_F(StartWindows, TheStartsNoticesLookAsEveryOtherMessage) {
+  const std::string archive = tree.dir() + "k.zip";
+  ASSERT_EQ(testutil::RunPython("import sys, zipfile\nzipfile.ZipFile(sys.argv[1], 'w').writestr('a.dbf', 'x')\n",
+                                {archive}).status, 0);
+  const auto restore = [&](int k) {
+    return testutil::RunAdminHelper({"restore", archive, prog(), "kill", std::to_string(k)});
+  };
+  const int moved = testutil::FirstChange(restore(0).out, "rename", "/nowe/");
+  ASSERT_GT(moved, 0);
+  ASSERT_EQ(restore(moved + 1).status, 3);
+  ruvtest::DialogScript script;
+  script.Expect(ruvtest::Dialog().Caption("Informacja").Icon("I").Check([&](QWidget& w) {
+    EXPECT_NE(ruvtest::Inspect(w).text.find(prog()), std::string::npos);
+    DialogOptions options;
+    GetDialogOptions(options);
+    ASSERT_TRUE(options.Font);
+    EXPECT_EQ(w.font().pointSize(), options.Font->pointSize());
+    EXPECT_FALSE(w.font().bold());
+  }).Click("button1"));
+  std::unique_ptr<TEkr_Ruv> windows;
+  EXPECT_TRUE(script.Run([&] { windows = CreateProgramWindows(); }));
+  EXPECT_EQ(ReadFile(prog() + "a.dbf"), "x");
 }
 
 }  // namespace
