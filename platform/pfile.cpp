@@ -330,6 +330,22 @@ int File::AdoptNew(int fd, int mode) {
   return kOk;
 }
 
+namespace {
+
+// Gives the unnamed file open as `fd` the name `path`: 0, or the errno of
+// the last way tried. By the descriptor itself where the kernel lets this
+// process (it lets its own unnamed files be linked since Linux 6.10, and a
+// privileged process always), else through /proc, which may not be
+// mounted.
+int LinkUnnamed(int fd, const std::string& path) {
+  if (::linkat(fd, "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH) == 0) return 0;
+  if (errno == EEXIST) return errno;
+  const std::string self = "/proc/self/fd/" + std::to_string(fd);
+  return ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0 ? 0 : errno;
+}
+
+}  // namespace
+
 int File::CreateUnique(const std::string& dir, const std::string& prefix, int mode) {
   Close();
   std::string d = ResolvePath(dir);
@@ -340,7 +356,6 @@ int File::CreateUnique(const std::string& dir, const std::string& prefix, int mo
   if (unnamed >= 0) {
     if (int rc = AdoptNew(unnamed, mode)) return rc;
   }
-  const std::string self = "/proc/self/fd/" + std::to_string(unnamed);
   // Without unnamed files, a reservation lost to another opener (one that
   // goes on to erase the file) costs the name; after sixteen such losses
   // something holds every new file, and the creation fails.
@@ -348,11 +363,15 @@ int File::CreateUnique(const std::string& dir, const std::string& prefix, int mo
   for (int attempt = 0; attempt < 65536 && lost < 16; ++attempt) {
     path_ = UniqueFileCandidate(d, prefix);
     int rc = CheckFault(FileOp::Create);
-    if (rc == kOk && unnamed >= 0) {
-      if (::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path_.c_str(), AT_SYMLINK_FOLLOW) == 0) return kOk;
-      if (errno == EEXIST) continue;
-      rc = DosErrorFromErrno(errno);
-    } else if (rc == kOk) {
+    if (rc == kOk && fd_ >= 0) {
+      const int err = CheckFault(FileOp::Link) ? ENOENT : LinkUnnamed(fd_, path_);
+      if (err == 0) return kOk;
+      if (err == EEXIST) continue;
+      // No way to name it here: a named file as where unnamed ones cannot
+      // be made, under the same name (the failed link made nothing).
+      Close();
+    }
+    if (rc == kOk) {
       const int fd = ::open(path_.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0666);
       if (fd < 0 && errno == EEXIST) continue;
       if (fd < 0) {

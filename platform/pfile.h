@@ -55,14 +55,16 @@ enum OpenMode : int {
   kShareDenyNone = 0x40,
 };
 
-enum class FileOp { Open, Create, Read, Write, Seek, Size, Truncate, Flush, Lock, Unlock, Rename, Erase };
+enum class FileOp { Open, Create, Read, Write, Seek, Size, Truncate, Flush, Lock, Unlock, Rename, Erase, Link };
 
 // Test seam: when installed, it is asked before every operation of every
 // File; a non-zero answer fails that operation with that DOS error.
 // `bytesSoFar` is the number of bytes the handle has read or written so far.
 using FileFaultHook = std::function<int(FileOp op, const std::string& path, uint64_t bytesSoFar)>;
 // Renames and erasures (Rename, Erase, with the name they act on) and
-// directory syncs (Flush, with the directory's name) ask it too.
+// directory syncs (Flush, with the directory's name) ask it too, and so
+// does the naming of an unnamed new file (Link, with the name), which
+// after any failure makes the file named instead (see CreateUnique).
 void SetFileFaultHook(FileFaultHook hook);
 // Asks the installed hook about an operation on a name rather than on an
 // open File: 0 to go on, or the error to fail it with.
@@ -94,9 +96,11 @@ class File {
   // only with the share reservation already held (the file is made unnamed
   // and then linked in), so whoever tests the reservation before touching
   // such a file never finds a new one unreserved. Where the file system
-  // cannot make unnamed files, the file is reserved right after it is
-  // created under its name; a reservation that came too late (someone took
-  // the file or the name meanwhile) is given up for another name.
+  // cannot make unnamed files, or where this process cannot name one (no
+  // right to link by descriptor, and no /proc), the file is reserved right
+  // after it is created under its name; a reservation that came too late
+  // (someone took the file or the name meanwhile) is given up for another
+  // name.
   int CreateUnique(const std::string& dir, const std::string& prefix, int mode);
   // Whether `path`, exactly as written and not through a link, names the
   // file open here.
