@@ -1,7 +1,9 @@
-// Small pieces the benchmarks share: timing, memory, the machine's load,
+// Small pieces the benchmarks share: timing, memory, the machine's cores and load,
 // the header of a dBASE III table written straight to a stream, and the
 // report of the targets.
 #pragma once
+
+#include <sched.h>
 
 #include <chrono>
 #include <cstdint>
@@ -11,6 +13,7 @@
 #include <fstream>
 #include <initializer_list>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace bench {
@@ -26,6 +29,17 @@ inline long RssKb() {
   while (std::getline(in, line))
     if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
   return 0;
+}
+
+// The cores this process may run on, and the machine's when it has more:
+// "8 cores", or "2 of 8 cores" under taskset or a container's limit.
+inline std::string Cores() {
+  const unsigned machine = std::thread::hardware_concurrency();
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  const unsigned mine = sched_getaffinity(0, sizeof set, &set) == 0 ? unsigned(CPU_COUNT(&set)) : machine;
+  return mine < machine ? std::to_string(mine) + " of " + std::to_string(machine) + " cores"
+                        : std::to_string(mine) + " cores";
 }
 
 // The 1, 5 and 15 minute load averages, as one text.

@@ -28,7 +28,6 @@
 #include <functional>
 #include <fstream>
 #include <random>
-#include <thread>
 #include <string>
 #include <vector>
 
@@ -424,9 +423,9 @@ int main(int argc, char** argv) {
   SetCentury();
   const std::string engineFile = dir + "/ENGINE.DBF", sharedFile = dir + "/SHARED.DBF", shapeFile = dir + "/shape.dbf";
 
-  std::printf("%d records, %u cores, load averages %s; times per record (per GO, per Replace), best of %d runs;\n"
+  std::printf("%d records, %s, load averages %s; times per record (per GO, per Replace), best of %d runs;\n"
               "ratios are engine time / shapelib time\n",
-              n, std::thread::hardware_concurrency(), LoadAverages().c_str(), kRounds);
+              n, bench::Cores().c_str(), LoadAverages().c_str(), kRounds);
   // Each turn on a fresh file: none left over from the turn before.
   Step(
       "create + append all", n, kRounds,

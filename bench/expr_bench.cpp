@@ -27,7 +27,6 @@
 #include <fstream>
 #include <random>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "bench/bench_util.h"
@@ -139,8 +138,8 @@ int main(int argc, char** argv) {
   }
   long count = 0;
   ScanOnly(count);  // warm the page cache
-  std::printf("records: %ld, %u cores, load %s; %d turns of each scan, the best counting\n", count,
-              std::thread::hardware_concurrency(), bench::LoadAverages().c_str(), turns);
+  std::printf("records: %ld, %s, load %s; %d turns of each scan, the best counting\n", count,
+              bench::Cores().c_str(), bench::LoadAverages().c_str(), turns);
 
   const char* exprs[] = {"UPPER(NAZWISKO)+DTOS(DATA)", "KWOTA", "ILOSC * 100 + KWOTA", "DATA",
                          "AKTYWNY .AND. KWOTA > 1000 .AND. DATA >= CTOD('01.01.2000')"};

@@ -29,7 +29,6 @@
 #include <fstream>
 #include <random>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "bench/bench_util.h"
@@ -322,7 +321,7 @@ int main(int argc, char** argv) {
   char tmpl[] = "/tmp/ruvmdxbenchXXXXXX";
   if (!mkdtemp(tmpl)) return 1;
   const std::string dir = tmpl;
-  std::printf("%d records, %u cores, load %s\n", records, std::thread::hardware_concurrency(),
+  std::printf("%d records, %s, load %s\n", records, bench::Cores().c_str(),
               bench::LoadAverages().c_str());
   TablesStartup();
   SetAutoErrorHandling(false);

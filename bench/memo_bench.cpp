@@ -35,7 +35,6 @@
 #include <iterator>
 #include <random>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "bench/bench_util.h"
@@ -210,7 +209,7 @@ int main(int argc, char** argv) {
   char tmpl[] = "/tmp/ruvmemobenchXXXXXX";
   if (!mkdtemp(tmpl)) return 1;
   const std::string dir = tmpl;
-  std::printf("%zu memos, %u cores, load %s\n", memos, std::thread::hardware_concurrency(),
+  std::printf("%zu memos, %s, load %s\n", memos, bench::Cores().c_str(),
               bench::LoadAverages().c_str());
   TablesStartup();
   SetAutoErrorHandling(false);
