@@ -195,15 +195,24 @@ bool TTzDataSet::OpenDataset() {
   }
   DbSettings().AnsiTables = TableLanguage == TTzTableLanguage::tlAnsi;
   const uint8_t area = CurrentArea();
+  // A table whose open failed after USE (an engine error raised, or an
+  // index that could be neither opened nor built) does not stay open
+  // without its dataset; the error stays the one reported.
+  auto closeArea = [area] {
+    RunKeepingError([area] {
+      if (!WorkAreaOf(area)) return;
+      AreaScope scope(area);
+      CloseArea();
+    });
+  };
   try {
-    if (!OpenDbfTable(dbfFileName_)) return false;
+    if (!OpenDbfTable(dbfFileName_)) {
+      closeArea();
+      return false;
+    }
     SetIgnoreDel(hideDeleted_);
   } catch (...) {
-    // An engine error raised after the table opened: it does not stay
-    // open without its dataset.
-    AutoErrorHandlingScope quiet(false);
-    AreaScope scope(area);
-    CloseArea();
+    closeArea();
     throw;
   }
   area_ = area;

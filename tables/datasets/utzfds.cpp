@@ -104,8 +104,7 @@ bool TTzFileDataSet::OpenDbfTable(const std::string& fileName) {
   if (ReadOnly) DbSettings().OpenModeOverride = exclusive_ ? kReadDenyAll : kReadDenyNone;
   USE(command, nullptr, 0);
   if (LastErrorCode() != 0) return false;
-  OpenIndexes();
-  return true;
+  return OpenIndexes();
 }
 
 std::vector<TIndexTagSpec> TTzFileDataSet::ParseIndexList() const {
@@ -134,11 +133,11 @@ bool TTzFileDataSet::IndexSemaphoreExists() {
   return FileExists(sem);
 }
 
-void TTzFileDataSet::OpenIndexes() {
+bool TTzFileDataSet::OpenIndexes() {
   TCreateIndexType mode = CreateIndex;
   const size_t tagLines = IndexList.size() / 2 * 2;
   if (tagLines == 0) {
-    if (!GetMdxFlag()) return;
+    if (!GetMdxFlag()) return true;
     mode = TCreateIndexType::ciNever;
   } else if (!ReadOnly) {
     SetMdxFlag(true);
@@ -146,7 +145,10 @@ void TTzFileDataSet::OpenIndexes() {
   const std::string indexFile = ForceExtension(DbfFileName(), "MDX");
   if (mode == TCreateIndexType::ciNever) {
     SetIndexTo(indexFile);
-    return;
+    // Without its file the table goes on alone (a later build takes the
+    // records as they are then); a file there that cannot be opened is
+    // reported.
+    return LastErrorCode() == 0 || LastErrorCode() == 2;
   }
   {
     AutoErrorHandlingScope quiet(false);
@@ -174,6 +176,11 @@ void TTzFileDataSet::OpenIndexes() {
     }
   }
   if (mode == TCreateIndexType::ciAlways) BuildIndex(indexFile);
+  // What the engine reported on the way and no rebuild settled (a rebuild
+  // that could not have the file alone, a file it could not open): the
+  // table written without the index its header announces would leave the
+  // tags behind its records.
+  return LastErrorCode() == 0;
 }
 
 void TTzFileDataSet::BuildIndex(const std::string& indexFile) {

@@ -17,7 +17,12 @@
 //                                  another program uses it; else opened
 //   ciNever         opened (the engine reports the missing file)
 // With no tag in IndexList the table's own index file is opened when the
-// table's header announces one, and none is built.
+// table's header announces one, and none is built. An index file that can
+// be neither opened nor built (another program holds it, or it stays
+// damaged) fails the open with the engine's code: the table is not left
+// open to writes that would leave its tags behind. With no tag in
+// IndexList and errors returned rather than raised, a missing file is no
+// failure: the table goes on without it.
 #pragma once
 #include <cstdint>
 #include <functional>
@@ -109,8 +114,10 @@ class TTzFileDataSet : public TTzCDataSet, public TTzBlobDataSet {
   void s_ReplaceWithLock() override;
 
  private:
-  // Opens or builds the index file under the CreateIndex rule.
-  void OpenIndexes();
+  // Opens or builds the index file under the CreateIndex rule. False with
+  // the engine's error pending when the index could be neither opened nor
+  // built.
+  bool OpenIndexes();
   // The tags of IndexList to build.
   std::vector<TIndexTagSpec> ParseIndexList() const;
   // Another program uses the table's index today (its semaphore file);

@@ -175,6 +175,19 @@ TEST_F(IndexedTableTest, DamagedOrMissingFileIsBuiltOrReported) {
   }
   d_.Close();
 
+  // Marked by a cut-off update while another area holds it: no rebuild (225), none without a tag list (222).
+  Select(kPublicAreas);
+  USE(Path("ix.dbf") + " ALIAS OTHER", nullptr, 0);
+  ASSERT_TRUE(SetIndexTo(""));
+  std::fstream(Path("ix.MDX"), std::ios::in | std::ios::out | std::ios::binary).seekp(48).put('\1');
+  for (uint16_t code : {225, 222}) {
+    AutoErrorHandlingScope returned(false);
+    d_.IndexList = code == 225 ? kTags : std::vector<std::string>{};
+    EXPECT_THROW(d_.Open(), EDatabaseError);
+    EXPECT_EQ(LastErrorCode(), code);
+  }
+  CloseAll();
+
   std::filesystem::remove(Path("ix.MDX"));
   d_.CreateIndex = TCreateIndexType::ciNever;
   try {
@@ -185,6 +198,8 @@ TEST_F(IndexedTableTest, DamagedOrMissingFileIsBuiltOrReported) {
   }
   EXPECT_FALSE(d_.Active());
   for (int n = 1; n <= kPublicAreas; ++n) EXPECT_EQ(WorkAreaOf(n), nullptr) << n;
+  SetAutoErrorHandling(false);
+  EXPECT_NO_THROW(d_.Open());  // errors returned: the table goes on without its missing index
 }
 
 TEST_F(IndexedTableTest, BuildEventsAndProgress) {
