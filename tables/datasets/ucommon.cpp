@@ -518,10 +518,21 @@ uint32_t TTzDataSet::TziInitRecord(char*) {
 uint32_t TTzDataSet::TziPostRecord(char* buffer) {
   if (bofCrack_) return kCursorBof;
   if (eofCrack_) return kCursorEof;
+  // The framework brought the area back to the edited record; when that
+  // failed nothing is written, least of all over the record it stands on.
+  SelectArea("TziPostRecord");
+  if (CurrentWorkArea()->RecNo != editRecNo_) return LastErrorCode() != 0 ? LastErrorCode() : kCursorEof;
   ImageToTyped(buffer);
   PutBackEditBase();
   s_ReplaceWithLock();
   return 0;
+}
+
+bool TTzDataSet::CursorLeftActiveRecord() {
+  const char* buffer = ActiveBuffer();
+  if (GetBookmarkFlag(buffer) != TBookmarkFlag::bfCurrent) return false;
+  SelectArea("UpdateCursorPos");
+  return CurrentWorkArea()->RecNo != GetBookmarkData(buffer);
 }
 
 void TTzDataSet::InternalEdit() {

@@ -169,8 +169,12 @@ class TTzDataSet : public TTzPrimDataset {
   uint32_t TziSetToBookmark(int32_t& bookmark) override;
   uint32_t TziCompareBookmarks(int32_t a, int32_t b, int& result) override;
 
+  // The area no longer stands on the active record: the program's own
+  // engine commands (GO, SKIP, a seek) moved it.
+  bool CursorLeftActiveRecord() override;
   // Keeps the record as the edit reads it: a post writes only what the
-  // edit changed against it, whatever the area reads in between.
+  // edit changed against it, whatever the area reads in between, and only
+  // into that record.
   void InternalEdit() override;
   // While editing: the area's record buffer := the record as the edit read
   // it, when the area stands on that record, so that Replace tells the

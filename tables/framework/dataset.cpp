@@ -471,7 +471,9 @@ void TDataSet::SetCurrentRecord() {
 }
 
 void TDataSet::UpdateCursorPos() {
-  if (recordCount_ > 0) SetCurrentRecord();
+  if (recordCount_ == 0) return;
+  if (currentRecord_ == 0 && CursorLeftActiveRecord()) CursorPosChanged();
+  SetCurrentRecord();
 }
 
 void TDataSet::MoveToFetched() {

@@ -378,6 +378,10 @@ class TDataSet {
   virtual int GetRecNo() = 0;
   virtual bool FindRecord(bool restart, bool goForward) = 0;
   virtual bool GetCanModify() { return true; }
+  // Whether something besides the dataset (the program's own commands on a
+  // cursor it shares) moved the cursor off the active record since the
+  // dataset put it there; UpdateCursorPos then brings it back.
+  virtual bool CursorLeftActiveRecord() { return false; }
   // Opens the cursor (the subclass's table first, then InternalOpen) and
   // closes it (InternalClose, then the table).
   virtual void OpenCursor();
@@ -404,7 +408,8 @@ class TDataSet {
   void Resync(bool exact);
   // The cursor no longer stands on the buffer's record.
   void CursorPosChanged() { currentRecord_ = -1; }
-  // Brings the cursor back to the buffer's record.
+  // Brings the cursor back to the buffer's record, before an operation on
+  // it, wherever it was moved.
   void UpdateCursorPos();
   // Forgets the buffer's record (the bytes stay).
   void ClearBuffers();

@@ -123,6 +123,21 @@ TEST_F(ProtocolTest, EditPostsOrCancels) {
   EXPECT_EQ(Stored("t", 2, 2), "Auto      ");
   EXPECT_EQ(Stored("t", 2, 3), "Gamma     ");
   EXPECT_THROW(d_.FieldByName("kod").SetAsInteger(7), EDatabaseError);  // browse state
+
+  // The program's GO on the area: a post still takes the record shown, or writes nothing.
+  auto moveArea = [&] { d_.SelectArea("Engine"), GO(1); };
+  d_.SetFieldStr("nazwa", "Po");
+  moveArea();
+  d_.Post();
+  d_.SetFieldStr("nazwa", "Nie");
+  moveArea();
+  plat::SetFileFaultHook([n = 0](plat::FileOp op, const std::string&, uint64_t) mutable {
+    return op == plat::FileOp::Read && n++ == 0 ? 5 : 0;  // the way back
+  });
+  AutoErrorHandlingScope returned(false);
+  EXPECT_THROW(d_.Post(), EDatabaseError);
+  plat::SetFileFaultHook(nullptr);
+  EXPECT_EQ(Stored("t", 0, 3) + Stored("t", 2, 3) + Stored("t", 0, 1) + Stored("t", 2, 1), " Po         Alfa      ");
 }
 
 TEST_F(ProtocolTest, InsertAndAppendAddRecordsAtTheEnd) {
