@@ -94,15 +94,11 @@ std::string NormalizeSeparators(const std::string& path) {
 
 bool SameNameIgnoreCase(const std::string& a, const std::string& b) { return FoldedChars(a) == FoldedChars(b); }
 
-namespace {
-
 std::u32string FoldedKey(const std::string& name) {
   std::u32string key;
   for (size_t i = 0; i < name.size();) key.push_back(char32_t(Fold(NextChar(name, i))));
   return key;
 }
-
-}  // namespace
 
 std::string DirNameIndex::Resolve(const std::string& name) {
   const std::string asWritten = dir_ + name;

@@ -38,6 +38,9 @@ bool HasWildcards(const std::string& s);
 // Case-insensitive comparison of file names (ASCII and Latin letters of
 // UTF-8 names).
 bool SameNameIgnoreCase(const std::string& a, const std::string& b);
+// The name with its letters folded: two names SameNameIgnoreCase takes for
+// one have the same key, so that many names can be matched through a hash.
+std::u32string FoldedKey(const std::string& name);
 
 // ResolvePath for many names in one directory (an extraction of thousands
 // of files): a name that exists as written is taken at once; otherwise the
