@@ -6,6 +6,7 @@
 // an unpacking that was killed, or whose machine stopped, midway. Restores
 // and updates use it. No Qt here.
 #pragma once
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -38,30 +39,44 @@ struct TUnpackFollowUp {
   std::vector<std::string> Guard;
 };
 
+// Told, while an unpacking checks its files and puts them in place, how
+// many of the `total` extracted files are in place so far (0 while it
+// checks); called often, so that the caller keeps its windows painted.
+using TUnpackProgress = std::function<void(int done, int total)>;
+
 // Extracts every file of `zip.ZipFileName` into `targetDir` (created when
 // missing), replacing files of the same name in any letter case; an entry
 // whose last directory is one of `keepDirs` (any letter case) goes into that
-// subdirectory of the target, every other one directly into the target.
-// Before anything moves, every file to be replaced is tested for another
-// program's hold on it (open under a share mode, or a byte-range lock), as
-// Windows refuses to replace such a file; a held file, or a program of
-// `followUp.Guard` running, fails the whole call and the error names it. An
-// archive of nothing but directories succeeds with 0 files. On failure the
-// target holds exactly what it held before; so it does when the target
-// holds an earlier unpacking's leftover that cannot be settled (the error
-// tells which). A table or memo file replaced takes the leftovers of an
-// interrupted memo pack of the old one ("T.$PJ", "T.$$$") with it. Synced:
-// once the call returns, a crash keeps the result; a run killed midway
-// leaves the target all old or all new, follow-up included, once
+// subdirectory of the target (through it when it is a link the user made to
+// a folder on the same disk), every other one directly into the target.
+// Every file to be replaced and every extracted file is read once, before
+// anything moves; a file that cannot be read, or stands where a file goes
+// but is none (a directory, a link), fails the whole call and the error
+// names it with the true reason. So does another program's hold on a file
+// to be replaced (open under a share mode, or a byte-range lock), as
+// Windows refuses to replace such a file, or a program of `followUp.Guard`
+// running. Each move holds the file it checked and confirms that the new
+// name holds it: a file swapped in meanwhile stops the call, and what
+// moved goes back. An archive of nothing but directories succeeds with 0
+// files. On failure the target holds what it held before (and no staging
+// folder), but for a file another program changed meanwhile, which stays
+// as that program left it; so it does when the target holds an earlier
+// unpacking's leftover that cannot be settled now (the error tells which).
+// A table or memo file replaced takes the leftovers of an interrupted memo
+// pack of the old one ("T.$PJ", "T.$$$", in any letter case) with it.
+// Synced: once the call returns, a crash keeps the result; a run killed
+// midway leaves the target all old or all new, follow-up included, once
 // FinishInterruptedWork (or the next unpacking into it) has run. Errors name
 // the archive's entries by where they go in the target, never the staging
 // folder. The component's extraction settings and message event are used
 // for the call and left as they were.
 TRestoreResult UnpackAllOrNothing(TZipMaster19& zip, const std::string& targetDir,
-                                  const std::vector<std::string>& keepDirs, const TUnpackFollowUp& followUp = {});
+                                  const std::vector<std::string>& keepDirs, const TUnpackFollowUp& followUp = {},
+                                  const TUnpackProgress& progress = {});
 
 // A backup restored: UnpackAllOrNothing keeping the documents directory.
-TRestoreResult RestoreArchive(TZipMaster19& zip, const std::string& targetDir, const TUnpackFollowUp& followUp = {});
+TRestoreResult RestoreArchive(TZipMaster19& zip, const std::string& targetDir, const TUnpackFollowUp& followUp = {},
+                              const TUnpackProgress& progress = {});
 
 struct TRecovery {
   bool Settled = true;  // no leftover of an unpacking is left in the directory
@@ -70,16 +85,22 @@ struct TRecovery {
   std::vector<std::string> Notices;
 };
 
-// Settles every unpacking into `dir` that ended midway: each staging folder
-// of this program there with a committed plan is finished (or, when a file
-// cannot be put in place, taken back), and the folder removed; a folder
-// without one is removed, since nothing in `dir` moved yet. Only the
-// journal's own files move, by their exact names, never through a link,
-// and only while each is the very version the journal recorded (old or
-// new); every step is checked before the first move, so that a plan that
-// finds anything else, a held file or a guarded program running is left,
-// and the directory as it was, for a later start. Folders of an
-// unpacking still running are left alone (and make Settled false).
+// Settles every unpacking into `dir` that ended midway. A committed plan
+// is finished when some of its moves were made and every file is a
+// version its journal recorded, or changed only after its new version was
+// put in place (that file stays as it is); otherwise every step whose
+// files are recorded versions is taken back, and a plan none of whose
+// steps ran is dropped; the notice names each changed file. Only the
+// journal's own files move, by their exact names, never through a link
+// but a linked directory that still names the folder the journal
+// recorded, each held from its check through its move. The staging folder
+// then goes; whatever it holds besides recorded versions (an old file
+// that could not go back, a file not its own) stays in a folder out of the
+// way, which the notice names. A folder without a usable journal goes when
+// it holds nothing of the user's, else it is moved out of the way as it
+// is, with a notice. A held file, a guarded program running or a failing
+// move leave the plan for a later start, and Settled false; so does an
+// unpacking still running, without a notice.
 TRecovery RecoverInterruptedUnpacks(const std::string& dir);
 
 // The program start's clean-up after a run that ended midway: the
