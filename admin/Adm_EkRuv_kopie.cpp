@@ -5,7 +5,9 @@
 #include <QPushButton>
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "admin/AdmUi.h"
@@ -45,11 +47,12 @@ std::vector<const TSiblingProgram*> FamilyPrograms() {
   return family;
 }
 
-// While a restore unpacks on the window thread: a wait window over the
-// main window tells how far it got and which file it unpacks, and every
-// step of the component keeps the windows painted. It takes the
-// component's progress event (calling the handler there before, first)
-// and the main window's busy mark for its lifetime.
+// While a restore runs on the window thread: a wait window over the main
+// window tells how far the unpacking got and which file it unpacks, then
+// how many of the files are in place, and every step of the component and
+// of the saving keeps the windows painted. It takes the component's
+// progress event (calling the handler there before, first) and the main
+// window's busy mark for its lifetime.
 class RestoreProgress {
  public:
   RestoreProgress(TZipMaster19& zip, QWidget* owner, bool& busy)
@@ -66,6 +69,15 @@ class RestoreProgress {
   RestoreProgress(const RestoreProgress&) = delete;
   RestoreProgress& operator=(const RestoreProgress&) = delete;
 
+  // The saving's progress (TUnpackProgress): the count is shown a few
+  // times a second and at its end, the windows kept painted in between.
+  void Saving(int done, int total) {
+    const auto now = std::chrono::steady_clock::now();
+    if (done < total && now - shown_ < std::chrono::milliseconds(40)) return Ui().ProcessMessages();
+    shown_ = now;
+    wait_.ShowMsg(QString("Zapisywanie odtworzonych plików: %1 z %2").arg(done).arg(total));
+  }
+
  private:
   void Show(const TZipProgressDetails& d) {
     if (previous_) previous_(d);
@@ -79,7 +91,7 @@ class RestoreProgress {
       }
       case ProgressUpdate: current_ = d.ItemSize * d.ItemPerCent / 100; break;
       case EndOfItem: done_ += d.ItemSize; current_ = 0; break;
-      case EndOfBatch: wait_.ShowMsg("Zapisywanie odtworzonych plików…"); return;
+      case EndOfBatch:
       case TotalFiles2Process: break;
     }
     if (name_.isEmpty()) return;
@@ -93,7 +105,27 @@ class RestoreProgress {
   TTzMsg wait_;
   QString name_;
   int64_t total_ = 0, done_ = 0, current_ = 0;
+  std::chrono::steady_clock::time_point shown_;
 };
+
+// The archive the user chooses in the file-open dialog, starting in `dir`
+// + "Kopia"; nullopt when cancelled, "" when confirmed with no file. The
+// dialog, with the list of names it completed a typed name with, is gone
+// from the screen once this returns.
+std::optional<std::string> ChooseArchive(QWidget* owner, const std::string& dir) {
+  QFileDialog OpenDialog1(owner);
+  OpenDialog1.setObjectName("OpenDialog1");
+  OpenDialog1.setOption(QFileDialog::DontUseNativeDialog);
+  OpenDialog1.setAcceptMode(QFileDialog::AcceptOpen);
+  OpenDialog1.setFileMode(QFileDialog::AnyFile);
+  OpenDialog1.setDefaultSuffix("zip");
+  OpenDialog1.setNameFilter("zip (*.zip)");
+  OpenDialog1.setDirectory(QStr(dir + "Kopia"));
+  OpenDialog1.selectFile("");
+  if (OpenDialog1.exec() != QDialog::Accepted) return std::nullopt;
+  const QStringList chosen = OpenDialog1.selectedFiles();
+  return chosen.isEmpty() ? std::string() : StdStr(chosen.front());
+}
 
 }  // namespace
 
@@ -136,18 +168,9 @@ TEkr_Ruv::TRestoreOutcome TEkr_Ruv::RestoreInto(const std::string& dir, const TU
   // Whatever fails in here, the user hears it the same way, and the
   // unpacking has taken back whatever it had moved.
   try {
-    QFileDialog OpenDialog1(this);
-    OpenDialog1.setObjectName("OpenDialog1");
-    OpenDialog1.setOption(QFileDialog::DontUseNativeDialog);
-    OpenDialog1.setAcceptMode(QFileDialog::AcceptOpen);
-    OpenDialog1.setFileMode(QFileDialog::AnyFile);
-    OpenDialog1.setDefaultSuffix("zip");
-    OpenDialog1.setNameFilter("zip (*.zip)");
-    OpenDialog1.setDirectory(QStr(dir + "Kopia"));
-    OpenDialog1.selectFile("");
-    if (OpenDialog1.exec() != QDialog::Accepted) return TRestoreOutcome::NothingChosen;
-    const QStringList chosen = OpenDialog1.selectedFiles();
-    const std::string archive = chosen.isEmpty() ? std::string() : StdStr(chosen.front());
+    const std::optional<std::string> chosen = ChooseArchive(this, dir);
+    if (!chosen) return TRestoreOutcome::NothingChosen;
+    const std::string& archive = *chosen;
     if (archive.empty() || plat::IsDirectory(archive)) {
       ShowMessageDialog("Błąd", "h", "Nie wybrano kopii do odtworzenia !", "Zakończ");
       return TRestoreOutcome::NothingChosen;
@@ -160,7 +183,7 @@ TEkr_Ruv::TRestoreOutcome TEkr_Ruv::RestoreInto(const std::string& dir, const TU
     }
     ScreenCursorScope busy(true);
     RestoreProgress progress(ZipMaster191, this, restoring_);
-    result = RestoreArchive(ZipMaster191, dir, followUp);
+    result = RestoreArchive(ZipMaster191, dir, followUp, [&](int done, int total) { progress.Saving(done, total); });
   } catch (const std::exception& e) {
     result.Ok = false;
     result.Error = e.what();

@@ -1,7 +1,9 @@
 // Restores from backup archives and the index-file deletion, through the
 // main window's menu: all or nothing, the documents rule, hostile and
 // damaged archives, the guard, and which directories lose their indexes.
+#include <QAbstractItemView>
 #include <QAction>
+#include <QCompleter>
 #include <QTimer>
 
 #include <functional>
@@ -143,22 +145,44 @@ TEST_F(Restore, DocumentsGoBackToTheirDirectoryAndTheRestFlat) {
                         {"x/DOKUMENTY/c.pdf", "pdf"}});
   WriteFile(prog() + "A.TXT", "stare");
   auto main = MainWindow();
-  // While it runs, events are handled (a timer fires), a wait window tells
-  // what it does, and the main window does not close.
+  // While it runs, events are handled (a timer fires) through the
+  // unpacking and the saving, a wait window tells what it does, the main
+  // window does not close, and no list that completed the typed name
+  // covers it.
   QStringList shown;
-  bool closed = false;
+  bool closed = false, popup = false;
   QTimer watch;
   QObject::connect(&watch, &QTimer::timeout, [&] {
     if (auto* wait = main->findChild<TTzMsg*>("OknoOdtwarzania"); wait && wait->isVisible()) {
       shown << wait->MessageText();
       closed = closed || main->close();
+      for (QWidget* w : QApplication::topLevelWidgets()) popup = popup || (w->isVisible() && w->windowType() == Qt::Popup);
     }
   });
   watch.start(0);
-  EXPECT_TRUE(FamilyRestore(
-      *main, archive, {Message("Informacja", "I", "Kopia pomyślnie odtworzona.\nLiczba odtworzonych plików: 4", {"Dalej"})}));
-  EXPECT_TRUE(shown.contains("Odtwarzanie kopii: 100%, plik c.pdf")) << shown.join("|").toStdString();
+  ruvtest::DialogScript script;
+  script.Expect(Confirm(true));
+  script.Expect(ruvtest::Dialog().Answer([&](QWidget& w) {
+    auto& fd = dynamic_cast<QFileDialog&>(w);
+    auto* name = fd.findChild<QLineEdit*>("fileNameEdit");
+    ASSERT_NE(name, nullptr);
+    name->setText(QString::fromStdString(archive).chopped(5));  // the folder typed; the list offers "k.zip"
+    name->completer()->complete();
+    ASSERT_TRUE(WaitFor([&] {
+      QApplication::processEvents();
+      return name->completer()->popup()->isVisible();
+    }));
+    name->setText(QString::fromStdString(archive));
+    QMetaObject::invokeMethod(&fd, "accept");
+  }));
+  script.Expect(Message("Informacja", "I", "Kopia pomyślnie odtworzona.\nLiczba odtworzonych plików: 4", {"Dalej"}));
+  EXPECT_TRUE(script.Run([&] { main->Odtworzenieplikwdanychzkopiiprogramydlaruv1->trigger(); }));
+  // The saving counts the settings file with the directories set back.
+  for (const char* text : {"Odtwarzanie kopii: 100%, plik c.pdf", "Zapisywanie odtworzonych plików: 0 z 5",
+                           "Zapisywanie odtworzonych plików: 5 z 5"})
+    EXPECT_TRUE(shown.contains(text)) << text << ": " << shown.join("|").toStdString();
   EXPECT_FALSE(closed);
+  EXPECT_FALSE(popup);
   EXPECT_EQ(ReadFile(prog() + "A.TXT"), "dane");  // replaced in its own letter case
   EXPECT_FALSE(FileExists(prog() + "a.txt"));
   EXPECT_EQ(ReadFile(prog() + "Dokumenty/a.txt"), "dokument");
