@@ -501,6 +501,7 @@ std::string Why(const std::string& path, int dosError) { return path + ": " + Fi
 struct Outcome {
   enum Kind { kDone, kChanged, kError } kind = kDone;
   std::string file, why;
+  size_t step = 0;  // the step it stopped at
 };
 
 // A directory a link in the target names, while it still names `folder`,
@@ -603,9 +604,6 @@ class Staging {
   std::string Path() const { return target_ + name_ + "/"; }
   std::string FreshDir() const { return Path() + kFreshDir + "/"; }
   const std::string& Problem() const { return problem_; }
-  // Where what the folder kept besides recorded versions now is, or "".
-  const std::string& Aside() const { return aside_; }
-  int StagingFd() const { return stagingFd_.get(); }
 
   // Whether the folder holds nothing a user may miss: its journals, the
   // archive's files below "nowe", and an empty "stare" (an unpacking that
@@ -654,7 +652,7 @@ class Staging {
       Tell(0);
       if (m.kind == Move::kDirectory) continue;
       Where t = TargetOf(m.to);
-      const Look old = t.error == ENOENT ? Look{} : LookAt(t, i, kTarget);
+      const Look old = LookAt(t, i, kTarget);
       if (old.error) return "Nie można odczytać pliku " + Why(target_ + m.to, old.error) + ".";
       if (old.notFile) return "Nie można zapisać pliku " + target_ + m.to + ": " + old.notFile + ".";
       m.old = old.v;
@@ -753,7 +751,7 @@ class Staging {
       if (Outcome moved = Forward(); moved.kind != Outcome::kDone) {
         if (!Undo()) return later(Why(Path() + kPlanName, Errno()) + ".;Sprawdź ten folder.");
         back = true;
-        if (moved.kind == Outcome::kChanged) NoteChanged(moved.file);
+        if (moved.kind == Outcome::kChanged) NoteChanged(moved.step, moved.file);
         else failure_ = ";Nie można było zapisać pliku " + moved.file + ": " + moved.why + ".";
       }
     }
@@ -763,12 +761,12 @@ class Staging {
     if (!Finish(!back)) return later("nie można usunąć jego folderu " + Path() + ".");
     std::string text = where;
     if (!back) {
-      text += " zostało dokończone." + (changed_.empty() ? "" : " " + ChangedText() + ".");
-    } else if (undo && changed_.empty()) {
+      text += " zostało dokończone." + (changedCount_ == 0 ? "" : " " + ChangedText() + ".");
+    } else if (undo && changedCount_ == 0) {
       text += " zostało wycofane. Pliki są takie jak przed nim.";
     } else {
       text += " nie zostało wykonane. ";
-      text += changed_.empty() ? "Pliki są takie jak przed nim." : ChangedText() + ", a inne pliki są takie jak przed nim.";
+      text += changedCount_ == 0 ? "Pliki są takie jak przed nim." : ChangedText() + ", a inne pliki są takie jak przed nim.";
       text += ";Kopię można odtworzyć ponownie.";
     }
     return text + failure_ + AsideNote();
@@ -912,7 +910,7 @@ class Staging {
       const Look t = LookAt(kTarget, i);
       if (m.kind == Move::kDirectory) {
         state_[i] = !t.v.Present() ? State::kNotStarted : t.directory && !t.error ? State::kDone : State::kChanged;
-        if (state_[i] == State::kChanged) NoteChanged(target_ + m.to);
+        if (state_[i] == State::kChanged) NoteChanged(i, target_ + m.to);
         continue;
       }
       const Look k = LookAt(kKept, i);
@@ -921,8 +919,8 @@ class Staging {
       if (state_[i] != State::kChanged && state_[i] != State::kChangedPlaced) continue;
       // The file that is not what the journal says: the one in the target,
       // unless that is a recorded version.
-      if (m.kind == Move::kLeftover || t.error || !(t.v == m.old || t.v == m.fresh)) NoteChanged(target_ + m.to);
-      else NoteChanged((f.error || (f.v.Present() && !(f.v == m.fresh)) ? FreshOf(m) : KeptOf(i)).shown);
+      if (m.kind == Move::kLeftover || t.error || !(t.v == m.old || t.v == m.fresh)) NoteChanged(i, target_ + m.to);
+      else NoteChanged(i, (f.error || (f.v.Present() && !(f.v == m.fresh)) ? FreshOf(m) : KeptOf(i)).shown);
     }
   }
 
@@ -954,18 +952,23 @@ class Staging {
     return m.kind == Move::kFile && state_[i] != State::kNotStarted && !LookAt(kFresh, i).v.Present();
   }
 
-  void NoteChanged(const std::string& file) {
-    if (std::find(changed_.begin(), changed_.end(), file) == changed_.end()) changed_.push_back(file);
+  // Step `i` found changed at `file`; the notice names the first few.
+  void NoteChanged(size_t i, const std::string& file) {
+    if (noted_.empty()) noted_.assign(plan_.steps.size(), false);
+    if (noted_[i]) return;
+    noted_[i] = true;
+    if (++changedCount_ <= kNamedChanges) changed_.push_back(file);
   }
   std::string ChangedText() const {
     std::string names;
     for (const std::string& f : changed_) names += (names.empty() ? "" : ", ") + f;
-    return changed_.size() == 1 ? "Plik " + names + " zmienił się od tego czasu i pozostał w obecnej postaci"
+    if (changedCount_ > kNamedChanges) names += " i " + std::to_string(changedCount_ - kNamedChanges) + " innych";
+    return changedCount_ == 1 ? "Plik " + names + " zmienił się od tego czasu i pozostał w obecnej postaci"
                                 : "Pliki " + names + " zmieniły się od tego czasu i pozostały w obecnej postaci";
   }
 
-  Outcome Changed(const std::string& rel) const {
-    return {Outcome::kChanged, rel.starts_with('/') ? rel : target_ + rel, {}};
+  Outcome Changed(const std::string& rel, size_t step = 0) const {
+    return {Outcome::kChanged, rel.starts_with('/') ? rel : target_ + rel, {}, step};
   }
   Outcome Failed(const std::string& rel, int dosError) const {
     return {Outcome::kError, rel.starts_with('/') ? rel : target_ + rel, FileErrorText(dosError)};
@@ -1009,7 +1012,7 @@ class Staging {
         moved += m.kind == Move::kFile;
         continue;
       }
-      if (state_[i] == State::kChanged) return Changed(m.to);
+      if (state_[i] == State::kChanged) return Changed(m.to, i);
       if (m.kind == Move::kDirectory) {
         Where parent = TargetOf(m.to);
         if (::mkdirat(parent.Dir(), parent.leaf.c_str(), 0777) != 0) return Failed(m.to, Errno());
@@ -1017,7 +1020,7 @@ class Staging {
         if (const int rc = SyncDir(parent.Dir(), target_)) return Failed(m.to, rc);
       } else {
         // A file found changed is named by its place in the target.
-        const auto named = [&](Outcome o) { return o.kind == Outcome::kChanged ? Changed(m.to) : o; };
+        const auto named = [&](Outcome o) { return o.kind == Outcome::kChanged ? Changed(m.to, i) : o; };
         if (state_[i] == State::kNotStarted && m.old.Present())
           if (Outcome o = MoveChecked(i, kTarget, kKept); o.kind != Outcome::kDone) return named(o);
         state_[i] = State::kHalf;
@@ -1067,7 +1070,7 @@ class Staging {
         if (o.kind == Outcome::kError) return o;
         if (o.kind == Outcome::kDone) t = LookAt(kTarget, i);
       }
-      if (!(t.v == m.old) || LookAt(kKept, i).v.Present()) NoteChanged(target_ + m.to);
+      if (!(t.v == m.old) || LookAt(kKept, i).v.Present()) NoteChanged(i, target_ + m.to);
       state_[i] = State::kNotStarted;
     }
     return SyncAll();
@@ -1147,7 +1150,10 @@ class Staging {
   std::vector<State> state_;
   std::vector<uint32_t> seenAt_;  // per step and place: 1 + the index in seen_, or 0
   std::deque<std::optional<Seen>> seen_;
-  std::vector<std::string> changed_;  // the files found changed, for the user
+  static constexpr size_t kNamedChanges = 5;
+  std::vector<bool> noted_;           // per step: found changed
+  size_t changedCount_ = 0;
+  std::vector<std::string> changed_;  // the first of the files found changed, for the user
   TUnpackProgress progress_;
   int total_ = -1;
   bool began_ = false, committed_ = false;

@@ -12,13 +12,14 @@
 //     documents with their directory), on every processor and on one
 //     thread, against `zip -9 -n <stored types>` on the same files;
 //   - the restore as the main window makes it (staged, all or nothing)
-//     against `unzip -o -j`.
+//     against `unzip -o -j`, into an empty directory and then again over
+//     the files the first one wrote.
 // Prints the machine, every round's times and processor times, the best
 // times per megabyte and per file, archive sizes and ratios. The targets:
 // the backup on every processor of an 8-processor machine within 0.35
 // times zip's time, its archive the same bytes as the one-thread backup's
-// and within 1% of zip's size; the restore within 1.2 times unzip's time.
-// The exit status is 2 when a target was missed.
+// and within 1% of zip's size; the restore, both times, within 1.2 times
+// unzip's time. The exit status is 2 when a target was missed.
 #include <spawn.h>
 #include <stdlib.h>
 #include <sys/resource.h>
@@ -292,6 +293,7 @@ int main(int argc, char** argv) {
   };
   Step parallel{"backup, every processor", {}}, single{"backup, one thread", {}}, info{"zip -9 -n", {}};
   Step restore{"restore (staged, all or nothing)", {}}, unzip{"unzip -o -j", {}};
+  Step restoreOver{"restore over its files", {}}, unzipOver{"unzip -o -j over its files", {}};
   TRestoreResult restored;
   for (int round = 0; round < roundCount; ++round) {
     parallel.rounds.push_back(backup(ours, 0));
@@ -308,9 +310,14 @@ int main(int argc, char** argv) {
     zip.ZipFileName = ours;
     restore.rounds.push_back(Time(false, [&] { restored = RestoreArchive(zip, mine); }));
     if (!restored.Ok) std::printf("restore failed: %s\n", restored.Error.c_str());
-    unzip.rounds.push_back(Time(true, [&] {
+    const auto unzipInto = [&] {
       if (Shell("unzip -o -j -q '" + theirs + "' -d '" + other + "'") != 0) std::printf("unzip failed\n");
-    }));
+    };
+    unzip.rounds.push_back(Time(true, unzipInto));
+    // Again over the files just written: every one of them is replaced.
+    restoreOver.rounds.push_back(Time(false, [&] { restored = RestoreArchive(zip, mine); }));
+    if (!restored.Ok) std::printf("restore failed: %s\n", restored.Error.c_str());
+    unzipOver.rounds.push_back(Time(true, unzipInto));
     std::error_code ec;
     fs::remove_all(mine, ec);
     fs::remove_all(other, ec);
@@ -319,13 +326,14 @@ int main(int argc, char** argv) {
   std::printf("%-34s", "seconds (processor seconds)");
   for (int r = 0; r < roundCount; ++r) std::printf("   round %d       ", r + 1);
   std::printf("\n");
-  for (const Step* s : {&parallel, &single, &info, &restore, &unzip}) {
+  const Step* steps[] = {&parallel, &single, &info, &restore, &unzip, &restoreOver, &unzipOver};
+  for (const Step* s : steps) {
     std::printf("%-34s", s->name);
     for (const Timing& t : s->rounds) std::printf(" %7.2f (%6.2f) ", t.wall, t.cpu);
     std::printf("\n");
   }
   std::printf("\n%-34s %8s %8s %10s %10s\n", "best of the rounds", "seconds", "worst", "ms per MB", "us per file");
-  for (const Step* s : {&parallel, &single, &info, &restore, &unzip})
+  for (const Step* s : steps)
     std::printf("%-34s %8.2f %8.2f %10.2f %10.1f\n", s->name, s->Best(), s->Worst(), s->Best() * 1000 / treeMB,
                 s->Best() * 1e6 / double(tree.files.size()));
 
@@ -344,10 +352,21 @@ int main(int argc, char** argv) {
   std::printf("one-thread time / zip time     %.3f\n", single.Best() / info.Best());
   std::printf("archive unchanged by threads   %s   target: the same bytes\n", sameBytes ? "yes" : "NO");
   std::printf("backup size / zip size         %.4f  target <= 1.01\n", oursSize / theirsSize);
-  std::printf("restore time / unzip time      %.3f   target <= 1.2\n", restore.Best() / unzip.Best());
+  // The restore against unzip in the same round as well: on a shared
+  // machine the best rounds of the two may come from different loads.
+  const auto median = [&](const Step& a, const Step& b) {
+    std::vector<double> r;
+    for (size_t i = 0; i < a.rounds.size(); ++i) r.push_back(a.rounds[i].wall / b.rounds[i].wall);
+    std::sort(r.begin(), r.end());
+    return r[r.size() / 2];
+  };
+  std::printf("restore time / unzip time      %.3f (median of the rounds %.3f)   target <= 1.2\n",
+              restore.Best() / unzip.Best(), median(restore, unzip));
+  std::printf("the same over existing files   %.3f (median of the rounds %.3f)   target <= 1.2\n",
+              restoreOver.Best() / unzipOver.Best(), median(restoreOver, unzipOver));
   std::printf("files restored: %d of %zu\n", restored.Files, tree.files.size());
   std::printf("load average at the end %s\n", bench::LoadAverages().c_str());
   const bool met = parallel.Best() / info.Best() <= 0.35 && sameBytes && oursSize / theirsSize <= 1.01 &&
-                   restore.Best() / unzip.Best() <= 1.2;
+                   restore.Best() / unzip.Best() <= 1.2 && restoreOver.Best() / unzipOver.Best() <= 1.2;
   return met ? 0 : 2;
 }
