@@ -597,6 +597,7 @@ class Staging {
       return Found::Unusable;
     }
     seenAt_.assign(plan_.steps.size() * 3, 0);
+    maybe_.assign(plan_.steps.size(), 0xFF);
     return Found::Journal;
   }
 
@@ -647,6 +648,7 @@ class Staging {
   std::string Prepare(Plan plan) {
     plan_ = std::move(plan);
     seenAt_.assign(plan_.steps.size() * 3, 0);
+    maybe_.assign(plan_.steps.size(), 0);
     for (size_t i = 0; i < plan_.steps.size(); ++i) {
       Move& m = plan_.steps[i];
       Tell(0);
@@ -673,19 +675,20 @@ class Staging {
   // runs: why the files must not move now, or "".
   std::string Blocked() const {
     if (const std::string running = FirstRunning(plan_.guard); !running.empty()) return "działa program " + running;
-    for (const Move& m : plan_.steps)
-      if (m.kind != Move::kDirectory) {
+    for (size_t i = 0; i < plan_.steps.size(); ++i)
+      if (const Move& m = plan_.steps[i]; m.kind != Move::kDirectory && Maybe(i, kTarget)) {
         const Where t = TargetOf(m.to);
         if (const int rc = HeldByAnother(t.Dir(), t.leaf)) return Why(target_ + m.to, rc);
       }
     return {};
   }
 
-  // Writes and syncs the plan, and the folder's names up to the target:
-  // from here on the unpacking is settled however it ends, by this run or
-  // by the next start. "" or why not.
-  std::string Commit() {
-    const std::vector<uint8_t> bytes = EncodeJournal(plan_);
+  // The plan as its journal holds it.
+  std::vector<uint8_t> Journal() const { return EncodeJournal(plan_); }
+  // Writes and syncs the plan's journal `bytes`, and the folder's names up
+  // to the target: from here on the unpacking is settled however it ends,
+  // by this run or by the next start. "" or why not.
+  std::string Commit(const std::vector<uint8_t>& bytes) {
     const std::string path = Path() + journalName_;
     int rc = plat::FileFault(plat::FileOp::Write, path);
     if (rc == plat::kOk && ::pwrite(journalFd_.get(), bytes.data(), bytes.size(), 0) != ssize_t(bytes.size()))
@@ -855,7 +858,21 @@ class Staging {
   Where FreshOf(const Move& m) const {
     Where w;
     w.shown = Path() + m.from;
-    if (!(w.owned = OpenParent(stagingFd_.get(), m.from, w.leaf)).ok()) w.error = errno;
+    if (!checking_) {
+      if (!(w.owned = OpenParent(stagingFd_.get(), m.from, w.leaf)).ok()) w.error = errno;
+      return w;
+    }
+    // While Check looks (it moves nothing), each directory of the staging
+    // folder is opened once.
+    const size_t slash = m.from.rfind('/');
+    w.leaf = m.from.substr(slash + 1);
+    auto [it, added] = checkedDirs_.try_emplace(m.from.substr(0, slash));
+    if (added) {
+      std::string leaf;
+      it->second = {OpenParent(stagingFd_.get(), m.from, leaf), errno};
+    }
+    w.dir = it->second.first.get();
+    w.error = w.dir < 0 ? it->second.second : 0;
     return w;
   }
   Where At(Place place, size_t i) const {
@@ -875,6 +892,12 @@ class Staging {
   }
 
   Look LookAt(const Where& w, size_t i, Place place) {
+    Look out = LookAtPlace(w, i, place);
+    if (out.v.Present()) maybe_[i] |= uint8_t(1 << place);
+    else maybe_[i] &= uint8_t(~(1 << place));
+    return out;
+  }
+  Look LookAtPlace(const Where& w, size_t i, Place place) {
     if (w.error) {
       Look out;
       // A directory still to be made holds nothing yet; one that is not
@@ -903,6 +926,14 @@ class Staging {
 
   // Classifies every step by what its three places hold now.
   void Check() {
+    checking_ = true;
+    struct Done {
+      Staging& s;
+      ~Done() {
+        s.checking_ = false;
+        s.checkedDirs_.clear();
+      }
+    } done{*this};
     state_.assign(plan_.steps.size(), State::kNotStarted);
     for (size_t i = 0; i < plan_.steps.size(); ++i) {
       Tell(0);
@@ -943,14 +974,16 @@ class Staging {
     return t.v == m.fresh ? State::kDone : State::kChangedPlaced;
   }
 
-  // Whether anything of step `i` happened: its old file kept aside, or
-  // its extracted file gone from where it was extracted to.
-  bool Ran(size_t i) {
+  // Whether anything of step `i` happened, as Check found it: its old
+  // file kept aside, or its extracted file gone from where it was.
+  bool Ran(size_t i) const {
     const Move& m = plan_.steps[i];
-    if (m.kind == Move::kDirectory) return false;
-    if (state_[i] != State::kNotStarted && LookAt(kKept, i).v.Present()) return true;
-    return m.kind == Move::kFile && state_[i] != State::kNotStarted && !LookAt(kFresh, i).v.Present();
+    return m.kind != Move::kDirectory && state_[i] != State::kNotStarted &&
+           (Maybe(i, kKept) || (m.kind == Move::kFile && !Maybe(i, kFresh)));
   }
+  // Whether something may stand at a place: it did at the last look, or
+  // a move put it there, or nothing looked yet.
+  bool Maybe(size_t i, Place place) const { return maybe_[i] & (1 << place); }
 
   // Step `i` found changed at `file`; the notice names the first few.
   void NoteChanged(size_t i, const std::string& file) {
@@ -995,6 +1028,7 @@ class Staging {
       const Version v = seen->v;
       SeenAt(i, to) = Seen{Identity::Of(st), v};
       SeenAt(i, from).reset();
+      maybe_[i] = uint8_t((maybe_[i] | (1 << to)) & ~(1 << from));
       return {};
     }
     if (const int rc = RenameNoReplace(b.Dir(), b.leaf, a.Dir(), a.leaf, b.shown)) return Failed(b.shown, rc);
@@ -1051,7 +1085,12 @@ class Staging {
   Outcome Back() {
     for (size_t i = plan_.steps.size(); i-- > 0;) {
       const Move& m = plan_.steps[i];
-      if (state_[i] == State::kNotStarted) continue;
+      // Nothing of the step left its place, or no file of its own is
+      // where it went: nothing to take back.
+      if (state_[i] == State::kNotStarted ||
+          (m.kind != Move::kDirectory && !Maybe(i, kKept) &&
+           (m.kind != Move::kFile || Maybe(i, kFresh) || !Maybe(i, kTarget))))
+        continue;
       if (m.kind == Move::kDirectory) {
         Where parent = TargetOf(m.to);
         ::unlinkat(parent.Dir(), parent.leaf.c_str(), AT_REMOVEDIR);  // only when nothing else went into it
@@ -1126,8 +1165,8 @@ class Staging {
     for (size_t i = 0; i < plan_.steps.size(); ++i) {
       const Move& m = plan_.steps[i];
       if (m.kind == Move::kDirectory) continue;
-      if (dropOld) EraseRecorded(i, kKept, m.old);
-      if (m.kind == Move::kFile) EraseRecorded(i, kFresh, m.fresh);
+      if (dropOld && Maybe(i, kKept)) EraseRecorded(i, kKept, m.old);
+      if (m.kind == Move::kFile && Maybe(i, kFresh)) EraseRecorded(i, kFresh, m.fresh);
     }
     const bool freshGone = RemoveEmptyDirs(stagingFd_.get(), kFreshDir);
     const bool keptGone = RemoveEmptyDirs(stagingFd_.get(), kKeptDir);
@@ -1148,6 +1187,9 @@ class Staging {
   Fd targetFd_, stagingFd_, keptFd_, journalFd_;
   Plan plan_;
   std::vector<State> state_;
+  bool checking_ = false;
+  mutable std::unordered_map<std::string, std::pair<Fd, int>> checkedDirs_;  // while checking: dir -> (fd, errno)
+  std::vector<uint8_t> maybe_;  // per step: a bit per place where a file may stand
   std::vector<uint32_t> seenAt_;  // per step and place: 1 + the index in seen_, or 0
   std::deque<std::optional<Seen>> seen_;
   static constexpr size_t kNamedChanges = 5;
@@ -1463,7 +1505,9 @@ TRestoreResult UnpackAllOrNothing(TZipMaster19& zip, const std::string& targetDi
   for (const Batch& b : batches) freshDirs.push_back(b.fresh);
   if (const int rc = SyncStaged(staging.Path(), freshDirs, staging.GetPlan().steps))
     return fail("Nie można zapisać plików w " + target + ": " + FileErrorText(rc) + ".");
-  if (std::string why = staging.Commit(); !why.empty()) return fail("Nie można zapisać pliku " + why + ".");
+  const std::vector<uint8_t> journal = staging.Journal();
+  if (journal.size() > kJournalLimit) return fail("Archiwum zawiera zbyt wiele plików, by odtworzyć je w całości.");
+  if (std::string why = staging.Commit(journal); !why.empty()) return fail("Nie można zapisać pliku " + why + ".");
   if (const Outcome moved = staging.Run(); moved.kind != Outcome::kDone) {
     if (moved.kind == Outcome::kChanged)
       return fail("Plik " + moved.file + " zmienił się w czasie odtwarzania. Pliki nie zostały zmienione." +
