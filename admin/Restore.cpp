@@ -8,10 +8,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <deque>
 #include <filesystem>
+#include <functional>
+#include <future>
 #include <optional>
 #include <string_view>
 #include <system_error>
@@ -683,6 +686,16 @@ class Staging {
     return {};
   }
 
+  // Runs `work`, a long blocking call, on a thread of its own while this
+  // one goes on telling the progress, so that the caller's windows stay
+  // painted; its result.
+  int WhileTelling(const std::function<int()>& work) {
+    if (!progress_) return work();
+    std::future<int> done = std::async(std::launch::async, work);
+    while (done.wait_for(std::chrono::milliseconds(20)) != std::future_status::ready) Tell(told_);
+    return done.get();
+  }
+
   // The plan as its journal holds it.
   std::vector<uint8_t> Journal() const { return EncodeJournal(plan_); }
   // Writes and syncs the plan's journal `bytes`, and the folder's names up
@@ -921,7 +934,7 @@ class Staging {
     if (!progress_) return;
     if (total_ < 0) total_ = int(std::count_if(plan_.steps.begin(), plan_.steps.end(),
                                                [](const Move& m) { return m.kind == Move::kFile; }));
-    progress_(done, total_);
+    progress_(told_ = done, total_);
   }
 
   // Classifies every step by what its three places hold now.
@@ -1165,6 +1178,7 @@ class Staging {
     for (size_t i = 0; i < plan_.steps.size(); ++i) {
       const Move& m = plan_.steps[i];
       if (m.kind == Move::kDirectory) continue;
+      Tell(told_);
       if (dropOld && Maybe(i, kKept)) EraseRecorded(i, kKept, m.old);
       if (m.kind == Move::kFile && Maybe(i, kFresh)) EraseRecorded(i, kFresh, m.fresh);
     }
@@ -1197,7 +1211,7 @@ class Staging {
   size_t changedCount_ = 0;
   std::vector<std::string> changed_;  // the first of the files found changed, for the user
   TUnpackProgress progress_;
-  int total_ = -1;
+  int total_ = -1, told_ = 0;
   bool began_ = false, committed_ = false;
 };
 
@@ -1250,7 +1264,7 @@ struct Batch {
 // system's journal, a few milliseconds whatever else waits to be written.
 // For many, one sync of the whole file system: a single commit, but one
 // that also waits for all that other programs have written and the disk
-// has not, which can hold the window for a while.
+// has not, which can take a while (run it through WhileTelling).
 int SyncStaged(const std::string& staging, const std::vector<std::string>& freshDirs, const std::vector<Move>& steps) {
   constexpr size_t kFewFiles = 64;
   if (steps.size() > kFewFiles) return plat::SyncFileSystemOf(staging);
@@ -1503,7 +1517,7 @@ TRestoreResult UnpackAllOrNothing(TZipMaster19& zip, const std::string& targetDi
   // them moves.
   std::vector<std::string> freshDirs;
   for (const Batch& b : batches) freshDirs.push_back(b.fresh);
-  if (const int rc = SyncStaged(staging.Path(), freshDirs, staging.GetPlan().steps))
+  if (const int rc = staging.WhileTelling([&] { return SyncStaged(staging.Path(), freshDirs, staging.GetPlan().steps); }))
     return fail("Nie można zapisać plików w " + target + ": " + FileErrorText(rc) + ".");
   const std::vector<uint8_t> journal = staging.Journal();
   if (journal.size() > kJournalLimit) return fail("Archiwum zawiera zbyt wiele plików, by odtworzyć je w całości.");
