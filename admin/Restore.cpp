@@ -729,7 +729,7 @@ class Staging {
     if (out.kind == Outcome::kDone) out = Forward();
     if (out.kind == Outcome::kDone) {
       Finish(true);
-    } else if (Undo() && Back().kind != Outcome::kError) {
+    } else if (Undo() == plat::kOk && Back().kind != Outcome::kError) {
       Finish(false);
     }
     return out;
@@ -760,12 +760,12 @@ class Staging {
       unplaced = unplaced || state_[i] == State::kChanged;
     }
     bool back = undo || !ran || unplaced;
-    if (back ? ran : true)
+    if (!back || ran)
       if (const std::string blocked = Blocked(); !blocked.empty())
         return later(blocked + ".;Zostanie dokończone przy następnym uruchomieniu programu.");
     if (!back) {
       if (Outcome moved = Forward(); moved.kind != Outcome::kDone) {
-        if (!Undo()) return later(Why(Path() + kPlanName, Errno()) + ".;Sprawdź ten folder.");
+        if (const int rc = Undo()) return later(Why(Path() + kPlanName, rc) + ".;Sprawdź ten folder.");
         back = true;
         if (moved.kind == Outcome::kChanged) NoteChanged(moved.step, moved.file);
         else failure_ = ";Nie można było zapisać pliku " + moved.file + ": " + moved.why + ".";
@@ -1081,13 +1081,14 @@ class Staging {
     return SyncAll();
   }
 
-  // Marks the plan as one to take back, for a run that ends midway.
-  bool Undo() {
-    if (journalName_ == kUndoName) return true;
-    if (RenameNoReplace(stagingFd_.get(), kPlanName, stagingFd_.get(), kUndoName, Path() + kPlanName) != plat::kOk)
-      return false;
+  // Marks the plan as one to take back, for a run that ends midway. 0 or
+  // a DOS error.
+  int Undo() {
+    if (journalName_ == kUndoName) return plat::kOk;
+    if (const int rc = RenameNoReplace(stagingFd_.get(), kPlanName, stagingFd_.get(), kUndoName, Path() + kPlanName))
+      return rc;
     journalName_ = kUndoName;
-    return SyncDir(stagingFd_.get(), Path()) == plat::kOk;
+    return SyncDir(stagingFd_.get(), Path());
   }
 
   // Takes back every step whose files are recorded versions: a new file
@@ -1171,7 +1172,7 @@ class Staging {
   // Erases the versions the folder recorded and no longer needs: the
   // extracted copies, and the old files once the moves were made. What
   // else it holds (an old file not put back, a file not its own) keeps
-  // the folder, which then goes out of the way, and Aside() says where;
+  // the folder, which then goes out of the way, and AsideNote() says where;
   // else it goes, the journal last. False when it could do neither.
   bool Clear() {
     const bool dropOld = journalName_ == kDoneName;
