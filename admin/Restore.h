@@ -79,9 +79,11 @@ TRestoreResult RestoreArchive(TZipMaster19& zip, const std::string& targetDir, c
                               const TUnpackProgress& progress = {});
 
 struct TRecovery {
-  bool Settled = true;  // no leftover of an unpacking is left in the directory
-  // For the user, in Polish: each unpacking finished or taken back, and
-  // each one left as it is, with the file and folder that need a look.
+  // False while an unpacking's leftover there has to wait (a held file, a
+  // guarded program, a failing move, an unpacking still running).
+  bool Settled = true;
+  // For the user, in Polish: each unpacking finished, taken back or
+  // dropped, with the files that changed, and the folders left to look at.
   std::vector<std::string> Notices;
 };
 
@@ -90,7 +92,7 @@ struct TRecovery {
 // version its journal recorded, or changed only after its new version was
 // put in place (that file stays as it is); otherwise every step whose
 // files are recorded versions is taken back, and a plan none of whose
-// steps ran is dropped; the notice names each changed file. Only the
+// steps ran is dropped; the notice names the changed files. Only the
 // journal's own files move, by their exact names, never through a link
 // but a linked directory that still names the folder the journal
 // recorded, each held from its check through its move. The staging folder
