@@ -240,6 +240,11 @@ void PackMemofile() {
     SetError(uint16_t(rc), where);
     return;
   }
+  // Every record counts, also those other programs appended since this
+  // area last looked: a memo left out of the new file is lost to its
+  // record. None can come now, since nobody opens the table without its
+  // memo file.
+  RefreshRecCount(a);
   PackJournal journal(JournalPath(reopen.Path()));
   if (int rc = journal.Create()) {
     SetError(uint16_t(rc), where);

@@ -368,6 +368,18 @@ TEST_F(PackTest, AnotherUserOfTheFileStopsThePack) {
   Hooks().Memo.Pack();
   EXPECT_EQ(LastErrorCode(), plat::kErrSharingViolation);
   EXPECT_EQ(Texts(), texts);
+  // Once it is gone, the pack takes the record it appended too.
+  Select(2);
+  ClearRecord();
+  SetI(2, AddMemo("appended"));
+  ASSERT_TRUE(ALock());
+  Append();
+  CloseArea();
+  Select(1);
+  Hooks().Memo.Pack();
+  EXPECT_EQ(LastErrorCode(), 0) << LastErrorMessage();
+  texts.push_back("appended");
+  EXPECT_EQ(Texts(), texts);
 }
 
 }  // namespace
