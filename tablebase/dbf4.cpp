@@ -391,6 +391,7 @@ void ClearRecord() {
   }
   std::memset(a->Rec, ' ', a->RecLen);
   a->RecAsRead = false;
+  a->Memos.EndRewrites();
   if (a->Typed && !a->Virtual) UnpackRecord(*a, a->Typed);
 }
 

@@ -3,11 +3,13 @@
 // list, held in a table of 202 slots. Kept apart from dbf4.h so that the
 // engine state (tzstate.h) can hold it by value.
 #pragma once
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/pfile.h"
@@ -51,6 +53,80 @@ enum WriteStateValue : uint8_t { kWsClosed = 0, kWsClean = 1, kWsChanged = 2, kW
 // Lock state of an area.
 enum LockStateValue : uint8_t { kLockNone = 0, kLockTable = 2, kLockRecords = 3 };
 
+// What an area knows about the memos it wrote. A memo rewrite's new memo
+// belongs to the record image in the area's buffer: the memo field of that
+// image that a chain of rewrites led to it from the memo the field was read
+// with holds a change, wherever its blocks lie (they may even be the ones
+// read, freed by another program and handed out again). Writing the image
+// to the file in any way settles the rewrites (the memo one replaced there
+// is this area's to free, once the table is synced); loading another image
+// ends them (a memo no record got stays as lost space); a pack that
+// succeeded ends them too, having carried the memos the image holds into
+// the new file (a failed one leaves them). Every routine that writes or
+// loads the buffer goes through here: the record reads and writes of the
+// file layer (tzdbflow.h), ClearRecord, and the index and dataset layers
+// where they put an image back.
+class MemoNotes {
+ public:
+  // A memo of a record on disk: its record number and its reference.
+  struct Replaced {
+    int32_t RecNo = 0;
+    int32_t Block = 0;
+  };
+  // A rewrite of the memo at `Old` that wrote the memo at `New`.
+  struct Rewrite {
+    int32_t Old = 0, New = 0;
+  };
+  // A rewrite of the memo at `old` wrote the memo at `block` (0: it emptied
+  // it) for the image in the buffer. Past a few dozen the oldest is
+  // dropped: its memo, if the image still holds it, is then written as any
+  // other change.
+  void Rewrote(int32_t old, int32_t block) {
+    if (rewrites_.size() >= kKept) rewrites_.erase(rewrites_.begin());
+    rewrites_.push_back({old, block});
+  }
+  bool AnyRewrite() const { return !rewrites_.empty(); }
+  // Whether rewrites led from the memo at `read` to the one at `now`.
+  bool Leads(int32_t read, int32_t now) const {
+    std::vector<int32_t> reached{read};
+    for (size_t i = 0; i < reached.size(); ++i)
+      for (const Rewrite& r : rewrites_) {
+        if (r.Old != reached[i]) continue;
+        if (r.New == now) return true;
+        if (std::find(reached.begin(), reached.end(), r.New) == reached.end()) reached.push_back(r.New);
+      }
+    return false;
+  }
+  // Whether a rewrite wrote the memo at `block`.
+  bool Wrote(int32_t block) const {
+    return std::any_of(rewrites_.begin(), rewrites_.end(), [&](const Rewrite& r) { return r.New == block; });
+  }
+  // The image was written as record `recNo`; `replaced` holds the memos
+  // that its rewrites' memos replaced there. The rewrites are settled.
+  void Settle(int32_t recNo, const std::vector<int32_t>& replaced) {
+    for (int32_t b : replaced) replaced_.push_back({recNo, b});
+    rewrites_.clear();
+  }
+  // Another image is in the buffer.
+  void EndRewrites() { rewrites_.clear(); }
+  // For a routine that lends the buffer out and puts the image back.
+  std::vector<Rewrite> Rewrites() const { return rewrites_; }
+  void PutBack(std::vector<Rewrite> rewrites) { rewrites_ = std::move(rewrites); }
+  // The memo file is another one now (packed, emptied, closed).
+  void Drop() {
+    rewrites_.clear();
+    replaced_.clear();
+  }
+  bool AnyReplaced() const { return !replaced_.empty(); }
+  // The memos to free, each handed out once.
+  std::vector<Replaced> TakeReplaced() { return std::exchange(replaced_, {}); }
+
+ private:
+  static constexpr size_t kKept = 64;
+  std::vector<Rewrite> rewrites_;
+  std::vector<Replaced> replaced_;
+};
+
 struct WorkArea {
   std::string FileName;   // full path with extension, as USE wrote it (upper case)
   std::string ShortName;  // at most 12 characters, no separators
@@ -70,19 +146,9 @@ struct WorkArea {
   // wrote it, the record a Replace tells the caller's changes by; false
   // once ClearRecord or StoreUserBuffer put other bytes there.
   bool RecAsRead = false;
-  // A memo of a record: its record number and its reference.
-  struct MemoRef {
-    int32_t RecNo = 0;
-    int32_t Block = 0;
-  };
-  // The new memos that memo rewrites in this area wrote (0 for a memo
-  // emptied) and that no record write of this area has stored yet: a memo
-  // field that holds one is a change of that field wherever its blocks lie.
-  std::vector<MemoRef> MemoRewrites;
-  // The memos whose references this area's record writes replaced on disk
-  // by a rewrite's new memo: this area alone gives their blocks back, once
-  // the table is synced (the memo layer takes them from here).
-  std::vector<MemoRef> MemosReplaced;
+  // The memos this area's memo rewrites wrote and its record writes
+  // replaced (see MemoNotes).
+  MemoNotes Memos;
   int32_t RecCount = 0;
   int32_t RecNo = 0;  // 1..count, count + 1 at end of file, 0 for an empty table
   bool Eof = false;

@@ -523,6 +523,7 @@ void GetDbfRecord(WorkArea& a, int32_t recno) {
     return;
   }
   a.Eof = a.Bof = false;
+  a.Memos.EndRewrites();
   size_t got = 0;
   // Through the file's shared mapping: no system call per record, and
   // still every byte as other programs wrote it. The read tells on the way
@@ -607,6 +608,46 @@ void WriteRecordBuffer(WorkArea& a, int32_t recno, const char* tag) {
   std::memcpy(a.Rec, image, a.RecLen);
 }
 
+// After the image in the record buffer was written as record `recno` over
+// `stored` (the record as the file held it; null for a new record), the
+// fields in `written` carried: each of those memo fields that holds a
+// rewrite's memo (one that rewrites led to from the field in `read`, the
+// record the image was read as; any, with no such record) replaced what
+// the field held there, which is this area's to free; the rewrites are
+// settled (see MemoNotes).
+void SettleRewrites(WorkArea& a, int32_t recno, const char* read, const char* stored,
+                    const std::bitset<256>& written) {
+  if (!a.Memos.AnyRewrite()) return;
+  std::vector<int32_t> replaced;
+  for (size_t i = 0; stored && i < a.Fields.size(); ++i) {
+    if (a.Fields[i].Type != 'M' || !written.test(i)) continue;
+    const int32_t now = StoredMemoRef(a, i, a.Rec);
+    const int64_t old = StoredMemoRef(a, i, stored);
+    const bool rewritten = read ? a.Memos.Leads(StoredMemoRef(a, i, read), now) : a.Memos.Wrote(now);
+    if (rewritten && old != 0 && std::abs(old) != std::abs(int64_t(now)))
+      replaced.push_back(int32_t(std::abs(old)));
+  }
+  a.Memos.Settle(recno, replaced);
+}
+
+// Writes the whole record buffer as record `recno` (appending above the
+// count) and settles the memo rewrites the image carries.
+void WriteWholeRecord(WorkArea& a, int32_t recno, const char* tag) {
+  const int32_t at = recno > a.RecCount ? a.RecCount + 1 : recno;
+  std::string stored;
+  if (at <= a.RecCount && a.Memos.AnyRewrite()) {
+    // What the record's memo fields held before: a rewrite's memo replaces
+    // it. Unread, nothing is taken for replaced (it stays as lost space).
+    stored.resize(a.RecLen);
+    size_t got = 0;
+    if (a.File.ReadAtMapped(RecordPos(a, at), stored.data(), stored.size(), &got) != 0 || got < stored.size())
+      stored.clear();
+  }
+  WriteRecordBuffer(a, recno, tag);
+  if (LastErrorCode() == 0)
+    SettleRewrites(a, at, nullptr, stored.empty() ? nullptr : stored.data(), std::bitset<256>().set());
+}
+
 }  // namespace
 
 void PutDbfRecord(WorkArea& a, int32_t recno) {
@@ -617,7 +658,7 @@ void PutDbfRecord(WorkArea& a, int32_t recno) {
     return;
   }
   if (RejectRecNo(a, recno, "[PutDbfRecord]")) return;
-  WriteRecordBuffer(a, recno, " [Replace/Append/PutDbfRecord]");
+  WriteWholeRecord(a, recno, " [Replace/Append/PutDbfRecord]");
   a.RecAsRead = LastErrorCode() == 0;
 }
 
@@ -629,7 +670,7 @@ void WriteDeletionFlag(WorkArea& a, int32_t recno) {
   if (recno > a.RecCount) {
     // Appending through the deletion byte writes the whole record, as an
     // append of the record would.
-    WriteRecordBuffer(a, recno, " [DeleteRec/RecallRec]");
+    WriteWholeRecord(a, recno, " [DeleteRec/RecallRec]");
     return;
   }
   WriteRecordImage(a, recno, a.Rec, 1, " [DeleteRec/RecallRec]");
@@ -637,38 +678,19 @@ void WriteDeletionFlag(WorkArea& a, int32_t recno) {
 
 namespace {
 
-// The memo fields of `typed` that hold a new memo this area's rewrites
-// wrote for record `recno` (`nonZero`: not an emptied one).
-std::bitset<256> RewrittenMemos(const WorkArea& a, int32_t recno, const char* typed, bool nonZero) {
+// The memo fields of `typed` that hold a memo this area's rewrites wrote
+// for the image in the buffer, from the memo the field was read with (the
+// record buffer holds the record as read).
+std::bitset<256> RewrittenMemos(const WorkArea& a, const char* typed) {
   std::bitset<256> which;
-  if (a.MemoRewrites.empty()) return which;
+  if (!a.Memos.AnyRewrite()) return which;
   for (size_t i = 0; i < a.Fields.size(); ++i) {
     if (a.Fields[i].Type != 'M') continue;
     int32_t ref;
     std::memcpy(&ref, typed + a.TypedOffsets[i], sizeof ref);
-    if (nonZero && ref == 0) continue;
-    for (const WorkArea::MemoRef& m : a.MemoRewrites)
-      if (m.RecNo == recno && m.Block == ref) which.set(i);
+    if (a.Memos.Leads(StoredMemoRef(a, i, a.Rec), ref)) which.set(i);
   }
   return which;
-}
-
-// After record `recno` was written from `typed` over `stored` (the record
-// as it was on disk): the memos whose references a rewrite's new memo
-// replaced there are this area's to free; its rewrites of the record are
-// stored or given up.
-void NoteReplacedMemos(WorkArea& a, int32_t recno, const char* typed, const char* stored,
-                       const std::bitset<256>& written) {
-  const std::bitset<256> fresh = RewrittenMemos(a, recno, typed, false) & written;
-  for (size_t i = 0; i < a.Fields.size() && fresh.any(); ++i) {
-    if (!fresh.test(i)) continue;
-    int32_t now;
-    std::memcpy(&now, typed + a.TypedOffsets[i], sizeof now);
-    const int32_t old = StoredMemoRef(a, i, stored);
-    if (old != 0 && std::abs(int64_t(old)) != std::abs(int64_t(now)))
-      a.MemosReplaced.push_back({recno, int32_t(std::abs(int64_t(old)))});
-  }
-  std::erase_if(a.MemoRewrites, [&](const WorkArea::MemoRef& m) { return m.RecNo == recno; });
 }
 
 }  // namespace
@@ -696,7 +718,7 @@ void RewriteDbfRecord(WorkArea& a, int32_t recno, char* typed, void (*onStored)(
   bool deletion = true;
   const bool asRead = a.RecAsRead;
   if (asRead) {
-    changed = ChangedFields(a, typed, a.SwapBuf.data(), image) | RewrittenMemos(a, recno, typed, true);
+    changed = ChangedFields(a, typed, a.SwapBuf.data(), image) | RewrittenMemos(a, typed);
     deletion = typed[0] != (a.Rec[0] == '*' ? 1 : 0);
   } else {
     for (size_t i = 0; i < a.Fields.size(); ++i) changed.set(i);
@@ -739,9 +761,9 @@ void RewriteDbfRecord(WorkArea& a, int32_t recno, char* typed, void (*onStored)(
     std::memcpy(a.Rec, read, len);
     return;
   }
-  NoteReplacedMemos(a, recno, typed, stored, changed);
   std::memcpy(a.Rec, image, len);
   TranslateRecord(false, a.Oem, a.ReadXlat, len, a.RecLen, a.Rec);
+  SettleRewrites(a, recno, asRead ? read : nullptr, stored, changed);
   a.RecAsRead = true;
   // An unchanged slot holds every byte its unpacking would write, unless
   // another program changed the record since the read.

@@ -553,6 +553,7 @@ void TTzDataSet::PutBackEditBase() {
   if (a->RecNo != editRecNo_ || editBase_.size() != a->RecLen) return;
   std::memcpy(a->Rec, editBase_.data(), editBase_.size());
   a->RecAsRead = true;
+  a->Memos.EndRewrites();  // the image is the component's now
 }
 
 uint32_t TTzDataSet::TziGetRecord(char* buffer, int32_t& recNo) {

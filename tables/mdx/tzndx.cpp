@@ -388,7 +388,8 @@ bool ReadGeometry(Tag& t) {
 // index code used the record buffers.
 KeepRecord::KeepRecord(WorkArea& a)
     : a_(a), recNo_(a.RecNo), recCount_(a.RecCount), eof_(a.Eof), bof_(a.Bof), asRead_(a.RecAsRead),
-      rec_(a.Rec, a.Rec + a.RecLen), typed_(a.Typed, a.Typed + (a.Typed ? a.TypedSize : 0)) {}
+      rec_(a.Rec, a.Rec + a.RecLen), typed_(a.Typed, a.Typed + (a.Typed ? a.TypedSize : 0)),
+      rewrites_(a.Memos.Rewrites()) {}
 
 KeepRecord::~KeepRecord() {
   // Past the end stays past the end when records of other programs were
@@ -399,6 +400,7 @@ KeepRecord::~KeepRecord() {
   a_.RecAsRead = asRead_;
   if (a_.Rec) std::memcpy(a_.Rec, rec_.data(), rec_.size());
   if (a_.Typed) std::memcpy(a_.Typed, typed_.data(), typed_.size());
+  a_.Memos.PutBack(std::move(rewrites_));
 }
 
 bool OpenTag(WorkArea& a, IndexArea& ix, int n) {

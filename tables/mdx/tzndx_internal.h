@@ -197,7 +197,8 @@ inline int ReadExactAt(plat::File& f, int64_t pos, void* buf, size_t len, bool m
 }
 
 // Puts an area back on its record (number, BOF and EOF flags, record and
-// typed buffers) when the index code is done using them.
+// typed buffers, the memo rewrites noted for that image) when the index
+// code is done using them.
 class KeepRecord {
  public:
   explicit KeepRecord(WorkArea& a);
@@ -210,6 +211,7 @@ class KeepRecord {
   int32_t recNo_, recCount_;
   bool eof_, bof_, asRead_;
   std::vector<char> rec_, typed_;
+  std::vector<MemoNotes::Rewrite> rewrites_;
 };
 
 // The read semaphore of the current area for a scope. False when it could

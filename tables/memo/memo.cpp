@@ -329,11 +329,11 @@ void CloseMemofile() {
   // The memos this area's record writes replaced are freed now; when they
   // cannot be, they stay where they are, lost to the chain but never to a
   // record.
-  if (!a->MemosReplaced.empty() && !WriteDescriptorActive(*m)) {
+  if (a->Memos.AnyReplaced() && !WriteDescriptorActive(*m)) {
     AutoErrorHandlingScope quiet(false);
     if (LockMemo(*a, *m) && FreeReplaced(*a, *m, " [CloseMemofile]") && FlushMemo(*a, *m)) UnlockMemo(*a, *m);
   }
-  ForgetRewrites(*a);
+  a->Memos.Drop();
   a->Extra.Memo.reset();
 }
 
@@ -355,7 +355,7 @@ void EmptyMemofile() {
   const std::string path = m->File.Path(), name = m->Name;
   const uint8_t version = m->Version;
   const uint16_t blockSize = m->BlockSize;
-  ForgetRewrites(*a);  // the new file holds none of them
+  a->Memos.Drop();  // the new file holds none of what they name
   CloseMemofile();
   CreateTableMemoFile(path, version, blockSize, "CreateMemofile()");
   if (LastErrorCode() != 0) return;

@@ -338,10 +338,6 @@ int32_t MemoReference(std::string_view fieldText) {
 
 namespace {
 
-// Rewrites an area keeps track of; beyond them the oldest is dropped (its
-// memo, if the record ever gets it, is then written as any other change).
-constexpr size_t kRewritesKept = 64;
-
 // Record `recno` as the table file holds it now; false when it cannot be
 // read.
 bool ReadRecord(WorkArea& a, int32_t recno, std::vector<char>& rec) {
@@ -363,31 +359,20 @@ bool RefersTo(const WorkArea& a, const std::vector<char>& rec, int64_t block) {
   return false;
 }
 
-void NoteRewrite(WorkArea& a, int32_t block) {
-  std::vector<WorkArea::MemoRef>& kept = a.MemoRewrites;
-  if (kept.size() >= kRewritesKept) kept.erase(kept.begin());
-  kept.push_back({a.RecNo, block});
-}
-
 }  // namespace
 
-void ForgetRewrites(WorkArea& a) {
-  a.MemoRewrites.clear();
-  a.MemosReplaced.clear();
-}
-
 bool FreeReplaced(WorkArea& a, MemoState& m, const std::string& tag) {
-  if (a.MemosReplaced.empty()) return true;
+  if (!a.Memos.AnyReplaced()) return true;
   if (m.Kind() != Flavour::Dbase4) {
-    a.MemosReplaced.clear();  // no chain to give them to
+    a.Memos.TakeReplaced();  // no chain to give them to
     return true;
   }
   if (!SyncFile(a, a.File)) return false;
   // Each is taken off the list before it is freed: a failure leaves it
   // lost, never freed twice.
-  const std::vector<WorkArea::MemoRef> replaced = std::exchange(a.MemosReplaced, {});
+  const std::vector<MemoNotes::Replaced> replaced = a.Memos.TakeReplaced();
   std::vector<char> rec;
-  for (const WorkArea::MemoRef& r : replaced) {
+  for (const MemoNotes::Replaced& r : replaced) {
     if (!ReadRecord(a, r.RecNo, rec) || RefersTo(a, rec, r.Block)) continue;
     const int64_t blocks = OldMemoBlocks(m, r.Block);
     if (blocks > 0 && !FreeBlocks(a, m, r.Block, blocks, tag)) return false;
@@ -400,7 +385,10 @@ int32_t EditMemo(WorkArea& a, MemoState& m, int32_t oldRef, const std::string& t
   const std::string where = MemoName(a) + "[" + tag + "]";
   const bool dbase4 = m.Kind() == Flavour::Dbase4;
   const int64_t old = oldRef < 0 ? -int64_t(oldRef) : oldRef;
-  if (text.empty() && !(dbase4 && old > 0)) return 0;
+  if (text.empty() && !(dbase4 && old > 0)) {
+    if (oldRef != 0) a.Memos.Rewrote(oldRef, 0);  // emptied, with nothing to write
+    return 0;
+  }
   if (m.Kind() == Flavour::Dbase3 &&
       int64_t(DiskFreeKB(MemoDirectory(m))) * 1024 < int64_t(text.size()) + m.BlockSize) {
     SetError(1004, where);
@@ -430,7 +418,7 @@ int32_t EditMemo(WorkArea& a, MemoState& m, int32_t oldRef, const std::string& t
     }
   }
   if (!FlushMemo(a, m) || !UpdateMemoHeader(a, m)) return 0;
-  if (dbase4) NoteRewrite(a, int32_t(block));
+  a.Memos.Rewrote(oldRef, int32_t(block));
   return int32_t(block);
 }
 

@@ -177,20 +177,17 @@ bool FinishInterruptedPack(WorkArea& a, const std::string& memoName);
 // Writes `text` as the new version of memo `oldRef` (the write side of the
 // text device). The new reference, 0 for an empty text or on error. A
 // dBASE IV memo is replaced, never overwritten: the text goes to a free run
-// or the end of the file, and the area notes the new memo as a rewrite of
-// its current record (WorkArea::MemoRewrites). The old memo's blocks are
+// or the end of the file, and the area notes the new memo as a rewrite for
+// the record image in its buffer (MemoNotes). The old memo's blocks are
 // freed only when a record write of this area replaces its reference
 // (FreeReplaced); a rewrite that never reaches the record frees nothing.
 int32_t EditMemo(WorkArea& a, MemoState& m, int32_t oldRef, const std::string& text);
 // Frees the memos whose references this area's record writes replaced
-// (WorkArea::MemosReplaced), each once, the table synced first (unless the
+// (MemoNotes::TakeReplaced), each once, the table synced first (unless the
 // no-flush switch is on) so that no record on disk still names blocks
 // handed out again. A memo that its record refers to again, or that is no
 // memo any more, stays where it is (lost space).
 // REQUIRES: the memo lock is held. False after reporting with `tag`.
 bool FreeReplaced(WorkArea& a, MemoState& m, const std::string& tag);
-// The area's rewrites and replaced memos belong to the memo file they were
-// made in: a new file (emptied, packed) holds none of them.
-void ForgetRewrites(WorkArea& a);
 
 }  // namespace memo

@@ -187,20 +187,35 @@ int WriteReferences(WorkArea& a, const std::vector<NewReference>& refs, size_t c
 
 // The area's buffers after the references changed on disk: nothing cached
 // keeps the old ones (reads go through the file's mapping, which sees the
-// writes), and the current record's memo fields show the new ones (its
-// other fields keep what the caller put there).
-void RefreshArea(WorkArea& a, const std::vector<NewReference>& refs) {
+// writes), and the current record's memo fields show the new ones, in the
+// record buffer and in each typed field that holds what was read there.
+// With the new memo file in place (`current`: what the current record's
+// memo fields hold in it, by field), a typed field that holds a rewrite's
+// memo shows the record's memo instead: its number names other blocks in
+// the new file (the caller carries along a rewrite the image holds). Other
+// values the caller put in the typed record stay.
+void RefreshArea(WorkArea& a, const std::vector<NewReference>& refs, const std::vector<int32_t>* current) {
   PeekCache& pc = Db().Peek;
   if (!pc.Alias.empty() && pc.Alias == a.Alias) pc = PeekCache{};
   if (a.WriteState == kWsClean) a.WriteState = kWsChanged;
-  for (const NewReference& r : refs) {
-    if (r.RecNo != a.RecNo) continue;
-    const FieldEntry& f = a.Fields[r.Field];
-    std::memcpy(a.Rec + f.Pos, r.New.data(), r.New.size());
-    if (a.Typed && r.Field < a.TypedOffsets.size()) {
-      const int32_t ref = MemoReference(r.New);
-      std::memcpy(a.Typed + a.TypedOffsets[r.Field], &ref, sizeof ref);
-    }
+  const bool typed = a.Typed && a.TypedOffsets.size() == a.Fields.size();
+  auto slot = [&](size_t i) {
+    int32_t ref = 0;
+    if (typed && a.Fields[i].Type == 'M') std::memcpy(&ref, a.Typed + a.TypedOffsets[i], sizeof ref);
+    return ref;
+  };
+  std::vector<bool> asRead(a.Fields.size());
+  for (size_t i = 0; i < a.Fields.size(); ++i) asRead[i] = slot(i) == StoredMemoRef(a, i, a.Rec);
+  for (const NewReference& r : refs)
+    if (r.RecNo == a.RecNo) std::memcpy(a.Rec + a.Fields[r.Field].Pos, r.New.data(), r.New.size());
+  for (size_t i = 0; typed && i < a.Fields.size(); ++i) {
+    if (a.Fields[i].Type != 'M') continue;
+    int32_t ref = slot(i);
+    if (asRead[i])
+      ref = StoredMemoRef(a, i, a.Rec);
+    else if (current && ref != 0 && a.Memos.Wrote(ref))
+      ref = (*current)[i];
+    std::memcpy(a.Typed + a.TypedOffsets[i], &ref, sizeof ref);
   }
 }
 
@@ -218,9 +233,6 @@ void PackMemofile() {
     SetError(1017, where);
     return;
   }
-  // The new file holds only what records refer to: a replaced memo is left
-  // behind, and a rewrite's memo that no record got is no rewrite there.
-  ForgetRewrites(a);
   int64_t oldSize = 0;
   if (int rc = MemoFileSize(m, oldSize)) {
     SetError(uint16_t(rc), where);
@@ -268,7 +280,33 @@ void PackMemofile() {
   JournalBody record{m.Version, m.BlockSize, {}};
   std::vector<NewReference>& refs = record.Refs;
   std::vector<char> rec(a.RecLen);
+  std::vector<int32_t> current(a.Fields.size(), 0);  // the current record's memos in the new file
   std::string data;
+  bool header = false;
+  // Copies the memo `ref` leads to (record `r`'s) to the end of the new
+  // file: its reference there, 0 after reporting.
+  auto copy = [&](int32_t ref, int32_t r) -> int32_t {
+    if (int rc = ReadReferenced(old, ref, data, header)) {
+      if (rc == 1003)
+        SetError(1003, name + " Memo block # " + IntText(ref < 0 ? -int64_t(ref) : ref) + " Record # " + IntText(r) +
+                           " [PackMemo]");
+      else
+        SetError(uint16_t(rc), name + " [AppendFrom/CopyTo]");
+      return 0;
+    }
+    // A blob stream's memo in a dBASE III file keeps its header and its
+    // negated reference.
+    const bool keepHeader = m.Kind() == Flavour::Dbase3 && ref < 0 && header;
+    if (int rc = WriteMemoAt(fresh, nextBlock, data, keepHeader)) {
+      SetError(uint16_t(rc), where);
+      return 0;
+    }
+    const int64_t written = keepHeader || m.Kind() != Flavour::Dbase3 ? int64_t(data.size()) + kMemoHeaderBytes
+                                                                      : int64_t(data.size()) + 1;
+    const int32_t newRef = int32_t(keepHeader ? -nextBlock : nextBlock);
+    nextBlock += BlockCount(fresh, written);
+    return newRef;
+  };
   for (int32_t r = 1; r <= a.RecCount; ++r) {
     const int64_t recPos = int64_t(a.HeaderLen) + int64_t(r - 1) * a.RecLen;
     size_t got = 0;
@@ -283,34 +321,27 @@ void PackMemofile() {
       const std::string text(rec.data() + f.Pos, f.Len);
       const int32_t ref = MemoReference(text);
       if (ref == 0) continue;
-      bool header = false;
-      if (int rc2 = ReadReferenced(old, ref, data, header)) {
-        if (rc2 == 1003)
-          SetError(1003, name + " Memo block # " + IntText(ref < 0 ? -int64_t(ref) : ref) + " Record # " + IntText(r) +
-                             " [PackMemo]");
-        else
-          SetError(uint16_t(rc2), name + " [AppendFrom/CopyTo]");
-        return;
-      }
-      // A blob stream's memo in a dBASE III file keeps its header and its
-      // negated reference.
-      const bool keepHeader = m.Kind() == Flavour::Dbase3 && ref < 0 && header;
-      if (int rc2 = WriteMemoAt(fresh, nextBlock, data, keepHeader)) {
-        SetError(uint16_t(rc2), where);
-        return;
-      }
-      const int64_t written = keepHeader || m.Kind() != Flavour::Dbase3 ? int64_t(data.size()) + kMemoHeaderBytes
-                                                                        : int64_t(data.size()) + 1;
-      const int32_t newRef = int32_t(keepHeader ? -nextBlock : nextBlock);
-      nextBlock += BlockCount(fresh, written);
+      const int32_t newRef = copy(ref, r);
+      if (newRef == 0) return;
       std::string newText = IntText(newRef);
       if (newText.size() > f.Len) {
         SetError(266, where);
         return;
       }
       newText.insert(0, f.Len - newText.size(), ' ');
+      if (r == a.RecNo) current[i] = newRef;
       if (newText != text) refs.push_back({r, i, recPos + f.Pos, text, newText, MemoHash(data, header)});
     }
+  }
+  // The memos this area's rewrites wrote that the record image in its
+  // buffer holds go along, so that the image's next write still stores
+  // them (by field: the memo the field holds now).
+  std::vector<int32_t> carried(a.Fields.size(), 0);
+  for (size_t i = 0; a.Typed && i < a.Fields.size() && i < a.TypedOffsets.size(); ++i) {
+    int32_t ref;
+    std::memcpy(&ref, a.Typed + a.TypedOffsets[i], sizeof ref);
+    if (a.Fields[i].Type != 'M' || ref == 0 || !a.Memos.Leads(StoredMemoRef(a, i, a.Rec), ref)) continue;
+    if ((carried[i] = copy(ref, a.RecNo)) == 0) return;
   }
   // The new file's header, then everything on disk before the swap. Its
   // name too: an open after a crash tells undo from done by it, so it must
@@ -336,13 +367,21 @@ void PackMemofile() {
       newFile.Release();
       journal.Keep();
     }
-    RefreshArea(a, {});
+    RefreshArea(a, {}, nullptr);
     SetError(uint16_t(rc), where);
     return;
   }
   newFile.Release();
   m.Desc = BlobDescriptor{};  // a reading stream's positions are gone
-  RefreshArea(a, refs);
+  RefreshArea(a, refs, &current);
+  // A replaced memo is left behind; the rewrites are those carried along.
+  // Until the new file took the old one's place, the notes still held.
+  a.Memos.Drop();
+  for (size_t i = 0; i < carried.size(); ++i) {
+    if (carried[i] == 0) continue;
+    std::memcpy(a.Typed + a.TypedOffsets[i], &carried[i], sizeof carried[i]);
+    a.Memos.Rewrote(StoredMemoRef(a, i, a.Rec), carried[i]);
+  }
 }
 
 namespace {
