@@ -70,8 +70,11 @@ struct TagDump {
 };
 
 inline std::vector<uint8_t> FileBytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  std::vector<uint8_t> bytes(in ? size_t(in.tellg()) : 0);
+  in.seekg(0);
+  in.read(reinterpret_cast<char*>(bytes.data()), std::streamsize(bytes.size()));
+  return bytes;
 }
 
 inline void WriteBytes(const std::string& path, const std::vector<uint8_t>& b) {
