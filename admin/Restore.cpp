@@ -62,6 +62,9 @@ constexpr const char* kJournalNames[] = {kPlanName, kUndoName, kDoneName, kUndon
 // versions, or one whose journal cannot be used, stays under this name
 // (without the leading dot), which no unpacking looks for again.
 constexpr const char* kAsideSuffix = "_do_sprawdzenia";
+// A recorded version the clearing erases is renamed to this, its name with
+// this added, first, so that what it erases is the file it checked.
+constexpr const char* kErasingSuffix = ".~usuwany";
 // A journal larger than this is none this program wrote.
 constexpr size_t kJournalLimit = size_t(1) << 26;
 
@@ -1146,16 +1149,38 @@ class Staging {
   }
 
   // Erases the file at place `place` of step `i` when it is the version
-  // recorded there, holding it across the erasure. Whether it went.
-  bool EraseRecorded(size_t i, Place place, const Version& recorded) {
+  // recorded there, and one that a clearing stopped midway left under the
+  // erasing name when that is.
+  void EraseRecorded(size_t i, Place place, const Version& recorded) {
     const Where w = At(place, i);
-    const Look now = LookAt(w, i, place);
-    if (w.error || now.error || !now.v.Present() || !(now.v == recorded)) return false;
-    const Fd held(::openat(w.Dir(), w.leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (w.error) return;
+    const std::string erasing = w.leaf + kErasingSuffix;
+    std::optional<Seen> unseen;
+    if (const Look left = ::LookAt(w.Dir(), erasing, w.shown + kErasingSuffix, unseen); !left.error && left.v == recorded)
+      EraseHeld(w.Dir(), erasing, erasing, left.id, w.shown);
+    if (const Look now = LookAt(w, i, place); !now.error && now.v.Present() && now.v == recorded)
+      EraseHeld(w.Dir(), w.leaf, erasing, now.id, w.shown);
+  }
+
+  // Erases `name` in `dir` when it holds the file of identity `id`, and
+  // only that file: held open, it first goes under the name `erasing` and
+  // is erased there once that name is found to hold it; a file swapped in
+  // under `name` meanwhile goes back and stays. `shown` names it to the
+  // test seam.
+  static void EraseHeld(int dir, const std::string& name, const std::string& erasing, const Identity& id,
+                        const std::string& shown) {
+    const Fd held(::openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat st {};
-    if (!held.ok() || ::fstat(held.get(), &st) != 0 || !(Identity::Of(st) == now.id)) return false;
-    if (plat::FileFault(plat::FileOp::Erase, w.shown) != plat::kOk) return false;
-    return ::unlinkat(w.Dir(), w.leaf.c_str(), 0) == 0;
+    if (!held.ok() || ::fstat(held.get(), &st) != 0 || !(Identity::Of(st) == id)) return;
+    if (plat::FileFault(plat::FileOp::Erase, shown) != plat::kOk) return;
+    if (name != erasing && RenameNoReplace(dir, name, dir, erasing, shown) != plat::kOk) return;
+    struct stat there {};
+    if (::fstatat(dir, erasing.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 && there.st_dev == st.st_dev &&
+        there.st_ino == st.st_ino) {
+      ::unlinkat(dir, erasing.c_str(), 0);
+    } else if (name != erasing) {
+      RenameNoReplace(dir, erasing, dir, name, shown);
+    }
   }
 
   // Marks the folder as one to clear, old files included after the moves

@@ -680,9 +680,9 @@ using namespace testutil;
 // change nothing outside the target and no file into anything but one of
 // its recorded versions, leave the files all old or all new but for the
 // ones its notice names as changed, never block a new restore for good,
-// and never lose a file. A row's `swap` acts on the renames the settling
-// makes (the file-fault hook), as another program could between a check
-// and the move.
+// and never lose a file. A row's `swap` acts on the renames and erasures
+// the settling makes (the file-fault hook), as another program could
+// between a check and the act.
 TEST_F(Restore, HostileStagingFoldersChangeNothingButTheirOwnFiles) {
   const auto reseal = [](const std::string& journal, const std::string& from, const std::string& to) {
     std::string bytes = ReadFile(journal);
@@ -783,6 +783,13 @@ TEST_F(Restore, HostileStagingFoldersChangeNothingButTheirOwnFiles) {
          std::filesystem::remove(s + "nowe/zz.txt");
          std::filesystem::create_symlink(t + outside + "zz.txt", s + "nowe/zz.txt");
        })},
+      {"plik podmieniony przed usunięciem ze stare", [](auto&, auto&) {}, "do sprawdzenia",
+       [done = std::make_shared<bool>(false)](auto& t, auto& s, auto& path) {
+         if (*done || !path.starts_with(s + "stare/")) return;
+         *done = true;
+         WriteFile(t + "../podmiana", "podmieniony");
+         std::filesystem::rename(t + "../podmiana", path);
+       }},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -827,7 +834,7 @@ TEST_F(Restore, HostileStagingFoldersChangeNothingButTheirOwnFiles) {
     const auto before = files();
     if (row.swap)
       plat::SetFileFaultHook([&](plat::FileOp op, const std::string& path, uint64_t) {
-        if (op == plat::FileOp::Rename) row.swap(target, staging, path);
+        if (op == plat::FileOp::Rename || op == plat::FileOp::Erase) row.swap(target, staging, path);
         return 0;
       });
     const TRecovery settled = RecoverInterruptedUnpacks(target);
